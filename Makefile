@@ -1,0 +1,33 @@
+# Orvel Zip: the two everyday commands are `make run` and `make test`.
+# Both install missing Debian packages first, then configure and build in build/.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+SANITIZE ?=
+BUILD_TYPE ?= RelWithDebInfo
+
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+ifeq ($(SANITIZE),1)
+CMAKE_FLAGS += -DORVELZIP_SANITIZE=ON
+endif
+
+.PHONY: all deps configure build run test clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/bin/orvelzip
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

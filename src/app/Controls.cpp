@@ -1,0 +1,93 @@
+#include "Controls.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalBlocker>
+
+namespace oz::app {
+
+QFont makeFont(const QString &family, double points, bool bold, bool italic)
+{
+    QFont f(family);
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    f.setItalic(italic);
+    return f;
+}
+
+QPushButton *button(QWidget *parent, const char *name, const QString &caption, QRect geometry,
+                    const QString &tooltip)
+{
+    auto *b = new QPushButton(caption, parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setGeometry(geometry);
+    if (!tooltip.isEmpty())
+        b->setToolTip(tooltip);
+    b->setAutoDefault(false);
+    return b;
+}
+
+QLabel *label(QWidget *parent, const char *name, const QString &text, QRect geometry)
+{
+    auto *l = new QLabel(text, parent);
+    l->setObjectName(QString::fromLatin1(name));
+    l->setGeometry(geometry);
+    l->setAttribute(Qt::WA_TranslucentBackground);
+    return l;
+}
+
+QLineEdit *textBox(QWidget *parent, const char *name, QRect geometry, bool readOnly, const QString &tooltip)
+{
+    auto *t = new QLineEdit(parent);
+    t->setObjectName(QString::fromLatin1(name));
+    t->setGeometry(geometry);
+    t->setReadOnly(readOnly);
+    if (!tooltip.isEmpty())
+        t->setToolTip(tooltip);
+    return t;
+}
+
+QGroupBox *frame(QWidget *parent, const char *name, const QString &caption, QRect geometry)
+{
+    auto *g = new QGroupBox(caption, parent);
+    g->setObjectName(QString::fromLatin1(name));
+    g->setGeometry(geometry);
+    g->lower();
+    return g;
+}
+
+QCheckBox *checkBox(QWidget *parent, const char *name, const QString &text, QRect geometry)
+{
+    auto *c = new QCheckBox(text, parent);
+    c->setObjectName(QString::fromLatin1(name));
+    c->setGeometry(geometry);
+    return c;
+}
+
+void setTabChain(const std::vector<QWidget *> &widgets)
+{
+    for (std::size_t i = 1; i < widgets.size(); ++i)
+        QWidget::setTabOrder(widgets[i - 1], widgets[i]);
+}
+
+PinnedField::PinnedField(QWidget *parent, const char *name, QRect geometry, std::function<QString()> value)
+    : QLineEdit(parent), value_(std::move(value))
+{
+    setObjectName(QString::fromLatin1(name));
+    setGeometry(geometry);
+    connect(this, &QLineEdit::textChanged, this, [this] { emit changed(); });
+}
+
+void PinnedField::repin()
+{
+    const QString wanted = value_();
+    if (text() != wanted) {
+        // Setting the same text again causes no further change.
+        QSignalBlocker block(this);
+        setText(wanted);
+    }
+}
+
+} // namespace oz::app

@@ -1,0 +1,50 @@
+// Small helpers that build controls the way the windows describe them:
+// name, caption, tooltip, pixel geometry and font in one call.
+#pragma once
+
+#include <QFont>
+#include <QLineEdit>
+#include <QRect>
+#include <QString>
+
+#include <functional>
+
+class QWidget;
+class QPushButton;
+class QLabel;
+class QGroupBox;
+class QCheckBox;
+
+namespace oz::app {
+
+QFont makeFont(const QString &family, double points, bool bold = false, bool italic = false);
+
+QPushButton *button(QWidget *parent, const char *name, const QString &caption, QRect geometry,
+                    const QString &tooltip = {});
+QLabel *label(QWidget *parent, const char *name, const QString &text, QRect geometry);
+QLineEdit *textBox(QWidget *parent, const char *name, QRect geometry, bool readOnly = false,
+                   const QString &tooltip = {});
+QGroupBox *frame(QWidget *parent, const char *name, const QString &caption, QRect geometry);
+QCheckBox *checkBox(QWidget *parent, const char *name, const QString &text, QRect geometry);
+
+// Chains the widgets into the keyboard tab order, first to last.
+void setTabChain(const std::vector<QWidget *> &widgets);
+
+// A text box that holds one computed value: whatever changes its text, the
+// text is set back to that value at once (counts, the working-folder path).
+class PinnedField : public QLineEdit {
+    Q_OBJECT
+public:
+    PinnedField(QWidget *parent, const char *name, QRect geometry, std::function<QString()> value);
+
+    // Runs on every change of the text; sets it back to the value.
+    void repin();
+
+signals:
+    void changed();
+
+private:
+    std::function<QString()> value_;
+};
+
+} // namespace oz::app

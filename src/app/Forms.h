@@ -1,0 +1,54 @@
+// The single-instance windows of the program. Each is created with its
+// defaults on first use (hidden until shown), hiding keeps its values, and
+// closing it through its frame destroys it, so the next use creates it anew.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+
+class QWidget;
+
+namespace oz::create {
+class OptionsWindow;
+class PasswordDialog;
+} // namespace oz::create
+
+namespace oz::app {
+
+class AboutWindow;
+class MainWindow;
+
+class Forms : public QObject {
+    Q_OBJECT
+public:
+    explicit Forms(MainWindow *main);
+
+    MainWindow *main() const { return main_; }
+
+    create::OptionsWindow *advance();
+    create::OptionsWindow *advances1();
+    create::OptionsWindow *advances2();
+    create::PasswordDialog *changePW();
+    create::PasswordDialog *s1changePW();
+    create::PasswordDialog *s2changePW();
+    AboutWindow *about();
+
+    // Shows a window without making it modal and brings it to the front.
+    static void present(QWidget *window);
+
+protected:
+    // Marks a window closed through its frame as gone at once; Qt deletes it
+    // only when the event loop runs again.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    template <class T, class Make>
+    T *single(QPointer<T> &slot, Make make);
+
+    MainWindow *main_;
+    QPointer<create::OptionsWindow> advance_, advances1_, advances2_;
+    QPointer<create::PasswordDialog> changePW_, s1changePW_, s2changePW_;
+    QPointer<AboutWindow> about_;
+};
+
+} // namespace oz::app

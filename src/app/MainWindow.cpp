@@ -1,0 +1,261 @@
+#include "MainWindow.h"
+
+#include "app/AboutWindow.h"
+#include "app/Controls.h"
+#include "app/Forms.h"
+#include "archive/ArchiveComponent.h"
+#include "create/OptionsWindow.h"
+#include "platform/FileSystem.h"
+#include "platform/MessageBox.h"
+#include "platform/ProgramFolder.h"
+#include "platform/Shell.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+
+namespace oz::app {
+
+using platform::MsgIcon;
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), forms_(new Forms(this))
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Orvel Zip"));
+    setWindowIcon(QIcon(platform::dataFile(QStringLiteral("icons/oz.ico"))));
+    setFont(makeFont(QStringLiteral("Arial"), 9));
+    buildControls();
+    buildMenus();
+    Form_Load();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::buildControls()
+{
+    client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(649, 505);
+    setCentralWidget(client);
+    QWidget *w = client;
+    const QFont frameFont = makeFont(QStringLiteral("Arial"), 11.25);
+    const QFont arial975 = makeFont(QStringLiteral("Arial"), 9.75);
+    const QString countTip = QStringLiteral("The text box will show the amount of selected files.");
+
+    Frame1 = frame(w, "Frame1", QStringLiteral("  Folder or file added to the Zip archive   "), {8, 8, 633, 233});
+    Frame1->setFont(frameFont);
+    FBrowse = button(w, "FBrowse", QStringLiteral("&Select files..."), {24, 32, 97, 25},
+                     QStringLiteral("Selecting files for a new zip file by  ctrl + mouse left key  and shift + mouse left key."));
+    FBrowse->setFont(arial975);
+    ZipProgressBar = new QProgressBar(w);
+    ZipProgressBar->setObjectName(QStringLiteral("ZipProgressBar"));
+    ZipProgressBar->setGeometry(128, 40, 433, 17);
+    ZipProgressBar->setRange(0, 100);
+    ZipProgressBar->setValue(0);
+    ZipProgressBar->setTextVisible(false);
+    FileList = new QListWidget(w);
+    FileList->setObjectName(QStringLiteral("FileList"));
+    FileList->setGeometry(24, 64, 537, 94);
+    FileList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    FileList->setStyleSheet(QStringLiteral("QListWidget#FileList { background-color: rgb(241, 245, 245); }"));
+    FileRemove = button(w, "FileRemove", QStringLiteral("&Remove"), {568, 72, 65, 25},
+                        QStringLiteral("Remove selected item in the file list box."));
+    allClear = button(w, "allClear", QStringLiteral("&Clear All"), {568, 128, 65, 25},
+                      QStringLiteral("Remove all items in file list box."));
+    zipfolder = button(w, "zipfolder", QStringLiteral("Select f&older ..."), {24, 172, 97, 25});
+    zdir = textBox(w, "zdir", {128, 173, 432, 24}, true);
+    Command6 = button(w, "Command6", QStringLiteral("&Remove"), {568, 172, 65, 25});
+    wwwbook = button(w, "wwwbook", QStringLiteral("Save &Zip File As..."), {24, 208, 97, 25});
+    wwwbook->setFont(makeFont(QStringLiteral("Arial"), 9));
+    ZipStatus = label(w, "ZipStatus", QStringLiteral(" "), {176, 214, 225, 17});
+    ZipStatus->setFont(makeFont(QStringLiteral("MS Sans Serif"), 9.75, true));
+    ZipStatus->setStyleSheet(QStringLiteral("color: red;"));
+    Command3 = button(w, "Command3", QStringLiteral("Advance"), {568, 208, 65, 25});
+
+    Frame2 = frame(w, "Frame2", QStringLiteral("  Select the Zip archive to be unzipped   "), {8, 248, 633, 249});
+    Frame2->setFont(frameFont);
+    Mp3 = button(w, "Mp3", QStringLiteral("S&elect Zip File"), {24, 273, 97, 25},
+                 QStringLiteral("Click this button to select an zip archive to be unzipped."));
+    mp3text = textBox(w, "mp3text", {128, 273, 432, 24}, true,
+                      QStringLiteral("This one is system default component, you can  select one to replace it."));
+    mp3text->setFont(arial975);
+    delmp3 = button(w, "delmp3", QStringLiteral("Re&move"), {568, 272, 65, 25},
+                    QStringLiteral("Remove all in the left text box."));
+    Text6 = new PinnedField(w, "Text6", {24, 305, 41, 24}, [this] { return QString::number(List1->count()); });
+    Text6->setReadOnly(true);
+    Text6->setFont(arial975);
+    Text6->setToolTip(countTip);
+    Label1 = label(w, "Label1", QStringLiteral("File unzipped"), {72, 312, 81, 17});
+    Label1->setFont(arial975);
+    List1 = new QListWidget(w);
+    List1->setObjectName(QStringLiteral("List1"));
+    List1->setGeometry(24, 336, 537, 79);
+    List1->setSelectionMode(QAbstractItemView::SingleSelection);
+    Command2 = button(w, "Command2", QStringLiteral("&Unzip to folder ............."), {24, 423, 145, 25});
+    DestDir = textBox(w, "DestDir", {184, 424, 377, 22}, true);
+    Command5 = button(w, "Command5", QStringLiteral("U&nzip to current folder"), {24, 456, 145, 25});
+    ProgressBar1 = new QProgressBar(w);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setGeometry(184, 464, 377, 17);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+    Command4 = button(w, "Command4", QStringLiteral("E&xit"), {568, 456, 65, 25}, QStringLiteral("Exit this program."));
+
+    // Hidden fields: below the visible client area, still in the tab order.
+    Text3 = new PinnedField(w, "Text3", {24, 520, 41, 24}, [this] { return QString::number(FileList->count()); });
+    Text3->setReadOnly(true);
+    Text3->setFont(arial975);
+    Text3->setToolTip(countTip);
+    Text4 = new PinnedField(w, "Text4", {80, 520, 169, 22}, [] { return platform::workingFolder(); });
+    Text4->setFont(arial975);
+    pas1 = textBox(w, "pas1", {264, 520, 97, 22});
+    pas2 = textBox(w, "pas2", {376, 520, 121, 22});
+    // Typing into an unseen password field would silently change a password.
+    pas1->setFocusPolicy(Qt::NoFocus);
+    pas2->setFocusPolicy(Qt::NoFocus);
+    cmdSystem = button(w, "cmdSystem", QStringLiteral("Ru&n "), {512, 520, 65, 25},
+                       QStringLiteral("Run album *.exe file you just build."));
+
+    // Tab order by the indices of the inventory (0 first).
+    setTabChain({FBrowse, wwwbook, Command4, cmdSystem, Text4, FileRemove, Text3, delmp3, FileList, List1, Mp3,
+                 Command2, DestDir, mp3text, Command5, Text6, pas1, pas2, zipfolder, zdir, allClear, Command3,
+                 Command6});
+
+    connect(Text4, &PinnedField::changed, this, &MainWindow::Text4_Change);
+    connect(Text3, &PinnedField::changed, Text3, &PinnedField::repin);
+    connect(Text6, &PinnedField::changed, Text6, &PinnedField::repin);
+    connect(Command4, &QPushButton::clicked, this, &MainWindow::Command4_Click);
+    connect(Command3, &QPushButton::clicked, this, &MainWindow::Command3_Click);
+    connect(cmdSystem, &QPushButton::clicked, this, &MainWindow::cmdSystem_Click);
+}
+
+void MainWindow::buildMenus()
+{
+    auto item = [this](QMenu *menu, const char *name, const QString &caption) {
+        QAction *a = menu->addAction(caption);
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+    auto separator = [](QMenu *menu, const char *name) { menu->addSeparator()->setObjectName(QString::fromLatin1(name)); };
+
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("mnufile_exit"));
+    mnuSAZFA = item(file, "mnuSAZFA", QStringLiteral("Save &Zip File As..."));
+    separator(file, "mnuBr11");
+    mnuUnzip = item(file, "mnuUnzip", QStringLiteral("&Unzip"));
+    separator(file, "mnuBr12");
+    mnuBr13 = item(file, "mnuBr13", QStringLiteral("&Unzip to current folder"));
+    separator(file, "mnuBr14");
+    mnuExit = item(file, "mnuExit", QStringLiteral("E&xit"));
+
+    QMenu *action = menuBar()->addMenu(QStringLiteral("&Action"));
+    action->setObjectName(QStringLiteral("mnuAction"));
+    mnuSelectFiles = item(action, "mnuSelectFiles", QStringLiteral("&Select Files"));
+    separator(action, "mnuBr21");
+    mnuSZF = item(action, "mnuSZF", QStringLiteral("S&elect Zip File"));
+    separator(action, "mnuBr22");
+    mnuOSF = item(action, "mnuOSF", QStringLiteral("O&pen SFX Form"));
+
+    QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("mnuHelp"));
+    mnuHelpfile = item(help, "mnuHelpfile", QStringLiteral("&Help"));
+    mnuHelpfile->setShortcut(Qt::Key_F1);
+    mnuHelpfile->setShortcutContext(Qt::ApplicationShortcut);
+    separator(help, "mnuBr4");
+    mnuHelp_About = item(help, "mnuHelp_About", QStringLiteral("&About Orvel Zip"));
+
+    connect(mnuExit, &QAction::triggered, this, &MainWindow::mnuExit_Click);
+    connect(mnuOSF, &QAction::triggered, this, &MainWindow::mnuOSF_Click);
+    connect(mnuHelpfile, &QAction::triggered, this, &MainWindow::mnuHelpfile_Click);
+    connect(mnuHelp_About, &QAction::triggered, this, &MainWindow::mnuHelp_About_Click);
+}
+
+void MainWindow::Form_Load()
+{
+    const QString working = platform::workingFolder();
+    if (!platform::FileSystem::folderExists(working)) {
+        QString error;
+        if (!platform::FileSystem::createFolder(working, &error))
+            qWarning("%s", qPrintable(error)); // the builds meet the missing folder when they run
+    }
+    Text4->setText(working);
+
+    create::OptionsWindow *options = forms_->advance();
+    options->Recurse->setChecked(true);
+    options->SaveFullFilenames->setChecked(false);
+    options->ArchiveOnly->setChecked(false);
+    options->IncludeHidden->setChecked(false);
+    options->IncludeSystem->setChecked(false);
+}
+
+void MainWindow::Text4_Change()
+{
+    Text4->repin();
+}
+
+void MainWindow::endProgram()
+{
+    // Ends at once: no other window's unload step runs and nothing is saved.
+    QCoreApplication::exit(0);
+}
+
+void MainWindow::Command4_Click()
+{
+    endProgram();
+}
+
+void MainWindow::mnuExit_Click()
+{
+    endProgram();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    event->accept();
+    endProgram();
+}
+
+void MainWindow::mnuOSF_Click()
+{
+    // The SFX window comes with the self-extracting builds.
+}
+
+void MainWindow::setSfxPassword(int, const QString &)
+{
+}
+
+void MainWindow::Command3_Click()
+{
+    Forms::present(forms_->advance());
+}
+
+void MainWindow::mnuHelpfile_Click()
+{
+    const QString help = platform::dataFile(QStringLiteral("orvelziphelp.html"));
+    if (!platform::openDocument(help))
+        platform::showMessage(this, QStringLiteral("Readme File cannot be found!"), QStringLiteral("Message"),
+                              MsgIcon::Exclamation);
+}
+
+void MainWindow::mnuHelp_About_Click()
+{
+    Forms::present(forms_->about());
+}
+
+void MainWindow::cmdSystem_Click()
+{
+    if (!platform::startDetached(runTarget_))
+        platform::showMessage(this, QStringLiteral("File is not there!   "), QStringLiteral("Warning"),
+                              MsgIcon::Information);
+}
+
+} // namespace oz::app

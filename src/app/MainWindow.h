@@ -1,0 +1,79 @@
+// frmMain: the main window with its complete control inventory and menus.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <memory>
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+
+namespace oz::archive {
+class ArchiveComponent;
+}
+
+namespace oz::app {
+
+class Forms;
+class PinnedField;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    Forms &forms() { return *forms_; }
+
+    // Writes a confirmed SFX password into the SFX window, when it exists.
+    void setSfxPassword(int model, const QString &password);
+
+    // Controls, by their names.
+    QWidget *client;
+    QGroupBox *Frame1, *Frame2;
+    QPushButton *FBrowse, *FileRemove, *allClear, *zipfolder, *Command6, *wwwbook, *Command3;
+    QPushButton *Mp3, *delmp3, *Command2, *Command5, *Command4, *cmdSystem;
+    QProgressBar *ZipProgressBar, *ProgressBar1;
+    QListWidget *FileList, *List1;
+    QLineEdit *zdir, *mp3text, *DestDir, *pas1, *pas2;
+    PinnedField *Text3, *Text4, *Text6;
+    QLabel *ZipStatus, *Label1;
+
+    QAction *mnuSAZFA, *mnuUnzip, *mnuBr13, *mnuExit;
+    QAction *mnuSelectFiles, *mnuSZF, *mnuOSF;
+    QAction *mnuHelpfile, *mnuHelp_About;
+
+    // The archive component object of the window; none at start.
+    std::unique_ptr<archive::ArchiveComponent> ZipFile;
+    QString gFolderPath;
+
+public slots:
+    void Form_Load();
+    void Text4_Change();
+    void Command4_Click();
+    void mnuExit_Click();
+    void mnuOSF_Click();
+    void Command3_Click();
+    void mnuHelpfile_Click();
+    void mnuHelp_About_Click();
+    void cmdSystem_Click();
+
+protected:
+    void closeEvent(QCloseEvent *event) override; // Form_Unload
+
+private:
+    void buildControls();
+    void buildMenus();
+    void endProgram();
+
+    Forms *forms_;
+    QString runTarget_; // SaveDialog's file name: nothing ever assigns it
+};
+
+} // namespace oz::app

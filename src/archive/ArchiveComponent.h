@@ -1,0 +1,262 @@
+// The archive component: every zip operation the windows, the self-extracting
+// builder and the command-line tool use, on top of libzip.
+//
+// Calling model
+//   Operations run on the caller's thread and return when their work is done;
+//   the two progress signals are emitted on that thread during the call.
+//   A failing operation throws ArchiveError whose what() is a sentence that a
+//   window can show as it stands ("Cannot read /data/a.txt: Permission denied").
+//
+// Decisions the operation table leaves open
+//   Patterns
+//     A pattern is a folder path followed by a wildcard file name
+//     ("/data/photos/*.jpg"). A pattern that names an existing folder, or ends
+//     in a separator, means every file of that folder. A pattern that names an
+//     existing file adds that file. Wildcards: '*' any run, '?' one character,
+//     "*.*" every name (names without a dot too), case-insensitive, matched
+//     against the file name only. A folder part that does not exist is an
+//     error; a pattern that matches nothing adds nothing and is not an error.
+//   Names
+//     Files are stored under their path relative to the pattern's folder with
+//     '/' separators ("sub/x.txt"). With "keep folder information" the names
+//     keep the chosen folder's own path without root or drive
+//     ("home/ann/photos/sub/x.jpg"). When two additions give the same name,
+//     the later one replaces the earlier, as a later copy would on disk.
+//   Recursion
+//     Sub-folders are walked in name order. When the pattern takes every name
+//     ("*.*" or "*"), a sub-folder that is empty on disk gets a folder entry so
+//     that it comes back on extraction; a narrower pattern asks for files, and
+//     a folder whose files were all filtered out gets no entry either. Symbolic links to files add the
+//     file's content; links to folders are not followed; broken links count as
+//     system files.
+//   Attributes (filtered additions)
+//     Hidden: a name beginning with '.' (the hidden attribute on Windows);
+//     hidden files and folders are skipped unless includeHidden is 1.
+//     System: anything that is neither a regular file nor a folder (device,
+//     pipe, socket, broken link); skipped unless includeSystem is 1, and then
+//     stored as an empty entry with its permission bits: such files are never
+//     read, because reading a pipe or a device would hang or never end.
+//     Archive attribute: every file has it outside Windows, so archiveOnly
+//     keeps every file there. The unfiltered AddFilesByPattern adds hidden
+//     files (they were chosen explicitly) and skips system files.
+//   Exclusions
+//     Each pattern of the exclusion list is matched against file names with
+//     the wildcard rules; "" excludes nothing. Folders are never excluded.
+//   Counting
+//     GetEntryCount is the number of entries SaveArchive will write, folder
+//     entries included.
+//   Writing
+//     SaveArchive deflates every file (level 6 unless set otherwise), uses
+//     zip64 where sizes need it, stores UTF-8 names, modification times and
+//     permission bits (set-user, set-group and sticky bits dropped), and
+//     encrypts with WinZip AES-256 when password protection or encryption is on
+//     and the password is not empty (an empty password never encrypts).
+//     The archive is written to a temporary file beside the target and renamed
+//     over it only when everything succeeded; a failure leaves an existing
+//     target as it was and no partial file. An archive with no entries is
+//     written as a valid empty zip. Progress runs from 0 to 100 in proportion
+//     to the bytes read and always ends at 100. After a successful write the
+//     object holds the archive just written, opened with the password it was
+//     written with, so that it can be listed and extracted at once.
+//   Opening
+//     OpenZip opens the archive and verifies the password set by SetPassword
+//     against its encrypted entries: the smallest encrypted file is decrypted
+//     completely, because the short password checks of both encryption
+//     schemes let a wrong password through now and then. Reading accepts
+//     WinZip AES-128/192/256 and traditional PKWARE encryption. An object whose
+//     open failed holds no archive and yields an empty EntrySet.
+//   Extraction
+//     ExtractToFolder needs an opened archive and a non-empty folder; the folder
+//     is created with its parents when missing. Every entry name is checked
+//     before anything is written: names with "..", absolute names, drive
+//     letters or NUL, and symbolic links whose target leaves the folder,
+//     refuse the whole extraction with an error and nothing is written.
+//     Backslashes in names are taken as folder separators. Each file is
+//     written to a temporary name and renamed into place only when its CRC and
+//     (for AES) its authentication code have been verified and it did not grow
+//     past its declared size, so a failure never leaves a partly written file
+//     that looks complete. Existing files are replaced. Symbolic links are
+//     made after every file, so that nothing is written through a link that
+//     the archive itself created; a path that would pass through an existing
+//     link is refused. Times and permission bits are restored (never
+//     set-user or set-group bits). Progress runs from 0 to 100 by bytes.
+//   Log
+//     WriteLogFile writes an XML record of the object's last extraction:
+//     archive, destination, each entry with its result, the error if any.
+//   Executable settings
+//     SetExeIconFile, SetExeRunProgram, SetExeRunParameters, SetExeAutoTemp and
+//     SetExeAutoExtract are kept by the object across StartNewArchive.
+//   Logging
+//     Every operation is logged under the category orvelzip.archive with its
+//     arguments; passwords only as "(empty)" or "(set)".
+#pragma once
+
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace oz::archive {
+
+class ArchiveError : public std::runtime_error {
+public:
+    explicit ArchiveError(const QString &reason);
+    QString reason() const;
+};
+
+// One entry of an archive as GetEntries yields it.
+class ArchiveEntry {
+public:
+    ArchiveEntry() = default;
+    ArchiveEntry(QString name, std::uint64_t size, std::uint64_t compressedSize,
+                 QDateTime modified, bool encrypted, bool folder, bool link);
+
+    QString GetEntryName() const { return name_; }
+    std::uint64_t size() const { return size_; }
+    std::uint64_t compressedSize() const { return compressedSize_; }
+    QDateTime modified() const { return modified_; }
+    bool isEncrypted() const { return encrypted_; }
+    bool isFolder() const { return folder_; }
+    bool isLink() const { return link_; }
+
+private:
+    QString name_;
+    std::uint64_t size_ = 0;
+    std::uint64_t compressedSize_ = 0;
+    QDateTime modified_;
+    bool encrypted_ = false;
+    bool folder_ = false;
+    bool link_ = false;
+};
+
+// The entries of an archive, walked once with HasMoreEntries / GetNextEntry.
+class EntrySet {
+public:
+    EntrySet() = default;
+    explicit EntrySet(std::vector<ArchiveEntry> entries);
+
+    int HasMoreEntries() const;
+    ArchiveEntry GetNextEntry();
+    int count() const { return static_cast<int>(entries_.size()); }
+
+private:
+    std::vector<ArchiveEntry> entries_;
+    std::size_t next_ = 0;
+};
+
+class PatternList {
+public:
+    void Add(const QString &text) { patterns_.append(text); }
+    const QStringList &patterns() const { return patterns_; }
+    // True when a file name matches one of the patterns; "" matches nothing.
+    bool matches(const QString &fileName) const;
+
+private:
+    QStringList patterns_;
+};
+
+// Settings that a self-extracting executable carries.
+struct ExeSettings {
+    QString iconFile;
+    QString runProgram;
+    QString runParameters;
+    int autoTemp = 0;
+    int autoExtract = 0;
+};
+
+// What the last extraction did, for WriteLogFile.
+struct ExtractionRecord {
+    struct Item {
+        QString name;
+        QString result; // "extracted", "refused", "failed", "skipped"
+    };
+    QString archive;
+    QString destination;
+    std::vector<Item> items;
+    QString error;
+    bool ran = false;
+};
+
+class ArchiveComponent : public QObject {
+    Q_OBJECT
+public:
+    explicit ArchiveComponent(QObject *parent = nullptr);
+    ~ArchiveComponent() override;
+
+    // Reading
+    void SetPassword(const QString &password);
+    void OpenZip(const QString &path);
+    EntrySet GetEntries() const;
+    void ExtractToFolder(const QString &folder);
+    void WriteLogFile(const QString &fileName) const;
+
+    // Writing
+    void StartNewArchive(const QString &fileName);
+    void AddFilesByPattern(const QString &pattern, int recurse);
+    void AddFilesByPatternFiltered(const QString &pattern, int recurse, int saveExtraPath,
+                                   int archiveOnly, int includeHidden, int includeSystem);
+    void SetExclusionList(const PatternList &list);
+    void SetPasswordProtection(int on);
+    void SetArchiveFileName(const QString &path);
+    int GetEntryCount() const;
+    void SaveArchive();
+    void SetEncryption(int on);
+    void SetEncryptionKeyLength(int bits);
+
+    // Executable settings
+    void SetExeIconFile(const QString &path);
+    void SetExeRunProgram(const QString &fileName);
+    void SetExeRunParameters(const QString &text);
+    void SetExeAutoTemp(int on);
+    void SetExeAutoExtract(int on);
+    const ExeSettings &exeSettings() const { return exe_; }
+
+    // Beyond the table, for the command-line tool and tests.
+    void setCompressionLevel(int level);
+    QString openedPath() const { return openedPath_; }
+    bool isOpen() const { return !openedPath_.isEmpty(); }
+    const ExtractionRecord &lastExtraction() const { return record_; }
+
+signals:
+    void UnzipPercentDone(int percentDone);
+    void WriteZipPercentDone(int percentComplete);
+
+public:
+    // A file chosen for the next SaveArchive.
+    struct Pending {
+        QString source;  // absolute path on disk; empty for folder entries
+        QString name;    // entry name, '/' separated, folders end in '/'
+        bool folder = false;
+        bool special = false; // device, pipe, socket: stored empty, never read
+    };
+
+private:
+    void addFiles(const QString &pattern, bool recurse, bool saveExtraPath, bool filtered,
+                  bool includeHidden, bool includeSystem);
+    void addPending(Pending p);
+    bool encrypting() const;
+
+    QString password_;
+    QString openedPath_;
+    std::vector<ArchiveEntry> openedEntries_;
+
+    QString newArchiveName_;
+    QString targetPath_;
+    std::vector<Pending> pending_;
+    QHash<QString, std::size_t> pendingIndex_; // entry name -> place in pending_
+    PatternList exclusions_;
+    int passwordProtection_ = 0;
+    int encryption_ = 0;
+    int keyLength_ = 256;
+    int level_ = 6;
+    ExeSettings exe_;
+    ExtractionRecord record_;
+};
+
+} // namespace oz::archive

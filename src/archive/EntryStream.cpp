@@ -1,0 +1,259 @@
+// Entries are read through libzip, except WinZip AES entries that carry no
+// CRC (AE-2, what 7-Zip and WinZip write): libzip 1.7 checks their zero CRC
+// field and reports every such entry as damaged. Those are read raw and
+// decrypted here; their authentication code is their integrity check.
+#include "EntryStream.h"
+
+#include "Internal.h"
+
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <array>
+#include <vector>
+
+namespace oz::archive::detail {
+
+namespace {
+
+class LibzipStream : public EntryStream {
+public:
+    explicit LibzipStream(zip_file_t *zf) : zf_(zf) {}
+    ~LibzipStream() override { zip_fclose(zf_); }
+    zip_int64_t read(void *buffer, zip_uint64_t size) override { return zip_fread(zf_, buffer, size); }
+    QString error() const override { return QString::fromLocal8Bit(zip_file_strerror(zf_)); }
+
+private:
+    zip_file_t *zf_;
+};
+
+class WinZipAesStream : public EntryStream {
+public:
+    WinZipAesStream(zip_file_t *raw, int keyBits, zip_uint64_t compSize, bool deflated)
+        : raw_(raw), keyBytes_(keyBits / 8), deflated_(deflated)
+    {
+        const zip_uint64_t overhead = static_cast<zip_uint64_t>(saltBytes() + 2 + 10);
+        dataLeft_ = compSize >= overhead ? compSize - overhead : 0;
+        damaged_ = compSize < overhead;
+    }
+
+    ~WinZipAesStream() override
+    {
+        zip_fclose(raw_);
+        EVP_CIPHER_CTX_free(cipher_);
+        EVP_MAC_CTX_free(mac_);
+        if (inflating_)
+            inflateEnd(&z_);
+        OPENSSL_cleanse(counter_.data(), counter_.size());
+    }
+
+    // Derives the keys and checks the password verifier.
+    bool start(const QByteArray &password)
+    {
+        if (damaged_)
+            return fail(QStringLiteral("Damaged encryption header"));
+        std::vector<unsigned char> salt(static_cast<size_t>(saltBytes()));
+        unsigned char verifier[2];
+        if (!readRaw(salt.data(), salt.size()) || !readRaw(verifier, 2))
+            return false;
+        std::vector<unsigned char> keys(static_cast<size_t>(2 * keyBytes_ + 2));
+        if (PKCS5_PBKDF2_HMAC_SHA1(password.constData(), password.size(), salt.data(), static_cast<int>(salt.size()),
+                                   1000, static_cast<int>(keys.size()), keys.data()) != 1)
+            return fail(QStringLiteral("Key derivation failed"));
+        const bool matches = keys[2 * keyBytes_] == verifier[0] && keys[2 * keyBytes_ + 1] == verifier[1];
+        if (!matches) {
+            OPENSSL_cleanse(keys.data(), keys.size());
+            return false;
+        }
+        const EVP_CIPHER *cipher = keyBytes_ == 16 ? EVP_aes_128_ecb() : keyBytes_ == 24 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
+        cipher_ = EVP_CIPHER_CTX_new();
+        EVP_EncryptInit_ex(cipher_, cipher, nullptr, keys.data(), nullptr);
+        EVP_CIPHER_CTX_set_padding(cipher_, 0);
+        EVP_MAC *hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        mac_ = EVP_MAC_CTX_new(hmac);
+        EVP_MAC_free(hmac);
+        char digest[] = "SHA1";
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
+        EVP_MAC_init(mac_, keys.data() + keyBytes_, static_cast<size_t>(keyBytes_), params);
+        OPENSSL_cleanse(keys.data(), keys.size());
+        if (deflated_) {
+            z_ = {};
+            if (inflateInit2(&z_, -MAX_WBITS) != Z_OK)
+                return fail(QStringLiteral("Cannot start decompression"));
+            inflating_ = true;
+        }
+        return true;
+    }
+
+    zip_int64_t read(void *buffer, zip_uint64_t size) override
+    {
+        if (!error_.isEmpty())
+            return -1;
+        if (!deflated_)
+            return readPlain(static_cast<unsigned char *>(buffer), size);
+        z_.next_out = static_cast<Bytef *>(buffer);
+        z_.avail_out = static_cast<uInt>(std::min<zip_uint64_t>(size, 1u << 30));
+        while (z_.avail_out > 0 && !streamEnded_) {
+            if (z_.avail_in == 0) {
+                const zip_int64_t n = readPlain(input_.data(), input_.size());
+                if (n < 0)
+                    return -1;
+                if (n == 0)
+                    return fail(QStringLiteral("Compressed data invalid")), -1;
+                z_.next_in = input_.data();
+                z_.avail_in = static_cast<uInt>(n);
+            }
+            const int rc = inflate(&z_, Z_NO_FLUSH);
+            if (rc == Z_STREAM_END) {
+                streamEnded_ = true;
+            } else if (rc != Z_OK) {
+                return fail(QStringLiteral("Compressed data invalid")), -1;
+            }
+        }
+        const auto produced = static_cast<zip_int64_t>(static_cast<unsigned char *>(z_.next_out) - static_cast<unsigned char *>(buffer));
+        if (produced == 0 && streamEnded_) {
+            // Drain what follows the deflate stream so the code gets checked.
+            unsigned char rest[4096];
+            zip_int64_t n;
+            while ((n = readPlain(rest, sizeof rest)) > 0) {
+            }
+            return n < 0 ? -1 : 0;
+        }
+        return produced;
+    }
+
+    QString error() const override { return error_; }
+
+private:
+    int saltBytes() const { return keyBytes_ / 2; }
+
+    bool fail(const QString &text)
+    {
+        if (error_.isEmpty())
+            error_ = text;
+        return false;
+    }
+
+    bool readRaw(unsigned char *out, size_t size)
+    {
+        size_t got = 0;
+        while (got < size) {
+            const zip_int64_t n = zip_fread(raw_, out + got, size - got);
+            if (n < 0)
+                return fail(QString::fromLocal8Bit(zip_file_strerror(raw_)));
+            if (n == 0)
+                return fail(QStringLiteral("Premature end of file"));
+            got += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // Decrypted bytes of the stored data; at its end the code is verified.
+    zip_int64_t readPlain(unsigned char *out, zip_uint64_t size)
+    {
+        if (dataLeft_ == 0) {
+            if (!verified_) {
+                unsigned char stored[10];
+                unsigned char computed[EVP_MAX_MD_SIZE];
+                size_t length = 0;
+                if (!readRaw(stored, sizeof stored))
+                    return -1;
+                EVP_MAC_final(mac_, computed, &length, sizeof computed);
+                if (length < 10 || CRYPTO_memcmp(stored, computed, 10) != 0)
+                    return fail(QStringLiteral("Authentication failed: the entry is damaged or the password is wrong")), -1;
+                verified_ = true;
+            }
+            return 0;
+        }
+        const size_t want = static_cast<size_t>(std::min<zip_uint64_t>({size, dataLeft_, 1u << 20}));
+        if (!readRaw(out, want))
+            return -1;
+        dataLeft_ -= want;
+        EVP_MAC_update(mac_, out, want);
+        for (size_t i = 0; i < want; ++i) {
+            if (used_ == 16) {
+                nextKeyBlock();
+                used_ = 0;
+            }
+            out[i] ^= keyBlock_[used_++];
+        }
+        return static_cast<zip_int64_t>(want);
+    }
+
+    // WinZip's counter mode: a 128-bit little-endian counter from 1.
+    void nextKeyBlock()
+    {
+        for (auto &byte : counter_) {
+            if (++byte != 0)
+                break;
+        }
+        int length = 0;
+        EVP_EncryptUpdate(cipher_, keyBlock_.data(), &length, counter_.data(), 16);
+    }
+
+    zip_file_t *raw_;
+    int keyBytes_;
+    bool deflated_;
+    bool damaged_ = false;
+    zip_uint64_t dataLeft_ = 0;
+    EVP_CIPHER_CTX *cipher_ = nullptr;
+    EVP_MAC_CTX *mac_ = nullptr;
+    std::array<unsigned char, 16> counter_{};
+    std::array<unsigned char, 16> keyBlock_{};
+    size_t used_ = 16;
+    bool verified_ = false;
+    z_stream z_{};
+    bool inflating_ = false;
+    bool streamEnded_ = false;
+    std::array<unsigned char, 65536> input_{};
+    QString error_;
+};
+
+int aesKeyBits(zip_uint16_t method)
+{
+    switch (method) {
+    case ZIP_EM_AES_128:
+        return 128;
+    case ZIP_EM_AES_192:
+        return 192;
+    case ZIP_EM_AES_256:
+        return 256;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+std::unique_ptr<EntryStream> EntryStream::open(zip_t *za, zip_uint64_t index, const QByteArray &password)
+{
+    zip_stat_t st;
+    zip_stat_init(&st);
+    zip_stat_index(za, index, 0, &st);
+    const QString name = st.name ? QString::fromUtf8(st.name) : QString();
+    const int bits = (st.valid & ZIP_STAT_ENCRYPTION_METHOD) ? aesKeyBits(st.encryption_method) : 0;
+    const bool noCrc = (st.valid & ZIP_STAT_CRC) && st.crc == 0 && st.size > 0;
+    if (bits && noCrc) {
+        if (password.isEmpty())
+            throw ArchiveError(QStringLiteral("Cannot extract \"%1\": No password provided").arg(name));
+        if (st.comp_method != ZIP_CM_STORE && st.comp_method != ZIP_CM_DEFLATE)
+            throw ArchiveError(QStringLiteral("Cannot extract \"%1\": Compression method not supported").arg(name));
+        zip_file_t *raw = zip_fopen_index(za, index, ZIP_FL_ENCRYPTED);
+        if (!raw)
+            throw ArchiveError(QStringLiteral("Cannot extract \"%1\": %2").arg(name, zipArchiveErrorText(za)));
+        auto stream = std::make_unique<WinZipAesStream>(raw, bits, st.comp_size, st.comp_method == ZIP_CM_DEFLATE);
+        if (!stream->start(password)) {
+            const QString why = stream->error().isEmpty() ? QStringLiteral("Wrong password provided") : stream->error();
+            throw ArchiveError(QStringLiteral("Cannot extract \"%1\": %2").arg(name, why));
+        }
+        return stream;
+    }
+    zip_file_t *zf = zip_fopen_index_encrypted(za, index, 0, password.isEmpty() ? nullptr : password.constData());
+    if (!zf)
+        throw ArchiveError(QStringLiteral("Cannot extract \"%1\": %2").arg(name, zipArchiveErrorText(za)));
+    return std::make_unique<LibzipStream>(zf);
+}
+
+} // namespace oz::archive::detail

@@ -1,0 +1,66 @@
+// Pieces of the component shared by its source files; not part of its interface.
+#pragma once
+
+#include "ArchiveComponent.h"
+
+#include <QLoggingCategory>
+#include <functional>
+#include <zip.h>
+
+Q_DECLARE_LOGGING_CATEGORY(lcArchive)
+
+namespace oz::archive::detail {
+
+// Text of a libzip error, as a sentence part ("Read error: No such file").
+QString zipErrorText(zip_error_t *error);
+QString zipErrorText(int code);
+QString zipArchiveErrorText(zip_t *za);
+
+QString describePassword(const QString &password);
+
+// Opens an archive for reading; throws ArchiveError naming the path.
+zip_t *openForReading(const QString &path);
+
+// Lists the entries of an opened libzip archive.
+std::vector<ArchiveEntry> listEntries(zip_t *za);
+
+// True when the entry is stored as a symbolic link by a Unix archiver.
+bool entryIsLink(zip_t *za, zip_uint64_t index);
+// Unix permission bits stored with the entry, or -1 when none were stored.
+int entryUnixMode(zip_t *za, zip_uint64_t index);
+
+// Reports a percentage each time it changes, from 0 to 100.
+class Progress {
+public:
+    Progress(std::uint64_t total, std::function<void(int)> report);
+    void begin();
+    void advance(std::uint64_t bytes);
+    void finish();
+
+private:
+    std::uint64_t total_;
+    std::uint64_t done_ = 0;
+    int last_ = -1;
+    std::function<void(int)> report_;
+};
+
+using PendingList = std::vector<ArchiveComponent::Pending>;
+
+struct WriteJob {
+    QString target;
+    const PendingList *entries = nullptr;
+    QString password; // empty: no encryption
+    int keyLength = 256;
+    int level = 6;
+};
+void writeArchive(const WriteJob &job, const std::function<void(int)> &progress);
+
+struct ExtractJob {
+    QString archive;
+    QString password;
+    QString folder;
+};
+void extractArchive(const ExtractJob &job, const std::function<void(int)> &progress,
+                    ExtractionRecord &record);
+
+} // namespace oz::archive::detail

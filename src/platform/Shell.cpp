@@ -1,0 +1,61 @@
+#include "Shell.h"
+
+#include "Log.h"
+
+#include <QDesktopServices>
+#include <QProcess>
+
+namespace oz::platform {
+
+namespace {
+
+class RealShell : public ShellBackend {
+public:
+    bool startDetached(const QString &program, const QStringList &arguments) override
+    {
+        if (program.isEmpty())
+            return false;
+        return QProcess::startDetached(program, arguments);
+    }
+    void openUrl(const QUrl &url) override { QDesktopServices::openUrl(url); }
+};
+
+ShellBackend *installedBackend = nullptr;
+
+ShellBackend &backend()
+{
+    static RealShell real;
+    return installedBackend ? *installedBackend : real;
+}
+
+} // namespace
+
+void setShellBackend(ShellBackend *b)
+{
+    installedBackend = b;
+}
+
+bool startDetached(const QString &program, const QStringList &arguments)
+{
+    qCInfo(lcUi).noquote() << "start" << program << arguments.join(u' ');
+    return backend().startDetached(program, arguments);
+}
+
+bool openDocument(const QString &path)
+{
+#if defined(Q_OS_WIN)
+    return startDetached(QStringLiteral("rundll32"), {QStringLiteral("url.dll,FileProtocolHandler"), path});
+#elif defined(Q_OS_MACOS)
+    return startDetached(QStringLiteral("open"), {path});
+#else
+    return startDetached(QStringLiteral("xdg-open"), {path});
+#endif
+}
+
+void openUrl(const QUrl &url)
+{
+    qCInfo(lcUi).noquote() << "open url" << url.toString();
+    backend().openUrl(url);
+}
+
+} // namespace oz::platform

@@ -1,0 +1,477 @@
+// The archive component through its interface, on real files and archives.
+#include "archive/ArchiveComponent.h"
+#include "support/Fixtures.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+using namespace oz::archive;
+using namespace oz::test;
+
+namespace {
+
+// Writes an archive from one pattern and returns what extraction gives back.
+struct Built {
+    QStringList names;
+    QMap<QString, QByteArray> extracted;
+};
+
+QStringList sorted(QStringList list)
+{
+    list.sort();
+    return list;
+}
+
+QString py(const QString &script)
+{
+    const ToolResult r = runTool(QStringLiteral("python3"), {QStringLiteral("-c"), script});
+    return r.exitCode == 0 ? QString() : QString::fromUtf8(r.output);
+}
+
+} // namespace
+
+class ComponentTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir tmp;
+    QString src;
+
+    QString path(const QString &rel) const { return tmp.filePath(rel); }
+
+    Built build(const std::function<void(ArchiveComponent &)> &add, const QString &password = {})
+    {
+        static int n = 0;
+        const QString archive = path(QStringLiteral("out%1.zip").arg(++n));
+        ArchiveComponent zip;
+        zip.StartNewArchive(archive);
+        zip.SetPasswordProtection(password.isEmpty() ? 0 : 1);
+        zip.SetPassword(password);
+        add(zip);
+        zip.SetArchiveFileName(archive);
+        zip.SaveArchive();
+        Built b;
+        b.names = entryNames(archive, password);
+        const QString dest = path(QStringLiteral("x%1").arg(n));
+        ArchiveComponent reader;
+        reader.SetPassword(password);
+        reader.OpenZip(archive);
+        reader.ExtractToFolder(dest);
+        b.extracted = tree(dest);
+        return b;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(tmp.isValid());
+        src = path(QStringLiteral("src"));
+        writeFile(src + "/a.txt", "alpha");
+        writeFile(src + "/b.JPG", sampleBytes(70000, 1));
+        writeFile(src + "/noext", "no extension");
+        writeFile(src + "/sub/c.txt", "charlie");
+        writeFile(src + "/sub/deep/d.txt", "delta");
+        writeFile(src + "/sub/e.wav", "echo");
+        writeFile(src + "/.hidden.txt", "hidden");
+        writeFile(src + "/.hiddendir/h.txt", "in hidden folder");
+        writeFile(src + "/ünïcode/ß.txt", "utf-8 names");
+        QDir().mkpath(src + "/empty");
+        QVERIFY(::mkfifo(QFile::encodeName(src + "/pipe").constData(), 0644) == 0);
+        QVERIFY(QFile::link(src + "/a.txt", src + "/link-to-a"));
+        QVERIFY(QFile::link(src + "/sub", src + "/link-to-sub"));
+    }
+
+    void patternsAndRecursion()
+    {
+        Built top = build([&](ArchiveComponent &z) { z.AddFilesByPattern(src + "/*.txt", 0); });
+        QCOMPARE(sorted(top.names), QStringList({".hidden.txt", "a.txt"}));
+        QCOMPARE(top.extracted.value("a.txt"), QByteArray("alpha"));
+
+        Built deep = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/*.txt", 1, 0, 0, 0, 0); });
+        QCOMPARE(sorted(deep.names), QStringList({"a.txt", "sub/c.txt", "sub/deep/d.txt", "ünïcode/ß.txt"}));
+        QCOMPARE(deep.extracted.value("sub/deep/d.txt"), QByteArray("delta"));
+        QCOMPARE(deep.extracted.value("ünïcode/ß.txt"), QByteArray("utf-8 names"));
+
+        // "*.*" takes every name; empty folders come back; links to folders are not followed.
+        Built all = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/*.*", 1, 0, 0, 0, 0); });
+        QVERIFY(all.names.contains("noext"));
+        QVERIFY(all.names.contains("empty/"));
+        QVERIFY(all.extracted.contains("empty/"));
+        QVERIFY(all.names.contains("link-to-a"));
+        QCOMPARE(all.extracted.value("link-to-a"), QByteArray("alpha")); // the file's content, not a link
+        QVERIFY(!all.names.contains("link-to-sub/c.txt"));
+        QCOMPARE(all.extracted.value("b.JPG"), sampleBytes(70000, 1));
+    }
+
+    void patternNamingAFolderOrAFile()
+    {
+        Built folder = build([&](ArchiveComponent &z) { z.AddFilesByPattern(src + "/sub", 0); });
+        QCOMPARE(sorted(folder.names), QStringList({"c.txt", "e.wav"}));
+        Built file = build([&](ArchiveComponent &z) { z.AddFilesByPattern(src + "/b.JPG", 0); });
+        QCOMPARE(file.names, QStringList({"b.JPG"}));
+        Built trailing = build([&](ArchiveComponent &z) { z.AddFilesByPattern(src + "/sub/", 1); });
+        QCOMPARE(sorted(trailing.names), QStringList({"c.txt", "deep/d.txt", "e.wav"}));
+
+        ArchiveComponent zip;
+        zip.StartNewArchive(path("never.zip"));
+        QVERIFY_THROWS_EXCEPTION(ArchiveError, zip.AddFilesByPattern(path("missing/*.*"), 1));
+        zip.AddFilesByPattern(src + "/*.nothing", 1);
+        QCOMPARE(zip.GetEntryCount(), 0);
+    }
+
+    void exclusionsApplyToFileNames()
+    {
+        Built b = build([&](ArchiveComponent &z) {
+            PatternList list;
+            list.Add("*.WAV");
+            z.SetExclusionList(list);
+            z.AddFilesByPatternFiltered(src + "/*.*", 1, 0, 0, 0, 0);
+        });
+        QVERIFY(!b.names.contains("sub/e.wav"));
+        QVERIFY(b.names.contains("sub/c.txt"));
+
+        ArchiveComponent zip;
+        zip.StartNewArchive(path("excl.zip"));
+        PatternList nothing;
+        nothing.Add("");
+        zip.SetExclusionList(nothing);
+        zip.AddFilesByPattern(src + "/sub/*.*", 0);
+        QCOMPARE(zip.GetEntryCount(), 2);
+    }
+
+    void hiddenAndSystemSwitches()
+    {
+        Built plain = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/*.*", 1, 0, 0, 0, 0); });
+        QVERIFY(!plain.names.contains(".hidden.txt"));
+        QVERIFY(!plain.names.contains(".hiddendir/h.txt"));
+        QVERIFY(!plain.names.contains("pipe"));
+
+        Built hidden = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/*.*", 1, 0, 0, 1, 0); });
+        QVERIFY(hidden.names.contains(".hidden.txt"));
+        QCOMPARE(hidden.extracted.value(".hiddendir/h.txt"), QByteArray("in hidden folder"));
+        QVERIFY(!hidden.names.contains("pipe"));
+
+        // The pipe is stored, never read: reading it would hang this test.
+        Built system = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/*.*", 0, 0, 1, 0, 1); });
+        QVERIFY(system.names.contains("pipe"));
+        QCOMPARE(system.extracted.value("pipe"), QByteArray());
+    }
+
+    void extraFolderInformation()
+    {
+        Built b = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/sub/*.txt", 1, 1, 0, 0, 0); });
+        const QString prefix = QDir::cleanPath(src).mid(1) + "/sub/";
+        QCOMPARE(sorted(b.names), QStringList({prefix + "c.txt", prefix + "deep/d.txt"}));
+        QCOMPARE(b.extracted.value(prefix + "deep/d.txt"), QByteArray("delta"));
+    }
+
+    void laterAdditionOfTheSameNameWins()
+    {
+        writeFile(path("other/c.txt"), "the later one");
+        Built b = build([&](ArchiveComponent &z) {
+            z.AddFilesByPattern(src + "/sub/c.txt", 0);
+            z.AddFilesByPattern(path("other/*.*"), 0);
+        });
+        QCOMPARE(b.names, QStringList({"c.txt"}));
+        QCOMPARE(b.extracted.value("c.txt"), QByteArray("the later one"));
+    }
+
+    void passwords()
+    {
+        const QString archive = path("secret.zip");
+        ArchiveComponent zip;
+        zip.StartNewArchive(archive);
+        zip.SetPasswordProtection(1);
+        zip.SetPassword("Tr0ub4dor&3");
+        zip.AddFilesByPattern(src + "/sub/*.*", 1);
+        zip.SetArchiveFileName(archive);
+        zip.SaveArchive();
+
+        for (const QString &wrong : {QString(), QStringLiteral("tr0ub4dor&3"), QStringLiteral("x")}) {
+            ArchiveComponent reader;
+            reader.SetPassword(wrong);
+            QVERIFY_THROWS_EXCEPTION(ArchiveError, reader.OpenZip(archive));
+            QCOMPARE(reader.GetEntries().HasMoreEntries(), 0);
+            QVERIFY(!reader.isOpen());
+        }
+        ArchiveComponent reader;
+        reader.SetPassword("Tr0ub4dor&3");
+        reader.OpenZip(archive);
+        EntrySet set = reader.GetEntries();
+        QCOMPARE(set.count(), 3);
+        QVERIFY(set.GetNextEntry().isEncrypted());
+        reader.ExtractToFolder(path("secret-out"));
+        QCOMPARE(readFile(path("secret-out/deep/d.txt")), QByteArray("delta"));
+
+        // The object that wrote the archive extracts it with the build's password.
+        zip.ExtractToFolder(path("secret-again"));
+        QCOMPARE(readFile(path("secret-again/c.txt")), QByteArray("charlie"));
+    }
+
+    void emptyPasswordNeverEncrypts()
+    {
+        const QString archive = path("open.zip");
+        ArchiveComponent zip;
+        zip.StartNewArchive(archive);
+        zip.SetPasswordProtection(1);
+        zip.SetPassword("");
+        zip.AddFilesByPattern(src + "/a.txt", 0);
+        zip.SetArchiveFileName(archive);
+        zip.SaveArchive();
+        ArchiveComponent reader;
+        reader.OpenZip(archive);
+        QVERIFY(!reader.GetEntries().GetNextEntry().isEncrypted());
+        // Like any file the user makes: the umask decides, not a private temporary file's mode.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(archive).constData(), &st) == 0);
+        QCOMPARE(int(st.st_mode & 0777), int(0666 & ~mask));
+    }
+
+    void failedWriteLeavesTheOldArchive()
+    {
+        const QString archive = path("keep.zip");
+        writeFile(archive, "an older archive");
+        writeFile(path("vanishing/v.txt"), "here now");
+        ArchiveComponent zip;
+        zip.StartNewArchive(archive);
+        zip.AddFilesByPattern(path("vanishing/*.*"), 0);
+        QFile::remove(path("vanishing/v.txt"));
+        zip.SetArchiveFileName(archive);
+        try {
+            zip.SaveArchive();
+            QFAIL("SaveArchive succeeded without its source file");
+        } catch (const ArchiveError &e) {
+            QVERIFY2(e.reason().contains("v.txt"), qPrintable(e.reason()));
+        }
+        QCOMPARE(readFile(archive), QByteArray("an older archive"));
+        QVERIFY(!zip.isOpen());
+
+        // A source that cannot be read fails while writing (a folder now
+        // stands where the file was): no temporary file is left.
+        writeFile(path("changing/l.txt"), "soon a folder");
+        writeFile(path("changing/m.txt"), "fine");
+        ArchiveComponent second;
+        second.StartNewArchive(archive);
+        second.AddFilesByPattern(path("changing/*.*"), 0);
+        QFile::remove(path("changing/l.txt"));
+        QDir().mkpath(path("changing/l.txt"));
+        second.SetArchiveFileName(archive);
+        try {
+            second.SaveArchive();
+            QFAIL("SaveArchive read a folder as a file");
+        } catch (const ArchiveError &e) {
+            QVERIFY2(e.reason().contains("l.txt"), qPrintable(e.reason()));
+        }
+        QCOMPARE(readFile(archive), QByteArray("an older archive"));
+        QCOMPARE(QDir(tmp.path()).entryList({"keep.zip*"}, QDir::Files | QDir::Hidden), QStringList({"keep.zip"}));
+    }
+
+    void progressRunsFromZeroToHundred()
+    {
+        writeFile(path("big/one.bin"), sampleBytes(3 << 20, 7));
+        writeFile(path("big/two.bin"), sampleBytes(1 << 20, 8));
+        const QString archive = path("progress.zip");
+        ArchiveComponent zip;
+        QSignalSpy writes(&zip, &ArchiveComponent::WriteZipPercentDone);
+        QSignalSpy unzips(&zip, &ArchiveComponent::UnzipPercentDone);
+        zip.StartNewArchive(archive);
+        zip.AddFilesByPattern(path("big/*.*"), 0);
+        zip.SetArchiveFileName(archive);
+        zip.SaveArchive();
+        zip.ExtractToFolder(path("progress-out"));
+        for (QSignalSpy *spy : {&writes, &unzips}) {
+            QVERIFY(spy->size() > 5);
+            QCOMPARE(spy->first().at(0).toInt(), 0);
+            QCOMPARE(spy->last().at(0).toInt(), 100);
+            int last = -1;
+            for (const auto &call : *spy) {
+                QVERIFY(call.at(0).toInt() > last);
+                last = call.at(0).toInt();
+            }
+        }
+    }
+
+    void timesAndPermissionsComeBack()
+    {
+        const QString file = path("perm/tool.sh");
+        writeFile(file, "#!/bin/sh\n");
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), 04751) == 0);
+        struct utimbuf when{978307200, 978307200}; // 2001-01-01
+        QVERIFY(::utime(QFile::encodeName(file).constData(), &when) == 0);
+        build([&](ArchiveComponent &z) { z.AddFilesByPattern(path("perm/*.*"), 0); });
+        struct stat st;
+        const QString out = path(QStringLiteral("x%1/tool.sh").arg(QDir(tmp.path()).entryList({"x*"}, QDir::Dirs).size()));
+        QVERIFY(::stat(QFile::encodeName(out).constData(), &st) == 0);
+        QCOMPARE(int(st.st_mode & 07777), 0751); // never the set-user bit
+        QCOMPARE(qint64(st.st_mtime), qint64(978307200));
+    }
+
+    void emptyArchiveIsValid()
+    {
+        const QString archive = path("empty.zip");
+        ArchiveComponent zip;
+        zip.StartNewArchive(archive);
+        zip.SetArchiveFileName(archive);
+        QCOMPARE(zip.GetEntryCount(), 0);
+        zip.SaveArchive();
+        QCOMPARE(QFileInfo(archive).size(), qint64(22));
+        QCOMPARE(entryNames(archive), QStringList());
+    }
+
+    void openingWhatIsNotAnArchive()
+    {
+        writeFile(path("text.zip"), "this is not a zip archive at all");
+        ArchiveComponent zip;
+        try {
+            zip.OpenZip(path("text.zip"));
+            QFAIL("opened a text file");
+        } catch (const ArchiveError &e) {
+            QVERIFY(e.reason().contains("not a zip archive"));
+        }
+        QCOMPARE(zip.GetEntries().count(), 0);
+        QVERIFY_THROWS_EXCEPTION(ArchiveError, zip.OpenZip(path("no-such.zip")));
+        QVERIFY_THROWS_EXCEPTION(ArchiveError, zip.ExtractToFolder(path("nowhere")));
+    }
+
+    void hostileEntriesAreRefused_data()
+    {
+        QTest::addColumn<QString>("entries"); // Python statements on a ZipFile z
+        QTest::newRow("parent") << "z.writestr('ok.txt','fine'); z.writestr('../evil.txt','x')";
+        QTest::newRow("deep parent") << "z.writestr('a/../../evil.txt','x')";
+        QTest::newRow("absolute") << "z.writestr('/tmp/evil-oz.txt','x')";
+        QTest::newRow("backslash parent") << "z.writestr('..\\\\evil.txt','x')";
+        QTest::newRow("link out") << "i=zipfile.ZipInfo('l'); i.create_system=3; i.external_attr=0o120777<<16; "
+                                     "z.writestr(i,'../'); z.writestr('ok.txt','fine')";
+        QTest::newRow("absolute link") << "i=zipfile.ZipInfo('l'); i.create_system=3; i.external_attr=0o120777<<16; "
+                                          "z.writestr(i,'/etc')";
+    }
+    void hostileEntriesAreRefused()
+    {
+        QFETCH(QString, entries);
+        static int n = 0;
+        const QString box = path(QStringLiteral("hostile%1").arg(++n));
+        const QString archive = box + "/h.zip";
+        QDir().mkpath(box + "/dest");
+        const QString failure = py(QStringLiteral("import zipfile\nwith zipfile.ZipFile('%1','w') as z:\n    %2").arg(archive, entries));
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        ArchiveComponent zip;
+        zip.OpenZip(archive);
+        try {
+            zip.ExtractToFolder(box + "/dest");
+            QFAIL("a hostile archive was extracted");
+        } catch (const ArchiveError &e) {
+            QVERIFY2(e.reason().startsWith("Refused"), qPrintable(e.reason()));
+        }
+        QCOMPARE(tree(box + "/dest").size(), 0); // nothing at all is written
+        QVERIFY(!QFileInfo::exists(box + "/evil.txt"));
+        QVERIFY(!QFileInfo::exists("/tmp/evil-oz.txt"));
+        QCOMPARE(zip.lastExtraction().items.back().result, QStringLiteral("refused"));
+    }
+
+    void linksInsideAndExistingLinksInTheWay()
+    {
+        const QString box = path("links");
+        QDir().mkpath(box);
+        const QString failure = py(QStringLiteral(
+            "import zipfile\nwith zipfile.ZipFile('%1/in.zip','w') as z:\n"
+            "    z.writestr('sub/x.txt','x')\n"
+            "    i=zipfile.ZipInfo('sub/l'); i.create_system=3; i.external_attr=0o120777<<16; z.writestr(i,'x.txt')\n"
+            "with zipfile.ZipFile('%1/through.zip','w') as z:\n"
+            "    z.writestr('out/passwd','written through a link')\n").arg(box));
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+
+        ArchiveComponent zip;
+        zip.OpenZip(box + "/in.zip");
+        zip.ExtractToFolder(box + "/d1");
+        QCOMPARE(QFileInfo(box + "/d1/sub/l").symLinkTarget(), QFileInfo(box + "/d1/sub/x.txt").absoluteFilePath());
+
+        // A link already in the destination is not followed out of it.
+        QDir().mkpath(box + "/d2");
+        QDir().mkpath(box + "/elsewhere");
+        QVERIFY(QFile::link(box + "/elsewhere", box + "/d2/out"));
+        ArchiveComponent second;
+        second.OpenZip(box + "/through.zip");
+        QVERIFY_THROWS_EXCEPTION(ArchiveError, second.ExtractToFolder(box + "/d2"));
+        QVERIFY(!QFileInfo::exists(box + "/elsewhere/passwd"));
+    }
+
+    void damagedDataLeavesNoCompleteLookingFile()
+    {
+        const QString archive = path("crc.zip");
+        ArchiveComponent zip;
+        zip.StartNewArchive(archive);
+        zip.AddFilesByPattern(path("big/one.bin"), 0);
+        zip.setCompressionLevel(0); // stored, so a flipped byte reaches the CRC check
+        zip.SetArchiveFileName(archive);
+        zip.SaveArchive();
+        QFile file(archive);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        file.seek(100000);
+        const char flipped = ~file.peek(1).at(0);
+        file.write(&flipped, 1);
+        file.close();
+
+        ArchiveComponent reader;
+        reader.OpenZip(archive);
+        QVERIFY_THROWS_EXCEPTION(ArchiveError, reader.ExtractToFolder(path("crc-out")));
+        QCOMPARE(QDir(path("crc-out")).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    void extractingOntoAFileFails()
+    {
+        writeFile(path("a-file"), "in the way");
+        ArchiveComponent zip;
+        zip.StartNewArchive(path("f.zip"));
+        zip.AddFilesByPattern(src + "/a.txt", 0);
+        zip.SetArchiveFileName(path("f.zip"));
+        zip.SaveArchive();
+        QVERIFY_THROWS_EXCEPTION(ArchiveError, zip.ExtractToFolder(path("a-file")));
+        QVERIFY_THROWS_EXCEPTION(ArchiveError, zip.ExtractToFolder(QString()));
+        QCOMPARE(readFile(path("a-file")), QByteArray("in the way"));
+    }
+
+    void logFileRecordsTheLastExtraction()
+    {
+        ArchiveComponent zip;
+        zip.StartNewArchive(path("log.zip"));
+        zip.AddFilesByPattern(src + "/sub/*.*", 0);
+        zip.SetArchiveFileName(path("log.zip"));
+        zip.SaveArchive();
+        zip.ExtractToFolder(path("log-out"));
+        zip.WriteLogFile(path("log.xml"));
+        const QByteArray xml = readFile(path("log.xml"));
+        QVERIFY(xml.contains("result=\"success\""));
+        QVERIFY(xml.contains("name=\"c.txt\" result=\"extracted\""));
+
+        ArchiveComponent empty;
+        QVERIFY_THROWS_EXCEPTION(ArchiveError, empty.ExtractToFolder(path("log-none")));
+        empty.WriteLogFile(path("log2.xml"));
+        QVERIFY(readFile(path("log2.xml")).contains("<error>No zip archive has been opened</error>"));
+    }
+
+    void executableSettingsSurviveANewArchive()
+    {
+        ArchiveComponent zip;
+        zip.SetExeIconFile("/icons/oz.ico");
+        zip.SetExeRunProgram("setup.sh");
+        zip.SetExeRunParameters("--fast");
+        zip.SetExeAutoTemp(1);
+        zip.SetExeAutoExtract(1);
+        zip.StartNewArchive("notUsed.zip");
+        QCOMPARE(zip.exeSettings().iconFile, QStringLiteral("/icons/oz.ico"));
+        QCOMPARE(zip.exeSettings().runProgram, QStringLiteral("setup.sh"));
+        QCOMPARE(zip.exeSettings().runParameters, QStringLiteral("--fast"));
+        QCOMPARE(zip.exeSettings().autoTemp, 1);
+        QCOMPARE(zip.exeSettings().autoExtract, 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(ComponentTest)
+#include "test_component.moc"

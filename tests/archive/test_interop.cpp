@@ -1,0 +1,177 @@
+// What Orvel Zip writes, other zip tools read; what they write, Orvel Zip reads.
+#include "archive/ArchiveComponent.h"
+#include "support/Fixtures.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace oz::archive;
+using namespace oz::test;
+
+class InteropTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir tmp;
+    QString src;
+    QMap<QString, QByteArray> original;
+
+    QString path(const QString &rel) const { return tmp.filePath(rel); }
+
+    void need(const QString &tool)
+    {
+        if (!haveTool(tool))
+            QSKIP(qPrintable(tool + " is not installed (scripts/install-deps.sh installs it)"));
+    }
+
+    QString ours(const QString &name, const QString &password)
+    {
+        const QString archive = path(name);
+        ArchiveComponent zip;
+        zip.StartNewArchive(archive);
+        zip.SetPasswordProtection(password.isEmpty() ? 0 : 1);
+        zip.SetPassword(password);
+        zip.AddFilesByPatternFiltered(src + "/*.*", 1, 0, 0, 0, 0);
+        zip.SetArchiveFileName(archive);
+        zip.SaveArchive();
+        return archive;
+    }
+
+    // Opens an archive of another tool with ours and compares what comes out.
+    void readBack(const QString &archive, const QString &password)
+    {
+        ArchiveComponent zip;
+        zip.SetPassword(password);
+        zip.OpenZip(archive);
+        QVERIFY(zip.GetEntries().count() >= original.size() - 1);
+        const QString out = archive + ".out";
+        zip.ExtractToFolder(out);
+        QCOMPARE(tree(out), original);
+    }
+
+    void check(const ToolResult &r)
+    {
+        QVERIFY2(r.exitCode == 0, r.output.constData());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(tmp.isValid());
+        src = path("src");
+        writeFile(src + "/readme.txt", "Orvel Zip\n");
+        writeFile(src + "/data.bin", sampleBytes(300000, 3));
+        writeFile(src + "/nested/deeper/leaf.txt", "leaf");
+        writeFile(src + "/Grüße/наслов.txt", "utf-8 names");
+        writeFile(src + "/nested/empty.txt", "");
+        QDir().mkpath(src + "/empty-folder");
+        original = tree(src);
+    }
+
+    void othersReadOurs_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::newRow("plain") << QString();
+        QTest::newRow("AES-256") << QStringLiteral("s3cret pass");
+    }
+    void othersReadOurs()
+    {
+        QFETCH(QString, password);
+        need("7zz");
+        const QString archive = ours(password.isEmpty() ? "plain.zip" : "aes.zip", password);
+
+        const ToolResult test7 = runTool("7zz", {"t", "-p" + password, archive});
+        check(test7);
+        const ToolResult list7 = runTool("7zz", {"l", "-slt", archive});
+        if (!password.isEmpty())
+            QVERIFY2(list7.output.contains("AES-256"), list7.output.constData());
+
+        const QString x7 = archive + ".7zz";
+        check(runTool("7zz", {"x", "-y", "-p" + password, "-o" + x7, archive}));
+        QCOMPARE(tree(x7), original);
+
+        // Python checks names and, where it can decrypt, contents and CRCs.
+        const ToolResult py = runTool("python3", {"-c",
+            "import sys, zipfile\n"
+            "z = zipfile.ZipFile(sys.argv[1])\n"
+            "names = sorted(z.namelist())\n"
+            "print('\\n'.join(names))\n"
+            "enc = any(i.flag_bits & 1 for i in z.infolist())\n"
+            "if not enc:\n"
+            "    bad = z.testzip()\n"
+            "    assert bad is None, bad\n"
+            "    assert z.read('Grüße/наслов.txt') == b'utf-8 names'\n",
+            archive});
+        check(py);
+        QVERIFY(QString::fromUtf8(py.output).contains("Grüße/наслов.txt"));
+        QVERIFY(py.output.contains("empty-folder/"));
+
+        if (password.isEmpty()) {
+            need("unzip");
+            check(runTool("unzip", {"-t", archive}));
+            need("bsdtar");
+            const QString xb = archive + ".bsdtar";
+            QDir().mkpath(xb);
+            check(runTool("bsdtar", {"-xf", archive, "-C", xb}));
+            QCOMPARE(tree(xb), original);
+        }
+    }
+
+    void weReadInfoZip()
+    {
+        need("zip");
+        const QString archive = path("infozip.zip");
+        check(runTool("zip", {"-r", "-q", archive, "."}, src));
+        readBack(archive, {});
+    }
+
+    void weReadInfoZipTraditionalEncryption()
+    {
+        need("zip");
+        const QString archive = path("zipcrypto.zip");
+        check(runTool("zip", {"-r", "-q", "-P", "old school", archive, "."}, src));
+        ArchiveComponent wrong;
+        wrong.SetPassword("wrong");
+        QVERIFY_THROWS_EXCEPTION(ArchiveError, wrong.OpenZip(archive));
+        readBack(archive, "old school");
+    }
+
+    void weRead7zipAes()
+    {
+        need("7zz");
+        const QString archive = path("7z-aes.zip");
+        check(runTool("7zz", {"a", "-tzip", "-mem=AES256", "-pseven", archive, "."}, src));
+        ArchiveComponent wrong;
+        wrong.SetPassword("eight");
+        QVERIFY_THROWS_EXCEPTION(ArchiveError, wrong.OpenZip(archive));
+        readBack(archive, "seven");
+    }
+
+    void weReadBsdtar()
+    {
+        need("bsdtar");
+        const QString archive = path("bsdtar.zip");
+        check(runTool("bsdtar", {"--format", "zip", "-cf", archive, "."}, src));
+        readBack(archive, {});
+    }
+
+    void weReadPython()
+    {
+        const QString archive = path("python.zip");
+        check(runTool("python3", {"-c",
+            "import os, sys, zipfile\n"
+            "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+            "    for root, dirs, files in os.walk(sys.argv[2]):\n"
+            "        for d in dirs:\n"
+            "            p = os.path.join(root, d)\n"
+            "            z.write(p, os.path.relpath(p, sys.argv[2]))\n"
+            "        for f in files:\n"
+            "            p = os.path.join(root, f)\n"
+            "            z.write(p, os.path.relpath(p, sys.argv[2]))\n",
+            archive, src}));
+        readBack(archive, {});
+    }
+};
+
+QTEST_GUILESS_MAIN(InteropTest)
+#include "test_interop.moc"

@@ -1,0 +1,35 @@
+// Real files and real tools for tests: trees to archive, and other zip
+// programs to check what Orvel Zip writes and to write what it reads.
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+namespace oz::test {
+
+// Writes a file, making its folders.
+void writeFile(const QString &path, const QByteArray &content);
+QByteArray readFile(const QString &path);
+
+// Every file below a folder: relative path ('/' separated) -> content.
+// Folders appear with a trailing '/' and empty content.
+QMap<QString, QByteArray> tree(const QString &folder);
+
+// Deterministic, partly compressible content of the given size.
+QByteArray sampleBytes(int size, int seed);
+
+struct ToolResult {
+    int exitCode = -1;
+    QByteArray output; // standard output and error together
+};
+
+// True when the program is on PATH.
+bool haveTool(const QString &program);
+ToolResult runTool(const QString &program, const QStringList &arguments, const QString &workingFolder = {});
+
+// Names in an archive, through the component.
+QStringList entryNames(const QString &archive, const QString &password = {});
+
+} // namespace oz::test

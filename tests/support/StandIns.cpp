@@ -1,0 +1,55 @@
+#include "StandIns.h"
+
+#include "platform/ProgramFolder.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace oz::test {
+
+std::optional<QStringList> ScriptedDialogs::run(QWidget *, const platform::DialogRequest &request)
+{
+    requests.push_back(request);
+    if (answers_.empty()) {
+        ++unexpected;
+        return std::nullopt;
+    }
+    auto answer = answers_.front();
+    answers_.pop_front();
+    return answer;
+}
+
+QStringList RecordingMessages::texts() const
+{
+    QStringList out;
+    for (const auto &m : shown)
+        out.append(m.text);
+    return out;
+}
+
+bool RecordingShell::startDetached(const QString &program, const QStringList &arguments)
+{
+    starts.push_back({program, arguments});
+    return canStart && !program.isEmpty();
+}
+
+StandIns::StandIns()
+{
+    platform::setDialogBackend(&dialogs);
+    platform::setMessageBackend(&messages);
+    platform::setShellBackend(&shell);
+    platform::setProgramFolderForTesting(program_.path());
+    // What ships beside the program in the build tree.
+    QDir().mkpath(program_.filePath(QStringLiteral("icons")));
+    QFile::copy(QStringLiteral(OZ_RESOURCES "/orvelziphelp.html"), program_.filePath(QStringLiteral("orvelziphelp.html")));
+}
+
+StandIns::~StandIns()
+{
+    platform::setDialogBackend(nullptr);
+    platform::setMessageBackend(nullptr);
+    platform::setShellBackend(nullptr);
+    platform::setProgramFolderForTesting(QString());
+}
+
+} // namespace oz::test

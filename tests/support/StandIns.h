@@ -1,0 +1,81 @@
+// Stand-ins for the platform services, installed for the life of a test:
+// dialogs answer from a script, message boxes and the shell are recorded,
+// and the program folder is a fresh temporary folder.
+#pragma once
+
+#include "platform/CommonDialog.h"
+#include "platform/MessageBox.h"
+#include "platform/Shell.h"
+
+#include <QTemporaryDir>
+
+#include <deque>
+#include <vector>
+
+namespace oz::test {
+
+class ScriptedDialogs : public platform::DialogBackend {
+public:
+    // The next dialog returns these full paths (one for a single pick).
+    void pick(const QStringList &paths) { answers_.push_back(paths); }
+    void pick(const QString &path) { answers_.push_back(QStringList{path}); }
+    void cancel() { answers_.push_back(std::nullopt); }
+
+    std::optional<QStringList> run(QWidget *parent, const platform::DialogRequest &request) override;
+
+    std::vector<platform::DialogRequest> requests;
+    int unexpected = 0; // dialogs shown with no scripted answer left
+    bool exhausted() const { return answers_.empty(); }
+
+private:
+    std::deque<std::optional<QStringList>> answers_;
+};
+
+struct Message {
+    QString text;
+    QString title;
+    platform::MsgIcon icon;
+};
+
+class RecordingMessages : public platform::MessageBackend {
+public:
+    void show(QWidget *, const QString &text, const QString &title, platform::MsgIcon icon) override
+    {
+        shown.push_back({text, title, icon});
+    }
+    std::vector<Message> shown;
+    QStringList texts() const;
+};
+
+class RecordingShell : public platform::ShellBackend {
+public:
+    struct Start {
+        QString program;
+        QStringList arguments;
+    };
+    bool startDetached(const QString &program, const QStringList &arguments) override;
+    void openUrl(const QUrl &url) override { urls.push_back(url); }
+
+    bool canStart = true;
+    std::vector<Start> starts;
+    std::vector<QUrl> urls;
+};
+
+class StandIns {
+public:
+    StandIns();
+    ~StandIns();
+    StandIns(const StandIns &) = delete;
+    StandIns &operator=(const StandIns &) = delete;
+
+    QString programFolder() const { return program_.path(); }
+
+    ScriptedDialogs dialogs;
+    RecordingMessages messages;
+    RecordingShell shell;
+
+private:
+    QTemporaryDir program_;
+};
+
+} // namespace oz::test
