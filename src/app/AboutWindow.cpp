@@ -24,7 +24,7 @@ AboutWindow::AboutWindow(QWidget *owner)
     Label1->setFont(makeFont(QStringLiteral("Monotype Corsiva"), 36, false, true));
     Label3 = label(this, "Label3", QStringLiteral("Version : 3.7.1"), {32, 88, 145, 25});
     Label3->setFont(makeFont(QStringLiteral("Arial"), 9.75, true));
-    Label5 = label(this, "Label5", QString::fromLatin1(webAddress), {32, 120, 225, 25});
+    Label5 = label(this, "Label5", QString::fromLatin1(shownAddress), {32, 120, 225, 25});
     Label5->setCursor(Qt::PointingHandCursor);
     Label5->installEventFilter(this);
     for (QLabel *l : {Label1, Label3, Label5})

@@ -12,7 +12,9 @@ class AboutWindow : public QWidget {
 public:
     explicit AboutWindow(QWidget *owner);
 
-    static constexpr const char *webAddress = "https://orvelzip.example.org/";
+    // The project's web page, and the address the label shows for it.
+    static constexpr const char *webAddress = "https://www.orvelzip.example/";
+    static constexpr const char *shownAddress = "www.orvelzip.example";
 
     QLabel *Label1, *Label3, *Label5;
 

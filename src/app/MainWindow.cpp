@@ -124,6 +124,9 @@ void MainWindow::buildControls()
     pas2->setFocusPolicy(Qt::NoFocus);
     cmdSystem = button(w, "cmdSystem", QStringLiteral("Ru&n "), {512, 520, 65, 25},
                        QStringLiteral("Run album *.exe file you just build."));
+    // "U&nzip to current folder" names the same key; Alt+N belongs to Run,
+    // and an ambiguous key would only move the focus between the two.
+    Command5->setShortcut(QKeySequence());
 
     // Tab order by the indices of the inventory (0 first).
     setTabChain({FBrowse, wwwbook, Command4, cmdSystem, Text4, FileRemove, Text3, delmp3, FileList, List1, Mp3,
@@ -205,7 +208,7 @@ void MainWindow::Text4_Change()
 void MainWindow::endProgram()
 {
     // Ends at once: no other window's unload step runs and nothing is saved.
-    QCoreApplication::exit(0);
+    platform::endProgram();
 }
 
 void MainWindow::Command4_Click()

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 namespace oz::platform {
 
@@ -53,15 +54,21 @@ void setDialogBackend(DialogBackend *b)
 
 QStringList toNameFilters(const QString &filter)
 {
+    static const QRegularExpression trailingPattern(QStringLiteral("\\s*\\([^()]*\\)\\s*$"));
     const QStringList parts = filter.split(u'|');
     QStringList out;
     for (qsizetype i = 0; i < parts.size(); i += 2) {
-        const QString description = parts[i].trimmed();
+        QString description = parts[i].trimmed();
         QString pattern = i + 1 < parts.size() ? parts[i + 1].trimmed() : QString();
+        // Qt reads the patterns from the description's parentheses, where
+        // "*.*" would leave out names without a dot: all files is "*".
         if (pattern.isEmpty() || pattern == u"*.*")
             pattern = QStringLiteral("*");
         pattern.replace(u';', u' ');
-        out.append(QStringLiteral("%1 (%2)").arg(description.isEmpty() ? QStringLiteral("Files") : description, pattern));
+        description.remove(trailingPattern);
+        if (description.isEmpty())
+            description = QStringLiteral("Files");
+        out.append(QStringLiteral("%1 (%2)").arg(description, pattern));
     }
     return out;
 }

@@ -2,6 +2,7 @@
 
 #include "Log.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QProcess>
 
@@ -18,6 +19,7 @@ public:
         return QProcess::startDetached(program, arguments);
     }
     void openUrl(const QUrl &url) override { QDesktopServices::openUrl(url); }
+    void endProgram() override { QCoreApplication::exit(0); }
 };
 
 ShellBackend *installedBackend = nullptr;
@@ -56,6 +58,16 @@ void openUrl(const QUrl &url)
 {
     qCInfo(lcUi).noquote() << "open url" << url.toString();
     backend().openUrl(url);
+}
+
+} // namespace oz::platform
+
+namespace oz::platform {
+
+void endProgram()
+{
+    qCInfo(lcUi) << "end";
+    backend().endProgram();
 }
 
 } // namespace oz::platform

@@ -12,6 +12,7 @@ public:
     virtual ~ShellBackend() = default;
     virtual bool startDetached(const QString &program, const QStringList &arguments) = 0;
     virtual void openUrl(const QUrl &url) = 0;
+    virtual void endProgram() = 0;
 };
 
 // Replaces the real shell (tests); nullptr restores it.
@@ -24,5 +25,8 @@ bool startDetached(const QString &program, const QStringList &arguments = {});
 bool openDocument(const QString &path);
 
 void openUrl(const QUrl &url);
+
+// Ends the program at once: every window closes and no unload step runs.
+void endProgram();
 
 } // namespace oz::platform

@@ -55,10 +55,12 @@ public:
     };
     bool startDetached(const QString &program, const QStringList &arguments) override;
     void openUrl(const QUrl &url) override { urls.push_back(url); }
+    void endProgram() override { ++ends; }
 
     bool canStart = true;
     std::vector<Start> starts;
     std::vector<QUrl> urls;
+    int ends = 0;
 };
 
 class StandIns {

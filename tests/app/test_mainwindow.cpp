@@ -1,0 +1,282 @@
+// The main window as a user meets it: its controls, menus, start-up and end,
+// help, About and Run.
+#include "app/AboutWindow.h"
+#include "app/Controls.h"
+#include "app/Forms.h"
+#include "app/MainWindow.h"
+#include "create/OptionsWindow.h"
+#include "support/Fixtures.h"
+#include "support/StandIns.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+using namespace oz;
+using namespace oz::test;
+
+namespace {
+
+QString textOf(QWidget *w)
+{
+    if (auto *b = qobject_cast<QPushButton *>(w))
+        return b->text();
+    if (auto *l = qobject_cast<QLabel *>(w))
+        return l->text();
+    if (auto *g = qobject_cast<QGroupBox *>(w))
+        return g->title();
+    if (auto *e = qobject_cast<QLineEdit *>(w))
+        return e->text();
+    return {};
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void inventory_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QString>("tooltip");
+        QTest::addColumn<QRect>("geometry");
+        QTest::newRow("Frame1") << "Frame1" << "  Folder or file added to the Zip archive   " << "" << QRect(8, 8, 633, 233);
+        QTest::newRow("FBrowse") << "FBrowse" << "&Select files..."
+                                 << "Selecting files for a new zip file by  ctrl + mouse left key  and shift + mouse left key."
+                                 << QRect(24, 32, 97, 25);
+        QTest::newRow("FileRemove") << "FileRemove" << "&Remove" << "Remove selected item in the file list box." << QRect(568, 72, 65, 25);
+        QTest::newRow("allClear") << "allClear" << "&Clear All" << "Remove all items in file list box." << QRect(568, 128, 65, 25);
+        QTest::newRow("zipfolder") << "zipfolder" << "Select f&older ..." << "" << QRect(24, 172, 97, 25);
+        QTest::newRow("zdir") << "zdir" << "" << "" << QRect(128, 173, 432, 24);
+        QTest::newRow("Command6") << "Command6" << "&Remove" << "" << QRect(568, 172, 65, 25);
+        QTest::newRow("wwwbook") << "wwwbook" << "Save &Zip File As..." << "" << QRect(24, 208, 97, 25);
+        QTest::newRow("ZipStatus") << "ZipStatus" << " " << "" << QRect(176, 214, 225, 17);
+        QTest::newRow("Command3") << "Command3" << "Advance" << "" << QRect(568, 208, 65, 25);
+        QTest::newRow("Frame2") << "Frame2" << "  Select the Zip archive to be unzipped   " << "" << QRect(8, 248, 633, 249);
+        QTest::newRow("Mp3") << "Mp3" << "S&elect Zip File" << "Click this button to select an zip archive to be unzipped."
+                             << QRect(24, 273, 97, 25);
+        QTest::newRow("mp3text") << "mp3text" << ""
+                                 << "This one is system default component, you can  select one to replace it."
+                                 << QRect(128, 273, 432, 24);
+        QTest::newRow("delmp3") << "delmp3" << "Re&move" << "Remove all in the left text box." << QRect(568, 272, 65, 25);
+        QTest::newRow("Text6") << "Text6" << "" << "The text box will show the amount of selected files." << QRect(24, 305, 41, 24);
+        QTest::newRow("Label1") << "Label1" << "File unzipped" << "" << QRect(72, 312, 81, 17);
+        QTest::newRow("Command2") << "Command2" << "&Unzip to folder ............." << "" << QRect(24, 423, 145, 25);
+        QTest::newRow("DestDir") << "DestDir" << "" << "" << QRect(184, 424, 377, 22);
+        QTest::newRow("Command5") << "Command5" << "U&nzip to current folder" << "" << QRect(24, 456, 145, 25);
+        QTest::newRow("Command4") << "Command4" << "E&xit" << "Exit this program." << QRect(568, 456, 65, 25);
+        QTest::newRow("cmdSystem") << "cmdSystem" << "Ru&n " << "Run album *.exe file you just build." << QRect(512, 520, 65, 25);
+    }
+    void inventory()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, caption);
+        QFETCH(QString, tooltip);
+        QFETCH(QRect, geometry);
+        StandIns standIns;
+        app::MainWindow w;
+        auto *control = w.client->findChild<QWidget *>(name);
+        QVERIFY2(control, qPrintable(name));
+        QCOMPARE(textOf(control), caption);
+        QCOMPARE(control->toolTip(), tooltip);
+        QCOMPARE(control->geometry(), geometry);
+    }
+
+    void windowAndFonts()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        QCOMPARE(w.windowTitle(), QStringLiteral("Orvel Zip"));
+        QCOMPARE(w.client->size(), QSize(649, 505));
+        QCOMPARE(w.font().family(), QStringLiteral("Arial"));
+        QCOMPARE(w.Frame1->font().pointSizeF(), 11.25);
+        QVERIFY(w.ZipStatus->font().bold());
+        QCOMPARE(w.ProgressBar1->maximum(), 100);
+        QCOMPARE(w.FileList->selectionMode(), QAbstractItemView::ExtendedSelection);
+        QCOMPARE(w.List1->selectionMode(), QAbstractItemView::SingleSelection);
+        // Hidden fields lie below the client area.
+        for (QWidget *hidden : std::initializer_list<QWidget *>{w.Text3, w.Text4, w.pas1, w.pas2, w.cmdSystem})
+            QVERIFY2(hidden->y() >= 505, qPrintable(hidden->objectName()));
+        QCOMPARE(w.pas1->focusPolicy(), Qt::NoFocus);
+        QCOMPARE(w.pas2->focusPolicy(), Qt::NoFocus);
+    }
+
+    void menus()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        QStringList seen;
+        for (QAction *menuAction : w.menuBar()->actions()) {
+            seen << menuAction->menu()->objectName() + "=" + menuAction->text();
+            for (QAction *a : menuAction->menu()->actions())
+                seen << a->objectName() + "=" + (a->isSeparator() ? QStringLiteral("-") : a->text());
+        }
+        QCOMPARE(seen, QStringList({"mnufile_exit=&File", "mnuSAZFA=Save &Zip File As...", "mnuBr11=-", "mnuUnzip=&Unzip",
+                                    "mnuBr12=-", "mnuBr13=&Unzip to current folder", "mnuBr14=-", "mnuExit=E&xit",
+                                    "mnuAction=&Action", "mnuSelectFiles=&Select Files", "mnuBr21=-",
+                                    "mnuSZF=S&elect Zip File", "mnuBr22=-", "mnuOSF=O&pen SFX Form", "mnuHelp=&Help",
+                                    "mnuHelpfile=&Help", "mnuBr4=-", "mnuHelp_About=&About Orvel Zip"}));
+        QCOMPARE(w.mnuHelpfile->shortcut(), QKeySequence(Qt::Key_F1));
+    }
+
+    void tabOrderFollowsTheInventory()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        QStringList order;
+        QWidget *at = w.FBrowse;
+        do {
+            if (at->focusPolicy() & Qt::TabFocus)
+                order << at->objectName();
+            at = at->nextInFocusChain();
+        } while (at != w.FBrowse && order.size() < 40);
+        QCOMPARE(order.mid(0, 21), QStringList({"FBrowse", "wwwbook", "Command4", "cmdSystem", "Text4", "FileRemove", "Text3",
+                                                "delmp3", "FileList", "List1", "Mp3", "Command2", "DestDir", "mp3text",
+                                                "Command5", "Text6", "zipfolder", "zdir", "allClear", "Command3",
+                                                "Command6"}));
+    }
+
+    void startUpMakesTheWorkingFolder()
+    {
+        StandIns standIns;
+        const QString tempp = standIns.programFolder() + "/tempp";
+        QVERIFY(!QFileInfo::exists(tempp));
+        {
+            app::MainWindow w;
+            QVERIFY(QFileInfo(tempp).isDir());
+            QCOMPARE(w.Text4->text(), tempp);
+            writeFile(tempp + "/kept.txt", "staged earlier");
+        }
+        app::MainWindow second;
+        QCOMPARE(readFile(tempp + "/kept.txt"), QByteArray("staged earlier"));
+        QCOMPARE(second.Text4->text(), tempp);
+    }
+
+    void startUpSetsTheZipOptions()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        create::OptionsWindow *advance = w.forms().advance();
+        QVERIFY(!advance->isVisible()); // created hidden
+        QVERIFY(advance->Recurse->isChecked());
+        QVERIFY(!advance->SaveFullFilenames->isChecked());
+        QVERIFY(!advance->ArchiveOnly->isChecked());
+        QVERIFY(!advance->IncludeHidden->isChecked());
+        QVERIFY(!advance->IncludeSystem->isChecked());
+    }
+
+    void pinnedFieldsReturnToTheirValue()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        const QString tempp = w.Text4->text();
+        w.Text4->setFocus();
+        QTest::keyClicks(w.Text4, "typed");
+        QCOMPARE(w.Text4->text(), tempp);
+        w.Text4->setText("/elsewhere");
+        QCOMPARE(w.Text4->text(), tempp);
+        w.Text6->setText("42");
+        QCOMPARE(w.Text6->text(), QStringLiteral("0"));
+        w.Text3->setText("7");
+        QCOMPARE(w.Text3->text(), QStringLiteral("0"));
+    }
+
+    void theProgramEnds_data()
+    {
+        QTest::addColumn<int>("way");
+        QTest::newRow("Exit button") << 0;
+        QTest::newRow("Exit menu item") << 1;
+        QTest::newRow("closing the window") << 2;
+    }
+    void theProgramEnds()
+    {
+        QFETCH(int, way);
+        StandIns standIns;
+        app::MainWindow w;
+        w.show();
+        Forms_open(w);
+        if (way == 0)
+            w.Command4->click();
+        else if (way == 1)
+            w.mnuExit->trigger();
+        else
+            w.close();
+        QCOMPARE(standIns.shell.ends, 1);
+        QVERIFY(standIns.messages.shown.empty());
+    }
+
+    void helpOpensTheHelpFile()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QTest::keyClick(&w, Qt::Key_F1);
+        QCOMPARE(standIns.shell.starts.size(), std::size_t(1));
+        QCOMPARE(standIns.shell.starts[0].program, QStringLiteral("xdg-open"));
+        QCOMPARE(standIns.shell.starts[0].arguments, QStringList({standIns.programFolder() + "/orvelziphelp.html"}));
+        w.mnuHelpfile->trigger();
+        QCOMPARE(standIns.shell.starts.size(), std::size_t(2));
+        QVERIFY(standIns.messages.shown.empty()); // a missing file is the opener's to report
+
+        standIns.shell.canStart = false;
+        w.mnuHelpfile->trigger();
+        QCOMPARE(standIns.messages.texts(), QStringList({"Readme File cannot be found!"}));
+        QCOMPARE(standIns.messages.shown[0].title, QStringLiteral("Message"));
+        QCOMPARE(standIns.messages.shown[0].icon, platform::MsgIcon::Exclamation);
+    }
+
+    void aboutWindow()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        w.mnuHelp_About->trigger();
+        app::AboutWindow *about = w.forms().about();
+        QVERIFY(about->isVisible());
+        QCOMPARE(about->windowTitle(), QStringLiteral("About Orvel Zip"));
+        QCOMPARE(about->size(), QSize(312, 164));
+        QCOMPARE(about->Label1->text(), QStringLiteral("Orvel Zip"));
+        QCOMPARE(about->Label3->text(), QStringLiteral("Version : 3.7.1"));
+        w.mnuHelp_About->trigger();
+        QCOMPARE(w.forms().about(), about); // the same window again
+        QTest::mouseClick(about->Label5, Qt::LeftButton);
+        QTest::mouseClick(about->Label5, Qt::LeftButton);
+        QCOMPARE(standIns.shell.urls.size(), std::size_t(2));
+        QCOMPARE(standIns.shell.urls[0].toString(), QString::fromLatin1(app::AboutWindow::webAddress));
+        QVERIFY(standIns.messages.shown.empty());
+        about->close();
+        QVERIFY(w.forms().about() != about); // closing destroyed it
+    }
+
+    void runReportsItsMessage()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QTest::keyClick(&w, Qt::Key_N, Qt::AltModifier);
+        // The access key presses the button visibly, a moment later.
+        QTRY_COMPARE(standIns.messages.texts(), QStringList({"File is not there!   "}));
+        QCOMPARE(standIns.messages.shown[0].title, QStringLiteral("Warning"));
+        QCOMPARE(standIns.messages.shown[0].icon, platform::MsgIcon::Information);
+    }
+
+private:
+    // Opens the options window too, so ending is seen to close it without fuss.
+    static void Forms_open(app::MainWindow &w) { w.Command3->click(); }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "test_mainwindow.moc"

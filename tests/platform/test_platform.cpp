@@ -1,0 +1,163 @@
+// The platform layer as the windows meet it: dialogs, message boxes, files.
+#include "platform/CommonDialog.h"
+#include "platform/FileSystem.h"
+#include "platform/MessageBox.h"
+#include "platform/ProgramFolder.h"
+#include "platform/Shell.h"
+#include "support/Fixtures.h"
+#include "support/StandIns.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace oz::platform;
+using namespace oz::test;
+
+class PlatformTest : public QObject {
+    Q_OBJECT
+private slots:
+    void nameFilters_data()
+    {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("description only lists all files") << "Files (*.*)  " << QStringList{"Files (*)"};
+        QTest::newRow("word only") << "folder" << QStringList{"folder (*)"};
+        QTest::newRow("pair") << "zip Files (*.zip)|*.zip" << QStringList{"zip Files (*.zip)"};
+        QTest::newRow("two pairs") << "Icons|*.ico|All|*.*" << QStringList{"Icons (*.ico)", "All (*)"};
+    }
+    void nameFilters()
+    {
+        QFETCH(QString, filter);
+        QFETCH(QStringList, expected);
+        QCOMPARE(toNameFilters(filter), expected);
+    }
+
+    void dialogResults()
+    {
+        StandIns standIns;
+        CommonDialog dialog;
+        dialog.CancelError = true;
+        dialog.Flags = DialogFlags::AllowMultiSelect | DialogFlags::FileMustExist;
+        dialog.DialogTitle = "Pick";
+        dialog.FileName = "before";
+
+        standIns.dialogs.cancel();
+        QVERIFY(!dialog.ShowOpen(nullptr));
+        QCOMPARE(dialog.FileName, QStringLiteral("before"));
+
+        standIns.dialogs.pick(QStringList{"/data/a.txt", "/data/b.txt"});
+        QVERIFY(dialog.ShowOpen(nullptr));
+        QCOMPARE(dialog.FileName, QStringLiteral("/data") + QChar(0) + "a.txt" + QChar(0) + "b.txt");
+        QVERIFY(standIns.dialogs.requests.back().multiSelect);
+        QCOMPARE(standIns.dialogs.requests.back().title, QStringLiteral("Pick"));
+
+        standIns.dialogs.pick("/data/one.txt");
+        QVERIFY(dialog.ShowOpen(nullptr));
+        QCOMPARE(dialog.FileName, QStringLiteral("/data/one.txt"));
+
+        // A cancel without CancelError is no failure and changes nothing.
+        dialog.CancelError = false;
+        standIns.dialogs.cancel();
+        QVERIFY(dialog.ShowOpen(nullptr));
+        QCOMPARE(dialog.FileName, QStringLiteral("/data/one.txt"));
+    }
+
+    void saveDialogAddsTheDefaultExtension()
+    {
+        StandIns standIns;
+        CommonDialog dialog;
+        dialog.DefaultExt = "zip";
+        dialog.Flags = DialogFlags::OverwritePrompt;
+        standIns.dialogs.pick("/out/backup");
+        QVERIFY(dialog.ShowSave(nullptr));
+        QCOMPARE(dialog.FileName, QStringLiteral("/out/backup.zip"));
+        QVERIFY(standIns.dialogs.requests.back().overwritePrompt);
+        QVERIFY(standIns.dialogs.requests.back().save);
+        standIns.dialogs.pick("/out/named.tar");
+        QVERIFY(dialog.ShowSave(nullptr));
+        QCOMPARE(dialog.FileName, QStringLiteral("/out/named.tar"));
+    }
+
+    void programPickersOfferAllFiles()
+    {
+        StandIns standIns;
+        CommonDialog dialog;
+        dialog.Filter = "exe Files (*.exe)|*.exe";
+        standIns.dialogs.pick("/tools/setup");
+        QVERIFY(dialog.ShowOpen(nullptr));
+        QCOMPARE(standIns.dialogs.requests.back().nameFilters, QStringList({"exe Files (*.exe)", "All files (*)"}));
+    }
+
+    void messagesAreShownAndLogged()
+    {
+        StandIns standIns;
+        QTest::ignoreMessage(QtInfoMsg, "message title=\"Warning\" icon=information text=\"File is not there!   \"");
+        showMessage(nullptr, "File is not there!   ", "Warning", MsgIcon::Information);
+        QCOMPARE(standIns.messages.shown.size(), std::size_t(1));
+        QCOMPARE(standIns.messages.shown[0].text, QStringLiteral("File is not there!   "));
+        QCOMPARE(standIns.messages.shown[0].title, QStringLiteral("Warning"));
+        QCOMPARE(standIns.messages.shown[0].icon, MsgIcon::Information);
+    }
+
+    void fileSystemWildcards()
+    {
+        QTemporaryDir tmp;
+        const QString dir = tmp.filePath("w");
+        writeFile(dir + "/a.TXT", "a");
+        writeFile(dir + "/b.txt", "b");
+        writeFile(dir + "/c.jpg", "c");
+        writeFile(dir + "/noext", "n");
+        writeFile(dir + "/sub/d.txt", "d");
+        QFile::setPermissions(dir + "/b.txt", QFileDevice::ReadOwner);
+
+        const QString target = tmp.filePath("t");
+        QVERIFY(FileSystem::createFolder(target));
+        QVERIFY(!FileSystem::createFolder(tmp.filePath("x/y"))); // one level only
+        QVERIFY(FileSystem::folderExists(target));
+        QVERIFY(!FileSystem::fileExists(target));
+
+        QVERIFY(FileSystem::copyFiles(dir + "/*.txt", target, true));
+        QCOMPARE(QDir(target).entryList(QDir::Files, QDir::Name), QStringList({"a.TXT", "b.txt"}));
+        writeFile(target + "/a.TXT", "old");
+        QVERIFY(!FileSystem::copyFile(dir + "/a.TXT", target + "/a.TXT", false));
+        QCOMPARE(readFile(target + "/a.TXT"), QByteArray("old"));
+        QVERIFY(FileSystem::copyFile(dir + "/a.TXT", target + "/a.TXT", true));
+        QCOMPARE(readFile(target + "/a.TXT"), QByteArray("a"));
+        QString error;
+        QVERIFY(!FileSystem::copyFile(dir + "/missing", target + "/m", true, &error));
+        QVERIFY(error.contains("missing"));
+
+        // "*.*" takes names without a dot; read-only files go too; folders stay.
+        QVERIFY(FileSystem::deleteFiles(dir + "/*.*"));
+        QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList({"sub"}));
+        QVERIFY(!FileSystem::deleteFiles(dir + "/*.*")); // nothing left to delete
+        QVERIFY(FileSystem::fileExists(dir + "/sub/d.txt"));
+    }
+
+    void programFolderPaths()
+    {
+        StandIns standIns;
+        const QString folder = standIns.programFolder();
+        QCOMPARE(programFolder(), QDir::toNativeSeparators(folder));
+        QCOMPARE(workingFolder(), QDir::toNativeSeparators(folder + "/tempp"));
+        QCOMPARE(iconsFolder(), QDir::toNativeSeparators(folder + "/icons"));
+        QCOMPARE(defaultIconPath(), QDir::toNativeSeparators(folder + "/icons/oz.ico"));
+        QCOMPARE(dataFile("orvelziphelp.html"), QDir::toNativeSeparators(folder + "/orvelziphelp.html"));
+    }
+
+    void shellOpensDocuments()
+    {
+        StandIns standIns;
+        QVERIFY(openDocument("/path with blanks/help.html"));
+        QCOMPARE(standIns.shell.starts.back().program, QStringLiteral("xdg-open"));
+        QCOMPARE(standIns.shell.starts.back().arguments, QStringList({"/path with blanks/help.html"}));
+        standIns.shell.canStart = false;
+        QVERIFY(!openDocument("/x"));
+        QVERIFY(!startDetached(QString()));
+    }
+};
+
+QTEST_MAIN(PlatformTest)
+#include "test_platform.moc"
