@@ -5,10 +5,13 @@
 #include "app/Forms.h"
 #include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
+#include "create/ZipBuild.h"
 #include "platform/FileSystem.h"
 #include "platform/MessageBox.h"
 #include "platform/ProgramFolder.h"
+#include "platform/Progress.h"
 #include "platform/Shell.h"
+#include "selection/SelectionList.h"
 
 #include <QAction>
 #include <QApplication>
@@ -133,8 +136,18 @@ void MainWindow::buildControls()
                  Command2, DestDir, mp3text, Command5, Text6, pas1, pas2, zipfolder, zdir, allClear, Command3,
                  Command6});
 
+    selection_ = new selection::SelectionList(this, FileList, Text3);
+    zipDialog1.CancelError = true;
+    zipDialog1.DialogTitle = QStringLiteral("Save zip file as...");
+    zipDialog1.DefaultExt = QStringLiteral("zip");
+
     connect(Text4, &PinnedField::changed, this, &MainWindow::Text4_Change);
-    connect(Text3, &PinnedField::changed, Text3, &PinnedField::repin);
+    connect(FBrowse, &QPushButton::clicked, this, &MainWindow::FBrowse_Click);
+    connect(FileRemove, &QPushButton::clicked, this, &MainWindow::FileRemove_Click);
+    connect(allClear, &QPushButton::clicked, this, &MainWindow::allClear_Click);
+    connect(zipfolder, &QPushButton::clicked, this, &MainWindow::zipfolder_Click);
+    connect(Command6, &QPushButton::clicked, this, &MainWindow::Command6_Click);
+    connect(wwwbook, &QPushButton::clicked, this, &MainWindow::wwwbook_Click);
     connect(Text6, &PinnedField::changed, Text6, &PinnedField::repin);
     connect(Command4, &QPushButton::clicked, this, &MainWindow::Command4_Click);
     connect(Command3, &QPushButton::clicked, this, &MainWindow::Command3_Click);
@@ -176,6 +189,8 @@ void MainWindow::buildMenus()
     separator(help, "mnuBr4");
     mnuHelp_About = item(help, "mnuHelp_About", QStringLiteral("&About Orvel Zip"));
 
+    connect(mnuSAZFA, &QAction::triggered, this, &MainWindow::mnuSAZFA_Click);
+    connect(mnuSelectFiles, &QAction::triggered, this, &MainWindow::mnuSelectFiles_Click);
     connect(mnuExit, &QAction::triggered, this, &MainWindow::mnuExit_Click);
     connect(mnuOSF, &QAction::triggered, this, &MainWindow::mnuOSF_Click);
     connect(mnuHelpfile, &QAction::triggered, this, &MainWindow::mnuHelpfile_Click);
@@ -259,6 +274,67 @@ void MainWindow::cmdSystem_Click()
     if (!platform::startDetached(runTarget_))
         platform::showMessage(this, QStringLiteral("File is not there!   "), QStringLiteral("Warning"),
                               MsgIcon::Information);
+}
+
+void MainWindow::newZipFile()
+{
+    ZipFile = std::make_unique<archive::ArchiveComponent>();
+    connect(ZipFile.get(), &archive::ArchiveComponent::WriteZipPercentDone, this, &MainWindow::ZipFile_WriteZipPercentDone);
+}
+
+void MainWindow::FBrowse_Click()
+{
+    selection_->FBrowse_Click();
+}
+
+void MainWindow::mnuSelectFiles_Click()
+{
+    selection_->FBrowse_Click();
+}
+
+void MainWindow::FileList_Click()
+{
+    selection_->FileList_Click();
+}
+
+void MainWindow::FileRemove_Click()
+{
+    selection_->FileRemove_Click();
+}
+
+void MainWindow::allClear_Click()
+{
+    selection_->allClear_Click();
+}
+
+void MainWindow::Text3_Change()
+{
+    selection_->Text3_Change();
+}
+
+void MainWindow::zipfolder_Click()
+{
+    folders_.zipfolder_Click(zdir);
+}
+
+void MainWindow::Command6_Click()
+{
+    selection::FolderPicker::clearFolderBox(zdir);
+}
+
+void MainWindow::wwwbook_Click()
+{
+    create::buildZip(*this, create::BuildFrom::Button);
+}
+
+void MainWindow::mnuSAZFA_Click()
+{
+    create::buildZip(*this, create::BuildFrom::Menu);
+}
+
+void MainWindow::ZipFile_WriteZipPercentDone(int percentComplete)
+{
+    platform::setProgress(ZipProgressBar, percentComplete);
 }
 
 } // namespace oz::app

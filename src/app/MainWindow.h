@@ -1,6 +1,9 @@
 // frmMain: the main window with its complete control inventory and menus.
 #pragma once
 
+#include "platform/CommonDialog.h"
+#include "selection/FolderPicker.h"
+
 #include <QMainWindow>
 #include <QPointer>
 
@@ -17,6 +20,9 @@ class QPushButton;
 namespace oz::archive {
 class ArchiveComponent;
 }
+namespace oz::selection {
+class SelectionList;
+}
 
 namespace oz::app {
 
@@ -30,6 +36,11 @@ public:
     ~MainWindow() override;
 
     Forms &forms() { return *forms_; }
+    selection::SelectionList &selection() { return *selection_; }
+    selection::FolderPicker &folders() { return folders_; }
+
+    // Replaces ZipFile with a new component object, its events connected.
+    void newZipFile();
 
     // Writes a confirmed SFX password into the SFX window, when it exists.
     void setSfxPassword(int model, const QString &password);
@@ -51,7 +62,7 @@ public:
 
     // The archive component object of the window; none at start.
     std::unique_ptr<archive::ArchiveComponent> ZipFile;
-    QString gFolderPath;
+    platform::CommonDialog zipDialog1; // keeps the last archive name while the program runs
 
 public slots:
     void Form_Load();
@@ -64,6 +75,21 @@ public slots:
     void mnuHelp_About_Click();
     void cmdSystem_Click();
 
+    // Selection of files and folder.
+    void FBrowse_Click();
+    void mnuSelectFiles_Click();
+    void FileList_Click();
+    void FileRemove_Click();
+    void allClear_Click();
+    void Text3_Change();
+    void zipfolder_Click();
+    void Command6_Click();
+
+    // Zip builds.
+    void wwwbook_Click();
+    void mnuSAZFA_Click();
+    void ZipFile_WriteZipPercentDone(int percentComplete);
+
 protected:
     void closeEvent(QCloseEvent *event) override; // Form_Unload
 
@@ -73,6 +99,8 @@ private:
     void endProgram();
 
     Forms *forms_;
+    selection::SelectionList *selection_ = nullptr;
+    selection::FolderPicker folders_{this};
     QString runTarget_; // SaveDialog's file name: nothing ever assigns it
 };
 

@@ -1,0 +1,159 @@
+#include "ZipBuild.h"
+
+#include "app/Controls.h"
+#include "app/Forms.h"
+#include "app/MainWindow.h"
+#include "archive/ArchiveComponent.h"
+#include "create/OptionsWindow.h"
+#include "platform/FileSystem.h"
+#include "platform/Log.h"
+#include "platform/MessageBox.h"
+#include "platform/ProgramFolder.h"
+#include "platform/Progress.h"
+#include "selection/FolderPicker.h"
+#include "selection/SelectionList.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+
+namespace oz::create {
+
+using archive::ArchiveComponent;
+using archive::ArchiveError;
+using platform::MsgIcon;
+
+namespace {
+
+QString nameAfterLastSeparator(const QString &path)
+{
+    const qsizetype last = path.lastIndexOf(QDir::separator());
+    return last < 0 ? path : path.mid(last + 1);
+}
+
+QString joined(const QString &folder, const QString &name)
+{
+    return folder + QDir::separator() + name;
+}
+
+// Copies each listed file into the working folder under its own name; a
+// later file of the same name overwrites an earlier one. False, after telling
+// the user, when a listed file cannot be read.
+bool stageListedFiles(app::MainWindow &w)
+{
+    for (const QString &src : w.selection().paths()) {
+        const QFileInfo info(src);
+        const QString target = joined(w.Text4->text(), nameAfterLastSeparator(src));
+        if (!info.isFile() || !info.isReadable() || !platform::FileSystem::copyFile(src, target, true)) {
+            platform::showMessage(&w, QStringLiteral("Cannot read the selected file ") + src, QStringLiteral("Warning"),
+                                  MsgIcon::Exclamation);
+            return false;
+        }
+    }
+    return true;
+}
+
+void setStatus(app::MainWindow &w, const QString &text)
+{
+    w.ZipStatus->setText(text);
+    platform::logShownText(QStringLiteral("ZipStatus"), text);
+}
+
+} // namespace
+
+void buildZip(app::MainWindow &w, BuildFrom from)
+{
+    const bool button = from == BuildFrom::Button;
+    if (button)
+        setStatus(w, QString());
+
+    const QString zdir = w.zdir->text();
+    const bool haveFiles = w.FileList->count() > 0;
+    if (!haveFiles && zdir.isEmpty()) {
+        platform::showMessage(&w, QStringLiteral("File or folder not selected"), QStringLiteral("Warning"), MsgIcon::None);
+        return;
+    }
+
+    const QString working = w.Text4->text();
+    if (button) {
+        platform::FileSystem::deleteFiles(joined(platform::workingFolder(), QStringLiteral("*.*"))); // failures ignored
+    } else if (!zdir.isEmpty()) {
+        // The folder's top level; with no folder chosen nothing is copied,
+        // since "*.*" alone would take the files of the current folder.
+        platform::FileSystem::copyFiles(zdir + QStringLiteral("*.*"), working, true); // failures ignored
+    }
+    if (!stageListedFiles(w))
+        return;
+
+    w.newZipFile();
+    ArchiveComponent &zip = *w.ZipFile;
+    platform::CommonDialog &dialog = w.zipDialog1;
+    try {
+        zip.StartNewArchive(dialog.FileName);
+
+        dialog.Flags = platform::DialogFlags::OverwritePrompt;
+        dialog.InitDir = QString();
+        dialog.Filter = QStringLiteral(".zip File only (*.zip)|*.zip");
+        if (!dialog.ShowSave(&w))
+            return;
+        const QString target = dialog.FileName;
+
+        OptionsWindow *options = w.forms().advance();
+        if (!button)
+            zip.AddFilesByPattern(working, 0);
+
+        const QString password = w.pas1->text();
+        zip.SetPasswordProtection(password.isEmpty() ? 0 : 1);
+        zip.SetPassword(password);
+
+        if (button) {
+            archive::PatternList exclusions;
+            exclusions.Add(options->ExclusionsText->text());
+            zip.SetExclusionList(exclusions);
+            const QString pattern = options->FilePattern->text();
+            if (!zdir.isEmpty()) {
+                zip.AddFilesByPatternFiltered(zdir + pattern, OptionsWindow::value(options->Recurse),
+                                              OptionsWindow::value(options->SaveFullFilenames),
+                                              OptionsWindow::value(options->ArchiveOnly),
+                                              OptionsWindow::value(options->IncludeHidden),
+                                              OptionsWindow::value(options->IncludeSystem));
+            }
+            if (haveFiles || zdir.isEmpty())
+                zip.AddFilesByPattern(joined(working, pattern), OptionsWindow::value(options->Recurse));
+        }
+
+        zip.SetArchiveFileName(target);
+        if (zip.GetEntryCount() == 0) {
+            setStatus(w, QStringLiteral("Error, no files added to the Zip archive."));
+            w.ZipFile.reset();
+            return;
+        }
+
+        platform::setProgress(w.ZipProgressBar, 0);
+        try {
+            zip.SaveArchive();
+        } catch (const ArchiveError &e) {
+            // A failed write is never shown as a success; the old file stays.
+            setStatus(w, QStringLiteral("Error, the Zip archive was not written."));
+            platform::showMessage(&w, QStringLiteral("The Zip archive could not be written: ") + e.reason(),
+                                  QStringLiteral("Error"), MsgIcon::None);
+            return;
+        }
+
+        // One blank where a sign would stand, as a number printed for people.
+        setStatus(w, QStringLiteral("Success. ") + u' ' + QString::number(zip.GetEntryCount()) + QStringLiteral(" files zipped"));
+        if (platform::FileSystem::fileExists(target)) {
+            platform::showMessage(&w, QStringLiteral("Success! Your new Zip archive is built in ") + target + u' ',
+                                  QStringLiteral("Orvel Zip"), MsgIcon::None);
+        }
+    } catch (const ArchiveError &e) {
+        // From the archive's start on, a failure ends the build silently.
+        qCInfo(lcUi).noquote() << "zip build ended:" << e.reason();
+    }
+}
+
+} // namespace oz::create

@@ -1,0 +1,130 @@
+#include "SelectionList.h"
+
+#include "app/Controls.h"
+#include "platform/MessageBox.h"
+
+#include <QDir>
+#include <QEvent>
+#include <QListWidget>
+
+namespace oz::selection {
+
+namespace {
+QString trimBlanks(const QString &text)
+{
+    qsizetype start = 0, end = text.size();
+    while (start < end && text[start] == u' ')
+        ++start;
+    while (end > start && text[end - 1] == u' ')
+        --end;
+    return text.mid(start, end - start);
+}
+} // namespace
+
+SelectionList::SelectionList(QWidget *window, QListWidget *list, app::PinnedField *count)
+    : QObject(window), window_(window), list_(list), count_(count)
+{
+    list_->viewport()->installEventFilter(this);
+    connect(count_, &app::PinnedField::changed, this, &SelectionList::Text3_Change);
+}
+
+bool SelectionList::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonRelease)
+        FileList_Click();
+    return QObject::eventFilter(watched, event);
+}
+
+void SelectionList::FBrowse_Click()
+{
+    rDialog.CancelError = true;
+    rDialog.DialogTitle = QStringLiteral("Select Files for Orvel Zip");
+    rDialog.Filter = QStringLiteral("Files (*.*)  ");
+    rDialog.FileName = QString();
+    rDialog.Flags = platform::DialogFlags::LongNames | platform::DialogFlags::Explorer
+                    | platform::DialogFlags::FileMustExist | platform::DialogFlags::AllowMultiSelect
+                    | platform::DialogFlags::HideReadOnly;
+    rDialog.MaxFileSize = 5200;
+    if (!rDialog.ShowOpen(window_))
+        return;
+
+    const QString text = trimBlanks(rDialog.FileName);
+    if (text.contains(QChar(0))) {
+        // Several files: the folder, then each name, NUL-separated.
+        const QStringList parts = text.split(QChar(0));
+        QString folder = parts.first();
+        if (!folder.endsWith(QDir::separator()))
+            folder += QDir::separator();
+        for (const QString &part : parts) {
+            // The folder part itself, and the empty end of a NUL-terminated list.
+            if (part == parts.first() || part.isEmpty())
+                continue;
+            list_->addItem(folder + part);
+        }
+    } else {
+        list_->addItem(text);
+    }
+    refreshCount();
+}
+
+void SelectionList::FileList_Click()
+{
+    for (int i = 0; i <= list_->count() - 1; ++i) {
+        if (list_->item(i)->isSelected()) {
+            list_->setToolTip(list_->item(i)->text());
+            return;
+        }
+    }
+}
+
+void SelectionList::FileRemove_Click()
+{
+    if (list_->count() == 0)
+        return;
+    const qsizetype selected = list_->selectedItems().size();
+    for (qsizetype pass = 0; pass < selected; ++pass) {
+        if (!list_->currentItem())
+            continue;
+        for (int i = 0; i < list_->count(); ++i) {
+            if (list_->item(i)->isSelected()) {
+                delete list_->takeItem(i);
+                break;
+            }
+        }
+    }
+    if (list_->count() > 0)
+        list_->item(list_->count() - 1)->setSelected(true);
+    refreshCount();
+}
+
+void SelectionList::allClear_Click()
+{
+    if (list_->count() == 0) {
+        platform::showMessage(window_, QStringLiteral("Nothing is in the list box!"), QStringLiteral("Orvel Zip"),
+                              platform::MsgIcon::Exclamation);
+        return;
+    }
+    list_->clear();
+    refreshCount();
+}
+
+void SelectionList::Text3_Change()
+{
+    count_->repin();
+}
+
+void SelectionList::refreshCount()
+{
+    count_->setText(QString::number(list_->count()));
+    count_->repin();
+}
+
+QStringList SelectionList::paths() const
+{
+    QStringList out;
+    for (int i = 0; i < list_->count(); ++i)
+        out.append(list_->item(i)->text());
+    return out;
+}
+
+} // namespace oz::selection

@@ -1,0 +1,45 @@
+// The selection list of a window: the multi-file picker that fills it, the
+// tooltip, removal, clearing and the pinned count. The main window and the
+// SFX window each own one, acting only on their own controls.
+#pragma once
+
+#include "platform/CommonDialog.h"
+
+#include <QObject>
+
+class QListWidget;
+
+namespace oz::app {
+class PinnedField;
+}
+
+namespace oz::selection {
+
+class SelectionList : public QObject {
+    Q_OBJECT
+public:
+    SelectionList(QWidget *window, QListWidget *list, app::PinnedField *count);
+
+    void FBrowse_Click();    // pick files
+    void FileList_Click();   // first selected entry becomes the tooltip
+    void FileRemove_Click(); // remove the selected entries
+    void allClear_Click();   // clear the list
+    void Text3_Change();     // keep the count
+
+    // The full paths in the list, in order.
+    QStringList paths() const;
+
+    platform::CommonDialog rDialog;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void refreshCount();
+
+    QWidget *window_;
+    QListWidget *list_;
+    app::PinnedField *count_;
+};
+
+} // namespace oz::selection

@@ -1,0 +1,328 @@
+// Building zip archives from the main window, checked by opening what was written.
+#include "app/Controls.h"
+#include "app/Forms.h"
+#include "app/MainWindow.h"
+#include "archive/ArchiveComponent.h"
+#include "create/OptionsWindow.h"
+#include "create/PasswordDialog.h"
+#include "support/Fixtures.h"
+#include "support/StandIns.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using namespace oz;
+using namespace oz::test;
+
+namespace {
+
+QStringList sorted(QStringList l)
+{
+    l.sort();
+    return l;
+}
+
+// A main window on a fresh program folder, with files to pick.
+struct Desk {
+    StandIns s;
+    QTemporaryDir data;
+    app::MainWindow w;
+
+    Desk()
+    {
+        writeFile(at("docs/a.txt"), "alpha");
+        writeFile(at("docs/b.jpg"), sampleBytes(40000, 2));
+        writeFile(at("docs/c.wav"), "wave");
+        writeFile(at("docs/.secret.txt"), "hidden");
+        writeFile(at("docs/sub/d.txt"), "delta");
+        writeFile(at("docs/sub/e.wav"), "echo");
+        writeFile(at("other/a.txt"), "the other alpha");
+        writeFile(at("single/f.txt"), "foxtrot");
+        writeFile(at("single/g.jpg"), "golf");
+    }
+    QString at(const QString &rel) const { return data.filePath(rel); }
+
+    // One use of the picker per folder, as with the real dialog.
+    void pickFiles(const QStringList &paths)
+    {
+        QMap<QString, QStringList> byFolder;
+        QStringList order;
+        for (const QString &p : paths) {
+            const QString folder = QFileInfo(p).absolutePath();
+            if (!byFolder.contains(folder))
+                order << folder;
+            byFolder[folder] << p;
+        }
+        for (const QString &folder : order) {
+            s.dialogs.pick(byFolder[folder]);
+            w.FBrowse->click();
+        }
+    }
+    void pickFolder(const QString &rel)
+    {
+        s.dialogs.pick(at(rel) + "/Select Folder and click Open");
+        w.zipfolder->click();
+    }
+    // Runs a build whose save dialog answers with the target.
+    void build(const QString &target, bool menu = false)
+    {
+        s.dialogs.pick(target);
+        if (menu)
+            w.mnuSAZFA->trigger();
+        else
+            w.wwwbook->click();
+    }
+    create::OptionsWindow *options() { return w.forms().advance(); }
+    QString status() const { return w.ZipStatus->text(); }
+};
+
+} // namespace
+
+class ZipBuildTest : public QObject {
+    Q_OBJECT
+private slots:
+    void oneFileWithDefaults()
+    {
+        Desk d;
+        d.pickFiles({d.at("docs/a.txt")});
+        const QString target = d.at("out/one.zip");
+        QDir().mkpath(d.at("out"));
+        d.build(target);
+        QCOMPARE(d.status(), QStringLiteral("Success.  1 files zipped"));
+        QCOMPARE(d.s.messages.texts(), QStringList({"Success! Your new Zip archive is built in " + target + " "}));
+        QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Orvel Zip"));
+        QCOMPARE(d.s.messages.shown[0].icon, platform::MsgIcon::None);
+        QCOMPARE(entryNames(target), QStringList({"a.txt"}));
+        QCOMPARE(d.w.ZipProgressBar->value(), 100);
+        const auto &save = d.s.dialogs.requests.back();
+        QVERIFY(save.save && save.overwritePrompt);
+        QCOMPARE(save.title, QStringLiteral("Save zip file as..."));
+        QCOMPARE(save.filter, QStringLiteral(".zip File only (*.zip)|*.zip"));
+        QCOMPARE(save.defaultExt, QStringLiteral("zip"));
+        // The staged copy is in the working folder.
+        QCOMPARE(readFile(d.s.programFolder() + "/tempp/a.txt"), QByteArray("alpha"));
+    }
+
+    void folderOnlyWithAndWithoutSubfolders()
+    {
+        Desk d;
+        d.pickFolder("docs");
+        d.build(d.at("deep.zip"));
+        QCOMPARE(sorted(entryNames(d.at("deep.zip"))), QStringList({"a.txt", "b.jpg", "c.wav", "sub/d.txt", "sub/e.wav"}));
+        QCOMPARE(d.status(), QStringLiteral("Success.  5 files zipped"));
+
+        d.options()->Recurse->setChecked(false);
+        d.build(d.at("flat.zip"));
+        QCOMPARE(sorted(entryNames(d.at("flat.zip"))), QStringList({"a.txt", "b.jpg", "c.wav"}));
+    }
+
+    void patternAndExclusionApplyToFolderAndFiles()
+    {
+        Desk d;
+        d.pickFolder("docs");
+        d.pickFiles({d.at("single/f.txt"), d.at("single/g.jpg")});
+        d.options()->FilePattern->setText("*.txt");
+        d.build(d.at("txt.zip"));
+        QCOMPARE(sorted(entryNames(d.at("txt.zip"))), QStringList({"a.txt", "f.txt", "sub/d.txt"}));
+
+        d.options()->FilePattern->setText("*.*");
+        d.options()->ExclusionsText->setText("*.WAV");
+        d.pickFiles({d.at("docs/sub/e.wav")});
+        d.build(d.at("nowav.zip"));
+        const QStringList names = entryNames(d.at("nowav.zip"));
+        QVERIFY(names.contains("f.txt") && names.contains("sub/d.txt"));
+        QVERIFY(!names.contains("c.wav") && !names.contains("sub/e.wav") && !names.contains("e.wav"));
+    }
+
+    void hiddenFilesAndFolderInformation()
+    {
+        Desk d;
+        d.pickFolder("docs");
+        d.build(d.at("plain.zip"));
+        QVERIFY(!entryNames(d.at("plain.zip")).contains(".secret.txt"));
+        d.options()->IncludeHidden->setChecked(true);
+        d.options()->SaveFullFilenames->setChecked(true);
+        d.build(d.at("hidden.zip"));
+        const QString prefix = QDir::cleanPath(d.at("docs")).mid(1) + "/";
+        const QStringList names = entryNames(d.at("hidden.zip"));
+        QVERIFY2(names.contains(prefix + ".secret.txt"), qPrintable(names.join(", ")));
+        QVERIFY(names.contains(prefix + "sub/d.txt"));
+    }
+
+    void passwordProtection()
+    {
+        Desk d;
+        d.pickFiles({d.at("docs/a.txt"), d.at("docs/b.jpg")});
+        d.w.Command3->click();
+        d.options()->findChild<QPushButton *>("zippas")->click();
+        create::PasswordDialog *pw = d.w.forms().changePW();
+        pw->txtpw->setText("Zip it 42");
+        pw->txtconfirmpw->setText("Zip it 42");
+        pw->findChild<QPushButton *>("cmdOK")->click();
+        d.build(d.at("secret.zip"));
+        QCOMPARE(d.status(), QStringLiteral("Success.  2 files zipped"));
+
+        archive::ArchiveComponent wrong;
+        QVERIFY_THROWS_EXCEPTION(archive::ArchiveError, wrong.OpenZip(d.at("secret.zip")));
+        QCOMPARE(sorted(entryNames(d.at("secret.zip"), "Zip it 42")), QStringList({"a.txt", "b.jpg"}));
+        if (haveTool("7zz")) {
+            const ToolResult t = runTool("7zz", {"t", "-pZip it 42", d.at("secret.zip")});
+            QVERIFY2(t.exitCode == 0, t.output.constData());
+            QVERIFY(runTool("7zz", {"l", "-slt", d.at("secret.zip")}).output.contains("AES-256"));
+        }
+
+        // Cleared: both fields empty and confirmed.
+        pw->txtpw->clear();
+        pw->txtconfirmpw->clear();
+        pw->findChild<QPushButton *>("cmdOK")->click();
+        d.build(d.at("open.zip"));
+        archive::ArchiveComponent reader;
+        reader.OpenZip(d.at("open.zip"));
+        QVERIFY(!reader.GetEntries().GetNextEntry().isEncrypted());
+    }
+
+    void cancellingTheSaveDialog()
+    {
+        Desk d;
+        d.pickFiles({d.at("docs/a.txt")});
+        d.build(d.at("first.zip"));
+        d.w.ZipStatus->setText("earlier text");
+        d.s.dialogs.cancel();
+        d.w.wwwbook->click();
+        QCOMPARE(d.status(), QString());
+        QCOMPARE(d.w.ZipProgressBar->value(), 100);
+        QVERIFY(d.w.ZipFile); // the new, empty archive object
+        d.w.ZipStatus->setText("earlier text");
+        d.s.dialogs.cancel();
+        d.w.mnuSAZFA->trigger();
+        QCOMPARE(d.status(), QStringLiteral("earlier text"));
+        QCOMPARE(d.s.messages.shown.size(), std::size_t(1)); // only the first build's success
+    }
+
+    void theDialogKeepsTheLastName()
+    {
+        Desk d;
+        d.pickFiles({d.at("docs/a.txt")});
+        d.build(d.at("kept"));
+        QVERIFY(QFileInfo::exists(d.at("kept.zip"))); // the default extension
+        QTest::ignoreMessage(QtInfoMsg, qPrintable("StartNewArchive " + d.at("kept.zip")));
+        d.build(d.at("second.zip"));
+    }
+
+    void nothingSelected()
+    {
+        Desk d;
+        d.w.ZipStatus->setText("old");
+        d.w.wwwbook->click();
+        QCOMPARE(d.s.messages.texts(), QStringList({"File or folder not selected"}));
+        QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Warning"));
+        QCOMPARE(d.s.messages.shown[0].icon, platform::MsgIcon::None);
+        QCOMPARE(d.status(), QString());
+        QVERIFY(d.s.dialogs.requests.empty());
+    }
+
+    void everyFileExcluded()
+    {
+        Desk d;
+        d.pickFolder("single");
+        d.options()->ExclusionsText->setText("*.*");
+        d.build(d.at("none.zip"));
+        QCOMPARE(d.status(), QStringLiteral("Error, no files added to the Zip archive."));
+        QVERIFY(!QFileInfo::exists(d.at("none.zip")));
+        QVERIFY(!d.w.ZipFile);
+        QVERIFY(d.s.messages.shown.empty());
+    }
+
+    void sameNameFromTwoFolders()
+    {
+        Desk d;
+        d.pickFiles({d.at("docs/a.txt"), d.at("other/a.txt")});
+        d.build(d.at("same.zip"));
+        QCOMPARE(entryNames(d.at("same.zip")), QStringList({"a.txt"}));
+        archive::ArchiveComponent reader;
+        reader.OpenZip(d.at("same.zip"));
+        reader.ExtractToFolder(d.at("same"));
+        QCOMPARE(readFile(d.at("same/a.txt")), QByteArray("the other alpha"));
+    }
+
+    void menuBuildAddsWhatIsStaged()
+    {
+        Desk d;
+        d.pickFiles({d.at("single/f.txt")});
+        d.build(d.at("button.zip"));
+        // Run from an unrelated current folder: its files must not leak in.
+        writeFile(d.at("cwd/unrelated.txt"), "not chosen");
+        const QString before = QDir::currentPath();
+        QDir::setCurrent(d.at("cwd"));
+        d.w.allClear->click();
+        d.pickFiles({d.at("single/g.jpg")});
+        d.build(d.at("menu.zip"), true);
+        QDir::setCurrent(before);
+        QCOMPARE(sorted(entryNames(d.at("menu.zip"))), QStringList({"f.txt", "g.jpg"}));
+
+        // With a folder: its top level is staged too, and no options apply.
+        d.options()->FilePattern->setText("*.jpg");
+        d.pickFolder("docs");
+        d.build(d.at("menu-folder.zip"), true);
+        QCOMPARE(sorted(entryNames(d.at("menu-folder.zip"))),
+                 QStringList({".secret.txt", "a.txt", "b.jpg", "c.wav", "f.txt", "g.jpg"}));
+        QCOMPARE(d.status(), QStringLiteral("Success.  6 files zipped"));
+    }
+
+    void aListedFileThatIsGone()
+    {
+        Desk d;
+        writeFile(d.at("gone.txt"), "soon gone");
+        d.pickFiles({d.at("docs/a.txt"), d.at("gone.txt")});
+        QFile::remove(d.at("gone.txt"));
+        d.build(d.at("never.zip"));
+        QCOMPARE(d.s.messages.texts(), QStringList({"Cannot read the selected file " + d.at("gone.txt")}));
+        QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Warning"));
+        QCOMPARE(d.s.messages.shown[0].icon, platform::MsgIcon::Exclamation);
+        QVERIFY(!QFileInfo::exists(d.at("never.zip")));
+        QCOMPARE(d.s.dialogs.requests.size(), std::size_t(2)); // the picks, but no save dialog
+    }
+
+    void aFailedWriteIsReportedAndKeepsTheOldArchive()
+    {
+        Desk d;
+        writeFile(d.at("big/noise.bin"), sampleBytes(400000, 9));
+        writeFile(d.at("old.zip"), "the archive from last week");
+        d.pickFolder("big");
+        // The disk fills up: files may not grow past 64 KiB while writing.
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit saved;
+        getrlimit(RLIMIT_FSIZE, &saved);
+        struct rlimit small = saved;
+        small.rlim_cur = 64 * 1024;
+        setrlimit(RLIMIT_FSIZE, &small);
+        d.build(d.at("old.zip"));
+        setrlimit(RLIMIT_FSIZE, &saved);
+
+        QCOMPARE(d.status(), QStringLiteral("Error, the Zip archive was not written."));
+        QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
+        QVERIFY2(d.s.messages.shown[0].text.startsWith("The Zip archive could not be written: "),
+                 qPrintable(d.s.messages.shown[0].text));
+        QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Error"));
+        QCOMPARE(readFile(d.at("old.zip")), QByteArray("the archive from last week"));
+        QCOMPARE(QDir(d.data.path()).entryList({"old.zip*"}, QDir::Files | QDir::Hidden), QStringList({"old.zip"}));
+
+        // A folder that does not exist is no better.
+        d.build(d.at("missing-folder/x.zip"));
+        QCOMPARE(d.status(), QStringLiteral("Error, the Zip archive was not written."));
+    }
+};
+
+QTEST_MAIN(ZipBuildTest)
+#include "test_zipbuild.moc"
