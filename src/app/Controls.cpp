@@ -2,7 +2,9 @@
 
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QEvent>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSignalBlocker>
 
@@ -64,6 +66,39 @@ QCheckBox *checkBox(QWidget *parent, const char *name, const QString &text, QRec
     c->setObjectName(QString::fromLatin1(name));
     c->setGeometry(geometry);
     return c;
+}
+
+namespace {
+class ClickWatcher : public QObject {
+public:
+    ClickWatcher(QObject *parent, std::function<void()> handler) : QObject(parent), handler_(std::move(handler)) {}
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::MouseButtonRelease)
+            handler_();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> handler_;
+};
+} // namespace
+
+void onListClick(QListWidget *list, std::function<void()> handler)
+{
+    list->viewport()->installEventFilter(new ClickWatcher(list, std::move(handler)));
+}
+
+void showFirstSelectedAsTooltip(QListWidget *list)
+{
+    for (int i = 0; i <= list->count() - 1; ++i) {
+        if (list->item(i)->isSelected()) {
+            list->setToolTip(list->item(i)->text());
+            return;
+        }
+    }
 }
 
 void setTabChain(const std::vector<QWidget *> &widgets)

@@ -14,6 +14,7 @@ class QPushButton;
 class QLabel;
 class QGroupBox;
 class QCheckBox;
+class QListWidget;
 
 namespace oz::app {
 
@@ -26,6 +27,13 @@ QLineEdit *textBox(QWidget *parent, const char *name, QRect geometry, bool readO
                    const QString &tooltip = {});
 QGroupBox *frame(QWidget *parent, const char *name, const QString &caption, QRect geometry);
 QCheckBox *checkBox(QWidget *parent, const char *name, const QString &text, QRect geometry);
+
+// Calls the handler on every click on the list, on an entry or not.
+void onListClick(QListWidget *list, std::function<void()> handler);
+
+// The tooltip rule of the lists: the first selected entry's text becomes the
+// tooltip; with none selected the tooltip keeps its text.
+void showFirstSelectedAsTooltip(QListWidget *list);
 
 // Chains the widgets into the keyboard tab order, first to last.
 void setTabChain(const std::vector<QWidget *> &widgets);

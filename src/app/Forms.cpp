@@ -4,6 +4,7 @@
 #include "app/MainWindow.h"
 #include "create/OptionsWindow.h"
 #include "create/PasswordDialog.h"
+#include "extract/PasswordPrompt.h"
 
 #include <QEvent>
 #include <QLineEdit>
@@ -81,6 +82,15 @@ PasswordDialog *Forms::s2changePW()
 AboutWindow *Forms::about()
 {
     return single(about_, [&] { return new AboutWindow(main_); });
+}
+
+} // namespace oz::app
+
+namespace oz::app {
+
+extract::PasswordPrompt *Forms::password()
+{
+    return single(password_, [&] { return new extract::PasswordPrompt(main_); });
 }
 
 } // namespace oz::app

@@ -13,6 +13,10 @@ class OptionsWindow;
 class PasswordDialog;
 } // namespace oz::create
 
+namespace oz::extract {
+class PasswordPrompt;
+}
+
 namespace oz::app {
 
 class AboutWindow;
@@ -32,6 +36,7 @@ public:
     create::PasswordDialog *s1changePW();
     create::PasswordDialog *s2changePW();
     AboutWindow *about();
+    extract::PasswordPrompt *password();
 
     // Shows a window without making it modal and brings it to the front.
     static void present(QWidget *window);
@@ -49,6 +54,7 @@ private:
     QPointer<create::OptionsWindow> advance_, advances1_, advances2_;
     QPointer<create::PasswordDialog> changePW_, s1changePW_, s2changePW_;
     QPointer<AboutWindow> about_;
+    QPointer<extract::PasswordPrompt> password_;
 };
 
 } // namespace oz::app

@@ -6,6 +6,8 @@
 #include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
 #include "create/ZipBuild.h"
+#include "extract/Extraction.h"
+#include "extract/OpenArchive.h"
 #include "platform/FileSystem.h"
 #include "platform/MessageBox.h"
 #include "platform/ProgramFolder.h"
@@ -148,7 +150,13 @@ void MainWindow::buildControls()
     connect(zipfolder, &QPushButton::clicked, this, &MainWindow::zipfolder_Click);
     connect(Command6, &QPushButton::clicked, this, &MainWindow::Command6_Click);
     connect(wwwbook, &QPushButton::clicked, this, &MainWindow::wwwbook_Click);
-    connect(Text6, &PinnedField::changed, Text6, &PinnedField::repin);
+    connect(Text6, &PinnedField::changed, this, &MainWindow::Text6_Change);
+    connect(Mp3, &QPushButton::clicked, this, &MainWindow::Mp3_Click);
+    connect(delmp3, &QPushButton::clicked, this, &MainWindow::delmp3_Click);
+    connect(Command2, &QPushButton::clicked, this, &MainWindow::Command2_Click);
+    connect(Command5, &QPushButton::clicked, this, &MainWindow::Command5_Click);
+    connect(DestDir, &QLineEdit::textChanged, this, &MainWindow::DestDir_Change);
+    onListClick(List1, [this] { List1_Click(); });
     connect(Command4, &QPushButton::clicked, this, &MainWindow::Command4_Click);
     connect(Command3, &QPushButton::clicked, this, &MainWindow::Command3_Click);
     connect(cmdSystem, &QPushButton::clicked, this, &MainWindow::cmdSystem_Click);
@@ -191,6 +199,9 @@ void MainWindow::buildMenus()
 
     connect(mnuSAZFA, &QAction::triggered, this, &MainWindow::mnuSAZFA_Click);
     connect(mnuSelectFiles, &QAction::triggered, this, &MainWindow::mnuSelectFiles_Click);
+    connect(mnuUnzip, &QAction::triggered, this, &MainWindow::mnuUnzip_Click);
+    connect(mnuBr13, &QAction::triggered, this, &MainWindow::mnuBr13_Click);
+    connect(mnuSZF, &QAction::triggered, this, &MainWindow::mnuSZF_Click);
     connect(mnuExit, &QAction::triggered, this, &MainWindow::mnuExit_Click);
     connect(mnuOSF, &QAction::triggered, this, &MainWindow::mnuOSF_Click);
     connect(mnuHelpfile, &QAction::triggered, this, &MainWindow::mnuHelpfile_Click);
@@ -280,6 +291,19 @@ void MainWindow::newZipFile()
 {
     ZipFile = std::make_unique<archive::ArchiveComponent>();
     connect(ZipFile.get(), &archive::ArchiveComponent::WriteZipPercentDone, this, &MainWindow::ZipFile_WriteZipPercentDone);
+    connect(ZipFile.get(), &archive::ArchiveComponent::UnzipPercentDone, this, &MainWindow::ZipFile_UnzipPercentDone);
+}
+
+void MainWindow::reopenZipFile(const QString &path, const QString &password)
+{
+    if (!ZipFile)
+        return;
+    ZipFile->SetPassword(password);
+    try {
+        ZipFile->OpenZip(path);
+    } catch (const archive::ArchiveError &) {
+        // It opened a moment ago; if it no longer does, extraction says so.
+    }
 }
 
 void MainWindow::FBrowse_Click()
@@ -335,6 +359,61 @@ void MainWindow::mnuSAZFA_Click()
 void MainWindow::ZipFile_WriteZipPercentDone(int percentComplete)
 {
     platform::setProgress(ZipProgressBar, percentComplete);
+}
+
+void MainWindow::Mp3_Click()
+{
+    extract::Mp3_Click(*this);
+}
+
+void MainWindow::mnuSZF_Click()
+{
+    extract::mnuSZF_Click(*this);
+}
+
+void MainWindow::delmp3_Click()
+{
+    extract::delmp3_Click(*this);
+}
+
+void MainWindow::List1_Click()
+{
+    showFirstSelectedAsTooltip(List1);
+}
+
+void MainWindow::Text6_Change()
+{
+    Text6->repin();
+}
+
+void MainWindow::Command2_Click()
+{
+    extract::Command2_Click(*this);
+}
+
+void MainWindow::Command5_Click()
+{
+    extract::Command5_Click(*this);
+}
+
+void MainWindow::mnuBr13_Click()
+{
+    extract::mnuBr13_Click(*this);
+}
+
+void MainWindow::mnuUnzip_Click()
+{
+    extract::mnuUnzip_Click(*this);
+}
+
+void MainWindow::DestDir_Change()
+{
+    extract::DestDir_Change(*this);
+}
+
+void MainWindow::ZipFile_UnzipPercentDone(int percentDone)
+{
+    platform::setProgress(ProgressBar1, percentDone);
 }
 
 } // namespace oz::app

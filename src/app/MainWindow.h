@@ -41,6 +41,8 @@ public:
 
     // Replaces ZipFile with a new component object, its events connected.
     void newZipFile();
+    // Opens ZipFile again with a password that opened the archive elsewhere.
+    void reopenZipFile(const QString &path, const QString &password);
 
     // Writes a confirmed SFX password into the SFX window, when it exists.
     void setSfxPassword(int model, const QString &password);
@@ -63,6 +65,7 @@ public:
     // The archive component object of the window; none at start.
     std::unique_ptr<archive::ArchiveComponent> ZipFile;
     platform::CommonDialog zipDialog1; // keeps the last archive name while the program runs
+    platform::CommonDialog Mp3Dialog;  // the archive chosen last, reopened by the password prompt
 
 public slots:
     void Form_Load();
@@ -89,6 +92,19 @@ public slots:
     void wwwbook_Click();
     void mnuSAZFA_Click();
     void ZipFile_WriteZipPercentDone(int percentComplete);
+
+    // Opening, listing and extracting.
+    void Mp3_Click();
+    void mnuSZF_Click();
+    void delmp3_Click();
+    void List1_Click();
+    void Text6_Change();
+    void Command2_Click();
+    void Command5_Click();
+    void mnuBr13_Click();
+    void mnuUnzip_Click();
+    void DestDir_Change();
+    void ZipFile_UnzipPercentDone(int percentDone);
 
 protected:
     void closeEvent(QCloseEvent *event) override; // Form_Unload

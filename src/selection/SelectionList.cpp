@@ -4,7 +4,6 @@
 #include "platform/MessageBox.h"
 
 #include <QDir>
-#include <QEvent>
 #include <QListWidget>
 
 namespace oz::selection {
@@ -24,15 +23,8 @@ QString trimBlanks(const QString &text)
 SelectionList::SelectionList(QWidget *window, QListWidget *list, app::PinnedField *count)
     : QObject(window), window_(window), list_(list), count_(count)
 {
-    list_->viewport()->installEventFilter(this);
+    app::onListClick(list_, [this] { FileList_Click(); });
     connect(count_, &app::PinnedField::changed, this, &SelectionList::Text3_Change);
-}
-
-bool SelectionList::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonRelease)
-        FileList_Click();
-    return QObject::eventFilter(watched, event);
 }
 
 void SelectionList::FBrowse_Click()
@@ -69,12 +61,7 @@ void SelectionList::FBrowse_Click()
 
 void SelectionList::FileList_Click()
 {
-    for (int i = 0; i <= list_->count() - 1; ++i) {
-        if (list_->item(i)->isSelected()) {
-            list_->setToolTip(list_->item(i)->text());
-            return;
-        }
-    }
+    app::showFirstSelectedAsTooltip(list_);
 }
 
 void SelectionList::FileRemove_Click()

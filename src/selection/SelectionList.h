@@ -31,9 +31,6 @@ public:
 
     platform::CommonDialog rDialog;
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
     void refreshCount();
 

@@ -1,0 +1,123 @@
+#include "Extraction.h"
+
+#include "app/MainWindow.h"
+#include "archive/ArchiveComponent.h"
+#include "platform/FileSystem.h"
+#include "platform/MessageBox.h"
+#include "platform/Progress.h"
+
+#include <QLineEdit>
+#include <QProgressBar>
+
+namespace oz::extract {
+
+using platform::MsgIcon;
+
+namespace {
+
+const QString warning = QStringLiteral("Warning");
+
+void say(app::MainWindow &w, const QString &text, const QString &title, MsgIcon icon)
+{
+    platform::showMessage(&w, text, title, icon);
+}
+
+bool noArchive(app::MainWindow &w, const QString &text)
+{
+    if (w.ZipFile)
+        return false;
+    say(w, text, warning, MsgIcon::Information);
+    return true;
+}
+
+// Extracts ZipFile into the folder; false when the component reported a failure.
+bool extractInto(app::MainWindow &w, const QString &folder)
+{
+    platform::setProgress(w.ProgressBar1, 0);
+    try {
+        w.ZipFile->ExtractToFolder(folder);
+        return true;
+    } catch (const archive::ArchiveError &) {
+        return false;
+    }
+}
+
+void extractNextToArchive(app::MainWindow &w, const QString &failure)
+{
+    if (noArchive(w, QStringLiteral("Error, no zip archive has been opened    ")))
+        return;
+    const QString destination = destinationNextTo(w.mp3text->text());
+    if (!extractInto(w, destination)) {
+        say(w, failure, warning, MsgIcon::Information);
+        return;
+    }
+    if (platform::FileSystem::folderExists(destination))
+        say(w, QStringLiteral("Success! Files are unzipped in ") + destination + u' ', QStringLiteral("Orvel Zip"), MsgIcon::None);
+}
+
+} // namespace
+
+QString destinationNextTo(const QString &archive)
+{
+    if (archive.endsWith(QStringLiteral(".zip"), Qt::CaseInsensitive))
+        return archive.chopped(4);
+    return archive;
+}
+
+void Command2_Click(app::MainWindow &w)
+{
+    const auto folder = w.folders().pick();
+    if (!folder)
+        return;
+    w.DestDir->setText(w.folders().gFolderPath);
+    if (noArchive(w, QStringLiteral("Error, no zip archive has been opened    ")))
+        return;
+    if (!extractInto(w, w.DestDir->text())) {
+        say(w, QStringLiteral("Failed to open zip archive or you need to set password to unzip it.    "), warning,
+            MsgIcon::Information);
+        return;
+    }
+    say(w, QStringLiteral("Success! Your Zip archive unzipped to ") + w.DestDir->text() + QStringLiteral("     "),
+        QStringLiteral("Orvel Zip"), MsgIcon::None);
+}
+
+void Command5_Click(app::MainWindow &w)
+{
+    extractNextToArchive(w, QStringLiteral("Failed to open Non English zip archive or you need to set password to unzip it.    "));
+}
+
+void mnuBr13_Click(app::MainWindow &w)
+{
+    extractNextToArchive(w, QStringLiteral("Failed to open zip archive    "));
+}
+
+void mnuUnzip_Click(app::MainWindow &w)
+{
+    if (noArchive(w, QStringLiteral("Error, no Zip archive has been opened    ")))
+        return;
+    const QString log = QStringLiteral("log.xml");
+    auto writeLog = [&] {
+        try {
+            w.ZipFile->WriteLogFile(log);
+        } catch (const archive::ArchiveError &) {
+            // The log is a record for later; extraction's result stands without it.
+        }
+    };
+    if (!extractInto(w, w.DestDir->text())) {
+        writeLog();
+        say(w, QStringLiteral("Failed to Open Zip Archive    "), warning, MsgIcon::Information);
+        return;
+    }
+    say(w, QStringLiteral("Success! Your Zip archive unzipped to ") + w.DestDir->text() + u' ', QStringLiteral("Orvel Zip"),
+        MsgIcon::None);
+    writeLog();
+}
+
+void DestDir_Change(app::MainWindow &w)
+{
+    const QString folder = w.DestDir->text();
+    if (!folder.isEmpty() && !platform::FileSystem::folderExists(folder))
+        platform::FileSystem::createFolder(folder); // extraction makes any missing parents itself
+}
+
+} // namespace oz::extract

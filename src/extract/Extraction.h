@@ -1,0 +1,23 @@
+// The four extraction commands of the main window. They extract whatever
+// ZipFile holds: the archive opened last, or the one just built.
+#pragma once
+
+#include <QString>
+
+namespace oz::app {
+class MainWindow;
+}
+
+namespace oz::extract {
+
+void Command2_Click(app::MainWindow &w);  // "&Unzip to folder ............."
+void Command5_Click(app::MainWindow &w);  // "U&nzip to current folder"
+void mnuBr13_Click(app::MainWindow &w);   // "&Unzip to current folder"
+void mnuUnzip_Click(app::MainWindow &w);  // "&Unzip", into DestDir, with log.xml
+void DestDir_Change(app::MainWindow &w);
+
+// The folder beside an archive named after it: the path without a final
+// ".zip" of any letter case; a name without that ending is kept whole.
+QString destinationNextTo(const QString &archive);
+
+} // namespace oz::extract

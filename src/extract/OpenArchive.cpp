@@ -1,0 +1,69 @@
+#include "OpenArchive.h"
+
+#include "app/Controls.h"
+#include "app/Forms.h"
+#include "app/MainWindow.h"
+#include "archive/ArchiveComponent.h"
+#include "extract/PasswordPrompt.h"
+
+#include <QLineEdit>
+#include <QListWidget>
+
+namespace oz::extract {
+
+namespace {
+bool chooseArchive(app::MainWindow &w, const QString &title)
+{
+    platform::CommonDialog &d = w.Mp3Dialog;
+    d.CancelError = true;
+    d.Filter = QStringLiteral("zip Files (*.zip)|*.zip");
+    d.FileName = QString();
+    d.InitDir = QString();
+    d.Flags = platform::DialogFlags::HideReadOnly | platform::DialogFlags::FileMustExist
+              | platform::DialogFlags::Explorer | platform::DialogFlags::LongNames;
+    d.MaxFileSize = 5200;
+    d.DialogTitle = title;
+    return d.ShowOpen(&w);
+}
+} // namespace
+
+void listEntries(app::MainWindow &w, archive::ArchiveComponent &zip)
+{
+    w.List1->clear();
+    archive::EntrySet set = zip.GetEntries();
+    while (set.HasMoreEntries())
+        w.List1->addItem(set.GetNextEntry().GetEntryName());
+    w.Text6->setText(QString::number(w.List1->count()));
+}
+
+void Mp3_Click(app::MainWindow &w)
+{
+    if (!chooseArchive(w, QStringLiteral("Select an Zip File ")))
+        return;
+    const QString path = w.Mp3Dialog.FileName;
+    w.mp3text->setText(path);
+    w.pas2->setText(QString());
+    w.newZipFile();
+    w.ZipFile->SetPassword(w.pas2->text());
+    try {
+        w.ZipFile->OpenZip(path);
+    } catch (const archive::ArchiveError &) {
+        // A failed open is taken as a sign that a password is needed.
+        app::Forms::present(w.forms().password());
+    }
+    listEntries(w, *w.ZipFile);
+}
+
+void mnuSZF_Click(app::MainWindow &w)
+{
+    if (chooseArchive(w, QStringLiteral("Select an Zip File for Orvel Zip")))
+        w.mp3text->setText(w.Mp3Dialog.FileName);
+}
+
+void delmp3_Click(app::MainWindow &w)
+{
+    w.mp3text->setText(QString());
+    w.List1->clear();
+}
+
+} // namespace oz::extract

@@ -1,0 +1,353 @@
+// Opening, listing and extracting archives from the main window, with the
+// password prompt, on archives written by Orvel Zip and by other tools.
+#include "app/Controls.h"
+#include "app/Forms.h"
+#include "app/MainWindow.h"
+#include "archive/ArchiveComponent.h"
+#include "extract/Extraction.h"
+#include "extract/PasswordPrompt.h"
+#include "support/Fixtures.h"
+#include "support/StandIns.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace oz;
+using namespace oz::test;
+using extract::PasswordPrompt;
+
+namespace {
+
+struct Desk {
+    StandIns s;
+    QTemporaryDir data;
+    app::MainWindow w;
+    QMap<QString, QByteArray> original;
+
+    Desk()
+    {
+        writeFile(at("src/readme.txt"), "read me");
+        writeFile(at("src/photos/beach.jpg"), sampleBytes(50000, 4));
+        writeFile(at("src/Grüße/ß.txt"), "utf-8");
+        original = tree(at("src"));
+    }
+    QString at(const QString &rel) const { return data.filePath(rel); }
+
+    // An archive of src written by the component.
+    QString ours(const QString &rel, const QString &password = {})
+    {
+        archive::ArchiveComponent zip;
+        zip.StartNewArchive(at(rel));
+        zip.SetPasswordProtection(password.isEmpty() ? 0 : 1);
+        zip.SetPassword(password);
+        zip.AddFilesByPattern(at("src/*.*"), 1);
+        zip.SetArchiveFileName(at(rel));
+        zip.SaveArchive();
+        return at(rel);
+    }
+    void open(const QString &archive)
+    {
+        s.dialogs.pick(archive);
+        w.Mp3->click();
+    }
+    PasswordPrompt *prompt() { return w.forms().password(); }
+    QStringList listed() const
+    {
+        QStringList out;
+        for (int i = 0; i < w.List1->count(); ++i)
+            out << w.List1->item(i)->text();
+        out.sort();
+        return out;
+    }
+    void tryPassword(const QString &pw)
+    {
+        prompt()->Text1->clear();
+        QTest::keyClicks(prompt()->Text1, pw);
+        prompt()->Command1->click();
+    }
+    const Message &lastMessage() const { return s.messages.shown.back(); }
+};
+
+} // namespace
+
+class ExtractTest : public QObject {
+    Q_OBJECT
+private slots:
+    void openingAndListing()
+    {
+        Desk d;
+        const QString archive = d.ours("plain.zip");
+        d.open(archive);
+        QCOMPARE(d.w.mp3text->text(), archive);
+        QCOMPARE(d.listed(), QStringList({"Grüße/ß.txt", "photos/beach.jpg", "readme.txt"}));
+        QCOMPARE(d.w.Text6->text(), QStringLiteral("3"));
+        QVERIFY(!d.prompt()->isVisible());
+        QVERIFY(d.s.messages.shown.empty());
+        const auto &r = d.s.dialogs.requests.back();
+        QCOMPARE(r.title, QStringLiteral("Select an Zip File "));
+        QCOMPARE(r.filter, QStringLiteral("zip Files (*.zip)|*.zip"));
+        QCOMPARE(r.flags, 2625540);
+
+        // The menu item only chooses.
+        const QString other = d.ours("other.zip");
+        d.s.dialogs.pick(other);
+        d.w.mnuSZF->trigger();
+        QCOMPARE(d.s.dialogs.requests.back().title, QStringLiteral("Select an Zip File for Orvel Zip"));
+        QCOMPARE(d.w.mp3text->text(), other);
+        QCOMPARE(d.w.ZipFile->openedPath(), archive);
+        QCOMPARE(d.w.List1->count(), 3);
+
+        // Cancel keeps what is open.
+        d.s.dialogs.cancel();
+        d.w.Mp3->click();
+        QCOMPARE(d.w.ZipFile->openedPath(), archive);
+        QCOMPARE(d.w.List1->count(), 3);
+    }
+
+    void listTooltipAndCount()
+    {
+        Desk d;
+        d.w.show();
+        d.open(d.ours("plain.zip"));
+        const QRect row = d.w.List1->visualItemRect(d.w.List1->item(1));
+        QTest::mouseClick(d.w.List1->viewport(), Qt::LeftButton, {}, row.center());
+        QCOMPARE(d.w.List1->toolTip(), d.w.List1->item(1)->text());
+        d.w.Text6->setText("99");
+        QCOMPARE(d.w.Text6->text(), QStringLiteral("3"));
+    }
+
+    void removeForgetsThePathButNotTheArchive()
+    {
+        Desk d;
+        d.open(d.ours("plain.zip"));
+        d.w.delmp3->click();
+        QCOMPARE(d.w.mp3text->text(), QString());
+        QCOMPARE(d.w.List1->count(), 0);
+        QCOMPARE(d.w.Text6->text(), QStringLiteral("3"));
+        d.s.dialogs.pick(d.at("dest/Select Folder and click Open"));
+        d.w.Command2->click();
+        QCOMPARE(tree(d.at("dest")), d.original);
+    }
+
+    void passwordPrompt()
+    {
+        Desk d;
+        const QString archive = d.ours("secret.zip", "Kennwort");
+        d.open(archive);
+        PasswordPrompt *p = d.prompt();
+        QVERIFY(p->isVisible());
+        QCOMPARE(d.w.List1->count(), 0);
+        QCOMPARE(d.w.Text6->text(), QStringLiteral("0"));
+        QVERIFY(d.s.messages.shown.empty()); // the prompt is the only sign
+        QCOMPARE(p->windowTitle(), QStringLiteral("Orvel Zip"));
+        QCOMPARE(p->size(), QSize(411, 106));
+        QCOMPARE(p->Command1->geometry(), QRect(16, 24, 105, 25));
+        QCOMPARE(p->Text1->geometry(), QRect(144, 24, 185, 25));
+        QCOMPARE(p->Check1->geometry(), QRect(344, 32, 49, 17));
+        QCOMPARE(p->Command2->geometry(), QRect(144, 64, 129, 25));
+        QCOMPARE(p->Text1->nextInFocusChain(), p->Command1);
+        QCOMPARE(p->Command1->nextInFocusChain(), p->Command2);
+        QCOMPARE(p->Command2->nextInFocusChain(), p->Check1);
+
+        // Every keystroke reaches pas2; a wrong password is reported.
+        d.tryPassword("kennwort");
+        QCOMPARE(d.w.pas2->text(), QStringLiteral("kennwort"));
+        QCOMPARE(d.s.messages.texts(), QStringList({"Wrong password!    "}));
+        QCOMPARE(d.lastMessage().title, QStringLiteral("Warning"));
+        QCOMPARE(d.lastMessage().icon, platform::MsgIcon::Information);
+        QCOMPARE(d.w.Text6->text(), QStringLiteral("0"));
+
+        // Masking shows stars without touching the text.
+        QCOMPARE(p->Text1->echoMode(), QLineEdit::Normal);
+        p->Check1->click();
+        QCOMPARE(p->Text1->echoMode(), QLineEdit::Password);
+        p->Check1->click();
+        QCOMPARE(p->Text1->echoMode(), QLineEdit::Normal);
+        QCOMPARE(p->Text1->text(), QStringLiteral("kennwort"));
+
+        d.tryPassword("Kennwort");
+        QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
+        QCOMPARE(d.listed(), QStringList({"Grüße/ß.txt", "photos/beach.jpg", "readme.txt"}));
+        QCOMPARE(d.w.Text6->text(), QStringLiteral("3"));
+        QVERIFY(p->isVisible());
+
+        // The password reaches the extraction commands.
+        d.w.Command5->click();
+        QCOMPARE(tree(d.at("secret")), d.original);
+        QCOMPARE(d.lastMessage().text, "Success! Files are unzipped in " + d.at("secret") + " ");
+
+        // Exit destroys the prompt; the next failed open shows a fresh one.
+        p->Command2->click();
+        QCOMPARE(d.w.pas2->text(), QStringLiteral("Kennwort"));
+        d.open(archive);
+        QVERIFY(d.prompt() != p);
+        QCOMPARE(d.prompt()->Text1->text(), QString());
+        QVERIFY(!d.prompt()->Check1->isChecked());
+        QCOMPARE(d.w.pas2->text(), QString());
+    }
+
+    void aPasswordAfterACancelledChoice()
+    {
+        Desk d;
+        d.open(d.ours("secret.zip", "pw"));
+        d.s.dialogs.cancel();
+        d.w.Mp3->click();
+        d.tryPassword("pw"); // the dialog's file name is empty now
+        QCOMPARE(d.s.messages.texts(), QStringList({"Wrong password!    "}));
+    }
+
+    void archivesOfOtherTools_data()
+    {
+        QTest::addColumn<QString>("tool");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("password");
+        QTest::newRow("zip") << "zip" << QStringList{"-r", "-q", "@ARCHIVE", "."} << QString();
+        QTest::newRow("zip -P") << "zip" << QStringList{"-r", "-q", "-P", "zip crypto", "@ARCHIVE", "."} << "zip crypto";
+        QTest::newRow("7zz AES-256") << "7zz" << QStringList{"a", "-tzip", "-mem=AES256", "-pSeven Z", "@ARCHIVE", "."}
+                                     << "Seven Z";
+        QTest::newRow("bsdtar") << "bsdtar" << QStringList{"--format", "zip", "-cf", "@ARCHIVE", "."} << QString();
+    }
+    void archivesOfOtherTools()
+    {
+        QFETCH(QString, tool);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, password);
+        if (!haveTool(tool))
+            QSKIP("tool not installed");
+        Desk d;
+        const QString archive = d.at("theirs.zip");
+        arguments.replaceInStrings("@ARCHIVE", archive);
+        const ToolResult made = runTool(tool, arguments, d.at("src"));
+        QVERIFY2(made.exitCode == 0, made.output.constData());
+        d.open(archive);
+        if (!password.isEmpty()) {
+            QVERIFY(d.prompt()->isVisible());
+            d.tryPassword(password);
+        }
+        QVERIFY(d.w.List1->count() >= 3);
+        d.s.dialogs.pick(d.at("out/Select Folder and click Open"));
+        d.w.Command2->click();
+        QCOMPARE(d.lastMessage().text, "Success! Your Zip archive unzipped to " + d.at("out") + "/     ");
+        QCOMPARE(tree(d.at("out")), d.original);
+        QCOMPARE(d.w.ProgressBar1->value(), 100);
+    }
+
+    void destinationNextToTheArchive()
+    {
+        QCOMPARE(extract::destinationNextTo("/a/b.zip"), QStringLiteral("/a/b"));
+        QCOMPARE(extract::destinationNextTo("/a/B.ZIP"), QStringLiteral("/a/B"));
+        QCOMPARE(extract::destinationNextTo("/x.zip.old/y.zip"), QStringLiteral("/x.zip.old/y"));
+        QCOMPARE(extract::destinationNextTo("/a/b.dat"), QStringLiteral("/a/b.dat"));
+    }
+
+    void extractingNextToTheArchive()
+    {
+        Desk d;
+        QDir().mkpath(d.at("x.zip.old"));
+        const QString archive = d.ours("x.zip.old/Photos.ZIP");
+        d.open(archive);
+        d.w.mnuBr13->trigger();
+        QCOMPARE(tree(d.at("x.zip.old/Photos")), d.original);
+        QCOMPARE(d.lastMessage().text, "Success! Files are unzipped in " + d.at("x.zip.old/Photos") + " ");
+        QCOMPARE(d.lastMessage().title, QStringLiteral("Orvel Zip"));
+        QCOMPARE(d.lastMessage().icon, platform::MsgIcon::None);
+
+        // Without a ".zip" ending the destination is the archive file itself.
+        QFile::copy(archive, d.at("data.bin"));
+        d.open(d.at("data.bin"));
+        d.w.Command5->click();
+        QCOMPARE(d.lastMessage().text,
+                 QStringLiteral("Failed to open Non English zip archive or you need to set password to unzip it.    "));
+        d.w.mnuBr13->trigger();
+        QCOMPARE(d.lastMessage().text, QStringLiteral("Failed to open zip archive    "));
+        QCOMPARE(d.lastMessage().icon, platform::MsgIcon::Information);
+        QVERIFY(QFileInfo(d.at("data.bin")).isFile());
+    }
+
+    void noArchiveOpened()
+    {
+        Desk d;
+        d.s.dialogs.pick(d.at("picked/Select Folder and click Open"));
+        d.w.Command2->click();
+        QCOMPARE(d.w.DestDir->text(), d.at("picked") + "/");
+        QVERIFY(QFileInfo(d.at("picked")).isDir()); // the change of DestDir made it
+        d.w.Command5->click();
+        d.w.mnuBr13->trigger();
+        d.w.mnuUnzip->trigger();
+        QCOMPARE(d.s.messages.texts(), QStringList({"Error, no zip archive has been opened    ",
+                                                    "Error, no zip archive has been opened    ",
+                                                    "Error, no zip archive has been opened    ",
+                                                    "Error, no Zip archive has been opened    "}));
+        for (const auto &m : d.s.messages.shown) {
+            QCOMPARE(m.title, QStringLiteral("Warning"));
+            QCOMPARE(m.icon, platform::MsgIcon::Information);
+        }
+        // Cancelling the folder picker does nothing at all.
+        d.s.dialogs.cancel();
+        d.w.Command2->click();
+        QCOMPARE(d.s.messages.shown.size(), std::size_t(4));
+    }
+
+    void unzipMenuWritesTheLog()
+    {
+        Desk d;
+        const QString before = QDir::currentPath();
+        QDir().mkpath(d.at("cwd"));
+        QDir::setCurrent(d.at("cwd"));
+        d.open(d.ours("plain.zip"));
+        d.w.mnuUnzip->trigger(); // no folder picked yet: nowhere to extract
+        QCOMPARE(d.lastMessage().text, QStringLiteral("Failed to Open Zip Archive    "));
+        QVERIFY(readFile(d.at("cwd/log.xml")).contains("result=\"failure\""));
+
+        d.w.DestDir->setText(d.at("menu-out") + "/");
+        d.w.mnuUnzip->trigger();
+        QCOMPARE(d.lastMessage().text, "Success! Your Zip archive unzipped to " + d.at("menu-out") + "/ ");
+        QCOMPARE(tree(d.at("menu-out")), d.original);
+        QVERIFY(readFile(d.at("cwd/log.xml")).contains("name=\"readme.txt\" result=\"extracted\""));
+        QDir::setCurrent(before);
+    }
+
+    void theArchiveJustBuiltIsExtracted()
+    {
+        Desk d;
+        d.w.pas1->setText("built with this");
+        d.s.dialogs.pick(d.at("src/Select Folder and click Open"));
+        d.w.zipfolder->click();
+        d.s.dialogs.pick(d.at("built.zip"));
+        d.w.wwwbook->click();
+        d.w.mp3text->setText(d.at("built.zip"));
+        d.w.Command5->click();
+        QCOMPARE(tree(d.at("built")), d.original);
+    }
+
+    void hostileArchiveIsRefused()
+    {
+        Desk d;
+        const QString archive = d.at("box/evil.zip");
+        QDir().mkpath(d.at("box"));
+        const ToolResult made = runTool("python3", {"-c", "import zipfile, sys\n"
+                                                          "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                                          "    z.writestr('fine.txt', 'fine')\n"
+                                                          "    z.writestr('../escaped.txt', 'out')\n",
+                                                    archive});
+        QVERIFY2(made.exitCode == 0, made.output.constData());
+        d.open(archive);
+        QCOMPARE(d.w.List1->count(), 2);
+        d.w.Command5->click();
+        QCOMPARE(d.lastMessage().text,
+                 QStringLiteral("Failed to open Non English zip archive or you need to set password to unzip it.    "));
+        QVERIFY(!QFileInfo::exists(d.at("box/escaped.txt")));
+        QVERIFY(!QFileInfo::exists(d.at("escaped.txt")));
+        QVERIFY(!QFileInfo::exists(d.at("box/evil/fine.txt")));
+    }
+};
+
+QTEST_MAIN(ExtractTest)
+#include "test_extract.moc"
