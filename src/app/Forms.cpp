@@ -5,6 +5,7 @@
 #include "create/OptionsWindow.h"
 #include "create/PasswordDialog.h"
 #include "extract/PasswordPrompt.h"
+#include "sfx/SfxWindow.h"
 
 #include <QEvent>
 #include <QLineEdit>
@@ -91,6 +92,20 @@ namespace oz::app {
 extract::PasswordPrompt *Forms::password()
 {
     return single(password_, [&] { return new extract::PasswordPrompt(main_); });
+}
+
+} // namespace oz::app
+
+namespace oz::app {
+
+sfx::SfxWindow *Forms::sfx()
+{
+    return single(sfx_, [&] { return new sfx::SfxWindow(main_, *this); });
+}
+
+sfx::SfxWindow *Forms::sfxIfOpen() const
+{
+    return sfx_ && !sfx_->property(discarded).toBool() ? sfx_.data() : nullptr;
 }
 
 } // namespace oz::app

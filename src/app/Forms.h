@@ -16,6 +16,9 @@ class PasswordDialog;
 namespace oz::extract {
 class PasswordPrompt;
 }
+namespace oz::sfx {
+class SfxWindow;
+}
 
 namespace oz::app {
 
@@ -37,6 +40,9 @@ public:
     create::PasswordDialog *s2changePW();
     AboutWindow *about();
     extract::PasswordPrompt *password();
+    sfx::SfxWindow *sfx();
+    // The SFX window when it exists; nothing when it was never opened or closed.
+    sfx::SfxWindow *sfxIfOpen() const;
 
     // Shows a window without making it modal and brings it to the front.
     static void present(QWidget *window);
@@ -55,6 +61,7 @@ private:
     QPointer<create::PasswordDialog> changePW_, s1changePW_, s2changePW_;
     QPointer<AboutWindow> about_;
     QPointer<extract::PasswordPrompt> password_;
+    QPointer<sfx::SfxWindow> sfx_;
 };
 
 } // namespace oz::app

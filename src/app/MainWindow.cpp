@@ -14,6 +14,7 @@
 #include "platform/Progress.h"
 #include "platform/Shell.h"
 #include "selection/SelectionList.h"
+#include "sfx/SfxWindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -255,11 +256,15 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::mnuOSF_Click()
 {
-    // The SFX window comes with the self-extracting builds.
+    Forms::present(forms_->sfx());
 }
 
-void MainWindow::setSfxPassword(int, const QString &)
+void MainWindow::setSfxPassword(int model, const QString &password)
 {
+    // The SFX window's fields exist only while the window does; a password
+    // confirmed while it is closed has no field to go to.
+    if (sfx::SfxWindow *window = forms_->sfxIfOpen())
+        (model == 1 ? window->pas1 : window->pas2)->setText(password);
 }
 
 void MainWindow::Command3_Click()

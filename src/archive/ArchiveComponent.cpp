@@ -241,6 +241,17 @@ int ArchiveComponent::GetEntryCount() const
     return static_cast<int>(count);
 }
 
+detail::WriteJob ArchiveComponent::writeJob(const QString &target) const
+{
+    WriteJob job;
+    job.target = target;
+    job.entries = &pending_;
+    job.password = encrypting() ? password_ : QString();
+    job.keyLength = keyLength_;
+    job.level = level_;
+    return job;
+}
+
 bool ArchiveComponent::encrypting() const
 {
     return (passwordProtection_ != 0 || encryption_ != 0) && !password_.isEmpty();
@@ -251,14 +262,8 @@ void ArchiveComponent::SaveArchive()
     qCInfo(lcArchive).noquote() << "SaveArchive" << targetPath_;
     if (targetPath_.isEmpty())
         throw ArchiveError(QStringLiteral("No file name was given for the archive"));
-    WriteJob job;
-    job.target = targetPath_;
-    job.entries = &pending_;
-    job.password = encrypting() ? password_ : QString();
-    job.keyLength = keyLength_;
-    job.level = level_;
     try {
-        writeArchive(job, [this](int p) { emit WriteZipPercentDone(p); });
+        writeArchive(writeJob(targetPath_), [this](int p) { emit WriteZipPercentDone(p); });
     } catch (const ArchiveError &e) {
         qCInfo(lcArchive).noquote() << "SaveArchive failed:" << e.reason();
         throw;
@@ -312,6 +317,21 @@ void ArchiveComponent::SetExeAutoExtract(int on)
 {
     qCInfo(lcArchive) << "SetExeAutoExtract" << on;
     exe_.autoExtract = on;
+}
+
+void ArchiveComponent::WriteSelfExtractingExe(const QString &target, int &out)
+{
+    qCInfo(lcArchive).noquote() << "WriteSelfExtractingExe" << target;
+    out = 0;
+    if (target.isEmpty())
+        throw ArchiveError(QStringLiteral("No file name was given for the executable"));
+    try {
+        writeSelfExtracting(writeJob(target), exe_, [this](int p) { emit WriteZipPercentDone(p); });
+    } catch (const ArchiveError &e) {
+        qCInfo(lcArchive).noquote() << "WriteSelfExtractingExe failed:" << e.reason();
+        throw;
+    }
+    out = 1;
 }
 
 void ArchiveComponent::setCompressionLevel(int level)

@@ -86,6 +86,13 @@
 //   Executable settings
 //     SetExeIconFile, SetExeRunProgram, SetExeRunParameters, SetExeAutoTemp and
 //     SetExeAutoExtract are kept by the object across StartNewArchive.
+//     WriteSelfExtractingExe writes the extractor program orvelzip-sfx (found
+//     beside the program, in ../libexec/orvelzip, or named by the variable
+//     ORVELZIP_SFX_EXTRACTOR), a settings block with the icon's name and
+//     content, and the archive with its offsets moved, so that the executable
+//     is also a zip for other tools. It replaces the target only when all of
+//     it has been written, and makes the file executable. An icon that cannot
+//     be read fails the write. The out value is 1 on success, 0 on failure.
 //   Logging
 //     Every operation is logged under the category orvelzip.archive with its
 //     arguments; passwords only as "(empty)" or "(set)".
@@ -103,6 +110,10 @@
 #include <vector>
 
 namespace oz::archive {
+
+namespace detail {
+struct WriteJob;
+}
 
 class ArchiveError : public std::runtime_error {
 public:
@@ -215,6 +226,7 @@ public:
     void SetExeRunParameters(const QString &text);
     void SetExeAutoTemp(int on);
     void SetExeAutoExtract(int on);
+    void WriteSelfExtractingExe(const QString &target, int &out);
     const ExeSettings &exeSettings() const { return exe_; }
 
     // Beyond the table, for the command-line tool and tests.
@@ -241,6 +253,7 @@ private:
                   bool includeHidden, bool includeSystem);
     void addPending(Pending p);
     bool encrypting() const;
+    detail::WriteJob writeJob(const QString &target) const;
 
     QString password_;
     QString openedPath_;

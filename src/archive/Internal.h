@@ -55,6 +55,10 @@ struct WriteJob {
 };
 void writeArchive(const WriteJob &job, const std::function<void(int)> &progress);
 
+// Writes the executable: extractor, settings, then the archive of the job.
+void writeSelfExtracting(const WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress);
+QString extractorPath();
+
 struct ExtractJob {
     QString archive;
     QString password;

@@ -5,6 +5,7 @@
 #include "app/MainWindow.h"
 #include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
+#include "create/Staging.h"
 #include "platform/FileSystem.h"
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
@@ -28,34 +29,6 @@ using archive::ArchiveError;
 using platform::MsgIcon;
 
 namespace {
-
-QString nameAfterLastSeparator(const QString &path)
-{
-    const qsizetype last = path.lastIndexOf(QDir::separator());
-    return last < 0 ? path : path.mid(last + 1);
-}
-
-QString joined(const QString &folder, const QString &name)
-{
-    return folder + QDir::separator() + name;
-}
-
-// Copies each listed file into the working folder under its own name; a
-// later file of the same name overwrites an earlier one. False, after telling
-// the user, when a listed file cannot be read.
-bool stageListedFiles(app::MainWindow &w)
-{
-    for (const QString &src : w.selection().paths()) {
-        const QFileInfo info(src);
-        const QString target = joined(w.Text4->text(), nameAfterLastSeparator(src));
-        if (!info.isFile() || !info.isReadable() || !platform::FileSystem::copyFile(src, target, true)) {
-            platform::showMessage(&w, QStringLiteral("Cannot read the selected file ") + src, QStringLiteral("Warning"),
-                                  MsgIcon::Exclamation);
-            return false;
-        }
-    }
-    return true;
-}
 
 void setStatus(app::MainWindow &w, const QString &text)
 {
@@ -86,7 +59,7 @@ void buildZip(app::MainWindow &w, BuildFrom from)
         // since "*.*" alone would take the files of the current folder.
         platform::FileSystem::copyFiles(zdir + QStringLiteral("*.*"), working, true); // failures ignored
     }
-    if (!stageListedFiles(w))
+    if (!stageListedFiles(&w, w.selection().paths(), working))
         return;
 
     w.newZipFile();
@@ -114,16 +87,8 @@ void buildZip(app::MainWindow &w, BuildFrom from)
             archive::PatternList exclusions;
             exclusions.Add(options->ExclusionsText->text());
             zip.SetExclusionList(exclusions);
-            const QString pattern = options->FilePattern->text();
-            if (!zdir.isEmpty()) {
-                zip.AddFilesByPatternFiltered(zdir + pattern, OptionsWindow::value(options->Recurse),
-                                              OptionsWindow::value(options->SaveFullFilenames),
-                                              OptionsWindow::value(options->ArchiveOnly),
-                                              OptionsWindow::value(options->IncludeHidden),
-                                              OptionsWindow::value(options->IncludeSystem));
-            }
-            if (haveFiles || zdir.isEmpty())
-                zip.AddFilesByPattern(joined(working, pattern), OptionsWindow::value(options->Recurse));
+            addSelection(zip, zdir, haveFiles, options->FilePattern->text(), working,
+                         OptionsWindow::value(options->Recurse), *options);
         }
 
         zip.SetArchiveFileName(target);

@@ -42,6 +42,7 @@ StandIns::StandIns()
     // What ships beside the program in the build tree.
     QDir().mkpath(program_.filePath(QStringLiteral("icons")));
     QFile::copy(QStringLiteral(OZ_RESOURCES "/orvelziphelp.html"), program_.filePath(QStringLiteral("orvelziphelp.html")));
+    QFile::copy(QStringLiteral(OZ_RESOURCES "/icons/oz.ico"), program_.filePath(QStringLiteral("icons/oz.ico")));
 }
 
 StandIns::~StandIns()
@@ -50,6 +51,49 @@ StandIns::~StandIns()
     platform::setMessageBackend(nullptr);
     platform::setShellBackend(nullptr);
     platform::setProgramFolderForTesting(QString());
+}
+
+} // namespace oz::test
+
+namespace oz::test {
+
+namespace {
+LogCapture *activeCapture = nullptr;
+
+void capture(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    // Every capture in force sees the line, innermost first.
+    for (LogCapture *c = activeCapture; c; c = c->outer) {
+        if (context.category && QByteArray(context.category) == c->category)
+            c->lines.append(message);
+    }
+    LogCapture *outermost = activeCapture;
+    while (outermost && outermost->outer)
+        outermost = outermost->outer;
+    if (outermost && outermost->previous)
+        outermost->previous(type, context, message);
+}
+} // namespace
+
+LogCapture::LogCapture(const char *categoryName)
+    : category(categoryName), outer(activeCapture)
+{
+    previous = qInstallMessageHandler(capture);
+    activeCapture = this;
+}
+
+LogCapture::~LogCapture()
+{
+    activeCapture = outer;
+    qInstallMessageHandler(previous);
+}
+
+QStringList LogCapture::operations() const
+{
+    QStringList out;
+    for (const QString &line : lines)
+        out.append(line.section(u' ', 0, 0));
+    return out;
 }
 
 } // namespace oz::test

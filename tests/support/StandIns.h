@@ -63,6 +63,24 @@ public:
     int ends = 0;
 };
 
+// Collects the log lines of one category while it lives (the component's
+// operations are logged under orvelzip.archive, one line each).
+class LogCapture {
+public:
+    explicit LogCapture(const char *category);
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    // The first word of each line: the operation's name.
+    QStringList operations() const;
+
+    QByteArray category;
+    QStringList lines;
+    LogCapture *outer;
+    QtMessageHandler previous = nullptr;
+};
+
 class StandIns {
 public:
     StandIns();

@@ -1,0 +1,112 @@
+#include "SfxBuild.h"
+
+#include "app/Controls.h"
+#include "app/Forms.h"
+#include "archive/ArchiveComponent.h"
+#include "create/OptionsWindow.h"
+#include "create/Staging.h"
+#include "platform/FileSystem.h"
+#include "platform/MessageBox.h"
+#include "platform/ProgramFolder.h"
+#include "selection/SelectionList.h"
+#include "sfx/SfxWindow.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+
+namespace oz::sfx {
+
+using archive::ArchiveComponent;
+using archive::ArchiveError;
+using create::OptionsWindow;
+using platform::MsgIcon;
+
+namespace {
+
+void notBuilt(SfxWindow &w, const QString &reason)
+{
+    platform::showMessage(&w, QStringLiteral("The SFX .exe file could not be built: ") + reason, QStringLiteral("Error"),
+                          MsgIcon::None);
+}
+
+} // namespace
+
+void buildSfx(SfxWindow &w, Model model)
+{
+    const bool two = model == Model::Two;
+    ArchiveComponent zip;
+    platform::FileSystem::deleteFiles(create::joined(platform::workingFolder(), QStringLiteral("*.*"))); // failures ignored
+
+    const QString zdir = w.zdir->text();
+    const bool haveFiles = w.FileList->count() > 0;
+    if (!haveFiles && zdir.isEmpty()) {
+        platform::showMessage(&w, QStringLiteral("Folders or files not selected!    "), QStringLiteral("Warning"),
+                              MsgIcon::Information);
+        return;
+    }
+    if (two && w.mp3text->text().isEmpty()) {
+        platform::showMessage(&w, QStringLiteral(" You must select an .exe file in SFX Model 2!    "), QStringLiteral("Warning"),
+                              MsgIcon::Information);
+        return;
+    }
+
+    const QString working = w.Text4->text();
+    if (!create::stageListedFiles(&w, w.selection().paths(), working))
+        return;
+
+    OptionsWindow *own = two ? w.forms().advances2() : w.forms().advances1();
+    OptionsWindow *folderFlags = w.forms().advance();
+    const QString password = two ? w.pas2->text() : w.pas1->text();
+    try {
+        if (two) {
+            const int autoTemp = OptionsWindow::value(own->autotemp);
+            zip.SetExeAutoTemp(autoTemp);
+            zip.SetExeRunParameters(own->parameter->text());
+            zip.SetExeAutoExtract(OptionsWindow::value(own->autotemp));
+            zip.SetExeIconFile(w.iconlist->text());
+            zip.SetExeRunProgram(w.mp3text->text());
+        } else {
+            zip.SetExeAutoTemp(0);
+            zip.SetExeRunParameters(QString());
+            zip.SetExeAutoExtract(0);
+            zip.SetExeIconFile(w.iconlist->text());
+            zip.SetExeRunProgram(QString());
+        }
+        zip.StartNewArchive(QStringLiteral("notUsed.zip"));
+        zip.SetEncryption(password.isEmpty() ? 0 : 1);
+        zip.SetEncryptionKeyLength(256);
+        zip.SetPassword(password);
+        archive::PatternList exclusions;
+        exclusions.Add(own->ExclusionsText->text());
+        zip.SetExclusionList(exclusions);
+
+        create::addSelection(zip, zdir, haveFiles, own->FilePattern->text(), working, 1, *folderFlags);
+    } catch (const ArchiveError &e) {
+        notBuilt(w, e.reason());
+        return;
+    }
+
+    platform::CommonDialog &dialog = w.SaveDialog;
+    dialog.Flags = platform::DialogFlags::OverwritePrompt;
+    dialog.InitDir = QString();
+    dialog.Filter = QStringLiteral(".exe only (*.exe)|*.exe");
+    if (!dialog.ShowSave(&w))
+        return;
+    const QString target = dialog.FileName;
+    int written = 0;
+    try {
+        zip.WriteSelfExtractingExe(target, written);
+    } catch (const ArchiveError &e) {
+        // Judged by the write itself, not by a file at the path: an older
+        // file there says nothing about this build.
+        notBuilt(w, e.reason());
+        return;
+    }
+    if (platform::FileSystem::fileExists(target)) {
+        platform::showMessage(&w, QStringLiteral("Success! Your new SFX .exe file is built in ") + target + u' ',
+                              QStringLiteral("Orvel Album"), MsgIcon::None);
+    }
+}
+
+} // namespace oz::sfx

@@ -1,0 +1,60 @@
+// The SFX window: what a self-extracting executable is built from (files, a
+// folder, an icon, a program to run) and the two build buttons.
+#pragma once
+
+#include "platform/CommonDialog.h"
+#include "selection/FolderPicker.h"
+
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+
+namespace oz::app {
+class Forms;
+class PinnedField;
+} // namespace oz::app
+namespace oz::selection {
+class SelectionList;
+}
+
+namespace oz::sfx {
+
+class SfxWindow : public QWidget {
+    Q_OBJECT
+public:
+    SfxWindow(QWidget *owner, app::Forms &forms);
+
+    app::Forms &forms() { return forms_; }
+    selection::SelectionList &selection() { return *selection_; }
+    selection::FolderPicker &folders() { return folders_; }
+
+    QPushButton *FBrowse, *FileRemove, *allClear, *zipfolder, *Command4, *Iconsel, *iconlistRem;
+    QPushButton *Createalbum, *Command3, *Mp3, *Command1, *Command2, *Command5, *Exit;
+    QListWidget *FileList;
+    QLineEdit *zdir, *iconlist, *mp3text, *pas1, *pas2;
+    app::PinnedField *Text3, *Text4;
+
+    platform::CommonDialog SaveDialog, iconselect, Mp3Dialog;
+
+public slots:
+    void Form_Load();
+    void Iconsel_Click();
+    void iconlistRem_Click();
+    void Mp3_Click();
+    void Command1_Click();
+    void Command3_Click();
+    void Command5_Click();
+    void Exit_Click();
+    void Createalbum_Click(); // model 1
+    void Command2_Click();    // model 2
+
+private:
+    app::Forms &forms_;
+    selection::SelectionList *selection_;
+    selection::FolderPicker folders_{this};
+};
+
+} // namespace oz::sfx

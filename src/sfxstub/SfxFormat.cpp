@@ -1,0 +1,144 @@
+#include "SfxFormat.h"
+
+#include <cstring>
+#include <zlib.h>
+
+namespace oz::sfx {
+
+namespace {
+
+const char magic[8] = {'O', 'Z', 'S', 'F', 'X', '1', '\r', '\n'};
+
+void putU32(std::string &out, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+}
+
+std::uint32_t getU32(const unsigned char *p)
+{
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+
+std::string escape(const std::string &value)
+{
+    std::string out;
+    for (char c : value) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out.push_back(c);
+    }
+    return out;
+}
+
+std::string unescape(const std::string &value)
+{
+    std::string out;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) {
+            const char next = value[++i];
+            out.push_back(next == 'n' ? '\n' : next == 'r' ? '\r' : next);
+        } else {
+            out.push_back(value[i]);
+        }
+    }
+    return out;
+}
+
+std::uint32_t crcOf(const unsigned char *data, std::size_t size)
+{
+    uLong crc = crc32(0L, Z_NULL, 0);
+    while (size > 0) {
+        const uInt chunk = size > (1u << 30) ? (1u << 30) : static_cast<uInt>(size);
+        crc = crc32(crc, data, chunk);
+        data += chunk;
+        size -= chunk;
+    }
+    return static_cast<std::uint32_t>(crc);
+}
+
+} // namespace
+
+std::string encodeSettings(const Settings &s)
+{
+    std::string text;
+    text += "icon=" + escape(s.iconName) + "\n";
+    text += "run=" + escape(s.runProgram) + "\n";
+    text += "parameters=" + escape(s.runParameters) + "\n";
+    text += "autotemp=" + std::to_string(s.autoTemp) + "\n";
+    text += "autoextract=" + std::to_string(s.autoExtract) + "\n";
+
+    std::string out(magic, sizeof magic);
+    putU32(out, static_cast<std::uint32_t>(text.size()));
+    out += text;
+    putU32(out, static_cast<std::uint32_t>(s.icon.size()));
+    out += s.icon;
+    putU32(out, crcOf(reinterpret_cast<const unsigned char *>(out.data()), out.size()));
+    return out;
+}
+
+bool decodeSettings(const unsigned char *data, std::size_t size, Settings &out, std::size_t &used, std::string &error)
+{
+    if (size < sizeof magic + 12 || std::memcmp(data, magic, sizeof magic) != 0) {
+        error = "no settings block where the extractor ends";
+        return false;
+    }
+    std::size_t at = sizeof magic;
+    const std::uint32_t textLength = getU32(data + at);
+    at += 4;
+    if (textLength > maxSettingsBytes || size - at < std::size_t(textLength) + 8) {
+        error = "the settings block is cut short or damaged";
+        return false;
+    }
+    const std::string text(reinterpret_cast<const char *>(data + at), textLength);
+    at += textLength;
+    const std::uint32_t iconLength = getU32(data + at);
+    at += 4;
+    if (iconLength > maxSettingsBytes || size - at < std::size_t(iconLength) + 4) {
+        error = "the settings block is cut short or damaged";
+        return false;
+    }
+    const std::string icon(reinterpret_cast<const char *>(data + at), iconLength);
+    at += iconLength;
+    if (getU32(data + at) != crcOf(data, at)) {
+        error = "the settings block is damaged (checksum mismatch)";
+        return false;
+    }
+    at += 4;
+
+    Settings s;
+    s.icon = icon;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, eq);
+        const std::string value = unescape(line.substr(eq + 1));
+        if (key == "icon")
+            s.iconName = value;
+        else if (key == "run")
+            s.runProgram = value;
+        else if (key == "parameters")
+            s.runParameters = value;
+        else if (key == "autotemp")
+            s.autoTemp = value == "1" ? 1 : 0;
+        else if (key == "autoextract")
+            s.autoExtract = value == "1" ? 1 : 0;
+    }
+    out = s;
+    used = at;
+    return true;
+}
+
+} // namespace oz::sfx

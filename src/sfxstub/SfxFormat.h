@@ -1,0 +1,42 @@
+// The settings block of a self-extracting executable, shared by the writer
+// (the archive component) and the reader (the extractor program).
+//
+// Layout of an executable: the extractor program, this block, then a
+// standard zip archive whose offsets count from the start of the file, so
+// that other zip tools read the executable as the zip it is. The extractor
+// finds the block where its own ELF image ends.
+//
+// Block, integers little-endian:
+//   8 bytes  magic "OZSFX1\r\n"
+//   u32      length T of the text part
+//   T bytes  "key=value\n" lines (UTF-8; '\\' and newlines escaped)
+//   u32      length I of the icon
+//   I bytes  the icon file's content
+//   u32      CRC-32 of everything above
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace oz::sfx {
+
+struct Settings {
+    std::string iconName; // file name of the icon, without folder
+    std::string icon;     // its content
+    std::string runProgram;
+    std::string runParameters;
+    int autoTemp = 0;
+    int autoExtract = 0;
+};
+
+std::string encodeSettings(const Settings &settings);
+
+// Reads a block from the bytes at data; on success sets used to its size.
+bool decodeSettings(const unsigned char *data, std::size_t size, Settings &out, std::size_t &used,
+                    std::string &error);
+
+// The most a block may hold, so a damaged length cannot ask for gigabytes.
+constexpr std::size_t maxSettingsBytes = 16u << 20;
+
+} // namespace oz::sfx

@@ -1,0 +1,273 @@
+// Self-extracting executables run as a receiver runs them: without a
+// terminal, on a pseudo-terminal, and damaged.
+#include "archive/ArchiveComponent.h"
+#include "support/Fixtures.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace oz::archive;
+using namespace oz::test;
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out, err;
+};
+
+Run run(const QString &exe, const QStringList &args, const QString &cwd, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(cwd);
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.start(exe, args);
+    Run r;
+    if (!p.waitForFinished(60000))
+        return r;
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+} // namespace
+
+class ExtractorTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir tmp;
+    QMap<QString, QByteArray> original;
+
+    QString at(const QString &rel) const { return tmp.filePath(rel); }
+
+    QString build(const QString &name, const QString &password = {}, const QString &program = {},
+                  const QString &parameters = {}, int autoTemp = 0)
+    {
+        ArchiveComponent zip;
+        zip.SetExeAutoTemp(autoTemp);
+        zip.SetExeRunParameters(parameters);
+        zip.SetExeAutoExtract(autoTemp);
+        zip.SetExeIconFile(QStringLiteral(OZ_RESOURCES "/icons/oz.ico"));
+        zip.SetExeRunProgram(program);
+        zip.StartNewArchive("notUsed.zip");
+        zip.SetEncryption(password.isEmpty() ? 0 : 1);
+        zip.SetEncryptionKeyLength(256);
+        zip.SetPassword(password);
+        zip.AddFilesByPatternFiltered(at("src/*.*"), 1, 0, 0, 0, 0);
+        QDir().mkpath(at("out"));
+        const QString exe = at("out/" + name);
+        int written = 0;
+        zip.WriteSelfExtractingExe(exe, written);
+        return exe;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        writeFile(at("src/readme.txt"), "read me first\n");
+        writeFile(at("src/data/photo.jpg"), sampleBytes(200000, 5));
+        writeFile(at("src/data/deeper/notes.txt"), "notes");
+        writeFile(at("src/bin/setup.sh"), "#!/bin/sh\nprintf '%s|' \"$@\" > \"$OZ_REPORT\"\npwd >> \"$OZ_REPORT\"\nexit 7\n");
+        original = tree(at("src"));
+        original.remove("bin/setup.sh"); // its mode differs once made executable; compared apart
+    }
+
+    void extractorIsSmallAndSelfContained()
+    {
+        const QString extractor = QStringLiteral(OZ_BUILD_EXTRACTOR);
+        QVERIFY(QFileInfo(extractor).size() < 1536 * 1024);
+        const ToolResult needed = runTool("readelf", {"-d", extractor});
+        QVERIFY2(needed.exitCode == 0, needed.output.constData());
+        QStringList libraries;
+        for (const QByteArray &line : needed.output.split('\n'))
+            if (line.contains("(NEEDED)"))
+                libraries << QString::fromUtf8(line.mid(line.indexOf('[') + 1, line.indexOf(']') - line.indexOf('[') - 1));
+        // The C library and its loader, nothing else.
+        QVERIFY(!libraries.isEmpty());
+        for (const QString &library : libraries)
+            QVERIFY2(library == "libc.so.6" || library.startsWith("ld-linux"), qPrintable(library));
+    }
+
+    void otherToolsReadTheExecutable()
+    {
+        const QString exe = build("listed.exe");
+        QVERIFY(QFileInfo(exe).isExecutable());
+        for (const auto &[tool, args] : std::vector<std::pair<QString, QStringList>>{
+                 {"unzip", {"-t", exe}}, {"7zz", {"l", exe}}, {"bsdtar", {"-tf", exe}}}) {
+            if (!haveTool(tool))
+                continue;
+            const ToolResult r = runTool(tool, args);
+            QVERIFY2(r.exitCode == 0, r.output.constData());
+            QVERIFY2(r.output.contains("photo.jpg"), r.output.constData());
+        }
+        QVERIFY(entryNames(exe).contains("data/deeper/notes.txt"));
+    }
+
+    void unattendedExtraction()
+    {
+        const QString exe = build("album.exe");
+        const Run r = run(exe, {}, at("out"));
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QMap<QString, QByteArray> got = tree(at("out/album"));
+        got.remove("bin/setup.sh");
+        QCOMPARE(got, original);
+        QVERIFY(r.err.contains(at("out/album").toUtf8()));
+
+        // A second run does not replace what is there, unless asked.
+        writeFile(at("out/album/readme.txt"), "changed by the receiver");
+        const Run again = run(exe, {}, at("out"));
+        QCOMPARE(again.exitCode, 1);
+        QVERIFY(again.err.contains("skipped"));
+        QCOMPARE(readFile(at("out/album/readme.txt")), QByteArray("changed by the receiver"));
+        QCOMPARE(run(exe, {"--overwrite", "--quiet"}, at("out")).exitCode, 0);
+        QCOMPARE(readFile(at("out/album/readme.txt")), QByteArray("read me first\n"));
+
+        QCOMPARE(run(exe, {"--dest", at("chosen"), "--quiet"}, at("out")).exitCode, 0);
+        QCOMPARE(readFile(at("chosen/data/deeper/notes.txt")), QByteArray("notes"));
+    }
+
+    void informationOptions()
+    {
+        const QString exe = build("info.exe", {}, "setup.sh", "--fast 'two words'", 1);
+        const Run info = run(exe, {"--info"}, at("out"));
+        QCOMPARE(info.exitCode, 0);
+        QVERIFY2(info.out.contains("icon: oz.ico (766 bytes)"), info.out.constData());
+        QVERIFY(info.out.contains("run: setup.sh"));
+        QVERIFY(info.out.contains("parameters: --fast 'two words'"));
+        QVERIFY(info.out.contains("auto-temp: on"));
+        const Run list = run(exe, {"--list"}, at("out"));
+        QVERIFY(list.out.contains("data/photo.jpg"));
+        QVERIFY(run(exe, {"--test"}, at("out")).out.contains("intact"));
+        QVERIFY(run(exe, {"--version"}, at("out")).out.contains("Orvel Zip"));
+        QVERIFY(run(exe, {"--help"}, at("out")).out.contains("--dest"));
+        QCOMPARE(run(exe, {"--bogus"}, at("out")).exitCode, 2);
+        QVERIFY(!QFileInfo::exists(at("out/info"))); // none of these extracted anything
+    }
+
+    void passwords()
+    {
+        const QString exe = build("locked.exe", "Receiver's key");
+        const Run none = run(exe, {}, at("out"));
+        QCOMPARE(none.exitCode, 2);
+        QVERIFY(none.err.contains("password"));
+        QCOMPARE(run(exe, {"--password", "wrong"}, at("out")).exitCode, 2);
+        QVERIFY(!QFileInfo::exists(at("out/locked/readme.txt")));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ORVELZIP_PASSWORD", "Receiver's key");
+        QCOMPARE(run(exe, {"--quiet"}, at("out"), env).exitCode, 0);
+        QCOMPARE(readFile(at("out/locked/data/photo.jpg")), sampleBytes(200000, 5));
+    }
+
+    void modelTwoRunsTheProgram()
+    {
+        QTemporaryDir scratch;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", scratch.path());
+        env.insert("OZ_REPORT", at("report.txt"));
+
+        // Auto-temp: a private folder, the program's status, nothing left.
+        const QString exe = build("setup.exe", {}, "setup.sh", "--fast 'two words' x\\ y", 1);
+        const Run r = run(exe, {}, at("out"), env);
+        QCOMPARE(r.exitCode, 7);
+        const QByteArray report = readFile(at("report.txt"));
+        QVERIFY2(report.startsWith("--fast|two words|x y|" + scratch.path().toUtf8() + "/orvelzip-"), report.constData());
+        QCOMPARE(QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+
+        // Without auto-temp: extracted beside the executable and run there.
+        const QString kept = build("keep.exe", {}, "setup.sh", "", 0);
+        QCOMPARE(run(kept, {}, at("out"), env).exitCode, 7);
+        QVERIFY(readFile(at("report.txt")).endsWith(at("out/keep").toUtf8() + "\n"));
+        QVERIFY(QFileInfo(at("out/keep/bin/setup.sh")).isExecutable());
+
+        const QString missing = build("missing.exe", {}, "not-there.sh", "", 1);
+        const Run m = run(missing, {}, at("out"), env);
+        QCOMPARE(m.exitCode, 2);
+        QVERIFY(m.err.contains("not-there.sh"));
+    }
+
+    void damagedExecutables()
+    {
+        const QString exe = build("whole.exe");
+        const QByteArray bytes = readFile(exe);
+        auto variant = [&](const QString &name, QByteArray content) {
+            writeFile(at("out/" + name), content);
+            QFile::setPermissions(at("out/" + name), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            return at("out/" + name);
+        };
+        // The extractor holds the magic too, as a constant: the block is the last one.
+        const qint64 settingsAt = bytes.lastIndexOf("OZSFX1\r\n");
+        QVERIFY(settingsAt > 0);
+
+        QByteArray badSettings = bytes;
+        badSettings[settingsAt + 20] = char(badSettings[settingsAt + 20] ^ 0x20);
+        const QByteArray flippedData = [&] {
+            QByteArray b = bytes;
+            const qint64 photo = b.indexOf("data/photo.jpg", settingsAt);
+            b[photo + 5000] = char(b[photo + 5000] ^ 0xff);
+            return b;
+        }();
+        const std::vector<std::pair<QString, QByteArray>> cases{
+            {"cut.exe", bytes.left(settingsAt + (bytes.size() - settingsAt) / 2)},
+            {"no-end.exe", bytes.left(bytes.size() - 10)},
+            {"stub-only.exe", bytes.left(settingsAt)},
+            {"settings.exe", badSettings},
+            {"flipped.exe", flippedData},
+        };
+        for (const auto &[name, content] : cases) {
+            const QString broken = variant(name, content);
+            const Run r = run(broken, {"--quiet"}, at("out"));
+            QVERIFY2(r.exitCode == 2, qPrintable(name + ": " + r.err));
+            QVERIFY2(r.err.startsWith("error: "), qPrintable(name + ": " + r.err));
+            // Nothing that looks complete: no photo, and no part files.
+            const QString dest = at("out/" + QFileInfo(name).completeBaseName());
+            QVERIFY2(!QFileInfo::exists(dest + "/data/photo.jpg"), qPrintable(name));
+            if (QFileInfo::exists(dest + "/data"))
+                QCOMPARE(QDir(dest + "/data").entryList({".ozpart*"}, QDir::Files | QDir::Hidden), QStringList());
+        }
+    }
+
+    void terminalPrompts()
+    {
+        const QString exe = build("prompted.exe", "tty secret");
+        // A pseudo-terminal: the destination, one wrong password, then the right one.
+        const ToolResult r = runTool("python3", {"-c", R"(
+import os, pty, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], [sys.argv[1]])
+seen = b''
+def wait_for(text):
+    global seen
+    deadline = time.time() + 30
+    while text not in seen and time.time() < deadline:
+        try:
+            seen += os.read(fd, 1024)
+        except OSError:
+            break
+    return text in seen
+assert wait_for(b'Password: '), seen
+seen = b''
+os.write(fd, b'wrong\n')
+assert wait_for(b'Wrong password.'), seen
+assert wait_for(b'Password: '), seen
+seen = b''
+os.write(fd, b'tty secret\n')
+assert wait_for(b'Extract to ['), seen
+os.write(fd, sys.argv[2].encode() + b'\n')
+wait_for(b'extracted to')
+_, status = os.waitpid(pid, 0)
+assert 'tty secret' not in seen.decode(errors='replace'), 'password echoed'
+sys.exit(os.WEXITSTATUS(status))
+)", exe, at("typed-dest")});
+        QVERIFY2(r.exitCode == 0, r.output.constData());
+        QCOMPARE(readFile(at("typed-dest/readme.txt")), QByteArray("read me first\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ExtractorTest)
+#include "test_extractor.moc"

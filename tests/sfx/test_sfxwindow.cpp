@@ -1,0 +1,272 @@
+// The SFX window and its two builds, through the window as a user meets it.
+#include "app/Controls.h"
+#include "app/Forms.h"
+#include "app/MainWindow.h"
+#include "create/OptionsWindow.h"
+#include "create/PasswordDialog.h"
+#include "selection/SelectionList.h"
+#include "sfx/SfxWindow.h"
+#include "support/Fixtures.h"
+#include "support/StandIns.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace oz;
+using namespace oz::test;
+using sfx::SfxWindow;
+
+namespace {
+
+struct Desk {
+    StandIns s;
+    QTemporaryDir data;
+    app::MainWindow w;
+    SfxWindow *sfx;
+
+    Desk()
+    {
+        writeFile(at("pics/a.jpg"), "jpeg a");
+        writeFile(at("pics/b.txt"), "text b");
+        writeFile(at("pics/sub/c.jpg"), "jpeg c");
+        writeFile(at("tools/setup.exe"), "#!/bin/sh\nexit 0\n");
+        w.mnuOSF->trigger();
+        sfx = w.forms().sfx();
+    }
+    QString at(const QString &rel) const { return data.filePath(rel); }
+    void pickFiles(const QStringList &paths)
+    {
+        s.dialogs.pick(paths);
+        sfx->FBrowse->click();
+    }
+    void pickFolder(const QString &rel)
+    {
+        s.dialogs.pick(at(rel) + "/Select Folder and click Open");
+        sfx->zipfolder->click();
+    }
+    QString tempp() const { return s.programFolder() + "/tempp"; }
+};
+
+// The component's operations of a build, with their arguments.
+QStringList calls(const LogCapture &log)
+{
+    QStringList out;
+    for (const QString &line : log.lines)
+        if (!line.startsWith("GetEntries") && !line.startsWith("OpenZip"))
+            out << line;
+    return out;
+}
+
+} // namespace
+
+class SfxWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void windowAndLoad()
+    {
+        Desk d;
+        QVERIFY(d.sfx->isVisible());
+        QCOMPARE(d.sfx->windowTitle(), QStringLiteral("Orvel Zip - Create SFX: (Self-Extract File) Form"));
+        QCOMPARE(d.sfx->size(), QSize(609, 481));
+        QCOMPARE(d.sfx->Createalbum->text(), QStringLiteral("&Build SFX File"));
+        QCOMPARE(d.sfx->Command2->geometry(), QRect(24, 408, 105, 25));
+        QCOMPARE(d.sfx->FBrowse->toolTip(),
+                 QStringLiteral("You can select under 80 images for a new album by  ctrl + mouse left key  and shift + mouse left key."));
+        QCOMPARE(d.sfx->findChild<QLabel *>("Label1")->text(), QStringLiteral(" Select an icon for SFX. (Optional). \n  "));
+        QVERIFY(d.sfx->pas1->y() >= 481 && d.sfx->Text4->y() >= 481);
+        QCOMPARE(d.sfx->pas1->focusPolicy(), Qt::NoFocus);
+        QCOMPARE(d.sfx->iconlist->text(), d.s.programFolder() + "/icons/oz.ico");
+        QVERIFY(QFileInfo(d.s.programFolder() + "/icons").isDir());
+        QCOMPARE(d.sfx->Text4->text(), d.tempp());
+        d.sfx->Text4->setText("x");
+        QCOMPARE(d.sfx->Text4->text(), d.tempp());
+        // The same window again while it is open.
+        d.w.mnuOSF->trigger();
+        QCOMPARE(d.w.forms().sfx(), d.sfx);
+    }
+
+    void selectionsAreIndependentOfTheMainWindow()
+    {
+        Desk d;
+        d.pickFiles({d.at("pics/a.jpg")});
+        d.pickFolder("pics");
+        QCOMPARE(d.sfx->FileList->count(), 1);
+        QCOMPARE(d.sfx->Text3->text(), QStringLiteral("1"));
+        QCOMPARE(d.w.FileList->count(), 0);
+        QCOMPARE(d.w.zdir->text(), QString());
+        QCOMPARE(d.w.folders().gFolderPath, QString());
+        QCOMPARE(d.sfx->zdir->text(), d.at("pics") + "/");
+    }
+
+    void pickers()
+    {
+        Desk d;
+        d.s.dialogs.pick(d.at("tools/setup.exe"));
+        d.sfx->Mp3->click();
+        QCOMPARE(d.sfx->mp3text->text(), QStringLiteral("setup.exe"));
+        QCOMPARE(d.s.dialogs.requests.back().title, QStringLiteral("Select an Exe File "));
+        QVERIFY(d.s.dialogs.requests.back().nameFilters.contains("All files (*)"));
+
+        d.s.dialogs.pick(d.at("pics/a.jpg"));
+        d.sfx->Iconsel->click();
+        QCOMPARE(d.sfx->iconlist->text(), d.at("pics/a.jpg"));
+        QCOMPARE(d.s.dialogs.requests.back().initDir, d.s.programFolder() + "/icons");
+        QCOMPARE(d.s.dialogs.requests.back().filter, QStringLiteral("Icon Files (*.ico)|*.ico"));
+
+        d.sfx->iconlistRem->click();
+        d.s.dialogs.cancel();
+        d.sfx->Iconsel->click();
+        QCOMPARE(d.sfx->iconlist->text(), QString()); // cancelling keeps the empty path
+        d.sfx->Command1->click();
+        QCOMPARE(d.sfx->mp3text->text(), QString());
+    }
+
+    void exitDropsTheFieldsButNotTheOptions()
+    {
+        Desk d;
+        d.pickFiles({d.at("pics/a.jpg")});
+        d.sfx->Command3->click();
+        d.w.forms().advances1()->FilePattern->setText("*.jpg");
+        create::PasswordDialog *pw = d.w.forms().s1changePW();
+        pw->txtpw->setText("one");
+        pw->txtconfirmpw->setText("one");
+        pw->findChild<QPushButton *>("cmdOK")->click();
+        QCOMPARE(d.sfx->pas1->text(), QStringLiteral("one"));
+        QCOMPARE(d.w.pas1->text(), QString());
+        d.sfx->iconlistRem->click();
+
+        d.sfx->Exit->click();
+        d.w.mnuOSF->trigger();
+        SfxWindow *again = d.w.forms().sfx();
+        QVERIFY(again != d.sfx);
+        QCOMPARE(again->FileList->count(), 0);
+        QCOMPARE(again->pas1->text(), QString());
+        QCOMPARE(again->iconlist->text(), d.s.programFolder() + "/icons/oz.ico");
+        QCOMPARE(d.w.forms().advances1()->FilePattern->text(), QStringLiteral("*.jpg"));
+
+        // A password confirmed while the window is closed has nowhere to go.
+        again->Exit->click();
+        pw->findChild<QPushButton *>("cmdOK")->click();
+        d.w.mnuOSF->trigger();
+        QCOMPARE(d.w.forms().sfx()->pas1->text(), QString());
+    }
+
+    void modelOneCallsInOrder()
+    {
+        Desk d;
+        d.pickFiles({d.at("pics/a.jpg"), d.at("pics/b.txt")});
+        d.pickFolder("pics");
+        d.w.forms().advances1()->FilePattern->setText("*.jpg");
+        d.w.forms().advances1()->Recurse->setChecked(false); // inert: the flags come from advance
+        d.w.forms().advance()->IncludeHidden->setChecked(true);
+        const QString target = d.at("album.exe");
+        d.s.dialogs.pick(target);
+        LogCapture log("orvelzip.archive");
+        d.sfx->Createalbum->click();
+        const QString icon = d.s.programFolder() + "/icons/oz.ico";
+        QCOMPARE(calls(log), QStringList({"SetExeAutoTemp 0", "SetExeRunParameters ", "SetExeAutoExtract 0",
+                                          "SetExeIconFile " + icon, "SetExeRunProgram ", "StartNewArchive notUsed.zip",
+                                          "SetEncryption 0", "SetEncryptionKeyLength 256", "SetPassword (empty)",
+                                          "SetExclusionList ",
+                                          "AddFilesByPatternFiltered " + d.at("pics") + "/*.jpg 1 0 0 1 0",
+                                          "AddFilesByPattern " + d.tempp() + "/*.jpg 1",
+                                          "WriteSelfExtractingExe " + target}));
+        QCOMPARE(d.s.messages.texts(), QStringList({"Success! Your new SFX .exe file is built in " + target + " "}));
+        QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Orvel Album"));
+        // The selected .txt file was staged but not archived.
+        QVERIFY(QFileInfo::exists(d.tempp() + "/b.txt"));
+        QVERIFY(QFileInfo(target).isExecutable());
+        const QStringList names = entryNames(target);
+        QVERIFY(names.contains("a.jpg") && names.contains("sub/c.jpg") && !names.contains("b.txt"));
+        const auto &save = d.s.dialogs.requests.back();
+        QCOMPARE(save.title, QStringLiteral("Save images as a standalone Exe file..."));
+        QCOMPARE(save.filter, QStringLiteral(".exe only (*.exe)|*.exe"));
+        QVERIFY(save.overwritePrompt);
+    }
+
+    void modelTwoCallsInOrder()
+    {
+        Desk d;
+        d.pickFiles({d.at("tools/setup.exe")});
+        d.s.dialogs.pick(d.at("tools/setup.exe"));
+        d.sfx->Mp3->click();
+        d.sfx->Command5->click();
+        d.w.forms().advances2()->parameter->setText("--fast");
+        d.sfx->pas2->setText("two");
+        d.sfx->pas1->setText("only for model one");
+        const QString target = d.at("setup.exe.out");
+        d.s.dialogs.pick(target);
+        LogCapture log("orvelzip.archive");
+        d.sfx->Command2->click();
+        QCOMPARE(calls(log).mid(0, 10),
+                 QStringList({"SetExeAutoTemp 1", "SetExeRunParameters --fast", "SetExeAutoExtract 1",
+                              "SetExeIconFile " + d.s.programFolder() + "/icons/oz.ico", "SetExeRunProgram setup.exe",
+                              "StartNewArchive notUsed.zip", "SetEncryption 1", "SetEncryptionKeyLength 256",
+                              "SetPassword (set)", "SetExclusionList "}));
+        QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
+        QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Orvel Album"));
+        QCOMPARE(entryNames(target, "two"), QStringList({"setup.exe"}));
+
+        d.w.forms().advances2()->autotemp->setChecked(false);
+        d.s.dialogs.pick(target);
+        LogCapture second("orvelzip.archive");
+        d.sfx->Command2->click();
+        QCOMPARE(second.lines.mid(0, 3), QStringList({"SetExeAutoTemp 0", "SetExeRunParameters --fast", "SetExeAutoExtract 0"}));
+    }
+
+    void checksComeInOrder()
+    {
+        Desk d;
+        writeFile(d.tempp() + "/left-over.txt", "from an earlier build");
+        d.sfx->Command2->click();
+        QCOMPARE(d.s.messages.texts(), QStringList({"Folders or files not selected!    "}));
+        QCOMPARE(d.s.messages.shown[0].icon, platform::MsgIcon::Information);
+        QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Warning"));
+        QVERIFY(!QFileInfo::exists(d.tempp() + "/left-over.txt")); // emptied first
+
+        d.pickFiles({d.at("pics/a.jpg")});
+        d.sfx->Command2->click();
+        QCOMPARE(d.s.messages.shown.back().text, QStringLiteral(" You must select an .exe file in SFX Model 2!    "));
+        QCOMPARE(QDir(d.tempp()).entryList(QDir::Files), QStringList()); // nothing copied
+        QCOMPARE(d.s.dialogs.requests.size(), std::size_t(1)); // only the pick: no save dialog
+    }
+
+    void cancelAndFailedWrites()
+    {
+        Desk d;
+        d.pickFiles({d.at("pics/a.jpg")});
+        const QString target = d.at("old.exe");
+        writeFile(target, "an older executable");
+        d.s.dialogs.cancel();
+        d.sfx->Createalbum->click();
+        QVERIFY(d.s.messages.shown.empty());
+        QCOMPARE(readFile(target), QByteArray("an older executable"));
+
+        // The icon cannot be read: the build fails and says why.
+        d.sfx->iconlist->setText(d.at("missing.ico"));
+        d.s.dialogs.pick(target);
+        d.sfx->Createalbum->click();
+        QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
+        QVERIFY2(d.s.messages.shown[0].text.startsWith("The SFX .exe file could not be built: "),
+                 qPrintable(d.s.messages.shown[0].text));
+        QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Error"));
+        QCOMPARE(readFile(target), QByteArray("an older executable"));
+        QCOMPARE(QDir(d.data.path()).entryList({".oz*"}, QDir::Files | QDir::Hidden), QStringList());
+
+        // An empty icon path is no icon at all.
+        d.sfx->iconlistRem->click();
+        d.s.dialogs.pick(target);
+        d.sfx->Createalbum->click();
+        QCOMPARE(d.s.messages.shown.back().title, QStringLiteral("Orvel Album"));
+    }
+};
+
+QTEST_MAIN(SfxWindowTest)
+#include "test_sfxwindow.moc"
