@@ -143,13 +143,59 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
             throw ArchiveError(QStringLiteral("No zip archive has been opened"));
         if (folder.isEmpty())
             throw ArchiveError(QStringLiteral("No destination folder was given"));
-        extractArchive({openedPath_, password_, folder},
+        extractArchive({openedPath_, password_, folder, replaceExisting_},
                        [this](int p) { emit UnzipPercentDone(p); }, record_);
     } catch (const ArchiveError &e) {
         record_.error = e.reason();
         qCInfo(lcArchive).noquote() << "ExtractToFolder failed:" << e.reason();
         throw;
     }
+}
+
+std::vector<ArchiveEntry> ArchiveComponent::ListZip(const QString &path)
+{
+    qCInfo(lcArchive).noquote() << "ListZip" << path;
+    zip_t *za = openForReading(path);
+    std::vector<ArchiveEntry> entries = listEntries(za);
+    zip_discard(za);
+    return entries;
+}
+
+void ArchiveComponent::TestZip()
+{
+    qCInfo(lcArchive).noquote() << "TestZip" << openedPath_;
+    if (openedPath_.isEmpty())
+        throw ArchiveError(QStringLiteral("No zip archive has been opened"));
+    zip_t *za = openForReading(openedPath_);
+    const QByteArray password = password_.toUtf8();
+    try {
+        const zip_int64_t n = zip_get_num_entries(za, 0);
+        std::vector<char> buffer(256 * 1024);
+        for (zip_int64_t i = 0; i < n; ++i) {
+            zip_stat_t st;
+            zip_stat_init(&st);
+            zip_stat_index(za, static_cast<zip_uint64_t>(i), 0, &st);
+            const QString name = st.name ? QString::fromUtf8(st.name) : QString();
+            if (name.endsWith(u'/'))
+                continue;
+            auto stream = EntryStream::open(za, static_cast<zip_uint64_t>(i), password);
+            std::uint64_t total = 0;
+            zip_int64_t got;
+            while ((got = stream->read(buffer.data(), buffer.size())) > 0) {
+                total += static_cast<std::uint64_t>(got);
+                if (total > st.size)
+                    throw ArchiveError(QStringLiteral("\"%1\" holds more data than the archive declares").arg(name));
+            }
+            if (got < 0)
+                throw ArchiveError(QStringLiteral("\"%1\" is damaged: %2").arg(name, stream->error()));
+            if (total != st.size)
+                throw ArchiveError(QStringLiteral("\"%1\" is shorter than the archive declares").arg(name));
+        }
+    } catch (...) {
+        zip_discard(za);
+        throw;
+    }
+    zip_discard(za);
 }
 
 void ArchiveComponent::WriteLogFile(const QString &fileName) const

@@ -185,7 +185,7 @@ struct ExeSettings {
 struct ExtractionRecord {
     struct Item {
         QString name;
-        QString result; // "extracted", "refused", "failed", "skipped"
+        QString result; // "extracted", "refused", "failed", "skipped", "kept" (existed already)
     };
     QString archive;
     QString destination;
@@ -231,6 +231,14 @@ public:
 
     // Beyond the table, for the command-line tool and tests.
     void setCompressionLevel(int level);
+    // Lists an archive without opening it for extraction: no password check.
+    static std::vector<ArchiveEntry> ListZip(const QString &path);
+    // Reads every entry of the opened archive completely, verifying CRCs and
+    // AES authentication, and writes nothing.
+    void TestZip();
+    // Whether extraction replaces files that exist already (the default) or
+    // leaves them and records them as skipped.
+    void setReplaceExisting(bool replace) { replaceExisting_ = replace; }
     QString openedPath() const { return openedPath_; }
     bool isOpen() const { return !openedPath_.isEmpty(); }
     const ExtractionRecord &lastExtraction() const { return record_; }
@@ -268,6 +276,7 @@ private:
     int encryption_ = 0;
     int keyLength_ = 256;
     int level_ = 6;
+    bool replaceExisting_ = true;
     ExeSettings exe_;
     ExtractionRecord record_;
 };

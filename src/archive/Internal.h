@@ -63,6 +63,7 @@ struct ExtractJob {
     QString archive;
     QString password;
     QString folder;
+    bool replaceExisting = true;
 };
 void extractArchive(const ExtractJob &job, const std::function<void(int)> &progress,
                     ExtractionRecord &record);

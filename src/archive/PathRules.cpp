@@ -79,4 +79,11 @@ QString storedName(const QString &absoluteFolder, const QString &rel, bool keepF
     return parts.join(u'/');
 }
 
+QString folderNamedAfter(const QString &archive)
+{
+    if (archive.endsWith(QStringLiteral(".zip"), Qt::CaseInsensitive))
+        return archive.chopped(4);
+    return archive;
+}
+
 } // namespace oz::archive

@@ -22,4 +22,8 @@ bool linkStaysInside(const QString &linkPath, const QString &target);
 // root or drive is put in front ("home/ann/photos/" + rel).
 QString storedName(const QString &absoluteFolder, const QString &rel, bool keepFolderInfo);
 
+// The folder beside an archive named after it: the path without a final
+// ".zip" of any letter case; a name without that ending is kept whole.
+QString folderNamedAfter(const QString &archive);
+
 } // namespace oz::archive

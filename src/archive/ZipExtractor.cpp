@@ -54,15 +54,22 @@ public:
         for (const auto &p : plan_) {
             if (p.link)
                 continue;
-            if (p.folder)
+            if (p.folder) {
                 ensureFolder(p.rel);
-            else
+            } else {
+                const std::size_t before = record_.items.size();
                 writeFile(p);
+                if (record_.items.size() != before)
+                    continue; // kept as it was
+            }
             record_.items.push_back({p.name, QStringLiteral("extracted")});
         }
         // Links last, so that no file of this archive is written through one.
         for (const auto &p : plan_) {
             if (!p.link)
+                continue;
+            ensureFolder(parentOf(p.rel));
+            if (keepExisting(p))
                 continue;
             writeLink(p);
             record_.items.push_back({p.name, QStringLiteral("extracted")});
@@ -207,9 +214,22 @@ private:
         return true;
     }
 
+    // True when an existing file is to be left as it is.
+    bool keepExisting(const Planned &p)
+    {
+        struct stat st;
+        if (job_.replaceExisting || ::lstat(full(p.rel).constData(), &st) != 0 || S_ISDIR(st.st_mode))
+            return false;
+        record_.items.push_back({p.name, QStringLiteral("kept")});
+        progress_.advance(p.size);
+        return true;
+    }
+
     void writeFile(const Planned &p)
     {
         ensureFolder(parentOf(p.rel));
+        if (keepExisting(p))
+            return;
         const QByteArray target = full(p.rel);
         QByteArray temp = full(parentOf(p.rel)) + "/.ozpart-XXXXXX";
         const int fd = ::mkostemp(temp.data(), O_CLOEXEC);

@@ -2,6 +2,7 @@
 
 #include "app/MainWindow.h"
 #include "archive/ArchiveComponent.h"
+#include "archive/PathRules.h"
 #include "platform/FileSystem.h"
 #include "platform/MessageBox.h"
 #include "platform/Progress.h"
@@ -59,9 +60,7 @@ void extractNextToArchive(app::MainWindow &w, const QString &failure)
 
 QString destinationNextTo(const QString &archive)
 {
-    if (archive.endsWith(QStringLiteral(".zip"), Qt::CaseInsensitive))
-        return archive.chopped(4);
-    return archive;
+    return archive::folderNamedAfter(archive);
 }
 
 void Command2_Click(app::MainWindow &w)

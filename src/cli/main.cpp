@@ -1,0 +1,408 @@
+// orvelzip-cli: the archive component from a shell, for scripts, file
+// managers and benchmarks. Every archive operation is the component's; this
+// file only reads arguments, asks for passwords and reports.
+//
+// Exit status: 0 success, 1 something was skipped, 2 error.
+#include "archive/ArchiveComponent.h"
+#include "archive/PathRules.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+
+#include <algorithm>
+
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <termios.h>
+#include <unistd.h>
+
+using oz::archive::ArchiveComponent;
+using oz::archive::ArchiveEntry;
+using oz::archive::ArchiveError;
+
+namespace {
+
+const char *const toolUsage =
+    "Usage: orvelzip-cli COMMAND [options]\n"
+    "\n"
+    "Commands:\n"
+    "  create ARCHIVE.zip PATH...   build an archive from files and folders\n"
+    "  list ARCHIVE                 list the entries\n"
+    "  extract ARCHIVE [-d DIR]     extract (default: the folder named after the archive beside it)\n"
+    "  test ARCHIVE                 verify every entry without writing\n"
+    "  sfx OUT PATH...              build a self-extracting executable\n"
+    "\n"
+    "orvelzip-cli COMMAND --help shows a command's options; --version the version.\n";
+
+const std::map<std::string, const char *> commandHelp = {
+    {"create", "Usage: orvelzip-cli create ARCHIVE.zip PATH... [options]\n"
+               "  --include PATTERN   file names to take from folders (default *.*)\n"
+               "  --exclude PATTERN   file names to leave out\n"
+               "  --no-recurse        only the top level of each folder\n"
+               "  --full-paths        keep each folder's own path in the names\n"
+               "  --hidden            include hidden files and folders\n"
+               "  --system            include system files (devices, pipes, sockets), stored empty\n"
+               "  --archive-only      only files with the archive attribute\n"
+               "  --password          encrypt with AES-256: asked twice on a terminal, else ORVELZIP_PASSWORD\n"
+               "  --password=VALUE    encrypt with this password\n"
+               "  --level N           compression level 0 (store) to 9, default 6\n"
+               "  --quiet             print nothing but errors\n"},
+    {"list", "Usage: orvelzip-cli list ARCHIVE [--json]\n"
+             "  --json              one JSON document for machines\n"},
+    {"extract", "Usage: orvelzip-cli extract ARCHIVE [-d DIR] [options]\n"
+                "  -d DIR              extract into DIR\n"
+                "  --password[=VALUE]  the password (asked on a terminal, else ORVELZIP_PASSWORD)\n"
+                "  --overwrite         replace files that exist already (else they are kept: status 1)\n"
+                "  --quiet             print nothing but errors\n"},
+    {"test", "Usage: orvelzip-cli test ARCHIVE [--password[=VALUE]] [--quiet]\n"},
+    {"sfx", "Usage: orvelzip-cli sfx OUT PATH... [options]\n"
+            "  --run PROGRAM       program of the archive to start after extraction\n"
+            "  --param TEXT        its parameters\n"
+            "  --auto-temp         extract into a temporary folder, run, and remove it\n"
+            "  --icon FILE         icon kept with the executable\n"
+            "  and the options of create\n"},
+};
+
+[[noreturn]] void usageError(const QString &message, const std::string &command = {})
+{
+    std::fprintf(stderr, "orvelzip-cli: %s\n", qPrintable(message));
+    const auto help = commandHelp.find(command);
+    std::fputs(help != commandHelp.end() ? help->second : toolUsage, stderr);
+    std::exit(2);
+}
+
+[[noreturn]] void error(const QString &message)
+{
+    std::fprintf(stderr, "orvelzip-cli: %s\n", qPrintable(message));
+    std::exit(2);
+}
+
+struct Args {
+    std::string command;
+    QStringList positional;
+    std::map<std::string, QString> values; // options with a value
+    std::map<std::string, bool> flags;
+    bool passwordAsked = false;
+    std::optional<QString> passwordGiven;
+
+    bool flag(const char *name) const { return flags.count(name) > 0; }
+    std::optional<QString> value(const char *name) const
+    {
+        const auto it = values.find(name);
+        return it == values.end() ? std::nullopt : std::optional<QString>(it->second);
+    }
+};
+
+Args parse(int argc, char **argv)
+{
+    static const std::map<std::string, std::vector<std::string>> valueOptions = {
+        {"create", {"--include", "--exclude", "--level"}},
+        {"sfx", {"--include", "--exclude", "--level", "--run", "--param", "--icon"}},
+        {"extract", {"-d"}},
+    };
+    static const std::map<std::string, std::vector<std::string>> flagOptions = {
+        {"create", {"--no-recurse", "--full-paths", "--hidden", "--system", "--archive-only", "--quiet"}},
+        {"sfx", {"--no-recurse", "--full-paths", "--hidden", "--system", "--archive-only", "--quiet", "--auto-temp"}},
+        {"list", {"--json"}},
+        {"extract", {"--overwrite", "--quiet"}},
+        {"test", {"--quiet"}},
+    };
+    Args a;
+    if (argc < 2)
+        usageError(QStringLiteral("no command given"));
+    a.command = argv[1];
+    if (a.command == "--help" || a.command == "-h") {
+        std::fputs(toolUsage, stdout);
+        std::exit(0);
+    }
+    if (a.command == "--version") {
+        std::printf("orvelzip-cli %s\n", OZ_VERSION);
+        std::exit(0);
+    }
+    if (!commandHelp.count(a.command))
+        usageError(QStringLiteral("unknown command %1").arg(QString::fromLocal8Bit(argv[1])));
+    auto known = [&](const std::map<std::string, std::vector<std::string>> &table, const std::string &option) {
+        const auto it = table.find(a.command);
+        return it != table.end() && std::find(it->second.begin(), it->second.end(), option) != it->second.end();
+    };
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(commandHelp.at(a.command), stdout);
+            std::exit(0);
+        }
+        if (arg == "--password" && a.command != "list") {
+            a.passwordAsked = true;
+            continue;
+        }
+        if (arg.rfind("--password=", 0) == 0 && a.command != "list") {
+            a.passwordGiven = QString::fromLocal8Bit(arg.substr(11).c_str());
+            continue;
+        }
+        std::string name = arg, inlineValue;
+        const std::size_t eq = arg.find('=');
+        const bool hasInline = arg.rfind("--", 0) == 0 && eq != std::string::npos;
+        if (hasInline) {
+            name = arg.substr(0, eq);
+            inlineValue = arg.substr(eq + 1);
+        }
+        if (known(valueOptions, name)) {
+            if (!hasInline && i + 1 >= argc)
+                usageError(QStringLiteral("%1 needs a value").arg(QString::fromStdString(name)), a.command);
+            a.values[name] = QString::fromLocal8Bit(hasInline ? inlineValue.c_str() : argv[++i]);
+        } else if (!hasInline && known(flagOptions, name)) {
+            a.flags[name] = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            usageError(QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(arg.c_str())), a.command);
+        } else {
+            a.positional << QString::fromLocal8Bit(arg.c_str());
+        }
+    }
+    return a;
+}
+
+QString readSecret(const char *prompt)
+{
+    FILE *tty = std::fopen("/dev/tty", "r+");
+    if (!tty)
+        return {};
+    termios saved{};
+    const bool hide = tcgetattr(fileno(tty), &saved) == 0;
+    if (hide) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(fileno(tty), TCSANOW, &quiet);
+    }
+    std::fputs(prompt, tty);
+    std::fflush(tty);
+    char buffer[1024];
+    QString answer = std::fgets(buffer, sizeof buffer, tty) ? QString::fromLocal8Bit(buffer) : QString();
+    if (hide)
+        tcsetattr(fileno(tty), TCSANOW, &saved);
+    std::fputs("\n", tty);
+    std::fclose(tty);
+    while (answer.endsWith(u'\n') || answer.endsWith(u'\r'))
+        answer.chop(1);
+    return answer;
+}
+
+bool interactive()
+{
+    return isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
+}
+
+// The password of a command: --password=VALUE, ORVELZIP_PASSWORD, or asked.
+// Nothing when none was asked for; confirm asks twice (for new archives).
+QString password(const Args &a, bool wanted, bool confirm)
+{
+    if (a.passwordGiven)
+        return *a.passwordGiven;
+    if (!wanted)
+        return {};
+    const QString fromEnvironment = qEnvironmentVariable("ORVELZIP_PASSWORD");
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+    if (!interactive())
+        error(QStringLiteral("a password is needed: set ORVELZIP_PASSWORD or give --password=VALUE"));
+    const QString first = readSecret("Password: ");
+    if (confirm && readSecret("Password again: ") != first)
+        error(QStringLiteral("the two passwords differ"));
+    return first;
+}
+
+class ProgressBar {
+public:
+    explicit ProgressBar(bool on) : on_(on) {}
+    void show(int percent)
+    {
+        if (!on_ || percent == last_)
+            return;
+        last_ = percent;
+        std::fprintf(stderr, "\r[%-30s] %3d%%", std::string(static_cast<size_t>(percent * 30 / 100), '#').c_str(), percent);
+        if (percent == 100)
+            std::fputs("\n", stderr);
+        std::fflush(stderr);
+    }
+
+private:
+    bool on_;
+    int last_ = -1;
+};
+
+// Adds the paths of create and sfx; returns how many were skipped.
+int addPaths(ArchiveComponent &zip, const Args &a, const QStringList &paths)
+{
+    oz::archive::PatternList exclusions;
+    exclusions.Add(a.value("--exclude").value_or(QString()));
+    zip.SetExclusionList(exclusions);
+    const QString include = a.value("--include").value_or(QStringLiteral("*.*"));
+    const int recurse = a.flag("--no-recurse") ? 0 : 1;
+    int skipped = 0;
+    for (const QString &path : paths) {
+        const QFileInfo info(path);
+        if (info.isDir()) {
+            zip.AddFilesByPatternFiltered(QDir(path).absolutePath() + u'/' + include, recurse, a.flag("--full-paths"),
+                                          a.flag("--archive-only"), a.flag("--hidden"), a.flag("--system"));
+        } else if (info.isFile()) {
+            zip.AddFilesByPattern(info.absoluteFilePath(), 0);
+        } else {
+            std::fprintf(stderr, "orvelzip-cli: skipped %s: no such file or folder\n", qPrintable(path));
+            ++skipped;
+        }
+    }
+    return skipped;
+}
+
+void setLevel(ArchiveComponent &zip, const Args &a)
+{
+    if (const auto level = a.value("--level")) {
+        bool ok = false;
+        const int n = level->toInt(&ok);
+        if (!ok || n < 0 || n > 9)
+            usageError(QStringLiteral("--level takes a number from 0 to 9"), a.command);
+        zip.setCompressionLevel(n);
+    }
+}
+
+int create(const Args &a, bool sfx)
+{
+    if (a.positional.size() < 2)
+        usageError(QStringLiteral("give the %1 and at least one file or folder").arg(sfx ? "executable" : "archive"), a.command);
+    const QString target = a.positional.first();
+    const QString pw = password(a, a.passwordAsked, true);
+    ArchiveComponent zip;
+    setLevel(zip, a);
+    if (sfx) {
+        const int autoTemp = a.flag("--auto-temp") ? 1 : 0;
+        zip.SetExeAutoTemp(autoTemp);
+        zip.SetExeRunParameters(a.value("--param").value_or(QString()));
+        zip.SetExeAutoExtract(autoTemp);
+        zip.SetExeIconFile(a.value("--icon").value_or(QString()));
+        zip.SetExeRunProgram(a.value("--run").value_or(QString()));
+    }
+    zip.StartNewArchive(target);
+    zip.SetEncryption(pw.isEmpty() ? 0 : 1);
+    zip.SetEncryptionKeyLength(256);
+    zip.SetPassword(pw);
+    const int skipped = addPaths(zip, a, a.positional.mid(1));
+    if (zip.GetEntryCount() == 0)
+        error(QStringLiteral("nothing to add: no file matched"));
+    ProgressBar bar(interactive() && !a.flag("--quiet"));
+    QObject::connect(&zip, &ArchiveComponent::WriteZipPercentDone, [&](int p) { bar.show(p); });
+    if (sfx) {
+        int written = 0;
+        zip.WriteSelfExtractingExe(target, written);
+    } else {
+        zip.SetArchiveFileName(target);
+        zip.SaveArchive();
+    }
+    if (!a.flag("--quiet"))
+        std::printf("%d entries written to %s\n", zip.GetEntryCount(), qPrintable(target));
+    return skipped ? 1 : 0;
+}
+
+int list(const Args &a)
+{
+    if (a.positional.size() != 1)
+        usageError(QStringLiteral("give one archive"), a.command);
+    const std::vector<ArchiveEntry> entries = ArchiveComponent::ListZip(a.positional.first());
+    if (a.flag("--json")) {
+        QJsonArray array;
+        for (const auto &e : entries) {
+            array.append(QJsonObject{{"name", e.GetEntryName()},
+                                     {"size", static_cast<double>(e.size())},
+                                     {"compressedSize", static_cast<double>(e.compressedSize())},
+                                     {"modified", e.modified().toUTC().toString(Qt::ISODate)},
+                                     {"encrypted", e.isEncrypted()},
+                                     {"folder", e.isFolder()},
+                                     {"link", e.isLink()}});
+        }
+        std::fputs(QJsonDocument(QJsonObject{{"archive", a.positional.first()}, {"entries", array}}).toJson().constData(), stdout);
+        return 0;
+    }
+    for (const auto &e : entries) {
+        std::printf("%12llu %12llu  %s  %s%s\n", static_cast<unsigned long long>(e.size()),
+                    static_cast<unsigned long long>(e.compressedSize()),
+                    qPrintable(e.modified().toString(QStringLiteral("yyyy-MM-dd HH:mm"))),
+                    e.GetEntryName().toUtf8().constData(), e.isEncrypted() ? "  (encrypted)" : "");
+    }
+    return 0;
+}
+
+// Opens an archive, asking for its password when it is encrypted.
+void openArchive(ArchiveComponent &zip, const Args &a)
+{
+    const QString archive = a.positional.first();
+    bool encrypted = false;
+    for (const auto &e : ArchiveComponent::ListZip(archive))
+        encrypted = encrypted || e.isEncrypted();
+    zip.SetPassword(password(a, encrypted || a.passwordAsked, false));
+    zip.OpenZip(archive);
+}
+
+int extract(const Args &a)
+{
+    if (a.positional.size() != 1)
+        usageError(QStringLiteral("give one archive"), a.command);
+    ArchiveComponent zip;
+    openArchive(zip, a);
+    const QString dest = a.value("-d").value_or(oz::archive::folderNamedAfter(a.positional.first()));
+    if (dest == a.positional.first())
+        error(QStringLiteral("%1 has no .zip ending: say where to extract with -d DIR").arg(dest));
+    zip.setReplaceExisting(a.flag("--overwrite"));
+    ProgressBar bar(interactive() && !a.flag("--quiet"));
+    QObject::connect(&zip, &ArchiveComponent::UnzipPercentDone, [&](int p) { bar.show(p); });
+    zip.ExtractToFolder(dest);
+    int kept = 0;
+    for (const auto &item : zip.lastExtraction().items) {
+        if (item.result == QStringLiteral("kept")) {
+            std::fprintf(stderr, "orvelzip-cli: kept %s: it exists already (--overwrite replaces it)\n",
+                         qPrintable(QDir(dest).filePath(item.name)));
+            ++kept;
+        }
+    }
+    if (!a.flag("--quiet"))
+        std::printf("extracted to %s\n", qPrintable(dest));
+    return kept ? 1 : 0;
+}
+
+int test(const Args &a)
+{
+    if (a.positional.size() != 1)
+        usageError(QStringLiteral("give one archive"), a.command);
+    ArchiveComponent zip;
+    openArchive(zip, a);
+    zip.TestZip();
+    if (!a.flag("--quiet"))
+        std::printf("%s: all %d entries are intact\n", qPrintable(a.positional.first()), zip.GetEntryCount());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    // The component logs each operation; a terminal wants only results.
+    QLoggingCategory::setFilterRules(QStringLiteral("orvelzip.*=false"));
+    const Args a = parse(argc, argv);
+    try {
+        if (a.command == "create")
+            return create(a, false);
+        if (a.command == "sfx")
+            return create(a, true);
+        if (a.command == "list")
+            return list(a);
+        if (a.command == "extract")
+            return extract(a);
+        return test(a);
+    } catch (const ArchiveError &e) {
+        error(e.reason());
+    }
+}

@@ -1,0 +1,241 @@
+// orvelzip-cli run as scripts run it: real files, exit statuses, messages,
+// and archives checked by other zip tools.
+#include "support/Fixtures.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace oz::test;
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QByteArray out, err;
+};
+
+Run cli(const QStringList &args, const QString &cwd, const QMap<QString, QString> &extraEnv = {})
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("ORVELZIP_PASSWORD");
+    for (auto it = extraEnv.begin(); it != extraEnv.end(); ++it)
+        env.insert(it.key(), it.value());
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(cwd);
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.start(QStringLiteral(OZ_BUILD_CLI), args);
+    Run r;
+    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
+        r.status = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+QStringList sorted(QStringList l)
+{
+    l.sort();
+    return l;
+}
+
+} // namespace
+
+class CliTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir tmp;
+    QString at(const QString &rel) const { return tmp.filePath(rel); }
+
+    QStringList namesOf(const QString &archive, const QString &password = {})
+    {
+        return sorted(entryNames(archive, password));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        writeFile(at("src/a.txt"), "alpha");
+        writeFile(at("src/b.jpg"), sampleBytes(60000, 6));
+        writeFile(at("src/.hidden"), "hidden");
+        writeFile(at("src/sub/c.txt"), "charlie");
+        writeFile(at("src/sub/d.wav"), "delta");
+        writeFile(at("loose.txt"), "loose");
+    }
+
+    void createWithOptions()
+    {
+        Run r = cli({"create", "all.zip", "src", "loose.txt"}, tmp.path());
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(namesOf(at("all.zip")), QStringList({"a.txt", "b.jpg", "loose.txt", "sub/c.txt", "sub/d.wav"}));
+        QVERIFY(r.out.contains("5 entries written"));
+
+        QCOMPARE(cli({"create", "some.zip", "src", "--include", "*.TXT", "--no-recurse"}, tmp.path()).status, 0);
+        QCOMPARE(namesOf(at("some.zip")), QStringList({"a.txt"}));
+
+        QCOMPARE(cli({"create", "excl.zip", "src", "--exclude=*.wav", "--hidden"}, tmp.path()).status, 0);
+        QCOMPARE(namesOf(at("excl.zip")), QStringList({".hidden", "a.txt", "b.jpg", "sub/c.txt"}));
+
+        QCOMPARE(cli({"create", "full.zip", "src/sub", "--full-paths", "--quiet"}, tmp.path()).status, 0);
+        const QString prefix = QDir::cleanPath(at("src/sub")).mid(1) + "/";
+        QCOMPARE(namesOf(at("full.zip")), QStringList({prefix + "c.txt", prefix + "d.wav"}));
+
+        QCOMPARE(cli({"create", "stored.zip", "src", "--level", "0"}, tmp.path()).status, 0);
+        QVERIFY(QFileInfo(at("stored.zip")).size() > QFileInfo(at("all.zip")).size());
+
+        if (haveTool("unzip")) {
+            const ToolResult t = runTool("unzip", {"-t", at("all.zip")});
+            QVERIFY2(t.exitCode == 0, t.output.constData());
+        }
+    }
+
+    void passwords()
+    {
+        // --password takes its value from the environment when there is no terminal.
+        Run r = cli({"create", "--password", "env.zip", "src/a.txt"}, tmp.path(), {{"ORVELZIP_PASSWORD", "from env"}});
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(namesOf(at("env.zip"), "from env"), QStringList({"a.txt"}));
+        if (haveTool("7zz")) {
+            const ToolResult t = runTool("7zz", {"t", "-pfrom env", at("env.zip")});
+            QVERIFY2(t.exitCode == 0, t.output.constData());
+        }
+        QCOMPARE(cli({"create", "value.zip", "src", "--password=given"}, tmp.path()).status, 0);
+        Run none = cli({"create", "--password", "nopw.zip", "src"}, tmp.path());
+        QCOMPARE(none.status, 2);
+        QVERIFY(none.err.contains("ORVELZIP_PASSWORD"));
+        QVERIFY(!QFileInfo::exists(at("nopw.zip")));
+
+        // Extracting needs it too; the wrong one fails and writes nothing.
+        QCOMPARE(cli({"extract", "value.zip"}, tmp.path()).status, 2);
+        Run wrong = cli({"extract", "value.zip", "--password=nope"}, tmp.path());
+        QCOMPARE(wrong.status, 2);
+        QVERIFY(wrong.err.startsWith("orvelzip-cli: Wrong password"));
+        QVERIFY(!QFileInfo::exists(at("value/a.txt")));
+        QCOMPARE(cli({"extract", "value.zip", "--quiet"}, tmp.path(), {{"ORVELZIP_PASSWORD", "given"}}).status, 0);
+        QCOMPARE(readFile(at("value/sub/c.txt")), QByteArray("charlie"));
+        // Listing needs no password.
+        QVERIFY(cli({"list", "value.zip"}, tmp.path()).out.contains("(encrypted)"));
+    }
+
+    void listing()
+    {
+        QVERIFY(cli({"create", "list.zip", "src", "--quiet"}, tmp.path()).status == 0);
+        Run text = cli({"list", "list.zip"}, tmp.path());
+        QCOMPARE(text.status, 0);
+        QCOMPARE(text.out.count('\n'), 4);
+        QVERIFY(text.out.contains("60000"));
+        Run json = cli({"list", "list.zip", "--json"}, tmp.path());
+        const QJsonArray entries = QJsonDocument::fromJson(json.out).object().value("entries").toArray();
+        QCOMPARE(entries.size(), 4);
+        QCOMPARE(entries[0].toObject().value("name").toString(), QStringLiteral("a.txt"));
+        QCOMPARE(entries[0].toObject().value("size").toInt(), 5);
+        QCOMPARE(entries[0].toObject().value("encrypted").toBool(), false);
+    }
+
+    void extracting()
+    {
+        QVERIFY(cli({"create", "photos.ZIP", "src", "--quiet"}, tmp.path()).status == 0);
+        Run r = cli({"extract", "photos.ZIP"}, tmp.path());
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(readFile(at("photos/b.jpg")), sampleBytes(60000, 6));
+
+        writeFile(at("photos/a.txt"), "mine");
+        Run kept = cli({"extract", "photos.ZIP"}, tmp.path());
+        QCOMPARE(kept.status, 1);
+        QVERIFY2(kept.err.contains("kept photos/a.txt: it exists already"), kept.err.constData());
+        QCOMPARE(readFile(at("photos/a.txt")), QByteArray("mine"));
+        QCOMPARE(cli({"extract", "photos.ZIP", "--overwrite"}, tmp.path()).status, 0);
+        QCOMPARE(readFile(at("photos/a.txt")), QByteArray("alpha"));
+
+        QCOMPARE(cli({"extract", "photos.ZIP", "-d", "elsewhere/deep"}, tmp.path()).status, 0);
+        QCOMPARE(readFile(at("elsewhere/deep/sub/c.txt")), QByteArray("charlie"));
+
+        // Theirs, by us.
+        if (haveTool("zip")) {
+            QVERIFY(runTool("zip", {"-r", "-q", at("info.zip"), "."}, at("src")).exitCode == 0);
+            QCOMPARE(cli({"extract", "info.zip", "-d", "info-out"}, tmp.path()).status, 0);
+            QCOMPARE(tree(at("info-out")), tree(at("src")));
+        }
+    }
+
+    void testingArchives()
+    {
+        QVERIFY(cli({"create", "good.zip", "src", "--quiet", "--level=0"}, tmp.path()).status == 0);
+        Run good = cli({"test", "good.zip"}, tmp.path());
+        QCOMPARE(good.status, 0);
+        QVERIFY(good.out.contains("intact"));
+        QByteArray bytes = readFile(at("good.zip"));
+        const qint64 where = bytes.indexOf("b.jpg") + 3000;
+        bytes[where] = char(bytes[where] ^ 0x55);
+        writeFile(at("bad.zip"), bytes);
+        Run bad = cli({"test", "bad.zip"}, tmp.path());
+        QCOMPARE(bad.status, 2);
+        QVERIFY2(bad.err.contains("b.jpg"), bad.err.constData());
+        QCOMPARE(bad.err.count('\n'), 1); // one clear line
+    }
+
+    void selfExtracting()
+    {
+        writeFile(at("app/run.sh"), "#!/bin/sh\necho \"started $1\"\nexit 3\n");
+        Run r = cli({"sfx", "setup.exe", "app", "--run", "run.sh", "--param", "now", "--auto-temp"}, tmp.path());
+        QVERIFY2(r.status == 0, r.err.constData());
+        QVERIFY(QFileInfo(at("setup.exe")).isExecutable());
+        QProcess p;
+        p.start(at("setup.exe"), {});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 3);
+        QVERIFY(p.readAllStandardOutput().contains("started now"));
+        QCOMPARE(namesOf(at("setup.exe")), QStringList({"run.sh"}));
+    }
+
+    void badArguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("no command") << QStringList{};
+        QTest::newRow("unknown command") << QStringList{"pack"};
+        QTest::newRow("unknown option") << QStringList{"create", "x.zip", "src", "--fast"};
+        QTest::newRow("missing value") << QStringList{"create", "x.zip", "src", "--level"};
+        QTest::newRow("bad level") << QStringList{"create", "x.zip", "src", "--level", "11"};
+        QTest::newRow("no paths") << QStringList{"create", "x.zip"};
+        QTest::newRow("two archives") << QStringList{"list", "a.zip", "b.zip"};
+    }
+    void badArguments()
+    {
+        QFETCH(QStringList, args);
+        Run r = cli(args, tmp.path());
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains("Usage: orvelzip-cli"), r.err.constData());
+        QVERIFY(!QFileInfo::exists(at("x.zip")));
+    }
+
+    void errorsAndSkips()
+    {
+        Run missing = cli({"list", "nothing-here.zip"}, tmp.path());
+        QCOMPARE(missing.status, 2);
+        QVERIFY(missing.err.contains("nothing-here.zip"));
+        writeFile(at("text.zip"), "not an archive");
+        QVERIFY(cli({"extract", "text.zip"}, tmp.path()).err.contains("not a zip archive"));
+
+        Run skipped = cli({"create", "skip.zip", "src/a.txt", "no-such-file"}, tmp.path());
+        QCOMPARE(skipped.status, 1);
+        QVERIFY(skipped.err.contains("skipped no-such-file"));
+        QCOMPARE(namesOf(at("skip.zip")), QStringList({"a.txt"}));
+
+        // Excluded files are no skip; nothing at all is an error.
+        QCOMPARE(cli({"create", "ex.zip", "src", "--exclude", "*.wav", "--quiet"}, tmp.path()).status, 0);
+        QCOMPARE(cli({"create", "empty.zip", "src", "--include", "*.none"}, tmp.path()).status, 2);
+
+        QVERIFY(cli({"--help"}, tmp.path()).out.contains("Commands:"));
+        QVERIFY(cli({"extract", "--help"}, tmp.path()).out.contains("--overwrite"));
+        QVERIFY(cli({"--version"}, tmp.path()).out.startsWith("orvelzip-cli 3.7.1"));
+    }
+};
+
+QTEST_GUILESS_MAIN(CliTest)
+#include "test_cli.moc"
