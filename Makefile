@@ -1,8 +1,13 @@
 # Orvel Zip: the two everyday commands are `make run` and `make test`.
 # Both install missing Debian packages first, then configure and build in build/.
-BUILD ?= build
-JOBS ?= $(shell nproc)
 SANITIZE ?=
+# The sanitizer build lives apart, so switching never mixes object files.
+ifeq ($(SANITIZE),1)
+BUILD ?= build-sanitize
+else
+BUILD ?= build
+endif
+JOBS ?= $(shell nproc)
 BUILD_TYPE ?= RelWithDebInfo
 
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
