@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
 
@@ -66,6 +67,26 @@ QCheckBox *checkBox(QWidget *parent, const char *name, const QString &text, QRec
     c->setObjectName(QString::fromLatin1(name));
     c->setGeometry(geometry);
     return c;
+}
+
+QListWidget *listBox(QWidget *parent, const char *name, QRect geometry, QAbstractItemView::SelectionMode mode)
+{
+    auto *l = new QListWidget(parent);
+    l->setObjectName(QString::fromLatin1(name));
+    l->setGeometry(geometry);
+    l->setSelectionMode(mode);
+    return l;
+}
+
+QProgressBar *progressBar(QWidget *parent, const char *name, QRect geometry)
+{
+    auto *b = new QProgressBar(parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setGeometry(geometry);
+    b->setRange(0, 100);
+    b->setValue(0);
+    b->setTextVisible(false);
+    return b;
 }
 
 namespace {

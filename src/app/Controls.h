@@ -2,6 +2,7 @@
 // name, caption, tooltip, pixel geometry and font in one call.
 #pragma once
 
+#include <QAbstractItemView>
 #include <QFont>
 #include <QLineEdit>
 #include <QRect>
@@ -15,6 +16,7 @@ class QLabel;
 class QGroupBox;
 class QCheckBox;
 class QListWidget;
+class QProgressBar;
 
 namespace oz::app {
 
@@ -27,6 +29,9 @@ QLineEdit *textBox(QWidget *parent, const char *name, QRect geometry, bool readO
                    const QString &tooltip = {});
 QGroupBox *frame(QWidget *parent, const char *name, const QString &caption, QRect geometry);
 QCheckBox *checkBox(QWidget *parent, const char *name, const QString &text, QRect geometry);
+QListWidget *listBox(QWidget *parent, const char *name, QRect geometry, QAbstractItemView::SelectionMode mode);
+// A bar from 0 to 100, at 0.
+QProgressBar *progressBar(QWidget *parent, const char *name, QRect geometry);
 
 // Calls the handler on every click on the list, on an entry or not.
 void onListClick(QListWidget *list, std::function<void()> handler);

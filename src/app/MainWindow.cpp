@@ -61,16 +61,8 @@ void MainWindow::buildControls()
     FBrowse = button(w, "FBrowse", QStringLiteral("&Select files..."), {24, 32, 97, 25},
                      QStringLiteral("Selecting files for a new zip file by  ctrl + mouse left key  and shift + mouse left key."));
     FBrowse->setFont(arial975);
-    ZipProgressBar = new QProgressBar(w);
-    ZipProgressBar->setObjectName(QStringLiteral("ZipProgressBar"));
-    ZipProgressBar->setGeometry(128, 40, 433, 17);
-    ZipProgressBar->setRange(0, 100);
-    ZipProgressBar->setValue(0);
-    ZipProgressBar->setTextVisible(false);
-    FileList = new QListWidget(w);
-    FileList->setObjectName(QStringLiteral("FileList"));
-    FileList->setGeometry(24, 64, 537, 94);
-    FileList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    ZipProgressBar = progressBar(w, "ZipProgressBar", {128, 40, 433, 17});
+    FileList = listBox(w, "FileList", {24, 64, 537, 94}, QAbstractItemView::ExtendedSelection);
     FileList->setStyleSheet(QStringLiteral("QListWidget#FileList { background-color: rgb(241, 245, 245); }"));
     FileRemove = button(w, "FileRemove", QStringLiteral("&Remove"), {568, 72, 65, 25},
                         QStringLiteral("Remove selected item in the file list box."));
@@ -101,19 +93,11 @@ void MainWindow::buildControls()
     Text6->setToolTip(countTip);
     Label1 = label(w, "Label1", QStringLiteral("File unzipped"), {72, 312, 81, 17});
     Label1->setFont(arial975);
-    List1 = new QListWidget(w);
-    List1->setObjectName(QStringLiteral("List1"));
-    List1->setGeometry(24, 336, 537, 79);
-    List1->setSelectionMode(QAbstractItemView::SingleSelection);
+    List1 = listBox(w, "List1", {24, 336, 537, 79}, QAbstractItemView::SingleSelection);
     Command2 = button(w, "Command2", QStringLiteral("&Unzip to folder ............."), {24, 423, 145, 25});
     DestDir = textBox(w, "DestDir", {184, 424, 377, 22}, true);
     Command5 = button(w, "Command5", QStringLiteral("U&nzip to current folder"), {24, 456, 145, 25});
-    ProgressBar1 = new QProgressBar(w);
-    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
-    ProgressBar1->setGeometry(184, 464, 377, 17);
-    ProgressBar1->setRange(0, 100);
-    ProgressBar1->setValue(0);
-    ProgressBar1->setTextVisible(false);
+    ProgressBar1 = progressBar(w, "ProgressBar1", {184, 464, 377, 17});
     Command4 = button(w, "Command4", QStringLiteral("E&xit"), {568, 456, 65, 25}, QStringLiteral("Exit this program."));
 
     // Hidden fields: below the visible client area, still in the tab order.

@@ -233,7 +233,6 @@ void ArchiveComponent::WriteLogFile(const QString &fileName) const
 void ArchiveComponent::StartNewArchive(const QString &fileName)
 {
     qCInfo(lcArchive).noquote() << "StartNewArchive" << fileName;
-    newArchiveName_ = fileName;
     targetPath_ = fileName;
     pending_.clear();
     pendingIndex_.clear();

@@ -267,7 +267,6 @@ private:
     QString openedPath_;
     std::vector<ArchiveEntry> openedEntries_;
 
-    QString newArchiveName_;
     QString targetPath_;
     std::vector<Pending> pending_;
     QHash<QString, std::size_t> pendingIndex_; // entry name -> place in pending_

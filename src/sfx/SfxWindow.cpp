@@ -39,11 +39,8 @@ SfxWindow::SfxWindow(QWidget *owner, Forms &forms)
     FBrowse = button(this, "FBrowse", QStringLiteral("&Select files..."), {24, 32, 97, 25},
                      QStringLiteral("You can select under 80 images for a new album by  ctrl + mouse left key  and shift + mouse left key."));
     FBrowse->setFont(arial975);
-    FileList = new QListWidget(this);
-    FileList->setObjectName(QStringLiteral("FileList"));
-    FileList->setGeometry(21, 64, 495, 79);
+    FileList = listBox(this, "FileList", {21, 64, 495, 79}, QAbstractItemView::ExtendedSelection);
     FileList->setFont(makeFont(QStringLiteral("Arial"), 9));
-    FileList->setSelectionMode(QAbstractItemView::ExtendedSelection);
     FileRemove = button(this, "FileRemove", QStringLiteral("&Remove"), {528, 72, 65, 25},
                         QStringLiteral("Remove selected item in the image file list box."));
     allClear = button(this, "allClear", QStringLiteral("&Clear All"), {528, 120, 65, 25},
