@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libzip-dev libssl-dev zlib1g-dev
+  libzip-dev libssl-dev zlib1g-dev libdeflate-dev
   # the self-extractor links these statically
   libarchive-dev nettle-dev libacl1-dev liblzma-dev libzstd-dev liblz4-dev libbz2-dev libxml2-dev
   fonts-liberation2

@@ -143,7 +143,7 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
             throw ArchiveError(QStringLiteral("No zip archive has been opened"));
         if (folder.isEmpty())
             throw ArchiveError(QStringLiteral("No destination folder was given"));
-        extractArchive({openedPath_, password_, folder, replaceExisting_},
+        extractArchive({openedPath_, password_, folder, replaceExisting_, threads_},
                        [this](int p) { emit UnzipPercentDone(p); }, record_);
     } catch (const ArchiveError &e) {
         record_.error = e.reason();
@@ -294,6 +294,7 @@ detail::WriteJob ArchiveComponent::writeJob(const QString &target) const
     job.password = encrypting() ? password_ : QString();
     job.keyLength = keyLength_;
     job.level = level_;
+    job.threads = threads_;
     return job;
 }
 
@@ -385,6 +386,14 @@ void ArchiveComponent::setCompressionLevel(int level)
     if (level < 0 || level > 9)
         throw ArchiveError(QStringLiteral("Compression level %1 is not between 0 and 9").arg(level));
     level_ = level;
+}
+
+void ArchiveComponent::setThreads(int threads)
+{
+    qCInfo(lcArchive) << "setThreads" << threads;
+    if (threads < 0)
+        throw ArchiveError(QStringLiteral("The number of threads cannot be negative"));
+    threads_ = threads;
 }
 
 namespace detail {

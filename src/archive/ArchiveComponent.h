@@ -231,6 +231,8 @@ public:
 
     // Beyond the table, for the command-line tool and tests.
     void setCompressionLevel(int level);
+    // Worker threads for writing and extracting; 0, the default, is one per core.
+    void setThreads(int threads);
     // Lists an archive without opening it for extraction: no password check.
     static std::vector<ArchiveEntry> ListZip(const QString &path);
     // Reads every entry of the opened archive completely, verifying CRCs and
@@ -275,6 +277,7 @@ private:
     int encryption_ = 0;
     int keyLength_ = 256;
     int level_ = 6;
+    int threads_ = 0;
     bool replaceExisting_ = true;
     ExeSettings exe_;
     ExtractionRecord record_;

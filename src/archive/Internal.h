@@ -52,6 +52,7 @@ struct WriteJob {
     QString password; // empty: no encryption
     int keyLength = 256;
     int level = 6;
+    int threads = 0; // 0: one per core
 };
 void writeArchive(const WriteJob &job, const std::function<void(int)> &progress);
 
@@ -64,6 +65,7 @@ struct ExtractJob {
     QString password;
     QString folder;
     bool replaceExisting = true;
+    int threads = 0; // 0: one per core
 };
 void extractArchive(const ExtractJob &job, const std::function<void(int)> &progress,
                     ExtractionRecord &record);

@@ -1,112 +1,666 @@
-// Writing an archive with libzip. File data is read through a source of our
-// own so that progress follows the bytes read and a read failure names its file.
+// Writing an archive. Files are read, deflated (libdeflate) and encrypted by
+// a pool of workers, as many as there are cores, while the calling thread
+// writes the finished entries in order and reports progress. What the workers
+// hold at once is bounded by a memory budget; files too large to hold whole
+// are streamed by the writing thread through zlib in small chunks, so memory
+// does not grow with the input.
+//
+// Archives go to a temporary file beside the target and are renamed over it
+// only once complete: a failed write leaves an existing archive as it was.
 #include "Internal.h"
+#include "WinZipAes.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <chrono>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace oz::archive::detail {
 
 namespace {
 
-struct WriteState {
-    Progress progress;
-    QString failure; // the first read failure, naming its file
-};
+// Files up to this size are read whole and deflated by a worker.
+constexpr std::uint64_t wholeFileLimit = 8u << 20;
+// What the workers may hold at once: read data plus deflated data.
+constexpr std::uint64_t memoryBudget = 96u << 20;
+// Chunk of the streamed files.
+constexpr std::size_t streamChunk = 1u << 20;
+// Reads of the whole files are sliced so progress moves within large ones.
+constexpr std::size_t readSlice = 256u << 10;
+// A streamed file this large gets zip64 sizes in its local header up front.
+constexpr std::uint64_t zip64Threshold = 0xF0000000u;
+constexpr std::uint32_t max32 = 0xFFFFFFFFu;
 
-struct FileSource {
+constexpr std::uint16_t methodStore = 0;
+constexpr std::uint16_t methodDeflate = 8;
+constexpr std::uint16_t methodAes = 99;
+
+QString sysError(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+struct Item {
+    QByteArray name;
     QByteArray path;
+    QString source;
+    bool folder = false;
+    bool special = false;
     std::uint64_t size = 0;
     time_t mtime = 0;
-    int fd = -1;
-    zip_error_t error;
-    WriteState *state = nullptr;
-
-    void fail(int code, int sysErrno)
-    {
-        zip_error_set(&error, code, sysErrno);
-        if (state->failure.isEmpty()) {
-            state->failure = QStringLiteral("Cannot read %1: %2")
-                                 .arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(sysErrno)));
-        }
-    }
+    mode_t mode = 0;
+    bool streamed() const { return !folder && !special && size > wholeFileLimit; }
 };
 
-zip_int64_t fileSourceCallback(void *userdata, void *data, zip_uint64_t len, zip_source_cmd_t cmd)
+// What a worker made of one small file, ready to be written.
+struct Prepared {
+    bool ready = false;
+    QString error;
+    std::uint16_t method = methodStore; // as compressed, before encryption
+    std::uint32_t crc = 0;
+    std::uint64_t size = 0;
+    std::vector<unsigned char> data; // the stored bytes, encrypted when asked
+    std::uint64_t cost = 0;
+};
+
+// What the central directory needs of a written entry.
+struct Written {
+    std::uint16_t method = methodStore;
+    std::uint32_t crc = 0;
+    std::uint64_t size = 0;
+    std::uint64_t compSize = 0;
+    std::uint64_t offset = 0;
+    bool encrypted = false;
+};
+
+void put16(std::vector<unsigned char> &out, unsigned v)
 {
-    auto *src = static_cast<FileSource *>(userdata);
-    switch (cmd) {
-    case ZIP_SOURCE_OPEN:
-        src->fd = ::open(src->path.constData(), O_RDONLY | O_CLOEXEC);
-        if (src->fd < 0) {
-            src->fail(ZIP_ER_OPEN, errno);
-            return -1;
-        }
-        return 0;
-    case ZIP_SOURCE_READ: {
-        ssize_t n;
-        do {
-            n = ::read(src->fd, data, static_cast<size_t>(std::min<zip_uint64_t>(len, 1u << 30)));
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) {
-            src->fail(ZIP_ER_READ, errno);
-            return -1;
-        }
-        src->state->progress.advance(static_cast<std::uint64_t>(n));
-        return n;
-    }
-    case ZIP_SOURCE_CLOSE:
-        if (src->fd >= 0)
-            ::close(src->fd);
-        src->fd = -1;
-        return 0;
-    case ZIP_SOURCE_STAT: {
-        auto *st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, len, &src->error);
-        if (!st)
-            return -1;
-        zip_stat_init(st);
-        st->size = src->size;
-        st->mtime = src->mtime;
-        st->valid |= ZIP_STAT_SIZE | ZIP_STAT_MTIME;
-        return sizeof(*st);
-    }
-    case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(&src->error, data, len);
-    case ZIP_SOURCE_FREE:
-        if (src->fd >= 0)
-            ::close(src->fd);
-        zip_error_fini(&src->error);
-        delete src;
-        return 0;
-    case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
-    default:
-        zip_error_set(&src->error, ZIP_ER_OPNOTSUPP, 0);
-        return -1;
-    }
+    out.push_back(static_cast<unsigned char>(v));
+    out.push_back(static_cast<unsigned char>(v >> 8));
+}
+void put32(std::vector<unsigned char> &out, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+void put64(std::vector<unsigned char> &out, std::uint64_t v)
+{
+    for (int i = 0; i < 8; ++i)
+        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+// MS-DOS time and date of the local time, clamped to 1980 where it begins.
+std::pair<std::uint16_t, std::uint16_t> dosTime(time_t mtime)
+{
+    struct tm t{};
+    if (!localtime_r(&mtime, &t) || t.tm_year < 80)
+        return {0, (1 << 5) | 1};
+    if (t.tm_year > 207)
+        return {static_cast<std::uint16_t>((23 << 11) | (59 << 5) | 29),
+                static_cast<std::uint16_t>((127 << 9) | (12 << 5) | 31)};
+    return {static_cast<std::uint16_t>((t.tm_hour << 11) | (t.tm_min << 5) | (t.tm_sec / 2)),
+            static_cast<std::uint16_t>(((t.tm_year - 80) << 9) | ((t.tm_mon + 1) << 5) | t.tm_mday)};
 }
 
-zip_uint16_t aesMethod(int bits)
+bool isAscii(const QByteArray &name)
 {
-    switch (bits) {
-    case 128:
-        return ZIP_EM_AES_128;
-    case 192:
-        return ZIP_EM_AES_192;
-    default:
-        return ZIP_EM_AES_256;
-    }
+    return std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// An archive with no entries is just the end-of-central-directory record;
-// libzip would remove the file instead of writing it.
+// Output through a buffer, with room to patch a header already written.
+class Output {
+public:
+    Output(int fd, QString target) : fd_(fd), target_(std::move(target)) { buffer_.reserve(capacity); }
+    std::uint64_t offset() const { return flushed_ + buffer_.size(); }
+
+    void write(const unsigned char *data, std::size_t size)
+    {
+        if (buffer_.size() + size > capacity)
+            flush();
+        if (size >= capacity) {
+            writeFully(data, size);
+            return;
+        }
+        buffer_.insert(buffer_.end(), data, data + size);
+    }
+    void write(const std::vector<unsigned char> &data) { write(data.data(), data.size()); }
+
+    void patch(std::uint64_t at, const unsigned char *data, std::size_t size)
+    {
+        flush();
+        while (size > 0) {
+            const ssize_t n = ::pwrite(fd_, data, size, static_cast<off_t>(at));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                fail(errno);
+            data += n;
+            at += static_cast<std::uint64_t>(n);
+            size -= static_cast<std::size_t>(n);
+        }
+    }
+
+    void flush()
+    {
+        writeFully(buffer_.data(), buffer_.size());
+        buffer_.clear();
+    }
+
+    [[noreturn]] void fail(int err) const
+    {
+        throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(target_, sysError(err)));
+    }
+
+private:
+    static constexpr std::size_t capacity = 1u << 20;
+
+    void writeFully(const unsigned char *data, std::size_t size)
+    {
+        while (size > 0) {
+            const ssize_t n = ::write(fd_, data, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                fail(errno);
+            data += n;
+            size -= static_cast<std::size_t>(n);
+            flushed_ += static_cast<std::uint64_t>(n);
+        }
+    }
+
+    int fd_;
+    QString target_;
+    std::vector<unsigned char> buffer_;
+    std::uint64_t flushed_ = 0;
+};
+
+class FileReader {
+public:
+    explicit FileReader(const Item &item) : item_(item)
+    {
+        fd_ = ::open(item.path.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0)
+            fail(errno);
+        ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    ~FileReader()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    // Fills as much of the buffer as the file has; 0 at its end.
+    std::size_t read(unsigned char *out, std::size_t size)
+    {
+        std::size_t got = 0;
+        while (got < size) {
+            const ssize_t n = ::read(fd_, out + got, size - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                fail(errno);
+            if (n == 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        return got;
+    }
+    [[noreturn]] void fail(int err) const
+    {
+        throw ArchiveError(QStringLiteral("Cannot read %1: %2").arg(item_.source, sysError(err)));
+    }
+
+private:
+    const Item &item_;
+    int fd_ = -1;
+};
+
+class Writer {
+public:
+    Writer(const WriteJob &job, std::vector<Item> items, const std::function<void(int)> &progress)
+        : job_(job), items_(std::move(items)), prepared_(items_.size()), written_(items_.size()),
+          password_(job.password.toUtf8())
+    {
+        std::uint64_t total = 0;
+        for (const Item &item : items_)
+            if (!item.folder && !item.special)
+                total += item.size;
+        // Each byte counts twice: once read, once deflated.
+        progress_ = Progress(2 * total, progress);
+    }
+
+    void run(Output &out)
+    {
+        progress_.begin();
+        unsigned threads = job_.threads > 0 ? static_cast<unsigned>(job_.threads) : std::thread::hardware_concurrency();
+        threads = std::clamp<unsigned>(threads, 1, 64);
+        std::vector<std::thread> pool;
+        for (unsigned t = 0; t < threads; ++t)
+            pool.emplace_back([this] { work(); });
+        try {
+            for (std::size_t i = 0; i < items_.size(); ++i)
+                writeEntry(out, i);
+            writeDirectory(out);
+            out.flush();
+        } catch (...) {
+            stop();
+            for (auto &t : pool)
+                t.join();
+            throw;
+        }
+        for (auto &t : pool)
+            t.join();
+    }
+
+    void finish() { progress_.finish(); }
+
+private:
+    void stop()
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        changed_.notify_all();
+    }
+
+    void work()
+    {
+        libdeflate_compressor *compressor = job_.level > 0 ? libdeflate_alloc_compressor(job_.level) : nullptr;
+        for (;;) {
+            const std::size_t i = next_.fetch_add(1);
+            if (i >= items_.size())
+                break;
+            const Item &item = items_[i];
+            Prepared result;
+            if (!item.folder && !item.special && !item.streamed()) {
+                result.cost = item.size * 2 + 4096;
+                {
+                    std::unique_lock lock(mutex_);
+                    // The entry the writer waits for always goes ahead, so
+                    // the budget can never hold everything up.
+                    changed_.wait(lock, [&] { return stopped_ || i == writing_ || held_ + result.cost <= memoryBudget; });
+                    if (stopped_)
+                        break;
+                    held_ += result.cost;
+                }
+                try {
+                    prepare(item, compressor, result);
+                } catch (const ArchiveError &e) {
+                    result.error = e.reason();
+                    result.data.clear();
+                }
+            }
+            std::lock_guard lock(mutex_);
+            result.ready = true;
+            prepared_[i] = std::move(result);
+            changed_.notify_all();
+        }
+        libdeflate_free_compressor(compressor);
+    }
+
+    void prepare(const Item &item, libdeflate_compressor *compressor, Prepared &result)
+    {
+        std::vector<unsigned char> input(static_cast<std::size_t>(item.size));
+        {
+            FileReader reader(item);
+            std::size_t got = 0, n = 0;
+            do {
+                n = reader.read(input.data() + got, std::min<std::size_t>(input.size() - got, readSlice));
+                got += n;
+                processed_ += n;
+            } while (n > 0 && got < input.size());
+            input.resize(got);
+        }
+        result.size = input.size();
+        result.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, input.data(), input.size()));
+        result.method = methodStore;
+        processed_ += input.size();
+        if (compressor && !input.empty()) {
+            std::vector<unsigned char> deflated(libdeflate_deflate_compress_bound(compressor, input.size()));
+            const std::size_t n = libdeflate_deflate_compress(compressor, input.data(), input.size(),
+                                                              deflated.data(), deflated.size());
+            // Data that deflate cannot shrink is kept as it is.
+            if (n > 0 && n < input.size()) {
+                deflated.resize(n);
+                result.method = methodDeflate;
+                input.swap(deflated);
+            }
+        }
+        if (password_.isEmpty()) {
+            result.data = std::move(input);
+            return;
+        }
+        AesEncryptor aes(password_, job_.keyLength);
+        std::vector<unsigned char> data;
+        data.reserve(aes.header().size() + input.size() + AesEncryptor::trailerSize);
+        data = aes.header();
+        aes.encrypt(input.data(), input.size());
+        data.insert(data.end(), input.begin(), input.end());
+        const auto code = aes.finish();
+        data.insert(data.end(), code.begin(), code.end());
+        result.data = std::move(data);
+    }
+
+    void reportProcessed()
+    {
+        const std::uint64_t now = processed_;
+        progress_.advance(now - reported_);
+        reported_ = now;
+    }
+
+    Prepared take(std::size_t i)
+    {
+        std::unique_lock lock(mutex_);
+        writing_ = i;
+        changed_.notify_all();
+        // Progress follows the workers while the writer waits for them.
+        while (!changed_.wait_for(lock, std::chrono::milliseconds(25), [&] { return prepared_[i].ready; }))
+            reportProcessed();
+        reportProcessed();
+        Prepared result = std::move(prepared_[i]);
+        prepared_[i] = {};
+        return result;
+    }
+
+    void release(std::uint64_t cost)
+    {
+        std::lock_guard lock(mutex_);
+        held_ -= cost;
+        changed_.notify_all();
+    }
+
+    // Local header, with zip64 sizes when asked; returns its size.
+    std::vector<unsigned char> localHeader(const Item &item, const Written &w, bool zip64) const
+    {
+        const auto [time, date] = dosTime(item.mtime);
+        std::vector<unsigned char> h;
+        put32(h, 0x04034b50);
+        put16(h, w.encrypted ? 51 : zip64 ? 45 : 20);
+        put16(h, flags(item, w));
+        put16(h, w.encrypted ? methodAes : w.method);
+        put16(h, time);
+        put16(h, date);
+        put32(h, w.crc);
+        put32(h, zip64 ? max32 : static_cast<std::uint32_t>(w.compSize));
+        put32(h, zip64 ? max32 : static_cast<std::uint32_t>(w.size));
+        const std::vector<unsigned char> extra = extras(item, w, zip64, false);
+        put16(h, static_cast<unsigned>(item.name.size()));
+        put16(h, static_cast<unsigned>(extra.size()));
+        h.insert(h.end(), item.name.begin(), item.name.end());
+        h.insert(h.end(), extra.begin(), extra.end());
+        return h;
+    }
+
+    static unsigned flags(const Item &item, const Written &w)
+    {
+        return (w.encrypted ? 0x0001u : 0u) | (isAscii(item.name) ? 0u : 0x0800u);
+    }
+
+    // Extra fields: zip64 (local: both sizes; central: what overflows),
+    // the Unix time to the second, and WinZip's AES field.
+    std::vector<unsigned char> extras(const Item &item, const Written &w, bool zip64, bool central) const
+    {
+        std::vector<unsigned char> e;
+        if (!central && zip64) {
+            put16(e, 0x0001);
+            put16(e, 16);
+            put64(e, w.size);
+            put64(e, w.compSize);
+        }
+        if (central) {
+            std::vector<unsigned char> z;
+            if (w.size >= max32)
+                put64(z, w.size);
+            if (w.compSize >= max32)
+                put64(z, w.compSize);
+            if (w.offset >= max32)
+                put64(z, w.offset);
+            if (!z.empty()) {
+                put16(e, 0x0001);
+                put16(e, static_cast<unsigned>(z.size()));
+                e.insert(e.end(), z.begin(), z.end());
+            }
+        }
+        if (item.mtime >= 0 && item.mtime <= 0x7FFFFFFF) {
+            put16(e, 0x5455);
+            put16(e, 5);
+            e.push_back(1);
+            put32(e, static_cast<std::uint32_t>(item.mtime));
+        }
+        if (w.encrypted) {
+            put16(e, 0x9901);
+            put16(e, 7);
+            put16(e, 1); // AE-1: the CRC is kept
+            e.push_back('A');
+            e.push_back('E');
+            e.push_back(static_cast<unsigned char>(AesEncryptor::strength(job_.keyLength)));
+            put16(e, w.method);
+        }
+        return e;
+    }
+
+    void writeEntry(Output &out, std::size_t i)
+    {
+        const Item &item = items_[i];
+        Written &w = written_[i];
+        w.offset = out.offset();
+        if (item.streamed()) {
+            take(i);
+            writeStreamed(out, item, w);
+            return;
+        }
+        Prepared p = take(i);
+        if (!p.error.isEmpty())
+            throw ArchiveError(p.error);
+        w.method = p.method;
+        w.crc = p.crc;
+        w.size = p.size;
+        w.compSize = p.data.size();
+        w.encrypted = !item.folder && !password_.isEmpty();
+        out.write(localHeader(item, w, false));
+        out.write(p.data);
+        release(p.cost);
+    }
+
+    // A file too large to hold: read, deflated and encrypted chunk by chunk
+    // here, its header patched with the sizes afterwards.
+    void writeStreamed(Output &out, const Item &item, Written &w)
+    {
+        const bool zip64 = item.size >= zip64Threshold;
+        w.method = job_.level > 0 ? methodDeflate : methodStore;
+        w.encrypted = !password_.isEmpty();
+        const std::vector<unsigned char> header = localHeader(item, w, zip64);
+        out.write(header);
+
+        std::unique_ptr<AesEncryptor> aes;
+        if (w.encrypted) {
+            aes = std::make_unique<AesEncryptor>(password_, job_.keyLength);
+            out.write(aes->header());
+        }
+        FileReader reader(item);
+        z_stream z{};
+        if (w.method == methodDeflate && deflateInit2(&z, job_.level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+            throw ArchiveError(QStringLiteral("Cannot add %1: compression could not start").arg(item.source));
+        struct ZEnd {
+            z_stream *z;
+            bool on;
+            ~ZEnd()
+            {
+                if (on)
+                    deflateEnd(z);
+            }
+        } zend{&z, w.method == methodDeflate};
+
+        std::vector<unsigned char> input(streamChunk);
+        std::vector<unsigned char> output(streamChunk + 1024);
+        std::uint32_t crc = 0;
+        std::uint64_t size = 0, compSize = 0;
+        auto store = [&](unsigned char *data, std::size_t n) {
+            if (aes)
+                aes->encrypt(data, n);
+            out.write(data, n);
+            compSize += n;
+        };
+        for (;;) {
+            const std::size_t n = reader.read(input.data(), input.size());
+            crc = static_cast<std::uint32_t>(libdeflate_crc32(crc, input.data(), n));
+            size += n;
+            const bool last = n < input.size();
+            if (w.method == methodStore) {
+                store(input.data(), n);
+            } else {
+                z.next_in = input.data();
+                z.avail_in = static_cast<uInt>(n);
+                int rc;
+                do {
+                    z.next_out = output.data();
+                    z.avail_out = static_cast<uInt>(output.size());
+                    rc = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+                    store(output.data(), output.size() - z.avail_out);
+                } while (z.avail_out == 0 || (last && rc != Z_STREAM_END));
+            }
+            processed_ += 2 * n;
+            reportProcessed();
+            if (last)
+                break;
+        }
+        if (aes) {
+            const auto code = aes->finish();
+            out.write(code.data(), code.size());
+            compSize += aes->header().size() + code.size();
+        }
+        if (!zip64 && (size >= max32 || compSize >= max32))
+            throw ArchiveError(QStringLiteral("Cannot add %1: it grew while it was being read").arg(item.source));
+        w.crc = crc;
+        w.size = size;
+        w.compSize = compSize;
+        std::vector<unsigned char> fixed = localHeader(item, w, zip64);
+        out.patch(w.offset, fixed.data(), fixed.size());
+    }
+
+    void writeDirectory(Output &out)
+    {
+        const std::uint64_t start = out.offset();
+        std::vector<unsigned char> c;
+        for (std::size_t i = 0; i < items_.size(); ++i) {
+            const Item &item = items_[i];
+            const Written &w = written_[i];
+            const auto [time, date] = dosTime(item.mtime);
+            const std::vector<unsigned char> extra = extras(item, w, false, true);
+            const bool zip64 = w.size >= max32 || w.compSize >= max32 || w.offset >= max32;
+            c.clear();
+            put32(c, 0x02014b50);
+            put16(c, (3u << 8) | 63u); // made on Unix, format 6.3
+            put16(c, w.encrypted ? 51 : zip64 ? 45 : 20);
+            put16(c, flags(item, w));
+            put16(c, w.encrypted ? methodAes : w.method);
+            put16(c, time);
+            put16(c, date);
+            put32(c, w.crc);
+            put32(c, static_cast<std::uint32_t>(std::min<std::uint64_t>(w.compSize, max32)));
+            put32(c, static_cast<std::uint32_t>(std::min<std::uint64_t>(w.size, max32)));
+            put16(c, static_cast<unsigned>(item.name.size()));
+            put16(c, static_cast<unsigned>(extra.size()));
+            put16(c, 0); // comment
+            put16(c, 0); // disk
+            put16(c, 0); // internal attributes
+            const std::uint32_t attributes = item.folder
+                ? (static_cast<std::uint32_t>(S_IFDIR | (item.mode & 0777)) << 16) | 0x10
+                : static_cast<std::uint32_t>(S_IFREG | (item.mode & 0777)) << 16;
+            put32(c, attributes);
+            put32(c, static_cast<std::uint32_t>(std::min<std::uint64_t>(w.offset, max32)));
+            c.insert(c.end(), item.name.begin(), item.name.end());
+            c.insert(c.end(), extra.begin(), extra.end());
+            out.write(c);
+        }
+        const std::uint64_t end = out.offset();
+        const std::uint64_t count = items_.size();
+        const std::uint64_t size = end - start;
+        c.clear();
+        if (count >= 0xFFFF || size >= max32 || start >= max32) {
+            put32(c, 0x06064b50);
+            put64(c, 44);
+            put16(c, (3u << 8) | 63u);
+            put16(c, 45);
+            put32(c, 0);
+            put32(c, 0);
+            put64(c, count);
+            put64(c, count);
+            put64(c, size);
+            put64(c, start);
+            put32(c, 0x07064b50);
+            put32(c, 0);
+            put64(c, end);
+            put32(c, 1);
+        }
+        put32(c, 0x06054b50);
+        put16(c, 0);
+        put16(c, 0);
+        put16(c, static_cast<unsigned>(std::min<std::uint64_t>(count, 0xFFFF)));
+        put16(c, static_cast<unsigned>(std::min<std::uint64_t>(count, 0xFFFF)));
+        put32(c, static_cast<std::uint32_t>(std::min<std::uint64_t>(size, max32)));
+        put32(c, static_cast<std::uint32_t>(std::min<std::uint64_t>(start, max32)));
+        put16(c, 0);
+        out.write(c);
+    }
+
+    const WriteJob &job_;
+    std::vector<Item> items_;
+    std::vector<Prepared> prepared_;
+    std::vector<Written> written_;
+    QByteArray password_;
+    Progress progress_{0, {}};
+    std::atomic<std::uint64_t> processed_{0};
+    std::uint64_t reported_ = 0;
+
+    std::atomic<std::size_t> next_{0};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t writing_ = 0;
+    std::uint64_t held_ = 0;
+    bool stopped_ = false;
+};
+
+std::vector<Item> describe(const PendingList &entries)
+{
+    // Sizes and modes are taken now, at write time, not when the files were chosen.
+    std::vector<Item> items;
+    items.reserve(entries.size());
+    for (const auto &e : entries) {
+        Item item;
+        item.name = e.name.toUtf8();
+        if (e.folder && !item.name.endsWith('/'))
+            item.name += '/';
+        if (item.name.size() > 0xFFFF)
+            throw ArchiveError(QStringLiteral("Cannot add %1: its name is too long for a zip archive").arg(e.name));
+        item.source = e.source;
+        item.path = QFile::encodeName(e.source);
+        item.folder = e.folder;
+        item.special = e.special;
+        struct stat st;
+        const int rc = e.special ? ::lstat(item.path.constData(), &st) : ::stat(item.path.constData(), &st);
+        if (rc != 0)
+            throw ArchiveError(QStringLiteral("Cannot read %1: %2").arg(e.source, sysError(errno)));
+        item.size = (e.folder || e.special) ? 0 : static_cast<std::uint64_t>(st.st_size);
+        item.mtime = st.st_mtime;
+        item.mode = st.st_mode;
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+// An archive with no entries is just the end-of-central-directory record.
 void writeEmptyArchive(const QString &target)
 {
     static const char eocd[22] = {'P', 'K', 5, 6};
@@ -115,113 +669,53 @@ void writeEmptyArchive(const QString &target)
         throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(target, file.errorString()));
 }
 
-[[noreturn]] void failEntry(zip_t *za, const QString &name, const QString &target)
+mode_t creationMode()
 {
-    const QString reason = zipArchiveErrorText(za);
-    zip_discard(za);
-    throw ArchiveError(QStringLiteral("Cannot add %1 to %2: %3").arg(name, target, reason));
+    static const mode_t mask = [] {
+        const mode_t m = ::umask(022);
+        ::umask(m);
+        return m;
+    }();
+    return 0666 & ~mask;
 }
 
 } // namespace
 
 void writeArchive(const WriteJob &job, const std::function<void(int)> &progress)
 {
-    const PendingList &entries = *job.entries;
-    if (entries.empty()) {
+    if (job.entries->empty()) {
         progress(0);
         writeEmptyArchive(job.target);
         progress(100);
         return;
     }
+    Writer writer(job, describe(*job.entries), progress);
 
-    // Sizes and modes are taken now, at write time, not when the files were chosen.
-    struct Meta {
-        std::uint64_t size = 0;
-        time_t mtime = 0;
-        mode_t mode = 0;
-    };
-    std::vector<Meta> meta(entries.size());
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const auto &e = entries[i];
-        struct stat st;
-        const QByteArray path = QFile::encodeName(e.source);
-        const int rc = e.special ? ::lstat(path.constData(), &st) : ::stat(path.constData(), &st);
-        if (rc != 0) {
-            throw ArchiveError(QStringLiteral("Cannot read %1: %2")
-                                   .arg(e.source, QString::fromLocal8Bit(std::strerror(errno))));
-        }
-        meta[i] = {static_cast<std::uint64_t>(st.st_size), st.st_mtime, st.st_mode};
-        if (!e.folder && !e.special)
-            total += meta[i].size;
+    const QFileInfo info(job.target);
+    QByteArray temp = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".ozpart-XXXXXX"));
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(job.target, sysError(errno)));
+    Output out(fd, job.target);
+    try {
+        writer.run(out);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(temp.constData());
+        throw;
     }
-
-    WriteState state{Progress(total, progress), {}};
-    int code = 0;
-    zip_t *za = zip_open(QFile::encodeName(job.target).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
-    if (!za)
-        throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(job.target, zipErrorText(code)));
-
-    const QByteArray password = job.password.toUtf8();
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const auto &e = entries[i];
-        const QByteArray name = e.name.toUtf8();
-        zip_int64_t index;
-        zip_uint32_t attributes;
-        if (e.folder) {
-            index = zip_dir_add(za, name.constData(), ZIP_FL_ENC_UTF_8);
-            attributes = (static_cast<zip_uint32_t>(S_IFDIR | (meta[i].mode & 0777)) << 16) | 0x10;
-        } else {
-            zip_source_t *source;
-            if (e.special) {
-                source = zip_source_buffer(za, nullptr, 0, 0);
-            } else {
-                auto *fileSource = new FileSource;
-                fileSource->path = QFile::encodeName(e.source);
-                fileSource->size = meta[i].size;
-                fileSource->mtime = meta[i].mtime;
-                fileSource->state = &state;
-                zip_error_init(&fileSource->error);
-                source = zip_source_function(za, fileSourceCallback, fileSource);
-                if (!source) {
-                    zip_error_fini(&fileSource->error);
-                    delete fileSource;
-                }
-            }
-            if (!source)
-                failEntry(za, e.name, job.target);
-            index = zip_file_add(za, name.constData(), source, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
-            if (index < 0) {
-                zip_source_free(source);
-                failEntry(za, e.name, job.target);
-            }
-            attributes = static_cast<zip_uint32_t>(S_IFREG | (meta[i].mode & 0777)) << 16;
-            const zip_int32_t method = job.level == 0 ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
-            if (zip_set_file_compression(za, static_cast<zip_uint64_t>(index), method,
-                                         static_cast<zip_uint32_t>(job.level)) != 0)
-                failEntry(za, e.name, job.target);
-            if (!password.isEmpty()
-                && zip_file_set_encryption(za, static_cast<zip_uint64_t>(index), aesMethod(job.keyLength),
-                                           password.constData()) != 0)
-                failEntry(za, e.name, job.target);
-        }
-        if (index < 0)
-            failEntry(za, e.name, job.target);
-        const auto idx = static_cast<zip_uint64_t>(index);
-        if (zip_file_set_mtime(za, idx, meta[i].mtime, 0) != 0
-            || zip_file_set_external_attributes(za, idx, 0, ZIP_OPSYS_UNIX, attributes) != 0)
-            failEntry(za, e.name, job.target);
+    const bool closed = ::fchmod(fd, creationMode()) == 0;
+    if (::close(fd) != 0 || !closed) {
+        const int err = errno;
+        ::unlink(temp.constData());
+        out.fail(err);
     }
-
-    state.progress.begin();
-    if (zip_close(za) != 0) {
-        QString reason = state.failure;
-        if (reason.isEmpty())
-            reason = QStringLiteral("Cannot write %1: %2").arg(job.target, zipArchiveErrorText(za));
-        zip_discard(za);
-        throw ArchiveError(reason);
+    if (::rename(temp.constData(), QFile::encodeName(job.target).constData()) != 0) {
+        const int err = errno;
+        ::unlink(temp.constData());
+        out.fail(err);
     }
-    state.progress.finish();
+    writer.finish();
 }
 
 } // namespace oz::archive::detail

@@ -275,7 +275,8 @@ private slots:
 
     void progressRunsFromZeroToHundred()
     {
-        writeFile(path("big/one.bin"), sampleBytes(3 << 20, 7));
+        // Larger than a worker holds whole, so it streams and reports each chunk.
+        writeFile(path("big/one.bin"), sampleBytes(12 << 20, 7));
         writeFile(path("big/two.bin"), sampleBytes(1 << 20, 8));
         const QString archive = path("progress.zip");
         ArchiveComponent zip;

@@ -1,0 +1,94 @@
+#include "WinZipAes.h"
+
+#include "ArchiveComponent.h"
+
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+namespace oz::archive::detail {
+
+AesEncryptor::AesEncryptor(const QByteArray &password, int keyBits)
+{
+    const int keyBytes = keyBits / 8;
+    const int saltBytes = keyBytes / 2;
+    header_.resize(static_cast<std::size_t>(saltBytes + 2));
+    if (RAND_bytes(header_.data(), saltBytes) != 1)
+        throw ArchiveError(QStringLiteral("Cannot encrypt: no random numbers available"));
+    std::vector<unsigned char> keys(static_cast<std::size_t>(2 * keyBytes + 2));
+    if (PKCS5_PBKDF2_HMAC_SHA1(password.constData(), static_cast<int>(password.size()), header_.data(), saltBytes,
+                               1000, static_cast<int>(keys.size()), keys.data())
+        != 1)
+        throw ArchiveError(QStringLiteral("Cannot encrypt: key derivation failed"));
+    header_[static_cast<std::size_t>(saltBytes)] = keys[static_cast<std::size_t>(2 * keyBytes)];
+    header_[static_cast<std::size_t>(saltBytes + 1)] = keys[static_cast<std::size_t>(2 * keyBytes + 1)];
+
+    const EVP_CIPHER *cipher = keyBytes == 16 ? EVP_aes_128_ecb() : keyBytes == 24 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
+    cipher_ = EVP_CIPHER_CTX_new();
+    EVP_MAC *hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    mac_ = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
+    EVP_MAC_free(hmac);
+    char digest[] = "SHA1";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
+    const bool ready = cipher_ && mac_ && EVP_EncryptInit_ex(cipher_, cipher, nullptr, keys.data(), nullptr) == 1
+                       && EVP_CIPHER_CTX_set_padding(cipher_, 0) == 1
+                       && EVP_MAC_init(mac_, keys.data() + keyBytes, static_cast<std::size_t>(keyBytes), params) == 1;
+    OPENSSL_cleanse(keys.data(), keys.size());
+    if (!ready) {
+        EVP_CIPHER_CTX_free(cipher_);
+        EVP_MAC_CTX_free(mac_);
+        throw ArchiveError(QStringLiteral("Cannot encrypt: the cipher is not available"));
+    }
+}
+
+AesEncryptor::~AesEncryptor()
+{
+    EVP_CIPHER_CTX_free(cipher_);
+    EVP_MAC_CTX_free(mac_);
+    OPENSSL_cleanse(stream_.data(), stream_.size());
+}
+
+// WinZip's counter mode: a 128-bit little-endian counter from 1.
+void AesEncryptor::nextKeyStream()
+{
+    for (std::size_t block = 0; block < stream_.size(); block += 16) {
+        for (auto &byte : counter_) {
+            if (++byte != 0)
+                break;
+        }
+        std::copy(counter_.begin(), counter_.end(), stream_.begin() + static_cast<std::ptrdiff_t>(block));
+    }
+    int length = 0;
+    EVP_EncryptUpdate(cipher_, stream_.data(), &length, stream_.data(), static_cast<int>(stream_.size()));
+    used_ = 0;
+}
+
+void AesEncryptor::encrypt(unsigned char *data, std::size_t size)
+{
+    unsigned char *const begin = data;
+    const std::size_t total = size;
+    while (size > 0) {
+        if (used_ == stream_.size())
+            nextKeyStream();
+        const std::size_t n = std::min(size, stream_.size() - used_);
+        for (std::size_t i = 0; i < n; ++i)
+            data[i] ^= stream_[used_ + i];
+        used_ += n;
+        data += n;
+        size -= n;
+    }
+    EVP_MAC_update(mac_, begin, total);
+}
+
+std::array<unsigned char, 10> AesEncryptor::finish()
+{
+    unsigned char code[EVP_MAX_MD_SIZE];
+    std::size_t length = 0;
+    EVP_MAC_final(mac_, code, &length, sizeof code);
+    std::array<unsigned char, 10> out{};
+    std::copy(code, code + 10, out.begin());
+    return out;
+}
+
+} // namespace oz::archive::detail

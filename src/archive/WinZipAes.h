@@ -1,0 +1,50 @@
+// WinZip AES encryption of one entry's stored bytes: salt and password
+// verifier first, then the data in WinZip's counter mode, then ten bytes of
+// HMAC-SHA1 over the encrypted data.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <QByteArray>
+
+typedef struct evp_cipher_ctx_st EVP_CIPHER_CTX;
+typedef struct evp_mac_ctx_st EVP_MAC_CTX;
+
+namespace oz::archive::detail {
+
+class AesEncryptor {
+public:
+    // keyBits: 128, 192 or 256. Derives fresh keys from a random salt.
+    AesEncryptor(const QByteArray &password, int keyBits);
+    ~AesEncryptor();
+    AesEncryptor(const AesEncryptor &) = delete;
+    AesEncryptor &operator=(const AesEncryptor &) = delete;
+
+    // Salt followed by the two verifier bytes: what precedes the data.
+    const std::vector<unsigned char> &header() const { return header_; }
+    // Encrypts in place; call in order over the whole stream.
+    void encrypt(unsigned char *data, std::size_t size);
+    // The ten authentication bytes that follow the data.
+    std::array<unsigned char, 10> finish();
+
+    static constexpr int trailerSize = 10;
+    static int overhead(int keyBits) { return keyBits / 16 + 2 + trailerSize; }
+    // The strength byte of the AES extra field.
+    static int strength(int keyBits) { return keyBits == 128 ? 1 : keyBits == 192 ? 2 : 3; }
+
+private:
+    void nextKeyStream();
+
+    EVP_CIPHER_CTX *cipher_ = nullptr;
+    EVP_MAC_CTX *mac_ = nullptr;
+    std::vector<unsigned char> header_;
+    std::array<unsigned char, 16> counter_{};
+    // Key stream made many blocks at a time: one cipher call per 4 KiB.
+    std::array<unsigned char, 4096> stream_{};
+    std::size_t used_ = sizeof stream_;
+};
+
+} // namespace oz::archive::detail
