@@ -1,10 +1,14 @@
-// Entries are read through libzip, except WinZip AES entries that carry no
-// CRC (AE-2, what 7-Zip and WinZip write): libzip 1.7 checks their zero CRC
-// field and reports every such entry as damaged. Those are read raw and
-// decrypted here; their authentication code is their integrity check.
+// Entries are read through libzip, except WinZip AES entries, which are read
+// raw and decrypted here: libzip 1.7 checks the zero CRC field of AE-2
+// entries (what 7-Zip and WinZip write) and reports every one as damaged, and
+// its own key derivation and cipher are several times slower than ours. The
+// authentication code is checked for every entry, the CRC where one is kept.
 #include "EntryStream.h"
 
 #include "Internal.h"
+#include "WinZipAes.h"
+
+#include <libdeflate.h>
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -12,6 +16,7 @@
 #include <zlib.h>
 
 #include <array>
+#include <optional>
 #include <vector>
 
 namespace oz::archive::detail {
@@ -31,8 +36,8 @@ private:
 
 class WinZipAesStream : public EntryStream {
 public:
-    WinZipAesStream(zip_file_t *raw, int keyBits, zip_uint64_t compSize, bool deflated)
-        : raw_(raw), keyBytes_(keyBits / 8), deflated_(deflated)
+    WinZipAesStream(zip_file_t *raw, int keyBits, zip_uint64_t compSize, bool deflated, std::optional<std::uint32_t> crc)
+        : raw_(raw), keyBytes_(keyBits / 8), deflated_(deflated), expectedCrc_(crc)
     {
         const zip_uint64_t overhead = static_cast<zip_uint64_t>(saltBytes() + 2 + 10);
         dataLeft_ = compSize >= overhead ? compSize - overhead : 0;
@@ -59,9 +64,7 @@ public:
         if (!readRaw(salt.data(), salt.size()) || !readRaw(verifier, 2))
             return false;
         std::vector<unsigned char> keys(static_cast<size_t>(2 * keyBytes_ + 2));
-        if (PKCS5_PBKDF2_HMAC_SHA1(password.constData(), password.size(), salt.data(), static_cast<int>(salt.size()),
-                                   1000, static_cast<int>(keys.size()), keys.data()) != 1)
-            return fail(QStringLiteral("Key derivation failed"));
+        deriveAesKeys(password, salt.data(), salt.size(), keys.data(), keys.size());
         const bool matches = keys[2 * keyBytes_] == verifier[0] && keys[2 * keyBytes_ + 1] == verifier[1];
         if (!matches) {
             OPENSSL_cleanse(keys.data(), keys.size());
@@ -88,6 +91,19 @@ public:
     }
 
     zip_int64_t read(void *buffer, zip_uint64_t size) override
+    {
+        const zip_int64_t n = readData(buffer, size);
+        if (n > 0)
+            crc_ = static_cast<std::uint32_t>(libdeflate_crc32(crc_, buffer, static_cast<std::size_t>(n)));
+        if (n == 0 && expectedCrc_ && crc_ != *expectedCrc_)
+            return fail(QStringLiteral("CRC error")), -1;
+        return n;
+    }
+
+    QString error() const override { return error_; }
+
+private:
+    zip_int64_t readData(void *buffer, zip_uint64_t size)
     {
         if (!error_.isEmpty())
             return -1;
@@ -124,9 +140,6 @@ public:
         return produced;
     }
 
-    QString error() const override { return error_; }
-
-private:
     int saltBytes() const { return keyBytes_ / 2; }
 
     bool fail(const QString &text)
@@ -173,24 +186,27 @@ private:
         dataLeft_ -= want;
         EVP_MAC_update(mac_, out, want);
         for (size_t i = 0; i < want; ++i) {
-            if (used_ == 16) {
-                nextKeyBlock();
-                used_ = 0;
-            }
+            if (used_ == keyBlock_.size())
+                nextKeyBlocks();
             out[i] ^= keyBlock_[used_++];
         }
         return static_cast<zip_int64_t>(want);
     }
 
-    // WinZip's counter mode: a 128-bit little-endian counter from 1.
-    void nextKeyBlock()
+    // WinZip's counter mode: a 128-bit little-endian counter from 1, made
+    // into key stream 4 KiB at a time.
+    void nextKeyBlocks()
     {
-        for (auto &byte : counter_) {
-            if (++byte != 0)
-                break;
+        for (size_t block = 0; block < keyBlock_.size(); block += 16) {
+            for (auto &byte : counter_) {
+                if (++byte != 0)
+                    break;
+            }
+            std::copy(counter_.begin(), counter_.end(), keyBlock_.begin() + static_cast<std::ptrdiff_t>(block));
         }
         int length = 0;
-        EVP_EncryptUpdate(cipher_, keyBlock_.data(), &length, counter_.data(), 16);
+        EVP_EncryptUpdate(cipher_, keyBlock_.data(), &length, keyBlock_.data(), static_cast<int>(keyBlock_.size()));
+        used_ = 0;
     }
 
     zip_file_t *raw_;
@@ -201,8 +217,10 @@ private:
     EVP_CIPHER_CTX *cipher_ = nullptr;
     EVP_MAC_CTX *mac_ = nullptr;
     std::array<unsigned char, 16> counter_{};
-    std::array<unsigned char, 16> keyBlock_{};
-    size_t used_ = 16;
+    std::array<unsigned char, 4096> keyBlock_{};
+    size_t used_ = keyBlock_.size();
+    std::optional<std::uint32_t> expectedCrc_;
+    std::uint32_t crc_ = 0;
     bool verified_ = false;
     z_stream z_{};
     bool inflating_ = false;
@@ -234,8 +252,8 @@ std::unique_ptr<EntryStream> EntryStream::open(zip_t *za, zip_uint64_t index, co
     zip_stat_index(za, index, 0, &st);
     const QString name = st.name ? QString::fromUtf8(st.name) : QString();
     const int bits = (st.valid & ZIP_STAT_ENCRYPTION_METHOD) ? aesKeyBits(st.encryption_method) : 0;
-    const bool noCrc = (st.valid & ZIP_STAT_CRC) && st.crc == 0 && st.size > 0;
-    if (bits && noCrc) {
+    const bool noCrc = !(st.valid & ZIP_STAT_CRC) || (st.crc == 0 && st.size > 0);
+    if (bits) {
         if (password.isEmpty())
             throw ArchiveError(QStringLiteral("Cannot extract \"%1\": No password provided").arg(name));
         if (st.comp_method != ZIP_CM_STORE && st.comp_method != ZIP_CM_DEFLATE)
@@ -243,7 +261,9 @@ std::unique_ptr<EntryStream> EntryStream::open(zip_t *za, zip_uint64_t index, co
         zip_file_t *raw = zip_fopen_index(za, index, ZIP_FL_ENCRYPTED);
         if (!raw)
             throw ArchiveError(QStringLiteral("Cannot extract \"%1\": %2").arg(name, zipArchiveErrorText(za)));
-        auto stream = std::make_unique<WinZipAesStream>(raw, bits, st.comp_size, st.comp_method == ZIP_CM_DEFLATE);
+        // AE-2 entries store no CRC; AE-1 entries keep theirs.
+        const std::optional<std::uint32_t> crc = noCrc ? std::nullopt : std::optional<std::uint32_t>(st.crc);
+        auto stream = std::make_unique<WinZipAesStream>(raw, bits, st.comp_size, st.comp_method == ZIP_CM_DEFLATE, crc);
         if (!stream->start(password)) {
             const QString why = stream->error().isEmpty() ? QStringLiteral("Wrong password provided") : stream->error();
             throw ArchiveError(QStringLiteral("Cannot extract \"%1\": %2").arg(name, why));

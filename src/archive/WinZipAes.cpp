@@ -7,7 +7,16 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <nettle/pbkdf2.h>
+
 namespace oz::archive::detail {
+
+void deriveAesKeys(const QByteArray &password, const unsigned char *salt, std::size_t saltSize,
+                   unsigned char *keys, std::size_t keysSize)
+{
+    pbkdf2_hmac_sha1(static_cast<std::size_t>(password.size()), reinterpret_cast<const uint8_t *>(password.constData()),
+                     1000, saltSize, salt, keysSize, keys);
+}
 
 AesEncryptor::AesEncryptor(const QByteArray &password, int keyBits)
 {
@@ -17,10 +26,7 @@ AesEncryptor::AesEncryptor(const QByteArray &password, int keyBits)
     if (RAND_bytes(header_.data(), saltBytes) != 1)
         throw ArchiveError(QStringLiteral("Cannot encrypt: no random numbers available"));
     std::vector<unsigned char> keys(static_cast<std::size_t>(2 * keyBytes + 2));
-    if (PKCS5_PBKDF2_HMAC_SHA1(password.constData(), static_cast<int>(password.size()), header_.data(), saltBytes,
-                               1000, static_cast<int>(keys.size()), keys.data())
-        != 1)
-        throw ArchiveError(QStringLiteral("Cannot encrypt: key derivation failed"));
+    deriveAesKeys(password, header_.data(), static_cast<std::size_t>(saltBytes), keys.data(), keys.size());
     header_[static_cast<std::size_t>(saltBytes)] = keys[static_cast<std::size_t>(2 * keyBytes)];
     header_[static_cast<std::size_t>(saltBytes + 1)] = keys[static_cast<std::size_t>(2 * keyBytes + 1)];
 

@@ -7,7 +7,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -51,18 +56,17 @@ public:
                 total += p.size;
         progress_ = Progress(total, report_);
         progress_.begin();
+        // Folders first, here, so the workers only ever write files.
         for (const auto &p : plan_) {
-            if (p.link)
-                continue;
-            if (p.folder) {
+            if (p.folder)
                 ensureFolder(p.rel);
-            } else {
-                const std::size_t before = record_.items.size();
-                writeFile(p);
-                if (record_.items.size() != before)
-                    continue; // kept as it was
-            }
-            record_.items.push_back({p.name, QStringLiteral("extracted")});
+            else if (!p.link)
+                ensureFolder(parentOf(p.rel));
+        }
+        extractFiles();
+        for (std::size_t i = 0; i < plan_.size(); ++i) {
+            if (!plan_[i].link)
+                record_.items.push_back({plan_[i].name, outcome_[i]});
         }
         // Links last, so that no file of this archive is written through one.
         for (const auto &p : plan_) {
@@ -215,21 +219,119 @@ private:
     }
 
     // True when an existing file is to be left as it is.
-    bool keepExisting(const Planned &p)
+    bool existingKept(const Planned &p) const
     {
         struct stat st;
-        if (job_.replaceExisting || ::lstat(full(p.rel).constData(), &st) != 0 || S_ISDIR(st.st_mode))
+        return !job_.replaceExisting && ::lstat(full(p.rel).constData(), &st) == 0 && !S_ISDIR(st.st_mode);
+    }
+
+    bool keepExisting(const Planned &p)
+    {
+        if (!existingKept(p))
             return false;
         record_.items.push_back({p.name, QStringLiteral("kept")});
-        progress_.advance(p.size);
         return true;
     }
 
-    void writeFile(const Planned &p)
+    // Files are extracted by one worker per core, each with its own handle on
+    // the archive; this thread is one of them and takes the first file, and
+    // it alone reports progress. The first failure in archive order is the
+    // one reported; the other workers stop at their next file.
+    void extractFiles()
     {
-        ensureFolder(parentOf(p.rel));
-        if (keepExisting(p))
+        outcome_.assign(plan_.size(), QStringLiteral("extracted"));
+        std::vector<std::size_t> files;
+        for (std::size_t i = 0; i < plan_.size(); ++i)
+            if (!plan_[i].folder && !plan_[i].link)
+                files.push_back(i);
+        if (files.empty())
             return;
+        unsigned threads = job_.threads > 0 ? static_cast<unsigned>(job_.threads) : std::thread::hardware_concurrency();
+        threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, std::min<std::size_t>(files.size(), 64)));
+
+        std::atomic<std::size_t> next{0};
+        std::atomic<bool> failed{false};
+        std::mutex mutex;
+        std::condition_variable ended;
+        unsigned running = threads - 1;
+        std::size_t failedAt = files.size();
+        QString failure;
+
+        auto work = [&](zip_t *za, std::size_t first, bool reporting) {
+            for (std::size_t f = first; f < files.size() && !failed; f = next++) {
+                const std::size_t i = files[f];
+                try {
+                    outcome_[i] = writeFile(plan_[i], za, reporting);
+                } catch (const ArchiveError &e) {
+                    std::lock_guard lock(mutex);
+                    outcome_[i] = QStringLiteral("failed");
+                    if (f < failedAt) {
+                        failedAt = f;
+                        failure = e.reason();
+                    }
+                    failed = true;
+                }
+                if (reporting)
+                    reportDone();
+            }
+        };
+        const std::size_t mine = next++;
+        std::vector<std::thread> pool;
+        for (unsigned t = 1; t < threads; ++t) {
+            pool.emplace_back([&] {
+                zip_t *za = nullptr;
+                try {
+                    za = openForReading(job_.archive);
+                    if (!password_.isEmpty())
+                        zip_set_default_password(za, password_.constData());
+                    work(za, next++, false);
+                } catch (const ArchiveError &e) {
+                    std::lock_guard lock(mutex);
+                    if (failure.isEmpty())
+                        failure = e.reason();
+                    failed = true;
+                }
+                if (za)
+                    zip_discard(za);
+                std::lock_guard lock(mutex);
+                --running;
+                ended.notify_all();
+            });
+        }
+        work(za_, mine, true);
+        {
+            std::unique_lock lock(mutex);
+            while (!ended.wait_for(lock, std::chrono::milliseconds(25), [&] { return running == 0; })) {
+                lock.unlock();
+                reportDone();
+                lock.lock();
+            }
+        }
+        for (auto &t : pool)
+            t.join();
+        reportDone();
+        if (failed) {
+            // Only what was extracted before the failure is recorded.
+            for (std::size_t f = 0; f <= std::min(failedAt, files.size() - 1); ++f)
+                record_.items.push_back({plan_[files[f]].name, outcome_[files[f]]});
+            throw ArchiveError(failure);
+        }
+    }
+
+    void reportDone()
+    {
+        const std::uint64_t now = done_;
+        progress_.advance(now - reported_);
+        reported_ = now;
+    }
+
+    // Returns what became of the file: "extracted" or "kept".
+    QString writeFile(const Planned &p, zip_t *za, bool reporting)
+    {
+        if (existingKept(p)) {
+            done_ += p.size;
+            return QStringLiteral("kept");
+        }
         const QByteArray target = full(p.rel);
         QByteArray temp = full(parentOf(p.rel)) + "/.ozpart-XXXXXX";
         const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
@@ -239,7 +341,7 @@ private:
         QString failure;
         std::unique_ptr<EntryStream> stream;
         try {
-            stream = EntryStream::open(za_, p.index, password_);
+            stream = EntryStream::open(za, p.index, password_);
         } catch (const ArchiveError &e) {
             failure = e.reason();
         }
@@ -258,7 +360,9 @@ private:
                     failure = QStringLiteral("Cannot write %1: %2").arg(QFile::decodeName(target), sysError(errno));
                     break;
                 }
-                progress_.advance(static_cast<std::uint64_t>(n));
+                done_ += static_cast<std::uint64_t>(n);
+                if (reporting)
+                    reportDone();
             }
             if (failure.isEmpty() && n < 0)
                 failure = QStringLiteral("Cannot extract \"%1\": %2").arg(p.name, stream->error());
@@ -283,9 +387,9 @@ private:
         }
         if (!failure.isEmpty()) {
             ::unlink(temp.constData());
-            record_.items.push_back({p.name, QStringLiteral("failed")});
             throw ArchiveError(failure);
         }
+        return QStringLiteral("extracted");
     }
 
     void writeLink(const Planned &p)
@@ -308,6 +412,9 @@ private:
     QByteArray password_ = job_.password.toUtf8();
     std::function<void(int)> report_;
     Progress progress_{0, {}};
+    std::atomic<std::uint64_t> done_{0};
+    std::uint64_t reported_ = 0;
+    std::vector<QString> outcome_;
     ExtractionRecord &record_;
     std::vector<Planned> plan_;
     QString root_;
