@@ -15,7 +15,7 @@ ifeq ($(SANITIZE),1)
 CMAKE_FLAGS += -DORVELZIP_SANITIZE=ON
 endif
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test bench clean
 
 all: build
 
@@ -33,6 +33,13 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Release build of its own, then every installed zip tool side by side.
+# BENCH_ARGS passes options on, e.g. BENCH_ARGS="--corpus include --runs 5".
+bench: deps
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build-bench -j $(JOBS) --target orvelzip-cli
+	python3 bench/run.py --cli build-bench/bin/orvelzip-cli $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -52,12 +52,14 @@ const std::map<std::string, const char *> commandHelp = {
                "  --password          encrypt with AES-256: asked twice on a terminal, else ORVELZIP_PASSWORD\n"
                "  --password=VALUE    encrypt with this password\n"
                "  --level N           compression level 0 (store) to 9, default 6\n"
+               "  --threads N         worker threads (default: one per core)\n"
                "  --quiet             print nothing but errors\n"},
     {"list", "Usage: orvelzip-cli list ARCHIVE [--json]\n"
              "  --json              one JSON document for machines\n"},
     {"extract", "Usage: orvelzip-cli extract ARCHIVE [-d DIR] [options]\n"
                 "  -d DIR              extract into DIR\n"
                 "  --password[=VALUE]  the password (asked on a terminal, else ORVELZIP_PASSWORD)\n"
+                "  --threads N         worker threads (default: one per core)\n"
                 "  --overwrite         replace files that exist already (else they are kept: status 1)\n"
                 "  --quiet             print nothing but errors\n"},
     {"test", "Usage: orvelzip-cli test ARCHIVE [--password[=VALUE]] [--quiet]\n"},
@@ -102,9 +104,10 @@ struct Args {
 Args parse(int argc, char **argv)
 {
     static const std::map<std::string, std::vector<std::string>> valueOptions = {
-        {"create", {"--include", "--exclude", "--level"}},
-        {"sfx", {"--include", "--exclude", "--level", "--run", "--param", "--icon"}},
-        {"extract", {"-d"}},
+        {"create", {"--include", "--exclude", "--level", "--threads"}},
+        {"sfx", {"--include", "--exclude", "--level", "--threads", "--run", "--param", "--icon"}},
+        {"extract", {"-d", "--threads"}},
+        {"test", {"--threads"}},
     };
     static const std::map<std::string, std::vector<std::string>> flagOptions = {
         {"create", {"--no-recurse", "--full-paths", "--hidden", "--system", "--archive-only", "--quiet"}},
@@ -259,6 +262,17 @@ int addPaths(ArchiveComponent &zip, const Args &a, const QStringList &paths)
     return skipped;
 }
 
+void setThreads(ArchiveComponent &zip, const Args &a)
+{
+    if (const auto threads = a.value("--threads")) {
+        bool ok = false;
+        const int n = threads->toInt(&ok);
+        if (!ok || n < 1 || n > 64)
+            usageError(QStringLiteral("--threads takes a number from 1 to 64"), a.command);
+        zip.setThreads(n);
+    }
+}
+
 void setLevel(ArchiveComponent &zip, const Args &a)
 {
     if (const auto level = a.value("--level")) {
@@ -268,6 +282,7 @@ void setLevel(ArchiveComponent &zip, const Args &a)
             usageError(QStringLiteral("--level takes a number from 0 to 9"), a.command);
         zip.setCompressionLevel(n);
     }
+    setThreads(zip, a);
 }
 
 int create(const Args &a, bool sfx)
@@ -343,6 +358,7 @@ void openArchive(ArchiveComponent &zip, const Args &a)
     for (const auto &e : ArchiveComponent::ListZip(archive))
         encrypted = encrypted || e.isEncrypted();
     zip.SetPassword(password(a, encrypted || a.passwordAsked, false));
+    setThreads(zip, a);
     zip.OpenZip(archive);
 }
 

@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""Orvel Zip against the zip tools installed here, side by side.
+
+Corpora are made deterministically under the work folder: a copy of the
+regular files of /usr/include, one large file (the include files repeated,
+3 GiB unless --large-mib says otherwise), and 100,000 small generated files.
+Each tool creates and extracts each corpus --runs times in turn; the table
+shows the median wall time, the peak resident memory, the archive size and
+the ratio of the time to Info-ZIP's.
+"""
+import argparse, os, random, shutil, statistics, subprocess, sys, time
+from pathlib import Path
+
+PASSWORD = "bench-Secret1"
+
+def make_include(root: Path):
+    if root.exists():
+        return
+    tmp = root.with_suffix(".part")
+    shutil.rmtree(tmp, ignore_errors=True)
+    for dirpath, dirnames, filenames in os.walk("/usr/include"):
+        dirnames.sort()
+        for name in sorted(filenames):
+            src = Path(dirpath) / name
+            if src.is_symlink() or not src.is_file():
+                continue
+            dst = tmp / "include" / src.relative_to("/usr/include")
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(src, dst)
+    tmp.rename(root)
+
+def make_large(root: Path, mib: int, include: Path):
+    if root.exists():
+        return
+    tmp = root.with_suffix(".part")
+    shutil.rmtree(tmp, ignore_errors=True)
+    tmp.mkdir(parents=True)
+    files = sorted(p for p in include.rglob("*") if p.is_file())
+    want = mib << 20
+    with open(tmp / "large.bin", "wb") as out:
+        while out.tell() < want:
+            for p in files:
+                data = p.read_bytes()
+                out.write(data[: want - out.tell()])
+                if out.tell() >= want:
+                    break
+    tmp.rename(root)
+
+def make_many(root: Path, count: int):
+    if root.exists():
+        return
+    tmp = root.with_suffix(".part")
+    shutil.rmtree(tmp, ignore_errors=True)
+    rng = random.Random(7)
+    words = [("%x" % rng.getrandbits(24)) for _ in range(512)]
+    for i in range(count):
+        d = tmp / "many" / ("d%03d" % (i // 1000))
+        if i % 1000 == 0:
+            d.mkdir(parents=True)
+        (d / ("f%06d.txt" % i)).write_text(" ".join(rng.choice(words) for _ in range(rng.randint(4, 200))))
+    tmp.rename(root)
+
+def run(cmd, cwd):
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, _, usage = os.wait4(proc.pid, 0)
+    wall = time.perf_counter() - start
+    err = proc.stderr.read().decode(errors="replace")
+    proc.stderr.close()
+    return wall, usage.ru_maxrss / 1024.0, err
+
+def tools(cli):
+    t = {}
+    t["orvelzip"] = (lambda a, src: [cli, "create", a, src, "--quiet"],
+                     lambda a, d: [cli, "extract", a, "-d", d, "--quiet"],
+                     lambda a, src: [cli, "create", a, src, "--quiet", "--password=" + PASSWORD],
+                     lambda a, d: [cli, "extract", a, "-d", d, "--quiet", "--password=" + PASSWORD])
+    if shutil.which("zip") and shutil.which("unzip"):
+        t["zip/unzip"] = (lambda a, src: ["zip", "-r", "-q", a, src],
+                          lambda a, d: ["unzip", "-q", a, "-d", d], None, None)
+    if shutil.which("7zz"):
+        t["7zz"] = (lambda a, src: ["7zz", "a", "-tzip", "-bd", a, src],
+                    lambda a, d: ["7zz", "x", "-bd", "-o" + d, a],
+                    lambda a, src: ["7zz", "a", "-tzip", "-bd", "-mem=AES256", "-p" + PASSWORD, a, src],
+                    lambda a, d: ["7zz", "x", "-bd", "-p" + PASSWORD, "-o" + d, a])
+    if shutil.which("bsdtar"):
+        t["bsdtar"] = (lambda a, src: ["bsdtar", "--format", "zip", "-cf", a, src],
+                       lambda a, d: ["bsdtar", "-xf", a, "-C", d], None, None)
+    return t
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--cli", required=True)
+    ap.add_argument("--work", default="/tmp/orvelzip-bench")
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--corpus", action="append", choices=["include", "large", "many"])
+    ap.add_argument("--large-mib", type=int, default=3072)
+    args = ap.parse_args()
+    work = Path(args.work)
+    work.mkdir(parents=True, exist_ok=True)
+    corpora = args.corpus or ["include", "large", "many"]
+    make_include(work / "c-include")
+    sources = {"include": (work / "c-include", "include")}
+    if "large" in corpora:
+        make_large(work / "c-large", args.large_mib, work / "c-include")
+        sources["large"] = (work / "c-large", "large.bin")
+    if "many" in corpora:
+        make_many(work / "c-many", 100_000)
+        sources["many"] = (work / "c-many", "many")
+    cli = str(Path(args.cli).resolve())
+    rows = []
+    for corpus in corpora:
+        cwd, src = sources[corpus]
+        for mode in ("plain", "AES"):
+            base = None
+            for name, (create, extract, acreate, aextract) in tools(cli).items():
+                if mode == "AES":
+                    create, extract = acreate, aextract
+                if create is None:
+                    continue
+                archive = str(work / ("out-%s.zip" % name.replace("/", "-")))
+                ct, cm, xt, xm = [], [], [], []
+                size = 0
+                for _ in range(args.runs):
+                    if os.path.exists(archive):
+                        os.remove(archive)
+                    w, m, err = run(create(archive, src), cwd)
+                    ct.append(w); cm.append(m)
+                    size = os.path.getsize(archive)
+                    dest = work / "x"
+                    shutil.rmtree(dest, ignore_errors=True)
+                    dest.mkdir()
+                    w, m, err = run(extract(archive, str(dest)), cwd)
+                    xt.append(w); xm.append(m)
+                shutil.rmtree(work / "x", ignore_errors=True)
+                os.remove(archive)
+                c, x = statistics.median(ct), statistics.median(xt)
+                if name == "zip/unzip" or (mode == "AES" and base is None and name == "7zz"):
+                    base = (c, x)
+                rows.append((corpus, mode, name, c, max(cm), size, x, max(xm)))
+            for i, r in enumerate(rows):
+                if r[0] == corpus and r[1] == mode and base:
+                    rows[i] = r + (r[3] / base[0], r[6] / base[1])
+    print("| corpus | mode | tool | create s | create MiB | archive MB | extract s | extract MiB | create ratio | extract ratio |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        ratios = ("%.2f" % r[8], "%.2f" % r[9]) if len(r) > 8 else ("", "")
+        print("| %s | %s | %s | %.2f | %.0f | %.1f | %.2f | %.0f | %s | %s |" % (
+            r[0], r[1], r[2], r[3], r[4], r[5] / 1e6, r[6], r[7], ratios[0], ratios[1]))
+    print("\nRatios: to Info-ZIP for plain archives, to 7zz for AES (Info-ZIP has no AES).")
+
+if __name__ == "__main__":
+    main()
