@@ -15,7 +15,7 @@ ifeq ($(SANITIZE),1)
 CMAKE_FLAGS += -DORVELZIP_SANITIZE=ON
 endif
 
-.PHONY: all deps configure build run test bench clean
+.PHONY: all deps configure build run test bench package clean
 
 all: build
 
@@ -33,6 +33,13 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# A Debian package of a release build, in build-package/.
+package: deps
+	@cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build-package -j $(JOBS)
+	cd build-package && cpack
+	@ls build-package/orvelzip_*.deb
 
 # Release build of its own, then every installed zip tool side by side.
 # BENCH_ARGS passes options on, e.g. BENCH_ARGS="--corpus include --runs 5".

@@ -11,6 +11,8 @@ packages=(
   libarchive-dev nettle-dev libacl1-dev liblzma-dev libzstd-dev liblz4-dev libbz2-dev libxml2-dev
   fonts-liberation2
   zip unzip 7zip libarchive-tools python3
+  # the install test validates the desktop entry
+  desktop-file-utils
 )
 
 missing=()

@@ -44,19 +44,28 @@ def write_ico(path):
         f.write(image)
 
 
-def write_png(path, width=480, height=300):
+def about_colour(x, y, width=480, height=300):
+    t = x / width
+    r, g, b = 20 + 30 * t, 40 + 80 * t, 110 + 60 * (1 - y / height)
+    for cx, cy, rad in ((400, 60, 90), (330, 250, 70), (120, 280, 50)):
+        d = math.hypot(x - cx, y - cy)
+        if d < rad:
+            k = 0.25 * (1 - d / rad)
+            r, g, b = r + (250 - r) * k, g + (200 - g) * k, b + (40 - b) * k
+    return int(r), int(g), int(b)
+
+
+def app_icon_colour(x, y, size=64):
+    """The icon's 32 by 32 picture, drawn twice as large for the desktop."""
+    return PALETTE[icon_pixels()[y * 32 // size][x * 32 // size]]
+
+
+def write_png(path, width=480, height=300, colour=about_colour):
     rows = []
     for y in range(height):
         row = bytearray([0])
         for x in range(width):
-            t = x / width
-            r, g, b = 20 + 30 * t, 40 + 80 * t, 110 + 60 * (1 - y / height)
-            for cx, cy, rad in ((400, 60, 90), (330, 250, 70), (120, 280, 50)):
-                d = math.hypot(x - cx, y - cy)
-                if d < rad:
-                    k = 0.25 * (1 - d / rad)
-                    r, g, b = r + (250 - r) * k, g + (200 - g) * k, b + (40 - b) * k
-            row += bytes((int(r), int(g), int(b)))
+            row += bytes(colour(x, y))
         rows.append(bytes(row))
 
     def chunk(kind, data):
@@ -73,3 +82,4 @@ if __name__ == "__main__":
     os.makedirs(os.path.join(ROOT, "icons"), exist_ok=True)
     write_ico(os.path.join(ROOT, "icons", "oz.ico"))
     write_png(os.path.join(ROOT, "about.png"))
+    write_png(os.path.join(ROOT, "orvelzip.png"), 64, 64, app_icon_colour)

@@ -1,8 +1,11 @@
 // Orvel Zip: start-up.
 #include "app/MainWindow.h"
+#include "extract/OpenArchive.h"
 #include "platform/Log.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QTimer>
 
 int main(int argc, char **argv)
 {
@@ -12,5 +15,12 @@ int main(int argc, char **argv)
     QApplication::setOrganizationName(QStringLiteral("orvelzip"));
     oz::app::MainWindow window;
     window.show();
+    // "orvelzip ARCHIVE.zip", as a file manager starts it: open that archive
+    // once the window is up, so a password prompt comes over it.
+    const QStringList arguments = QApplication::arguments();
+    if (arguments.size() > 1) {
+        const QString archive = QFileInfo(arguments.at(1)).absoluteFilePath();
+        QTimer::singleShot(0, &window, [&window, archive] { oz::extract::openArchiveFile(window, archive); });
+    }
     return app.exec();
 }

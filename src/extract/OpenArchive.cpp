@@ -40,7 +40,11 @@ void Mp3_Click(app::MainWindow &w)
 {
     if (!chooseArchive(w, QStringLiteral("Select an Zip File ")))
         return;
-    const QString path = w.Mp3Dialog.FileName;
+    openArchiveFile(w, w.Mp3Dialog.FileName);
+}
+
+void openArchiveFile(app::MainWindow &w, const QString &path)
+{
     w.mp3text->setText(path);
     w.pas2->setText(QString());
     w.newZipFile();
