@@ -60,6 +60,11 @@ def make_many(root: Path, count: int):
         (d / ("f%06d.txt" % i)).write_text(" ".join(rng.choice(words) for _ in range(rng.randint(4, 200))))
     tmp.rename(root)
 
+def remove(path: Path):
+    if path.exists():
+        subprocess.run(["chmod", "-R", "u+rwx", str(path)], check=False)
+        shutil.rmtree(path)
+
 def run(cmd, cwd):
     start = time.perf_counter()
     proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -128,11 +133,11 @@ def main():
                     ct.append(w); cm.append(m)
                     size = os.path.getsize(archive)
                     dest = work / "x"
-                    shutil.rmtree(dest, ignore_errors=True)
+                    remove(dest)
                     dest.mkdir()
                     w, m, err = run(extract(archive, str(dest)), cwd)
                     xt.append(w); xm.append(m)
-                shutil.rmtree(work / "x", ignore_errors=True)
+                remove(work / "x")
                 os.remove(archive)
                 c, x = statistics.median(ct), statistics.median(xt)
                 if name == "zip/unzip" or (mode == "AES" and base is None and name == "7zz"):
