@@ -193,19 +193,9 @@ private:
         return static_cast<zip_int64_t>(want);
     }
 
-    // WinZip's counter mode: a 128-bit little-endian counter from 1, made
-    // into key stream 4 KiB at a time.
     void nextKeyBlocks()
     {
-        for (size_t block = 0; block < keyBlock_.size(); block += 16) {
-            for (auto &byte : counter_) {
-                if (++byte != 0)
-                    break;
-            }
-            std::copy(counter_.begin(), counter_.end(), keyBlock_.begin() + static_cast<std::ptrdiff_t>(block));
-        }
-        int length = 0;
-        EVP_EncryptUpdate(cipher_, keyBlock_.data(), &length, keyBlock_.data(), static_cast<int>(keyBlock_.size()));
+        winZipKeyStream(cipher_, counter_, keyBlock_.data(), keyBlock_.size());
         used_ = 0;
     }
 

@@ -55,18 +55,23 @@ AesEncryptor::~AesEncryptor()
     OPENSSL_cleanse(stream_.data(), stream_.size());
 }
 
-// WinZip's counter mode: a 128-bit little-endian counter from 1.
-void AesEncryptor::nextKeyStream()
+void winZipKeyStream(EVP_CIPHER_CTX *cipher, std::array<unsigned char, 16> &counter, unsigned char *out,
+                     std::size_t size)
 {
-    for (std::size_t block = 0; block < stream_.size(); block += 16) {
-        for (auto &byte : counter_) {
+    for (std::size_t block = 0; block < size; block += 16) {
+        for (auto &byte : counter) {
             if (++byte != 0)
                 break;
         }
-        std::copy(counter_.begin(), counter_.end(), stream_.begin() + static_cast<std::ptrdiff_t>(block));
+        std::copy(counter.begin(), counter.end(), out + block);
     }
     int length = 0;
-    EVP_EncryptUpdate(cipher_, stream_.data(), &length, stream_.data(), static_cast<int>(stream_.size()));
+    EVP_EncryptUpdate(cipher, out, &length, out, static_cast<int>(size));
+}
+
+void AesEncryptor::nextKeyStream()
+{
+    winZipKeyStream(cipher_, counter_, stream_.data(), stream_.size());
     used_ = 0;
 }
 

@@ -21,6 +21,11 @@ namespace oz::archive::detail {
 void deriveAesKeys(const QByteArray &password, const unsigned char *salt, std::size_t saltSize,
                    unsigned char *keys, std::size_t keysSize);
 
+// WinZip's counter mode: the next size bytes (a multiple of 16) of key stream
+// from a 128-bit little-endian counter that starts at 1.
+void winZipKeyStream(EVP_CIPHER_CTX *cipher, std::array<unsigned char, 16> &counter, unsigned char *out,
+                     std::size_t size);
+
 class AesEncryptor {
 public:
     // keyBits: 128, 192 or 256. Derives fresh keys from a random salt.
