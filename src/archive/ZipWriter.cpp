@@ -383,15 +383,9 @@ private:
     // Local header, with zip64 sizes when asked; returns its size.
     std::vector<unsigned char> localHeader(const Item &item, const Written &w, bool zip64) const
     {
-        const auto [time, date] = dosTime(item.mtime);
         std::vector<unsigned char> h;
         put32(h, 0x04034b50);
-        put16(h, w.encrypted ? 51 : zip64 ? 45 : 20);
-        put16(h, flags(item, w));
-        put16(h, w.encrypted ? methodAes : w.method);
-        put16(h, time);
-        put16(h, date);
-        put32(h, w.crc);
+        putSharedFields(h, item, w, zip64);
         put32(h, zip64 ? max32 : static_cast<std::uint32_t>(w.compSize));
         put32(h, zip64 ? max32 : static_cast<std::uint32_t>(w.size));
         const std::vector<unsigned char> extra = extras(item, w, zip64, false);
@@ -400,6 +394,18 @@ private:
         h.insert(h.end(), item.name.begin(), item.name.end());
         h.insert(h.end(), extra.begin(), extra.end());
         return h;
+    }
+
+    // The fields local and central headers share, from "version needed" to the CRC.
+    static void putSharedFields(std::vector<unsigned char> &out, const Item &item, const Written &w, bool zip64)
+    {
+        const auto [time, date] = dosTime(item.mtime);
+        put16(out, w.encrypted ? 51 : zip64 ? 45 : 20);
+        put16(out, flags(item, w));
+        put16(out, w.encrypted ? methodAes : w.method);
+        put16(out, time);
+        put16(out, date);
+        put32(out, w.crc);
     }
 
     static unsigned flags(const Item &item, const Written &w)
@@ -556,18 +562,12 @@ private:
         for (std::size_t i = 0; i < items_.size(); ++i) {
             const Item &item = items_[i];
             const Written &w = written_[i];
-            const auto [time, date] = dosTime(item.mtime);
             const std::vector<unsigned char> extra = extras(item, w, false, true);
             const bool zip64 = w.size >= max32 || w.compSize >= max32 || w.offset >= max32;
             c.clear();
             put32(c, 0x02014b50);
             put16(c, (3u << 8) | 63u); // made on Unix, format 6.3
-            put16(c, w.encrypted ? 51 : zip64 ? 45 : 20);
-            put16(c, flags(item, w));
-            put16(c, w.encrypted ? methodAes : w.method);
-            put16(c, time);
-            put16(c, date);
-            put32(c, w.crc);
+            putSharedFields(c, item, w, zip64);
             put32(c, static_cast<std::uint32_t>(std::min<std::uint64_t>(w.compSize, max32)));
             put32(c, static_cast<std::uint32_t>(std::min<std::uint64_t>(w.size, max32)));
             put16(c, static_cast<unsigned>(item.name.size()));

@@ -262,26 +262,30 @@ int addPaths(ArchiveComponent &zip, const Args &a, const QStringList &paths)
     return skipped;
 }
 
+// The value of a numeric option, when given, checked against its range.
+std::optional<int> numberOption(const Args &a, const char *name, int lowest, int highest)
+{
+    const auto value = a.value(name);
+    if (!value)
+        return std::nullopt;
+    bool ok = false;
+    const int n = value->toInt(&ok);
+    if (!ok || n < lowest || n > highest)
+        usageError(QStringLiteral("%1 takes a number from %2 to %3").arg(QLatin1String(name)).arg(lowest).arg(highest),
+                   a.command);
+    return n;
+}
+
 void setThreads(ArchiveComponent &zip, const Args &a)
 {
-    if (const auto threads = a.value("--threads")) {
-        bool ok = false;
-        const int n = threads->toInt(&ok);
-        if (!ok || n < 1 || n > 64)
-            usageError(QStringLiteral("--threads takes a number from 1 to 64"), a.command);
-        zip.setThreads(n);
-    }
+    if (const auto n = numberOption(a, "--threads", 1, 64))
+        zip.setThreads(*n);
 }
 
 void setLevel(ArchiveComponent &zip, const Args &a)
 {
-    if (const auto level = a.value("--level")) {
-        bool ok = false;
-        const int n = level->toInt(&ok);
-        if (!ok || n < 0 || n > 9)
-            usageError(QStringLiteral("--level takes a number from 0 to 9"), a.command);
-        zip.setCompressionLevel(n);
-    }
+    if (const auto n = numberOption(a, "--level", 0, 9))
+        zip.setCompressionLevel(*n);
     setThreads(zip, a);
 }
 
