@@ -15,7 +15,7 @@ ifeq ($(SANITIZE),1)
 CMAKE_FLAGS += -DORVELZIP_SANITIZE=ON
 endif
 
-.PHONY: all deps configure build run test bench package clean
+.PHONY: all deps configure build run test bench package screenshots clean
 
 all: build
 
@@ -47,6 +47,11 @@ bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build-bench -j $(JOBS) --target orvelzip-cli
 	python3 bench/run.py --cli build-bench/bin/orvelzip-cli $(BENCH_ARGS)
+
+# Pictures of every window of the running program, for the README (docs/screenshots/).
+screenshots: build
+	@bash scripts/install-deps.sh screenshots
+	bash scripts/screenshots.sh $(BUILD)/bin/orvelzip
 
 clean:
 	rm -rf $(BUILD)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Orvel Zip builds and tests with.
 # Idempotent: when every package is present it returns at once without touching apt.
+# Extra groups on request: `screenshots` (a virtual display and its tools), `fuzz` (clang, libFuzzer).
 set -euo pipefail
 
 packages=(
@@ -14,6 +15,13 @@ packages=(
   # the install test validates the desktop entry
   desktop-file-utils
 )
+for group in "$@"; do
+  case "$group" in
+    screenshots) packages+=(xvfb xdotool x11-utils imagemagick) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
