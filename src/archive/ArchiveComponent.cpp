@@ -3,12 +3,15 @@
 #include "EntryStream.h"
 #include "Internal.h"
 #include "Wildcard.h"
+#include "ZipLayout.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QXmlStreamWriter>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcArchive, "orvelzip.archive")
 
@@ -422,7 +425,7 @@ QString zipArchiveErrorText(zip_t *za)
     return QString::fromLocal8Bit(zip_strerror(za));
 }
 
-zip_t *openForReading(const QString &path)
+zip_t *openForReading(const QString &path, bool checkLayout)
 {
     if (path.isEmpty())
         throw ArchiveError(QStringLiteral("No archive file name was given"));
@@ -431,6 +434,16 @@ zip_t *openForReading(const QString &path)
     if (!za) {
         QString reason = code == ZIP_ER_NOZIP ? QStringLiteral("not a zip archive") : zipErrorText(code);
         throw ArchiveError(QStringLiteral("Cannot open %1: %2").arg(path, reason));
+    }
+    if (checkLayout) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        const std::string fault = fd >= 0 ? ziplayout::layoutFault(fd) : std::string();
+        if (fd >= 0)
+            ::close(fd);
+        if (!fault.empty()) {
+            zip_discard(za);
+            throw ArchiveError(QStringLiteral("Refused to open %1: %2").arg(path, QString::fromStdString(fault)));
+        }
     }
     return za;
 }

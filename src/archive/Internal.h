@@ -18,8 +18,10 @@ QString zipArchiveErrorText(zip_t *za);
 
 QString describePassword(const QString &password);
 
-// Opens an archive for reading; throws ArchiveError naming the path.
-zip_t *openForReading(const QString &path);
+// Opens an archive for reading; throws ArchiveError naming the path. Unless told
+// otherwise (a second handle on an archive already checked), an archive whose
+// entries overlap or run past their directory is refused.
+zip_t *openForReading(const QString &path, bool checkLayout = true);
 
 // Lists the entries of an opened libzip archive.
 std::vector<ArchiveEntry> listEntries(zip_t *za);

@@ -281,7 +281,7 @@ private:
             pool.emplace_back([&] {
                 zip_t *za = nullptr;
                 try {
-                    za = openForReading(job_.archive);
+                    za = openForReading(job_.archive, false);
                     if (!password_.isEmpty())
                         zip_set_default_password(za, password_.constData());
                     work(za, next++, false);

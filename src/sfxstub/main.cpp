@@ -6,6 +6,7 @@
 // Exit status: 0 done, 1 some files were skipped, 2 an error; when it runs
 // a program and waits for it, that program's status.
 #include "SfxFormat.h"
+#include "archive/ZipLayout.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -681,6 +682,7 @@ int main(int argc, char **argv)
     if (fd < 0)
         fail("cannot read " + self + ": " + std::strerror(errno));
     const Settings settings = readSettings(fd, elfImageSize(fd));
+    const std::string fault = oz::ziplayout::layoutFault(fd);
     close(fd);
 
     if (o.info) {
@@ -691,6 +693,8 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    if (!fault.empty())
+        fail("refused to read the archive in " + self + ": " + fault);
     const std::vector<Entry> entries = listArchive(self);
     std::int64_t total = 0;
     bool encrypted = false;

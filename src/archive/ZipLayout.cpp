@@ -1,0 +1,161 @@
+#include "ZipLayout.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace oz::ziplayout {
+
+namespace {
+
+constexpr std::uint32_t localSig = 0x04034b50;
+constexpr std::uint32_t centralSig = 0x02014b50;
+constexpr std::uint32_t endSig = 0x06054b50;
+constexpr std::uint32_t end64Sig = 0x06064b50;
+constexpr std::uint32_t locatorSig = 0x07064b50;
+
+std::uint16_t u16(const unsigned char *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint32_t u32(const unsigned char *p) { return u16(p) | static_cast<std::uint32_t>(u16(p + 2)) << 16; }
+std::uint64_t u64(const unsigned char *p) { return u32(p) | static_cast<std::uint64_t>(u32(p + 4)) << 32; }
+
+bool readAt(int fd, std::uint64_t at, void *into, std::size_t n)
+{
+    auto *p = static_cast<unsigned char *>(into);
+    while (n > 0) {
+        const ssize_t got = ::pread(fd, p, n, static_cast<off_t>(at));
+        if (got <= 0)
+            return false;
+        p += got;
+        at += static_cast<std::uint64_t>(got);
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+struct Directory {
+    std::uint64_t count = 0;
+    std::uint64_t size = 0;
+    std::uint64_t offset = 0; // as declared
+    std::uint64_t endAt = 0;  // where the record after the directory starts
+};
+
+// The end record nearest the end of the file, and the zip64 one it points to where it has one.
+bool findDirectory(int fd, std::uint64_t fileSize, Directory &dir)
+{
+    if (fileSize < 22)
+        return false;
+    const std::uint64_t window = std::min<std::uint64_t>(fileSize, 22 + 0xFFFF);
+    std::vector<unsigned char> tail(window);
+    if (!readAt(fd, fileSize - window, tail.data(), window))
+        return false;
+    for (std::size_t i = window - 22 + 1; i-- > 0;) {
+        const unsigned char *e = tail.data() + i;
+        if (u32(e) != endSig)
+            continue;
+        const std::uint64_t at = fileSize - window + i;
+        dir.count = u16(e + 10);
+        dir.size = u32(e + 12);
+        dir.offset = u32(e + 16);
+        dir.endAt = at;
+        if (at >= 20) {
+            unsigned char loc[20];
+            if (readAt(fd, at - 20, loc, 20) && u32(loc) == locatorSig) {
+                unsigned char e64[56];
+                const std::uint64_t at64 = u64(loc + 8);
+                if (at64 + 56 <= at && readAt(fd, at64, e64, 56) && u32(e64) == end64Sig) {
+                    dir.count = u64(e64 + 32);
+                    dir.size = u64(e64 + 40);
+                    dir.offset = u64(e64 + 48);
+                    dir.endAt = at64;
+                }
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+struct Span {
+    std::uint64_t start;
+    std::uint64_t end;
+    std::string name;
+};
+
+} // namespace
+
+std::string layoutFault(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return {};
+    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+    Directory dir;
+    if (!findDirectory(fd, fileSize, dir) || dir.size > dir.endAt)
+        return {};
+    // Data in front of the archive (a self-extractor written by a tool that did not adjust the
+    // offsets) shifts every offset by the same amount, as other readers allow.
+    const std::uint64_t dirStart = dir.endAt - dir.size;
+    const std::uint64_t shift = dirStart > dir.offset ? dirStart - dir.offset : 0;
+
+    std::vector<unsigned char> cd(dir.size);
+    if (!readAt(fd, dirStart, cd.data(), cd.size()))
+        return {};
+    std::vector<Span> spans;
+    spans.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(dir.count, dir.size / 46)));
+    std::size_t pos = 0;
+    for (std::uint64_t i = 0; i < dir.count; ++i) {
+        if (pos + 46 > cd.size() || u32(&cd[pos]) != centralSig)
+            return {}; // the reader reports a broken directory itself
+        const unsigned char *c = &cd[pos];
+        std::uint64_t csize = u32(c + 20);
+        std::uint64_t usize = u32(c + 24);
+        const std::size_t nameLen = u16(c + 28), extraLen = u16(c + 30), commentLen = u16(c + 32);
+        std::uint64_t offset = u32(c + 42);
+        if (pos + 46 + nameLen + extraLen + commentLen > cd.size())
+            return {};
+        std::string name(reinterpret_cast<const char *>(c + 46), nameLen);
+        // zip64 sizes and offset, in their fixed order, each only where the record says 0xFFFFFFFF.
+        const unsigned char *x = c + 46 + nameLen, *xEnd = x + extraLen;
+        while (x + 4 <= xEnd) {
+            const std::uint16_t id = u16(x), len = u16(x + 2);
+            const unsigned char *field = x + 4, *fieldEnd = std::min(field + len, xEnd);
+            if (id == 0x0001) {
+                auto take = [&](std::uint64_t &value) {
+                    if (value == 0xFFFFFFFFu && field + 8 <= fieldEnd) {
+                        value = u64(field);
+                        field += 8;
+                    }
+                };
+                take(usize);
+                take(csize);
+                take(offset);
+            }
+            x += 4 + len;
+        }
+        pos += 46 + nameLen + extraLen + commentLen;
+
+        const std::uint64_t local = offset + shift;
+        unsigned char lh[30];
+        if (local > dirStart || dirStart - local < 30 || !readAt(fd, local, lh, 30) || u32(lh) != localSig)
+            return "the entry \"" + name + "\" points to no entry header";
+        const std::uint64_t dataStart = local + 30 + u16(lh + 26) + u16(lh + 28);
+        if (dataStart > dirStart || csize > dirStart - dataStart)
+            return "the data of \"" + name + "\" runs past the end of the entries";
+        spans.push_back({local, dataStart + csize, std::move(name)});
+    }
+    std::sort(spans.begin(), spans.end(), [](const Span &a, const Span &b) { return a.start < b.start; });
+    std::size_t reach = 0; // the span that ends furthest so far
+    for (std::size_t i = 1; i < spans.size(); ++i) {
+        if (spans[i].start < spans[reach].end)
+            return "the entries \"" + spans[reach].name + "\" and \"" + spans[i].name +
+                   "\" overlap, as in archives built to fill a disk";
+        if (spans[i].end > spans[reach].end)
+            reach = i;
+    }
+    return {};
+}
+
+} // namespace oz::ziplayout

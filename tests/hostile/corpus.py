@@ -1,0 +1,270 @@
+#!/usr/bin/env python3
+"""Hostile zip archives, built byte by byte so that every lie is exactly the one intended.
+
+Each case is a function of the byte offset at which the archive will start in its file (0 for a
+plain .zip, the extractor's length for a self-extracting executable, whose offsets count from the
+start of the file) and returns the archive's bytes.
+
+    corpus.py OUTDIR OUTSIDE   writes OUTDIR/NAME.zip for every case and OUTDIR/cases.tsv
+
+OUTSIDE is a folder the tests watch: absolute names and links point into it, so anything
+written there is a failure they can see.
+
+cases.tsv lines: name, then what extraction must do:
+  refuse  fail with a message and write nothing outside the destination
+  ok      succeed
+  safe    either, as long as nothing outside the destination is touched
+"""
+import io
+import os
+import struct
+import sys
+import zipfile
+import zlib
+
+UNIX_FILE = (0o100644 << 16)
+UNIX_LINK = (0o120777 << 16)
+MADE_BY_UNIX = (3 << 8) | 30
+UTF8 = 0x800
+
+
+class Entry:
+    """One entry; any of the declared fields may be set to lie about the data."""
+
+    def __init__(self, name, data=b"", method=8, attributes=UNIX_FILE, flags=UTF8, crc=None,
+                 size=None, csize=None, local_name=None, extra=b""):
+        self.name = name.encode() if isinstance(name, str) else name
+        self.data = data
+        self.method = method
+        self.attributes = attributes
+        self.flags = flags
+        if method == 8:
+            c = zlib.compressobj(6, zlib.DEFLATED, -15)
+            self.payload = c.compress(data) + c.flush()
+        else:
+            self.payload = data
+        self.crc = zlib.crc32(data) if crc is None else crc
+        self.size = len(data) if size is None else size
+        self.csize = len(self.payload) if csize is None else csize
+        self.local_name = self.name if local_name is None else local_name
+        self.extra = extra
+
+
+def local_header(e):
+    return struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, e.flags, e.method, 0, 0x5A21, e.crc,
+                       e.csize, e.size, len(e.local_name), len(e.extra)) + e.local_name + e.extra
+
+
+def central_header(e, offset):
+    return struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, MADE_BY_UNIX, 20, e.flags, e.method, 0,
+                       0x5A21, e.crc, e.csize, e.size, len(e.name), len(e.extra), 0, 0, 0,
+                       e.attributes, offset) + e.name + e.extra
+
+
+def end_record(count, cd_size, cd_offset, comment=b""):
+    return struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, count, count, cd_size, cd_offset,
+                       len(comment)) + comment
+
+
+def build(entries, base=0, central=None):
+    """Local records in order, then the central directory.
+
+    central, when given, lists (entry index, local offset index) pairs, so that several central
+    records can point at one local record."""
+    out = bytearray()
+    offsets = []
+    for e in entries:
+        offsets.append(base + len(out))
+        out += local_header(e) + e.payload
+    cd_start = base + len(out)
+    cd = bytearray()
+    pairs = central if central is not None else [(i, i) for i in range(len(entries))]
+    for ei, oi in pairs:
+        cd += central_header(entries[ei], offsets[oi])
+    out += cd + end_record(len(pairs), len(cd), cd_start)
+    return bytes(out)
+
+
+def plain(base):
+    return build([Entry("docs/", b"", method=0, attributes=(0o40755 << 16)),
+                  Entry("docs/readme.txt", b"read me\n" * 50),
+                  Entry("stored.bin", bytes(range(256)), method=0)], base)
+
+
+# --- names -----------------------------------------------------------------------------------
+
+def names(outside):
+    one = lambda n: (lambda base: build([Entry(n, b"evil\n")], base))
+    return {
+        "dotdot": ("refuse", one("../evil.txt")),
+        "dotdot-deep": ("refuse", one("a/b/../../../evil.txt")),
+        "dotdot-after-ok-file": ("refuse", lambda base: build(
+            [Entry("fine.txt", b"fine"), Entry("../../evil.txt", b"evil")], base)),
+        "absolute": ("refuse", one(outside + "/evil-absolute.txt")),
+        "backslash-dotdot": ("refuse", one("..\\..\\evil.txt")),
+        "backslash-absolute": ("refuse", one("\\evil.txt")),
+        "drive-letter": ("refuse", one("C:\\evil.txt")),
+        "drive-letter-slash": ("refuse", one("C:/evil.txt")),
+        "drive-relative": ("refuse", one("C:evil.txt")),
+        "nul-in-name": ("safe", one(b"ok.txt\x00/../../evil.txt")),
+        "invalid-utf8": ("safe", one(b"caf\xe9-\xff\xfe.txt")),
+        "only-dots": ("safe", one("./")),
+        "empty-name": ("refuse", one("")),
+        "local-name-differs": ("safe", lambda base: build(
+            [Entry("inside.txt", b"data", local_name=b"../evil.txt")], base)),
+        "duplicate-names": ("safe", lambda base: build(
+            [Entry("dup.txt", b"first"), Entry("dup.txt", b"second")], base)),
+        "file-then-folder-same-name": ("safe", lambda base: build(
+            [Entry("x", b"file"), Entry("x/inner.txt", b"inner")], base)),
+        "long-name": ("safe", one("n" * 4000 + ".txt")),
+        "deep-folders": ("safe", one("d/" * 2000 + "f.txt")),
+    }
+
+
+def links(outside):
+    link = lambda n, target: Entry(n, target.encode(), method=0, attributes=UNIX_LINK)
+    return {
+        "link-absolute": ("refuse", lambda base: build([link("lnk", outside)], base)),
+        "link-dotdot": ("refuse", lambda base: build([link("lnk", "../../..")], base)),
+        "link-then-file-through-it": ("refuse", lambda base: build(
+            [link("lnk", outside), Entry("lnk/evil.txt", b"evil")], base)),
+        "link-chain-out": ("refuse", lambda base: build(
+            [link("a/up", ".."), link("a/up2", "../..")], base)),
+        "link-inside": ("ok", lambda base: build(
+            [Entry("real.txt", b"real"), link("alias", "real.txt")], base)),
+        "link-target-huge": ("refuse", lambda base: build([link("lnk", "a/" * 5000)], base)),
+    }
+
+
+# --- sizes, overlaps and bombs ---------------------------------------------------------------
+
+def bombs():
+    zeros = bytes(8 << 20)
+    cases = {}
+    # Every central record names the one local record: a quoted-overlap bomb in its plainest form.
+    cases["overlap-same-local"] = ("refuse", lambda base: build(
+        [Entry("kernel.bin", zeros)], base, central=[(0, 0)] * 200 + [(0, 0)]))
+
+    # The second local record starts inside the first's data.
+    def nested(base):
+        inner = Entry("inner.bin", zeros)
+        inner_local = local_header(inner) + inner.payload
+        outer = Entry("outer.bin", b"", method=0, crc=0, csize=len(inner_local) + 16, size=0)
+        head = local_header(outer)
+        body = bytearray(head + bytes(16) + inner_local)
+        cd = central_header(outer, base) + central_header(inner, base + len(head) + 16)
+        return bytes(body + cd + end_record(2, len(cd), base + len(body)))
+    cases["overlap-nested"] = ("refuse", nested)
+
+    # Data that inflates to far more than declared.
+    cases["size-understated"] = ("refuse", lambda base: build([Entry("big.bin", zeros, size=1000)], base))
+    cases["size-overstated"] = ("refuse", lambda base: build([Entry("short.bin", b"x" * 100, size=100000)], base))
+    cases["csize-past-end"] = ("refuse", lambda base: build([Entry("past.bin", b"y" * 100, csize=1 << 30)], base))
+    cases["crc-wrong"] = ("refuse", lambda base: build([Entry("crc.txt", b"hello" * 20, crc=0x12345678)], base))
+    cases["crc-wrong-stored"] = ("refuse", lambda base: build(
+        [Entry("crc.bin", b"hello" * 20, method=0, crc=0xDEADBEEF)], base))
+    cases["deflate-garbage"] = ("refuse", _garbage)
+    cases["method-unknown"] = ("refuse", lambda base: _method(base, 77))
+    # Honest and highly compressed: a real file of zeros may be extracted.
+    cases["honest-high-ratio"] = ("ok", lambda base: build([Entry("zeros.bin", zeros)], base))
+    return cases
+
+
+def _garbage(base):
+    e = Entry("garbage.bin", b"", method=0)
+    e.method, e.payload, e.csize, e.size, e.crc = 8, b"\xff" * 64, 64, 4096, 0
+    return build([e], base)
+
+
+def _method(base, method):
+    e = Entry("odd.bin", b"q" * 40, method=0)
+    e.method = method
+    return build([e], base)
+
+
+# --- broken structure ------------------------------------------------------------------------
+
+def structure():
+    cases = {}
+    sample = plain(0)
+    cd = sample.rfind(b"PK\x01\x02", 0, sample.rfind(b"PK\x05\x06"))
+    first_cd = sample.find(b"PK\x01\x02")
+    eocd = sample.rfind(b"PK\x05\x06")
+    cuts = {"local-header": 10, "after-first-local": 30, "mid-data": 60,
+            "central-start": first_cd, "mid-central": first_cd + 20, "last-central": cd,
+            "end-record": eocd, "mid-end-record": eocd + 10, "last-byte": len(sample) - 1}
+    for label, at in cuts.items():
+        cases["truncated-" + label] = ("refuse", lambda base, at=at: plain(base)[:at])
+    cases["end-count-lies"] = ("refuse", lambda base: _patch_end(plain(base), count=9))
+    cases["end-offset-lies"] = ("refuse", lambda base: _patch_end(plain(base), offset=0x7FFFFFF0))
+    cases["end-size-lies"] = ("refuse", lambda base: _patch_end(plain(base), size=0x7FFFFFF0))
+    cases["central-name-length-lies"] = ("refuse", lambda base: _patch_central_name_length(plain(base)))
+    cases["empty-archive"] = ("ok", lambda base: end_record(0, 0, base))
+    cases["not-a-zip"] = ("refuse", lambda base: b"This is a letter, not an archive.\n" * 40)
+    cases["zero-bytes"] = ("refuse", lambda base: b"")
+    cases["random-bytes"] = ("refuse", lambda base: bytes((i * 7919 + 13) % 251 for i in range(5000)))
+    cases["end-record-only-garbage"] = ("refuse", lambda base: b"PK\x05\x06" + b"\xff" * 18)
+    return cases
+
+
+def _patch_end(data, count=None, offset=None, size=None):
+    at = data.rfind(b"PK\x05\x06")
+    fields = list(struct.unpack("<IHHHHIIH", data[at:at + 22]))
+    if count is not None:
+        fields[3] = fields[4] = count
+    if size is not None:
+        fields[5] = size
+    if offset is not None:
+        fields[6] = offset
+    return data[:at] + struct.pack("<IHHHHIIH", *fields) + data[at + 22:]
+
+
+def _patch_central_name_length(data):
+    at = data.find(b"PK\x01\x02")
+    return data[:at + 28] + struct.pack("<H", 0xFFFF) + data[at + 30:]
+
+
+# --- large and zip64 -------------------------------------------------------------------------
+
+def python_zip(count, zip64):
+    def make(base):
+        buffer = io.BytesIO()
+        buffer.write(bytes(base))
+        with zipfile.ZipFile(buffer, "a", zipfile.ZIP_STORED) as z:
+            for i in range(count):
+                info = zipfile.ZipInfo("f/%06d.txt" % i)
+                info.external_attr = UNIX_FILE
+                with z.open(info, "w", force_zip64=zip64) as f:
+                    f.write(b"%d\n" % i)
+        return buffer.getvalue()[base:]
+    return make
+
+
+def large():
+    return {
+        "entries-70000": ("ok", python_zip(70000, False)),
+        "zip64-fields": ("ok", python_zip(5, True)),
+    }
+
+
+def cases(outside):
+    out = {}
+    for group in (names(outside), links(outside), bombs(), structure(), large()):
+        out.update(group)
+    return out
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    folder, outside = sys.argv[1], os.path.abspath(sys.argv[2])
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "cases.tsv"), "w") as manifest:
+        for name, (expect, make) in sorted(cases(outside).items()):
+            with open(os.path.join(folder, name + ".zip"), "wb") as f:
+                f.write(make(0))
+            manifest.write("%s\t%s\n" % (name, expect))
+
+
+if __name__ == "__main__":
+    main()
