@@ -108,14 +108,14 @@ std::string layoutFault(int fd)
     std::size_t pos = 0;
     for (std::uint64_t i = 0; i < dir.count; ++i) {
         if (pos + 46 > cd.size() || u32(&cd[pos]) != centralSig)
-            return {}; // the reader reports a broken directory itself
+            return "its directory holds fewer entries than it declares";
         const unsigned char *c = &cd[pos];
         std::uint64_t csize = u32(c + 20);
         std::uint64_t usize = u32(c + 24);
         const std::size_t nameLen = u16(c + 28), extraLen = u16(c + 30), commentLen = u16(c + 32);
         std::uint64_t offset = u32(c + 42);
         if (pos + 46 + nameLen + extraLen + commentLen > cd.size())
-            return {};
+            return "its directory is cut short";
         std::string name(reinterpret_cast<const char *>(c + 46), nameLen);
         // zip64 sizes and offset, in their fixed order, each only where the record says 0xFFFFFFFF.
         const unsigned char *x = c + 46 + nameLen, *xEnd = x + extraLen;

@@ -347,6 +347,47 @@ private slots:
         QVERIFY(!QFileInfo::exists(d.at("escaped.txt")));
         QVERIFY(!QFileInfo::exists(d.at("box/evil/fine.txt")));
     }
+
+    // The hostile archives the tool and extractor are tried on, through the window: the outside
+    // folder the absolute names and links aim at stays empty, a file already in the destination
+    // keeps its content, and every refusal ends in a message.
+    void hostileArchivesThroughTheWindow_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("succeeds");
+        for (const char *refused : {"absolute", "dotdot-after-ok-file", "link-then-file-through-it", "overlap-same-local",
+                                    "overlap-nested", "csize-past-end", "size-understated", "crc-wrong",
+                                    "truncated-mid-central", "end-count-lies", "not-a-zip", "zero-bytes"})
+            QTest::newRow(refused) << QString::fromLatin1(refused) << false;
+        for (const char *fine : {"empty-archive", "zip64-fields", "link-inside", "honest-high-ratio"})
+            QTest::newRow(fine) << QString::fromLatin1(fine) << true;
+    }
+    void hostileArchivesThroughTheWindow()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, succeeds);
+        Desk d;
+        QDir().mkpath(d.at("outside"));
+        const ToolResult made = runTool("python3", {QStringLiteral(OZ_SOURCE_TESTS "/hostile/corpus.py"),
+                                                    d.at("box"), d.at("outside"), name});
+        QVERIFY2(made.exitCode == 0, made.output.constData());
+        const QString archive = d.at("box/" + name + ".zip");
+        const QString dest = d.at("box/" + name);
+        writeFile(dest + "/crc.txt", "precious");
+        writeFile(dest + "/big.bin", "precious");
+
+        d.open(archive);
+        d.w.Command5->click();
+        QVERIFY(!d.s.messages.shown.empty());
+        if (succeeds)
+            QVERIFY2(d.lastMessage().text.startsWith("Success!"), qPrintable(d.lastMessage().text));
+        else
+            QVERIFY2(!d.lastMessage().text.startsWith("Success!"), qPrintable(d.lastMessage().text));
+        QCOMPARE(QDir(d.at("outside")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+        QCOMPARE(readFile(dest + "/crc.txt"), QByteArray("precious"));
+        QCOMPARE(readFile(dest + "/big.bin"), QByteArray("precious"));
+        QCOMPARE(QDir(dest).entryList({"*.ozpart*", ".ozpart*"}, QDir::AllEntries | QDir::Hidden), QStringList());
+    }
 };
 
 QTEST_MAIN(ExtractTest)

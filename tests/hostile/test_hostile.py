@@ -1,0 +1,348 @@
+#!/usr/bin/env python3
+"""Every hostile archive of corpus.py, extracted, listed and tested by the command-line tool and by
+the extractor program, and the faults of a full or read-only disk.
+
+    test_hostile.py CLI EXTRACTOR
+
+Each run must end with a clear message or success as the case says, never with a signal or a hang;
+nothing may appear outside the destination, no file that was there before may change, and no
+temporary file may be left behind.
+"""
+import hashlib
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+
+sys.setrecursionlimit(20000)
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import corpus  # noqa: E402
+
+CLI, EXTRACTOR = sys.argv[1], sys.argv[2]
+failures = []
+# Names the refused archives also hold: a copy already in the destination must survive them.
+PRECIOUS = ["keep.txt", "crc.txt", "crc.bin", "big.bin", "short.bin", "garbage.bin", "odd.bin",
+            "past.bin", "secret.txt"]
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL:", what, flush=True)
+
+
+def snapshot(folder):
+    """Every path below folder with a digest of what it is and holds."""
+    out = {}
+    for root, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            path = os.path.join(root, name)
+            rel = os.path.relpath(path, folder)
+            out[rel] = digest_of(path)
+    return out
+
+
+def digest_of(path):
+    if os.path.islink(path):
+        return "link:" + os.readlink(path)
+    if os.path.isdir(path):
+        return "dir"
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        return hashlib.sha1(f.read()).hexdigest()
+
+
+def run(args, env=None, timeout=60):
+    try:
+        p = subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout,
+                           env=dict(os.environ, **(env or {})))
+        return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
+    except subprocess.TimeoutExpired:
+        return "timeout", "", ""
+    except OSError as e:  # a cut executable the kernel will not start
+        return 126, "", str(e)
+
+
+class Scene:
+    """A destination holding precious files, and an outside folder that must stay empty."""
+
+    def __init__(self, top):
+        self.top = tempfile.mkdtemp(dir=top)
+        self.dest = os.path.join(self.top, "dest")
+        self.outside = os.path.join(self.top, "outside")
+        os.makedirs(self.dest)
+        os.makedirs(self.outside)
+        for n in PRECIOUS:
+            with open(os.path.join(self.dest, n), "wb") as f:
+                f.write(b"precious " + n.encode())
+        self.before = snapshot(self.dest)
+
+    def verify(self, label, expect, code, err, changed_ok=()):
+        check(code != "timeout", "%s: hangs" % label)
+        if code == "timeout":
+            return
+        check(code >= 0, "%s: killed by signal %s" % (label, -code if code < 0 else 0))
+        check(code in (0, 1, 2), "%s: exit status %s" % (label, code))
+        if expect == "refuse":
+            check(code == 2, "%s: should be refused, exit status %s" % (label, code))
+            check(err.strip() != "", "%s: refused without a message" % label)
+            check("\n" not in err.strip() or len(err) < 4000, "%s: message too long" % label)
+        if expect == "ok":
+            check(code == 0, "%s: should succeed, exit status %s: %s" % (label, code, err.strip()))
+        check(snapshot(self.outside) == {}, "%s: wrote outside the destination: %s"
+              % (label, sorted(snapshot(self.outside))))
+        for rel, digest in self.before.items():
+            if rel not in changed_ok:
+                check(digest_of(os.path.join(self.dest, rel)) == digest,
+                      "%s: damaged the existing %s" % (label, rel))
+        leftovers = [os.path.join(root, n) for root, dirs, files in os.walk(self.dest)
+                     for n in dirs + files if ".ozpart" in n]
+        check(not leftovers, "%s: left partial files %s" % (label, leftovers))
+
+    def remove(self):
+        # rm is much quicker than shutil on the 70,000-file case.
+        subprocess.run(["chmod", "-R", "u+rwx", self.top])
+        subprocess.run(["rm", "-rf", self.top])
+
+
+def settings_block(run_program=""):
+    text = ("icon=\nrun=%s\nparameters=\nautotemp=0\nautoextract=0\n" % run_program).encode()
+    out = b"OZSFX1\r\n" + struct.pack("<I", len(text)) + text + struct.pack("<I", 0)
+    return out + struct.pack("<I", zlib.crc32(out))
+
+
+def self_extractor(path, archive_for_base, block=None):
+    with open(EXTRACTOR, "rb") as f:
+        stub = f.read()
+    prefix = stub + (settings_block() if block is None else block)
+    with open(path, "wb") as f:
+        f.write(prefix + archive_for_base(len(prefix)))
+    os.chmod(path, 0o755)
+
+
+def hostile_cases(top):
+    for name in sorted(corpus.cases("/nowhere")):
+        started = time.monotonic()
+        scene = Scene(top)
+        # Absolute names and links point at this scene's outside folder.
+        expect, make = corpus.cases(scene.outside)[name]
+        archive = os.path.join(scene.top, name + ".zip")
+        with open(archive, "wb") as f:
+            f.write(make(0))
+        # The default keeps existing files; --overwrite is the harder test of "nothing damaged".
+        code, _, err = run([CLI, "extract", archive, "-d", scene.dest, "--overwrite", "--quiet"])
+        scene.verify("cli extract " + name, expect, code, err)
+        for command in ("list", "test"):
+            code, _, err = run([CLI, command, archive])
+            scene.verify("cli %s %s" % (command, name), "ok" if expect == "ok" else "safe", code, err)
+
+        exe = os.path.join(scene.top, name + ".run")
+        self_extractor(exe, make)
+        code, _, err = run([exe, "--dest", scene.dest, "--overwrite", "--quiet"])
+        scene.verify("extractor " + name, expect, code, err)
+        code, _, err = run([exe, "--list"])
+        scene.verify("extractor --list " + name, "ok" if expect == "ok" else "safe", code, err)
+        scene.remove()
+        print("%-32s %-6s %5.1f s" % (name, expect, time.monotonic() - started), flush=True)
+
+
+def damaged_extractors(top):
+    good = settings_block()
+    block_crc = good[:-1] + bytes([good[-1] ^ 0xFF])
+    huge_text = b"OZSFX1\r\n" + struct.pack("<I", 0x7FFFFFF0) + good[12:]
+    cases = {
+        "settings-crc-wrong": (block_crc, corpus.plain),
+        "settings-cut-short": (good[:20], lambda base: b""),
+        "settings-length-huge": (huge_text, corpus.plain),
+        "settings-missing": (b"", lambda base: b""),
+        "archive-cut-short": (good, lambda base: corpus.plain(base)[:100]),
+        "archive-missing": (good, lambda base: b""),
+    }
+    for name, (block, make) in cases.items():
+        scene = Scene(top)
+        exe = os.path.join(scene.top, name + ".run")
+        self_extractor(exe, make, block)
+        for args in (["--dest", scene.dest, "--overwrite", "--quiet"], ["--list"], ["--info"]):
+            code, _, err = run([exe] + args)
+            expect = "safe" if args == ["--info"] and name.startswith("archive") else "refuse"
+            scene.verify("extractor %s %s" % (" ".join(args), name), expect, code, err)
+        scene.remove()
+    with open(EXTRACTOR, "rb") as f:
+        stub = f.read()
+    scene = Scene(top)
+    for cut in range(0, len(stub), max(len(stub) // 12, 1)):
+        exe = os.path.join(scene.top, "cut.run")
+        with open(exe, "wb") as f:
+            f.write(stub[:cut])
+        os.chmod(exe, 0o755)
+        code, _, err = run([exe, "--dest", scene.dest, "--quiet"])
+        # A cut ELF file may not start at all (the kernel refuses it: status 126 from exec);
+        # what matters is that it writes nothing.
+        check(code != "timeout", "extractor cut at %d hangs" % cut)
+    scene.verify("extractor cut short", "safe", 0, "")
+    scene.remove()
+
+
+def encrypted(top):
+    scene = Scene(top)
+    src = os.path.join(scene.top, "src")
+    os.makedirs(src)
+    with open(os.path.join(src, "secret.txt"), "wb") as f:
+        f.write(b"the secret\n" * 1000)
+    archive = os.path.join(scene.top, "aes.zip")
+    env = {"ORVELZIP_PASSWORD": "right"}
+    code, _, err = run([CLI, "create", "--password", archive, os.path.join(src, "secret.txt"), "--quiet"], env=env)
+    check(code == 0, "cli create aes: %s %s" % (code, err))
+    with open(archive, "rb") as f:
+        good = f.read()
+    # The authentication code is the 10 bytes before the central directory; the data lies before it.
+    cd = good.find(b"PK\x01\x02")
+    variants = {
+        "wrong-password": (good, "wrong"),
+        "auth-code-corrupted": (good[:cd - 3] + bytes([good[cd - 3] ^ 0x55]) + good[cd - 2:], "right"),
+        "data-corrupted": (good[:cd - 20] + bytes([good[cd - 20] ^ 0x55]) + good[cd - 19:], "right"),
+    }
+    for name, (data, password) in variants.items():
+        bad = os.path.join(scene.top, name + ".zip")
+        with open(bad, "wb") as f:
+            f.write(data)
+        code, _, err = run([CLI, "extract", bad, "-d", scene.dest, "--overwrite", "--quiet"],
+                           env={"ORVELZIP_PASSWORD": password})
+        scene.verify("cli extract " + name, "refuse", code, err)
+        exe = os.path.join(scene.top, name + ".run")
+        self_extractor(exe, lambda base, data=data: _rebase(data, base))
+        code, _, err = run([exe, "--dest", scene.dest, "--overwrite", "--quiet", "--password", password])
+        scene.verify("extractor " + name, "refuse", code, err)
+    scene.remove()
+
+
+def _rebase(archive, base):
+    """The archive with every offset moved by base, for the end of an extractor."""
+    out = bytearray(archive)
+    eocd = out.rfind(b"PK\x05\x06")
+    count, cd_size, cd_off = struct.unpack("<HII", out[eocd + 10:eocd + 20])
+    at = cd_off
+    for _ in range(count):
+        n, m, k = struct.unpack("<HHH", out[at + 28:at + 34])
+        (local,) = struct.unpack("<I", out[at + 42:at + 46])
+        out[at + 42:at + 46] = struct.pack("<I", local + base)
+        at += 46 + n + m + k
+    out[eocd + 16:eocd + 20] = struct.pack("<I", cd_off + base)
+    return bytes(out)
+
+
+# --- faults ----------------------------------------------------------------------------------
+
+def small_filesystem(folder, size):
+    """A tmpfs of the given size at folder, or False where this machine may not mount."""
+    os.makedirs(folder, exist_ok=True)
+    return subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", folder],
+                          capture_output=True).returncode == 0
+
+
+def unmount(folder):
+    subprocess.run(["umount", folder], capture_output=True)
+
+
+def faults(top):
+    scene = Scene(top)
+    src = os.path.join(scene.top, "src")
+    os.makedirs(src)
+    with open(os.path.join(src, "noise.bin"), "wb") as f:
+        f.write(os.urandom(3 << 20))
+    with open(os.path.join(src, "small.txt"), "wb") as f:
+        f.write(b"small\n")
+    small_zip = os.path.join(scene.top, "small.zip")
+    big_zip = os.path.join(scene.top, "big.zip")
+    run([CLI, "create", small_zip, os.path.join(src, "small.txt"), "--quiet"])
+    run([CLI, "create", big_zip, src, "--quiet"])
+
+    # Extraction destination that is a file.
+    code, _, err = run([CLI, "extract", small_zip, "-d", os.path.join(scene.dest, "keep.txt")])
+    scene.verify("extract onto a file", "refuse", code, err)
+    code, _, err = run([exe_of(scene, small_zip), "--dest", os.path.join(scene.dest, "keep.txt"), "--quiet"])
+    scene.verify("extractor onto a file", "refuse", code, err)
+
+    disk = os.path.join(scene.top, "disk")
+    if small_filesystem(disk, 1 << 20):
+        try:
+            # Disk full while writing an archive over an existing one: the old one stays.
+            target = os.path.join(disk, "target.zip")
+            shutil.copy(small_zip, target)
+            before = snapshot(disk)
+            code, _, err = run([CLI, "create", target, src, "--quiet"])
+            check(code == 2 and "target.zip" in err, "create on a full disk: %s %s" % (code, err))
+            check(snapshot(disk) == before, "create on a full disk changed %s" % sorted(snapshot(disk)))
+            # Disk full while extracting: a message, and nothing that looks complete.
+            out = os.path.join(disk, "out")
+            code, _, err = run([CLI, "extract", big_zip, "-d", out, "--quiet"])
+            check(code == 2 and err.strip(), "extract on a full disk: %s %s" % (code, err))
+            left = snapshot(disk)
+            check("out/noise.bin" not in left and not [r for r in left if ".ozpart" in r],
+                  "extract on a full disk left %s" % sorted(left))
+            shutil.rmtree(out, ignore_errors=True)
+            code, _, err = run([exe_of(scene, big_zip), "--dest", out, "--quiet"])
+            check(code == 2 and err.strip(), "extractor on a full disk: %s %s" % (code, err))
+            left = snapshot(disk)
+            check("out/noise.bin" not in left, "extractor on a full disk left %s" % sorted(left))
+            shutil.rmtree(out, ignore_errors=True)
+
+            # A read-only folder, even for root.
+            subprocess.run(["mount", "-o", "remount,ro", disk], check=True)
+            before = snapshot(disk)
+            code, _, err = run([CLI, "create", os.path.join(disk, "new.zip"), src, "--quiet"])
+            check(code == 2 and "new.zip" in err, "create in a read-only folder: %s %s" % (code, err))
+            code, _, err = run([CLI, "extract", small_zip, "-d", os.path.join(disk, "target"), "--quiet"])
+            check(code == 2 and err.strip(), "extract into a read-only folder: %s %s" % (code, err))
+            code, _, err = run([exe_of(scene, small_zip), "--dest", disk, "--overwrite", "--quiet"])
+            check(code == 2 and err.strip(), "extractor into a read-only folder: %s %s" % (code, err))
+            check(snapshot(disk) == before, "read-only folder changed")
+        finally:
+            unmount(disk)
+    else:
+        print("SKIP: cannot mount a small filesystem here; full and read-only disks not tried")
+
+    # A source that vanishes before the build: the tool names it and writes no archive.
+    gone = os.path.join(scene.top, "gone.zip")
+    code, _, err = run([CLI, "create", gone, os.path.join(src, "missing.txt"), "--quiet"])
+    check(code == 2 and "missing.txt" in err and not os.path.exists(gone),
+          "create from a missing file: %s %s" % (code, err))
+    scene.verify("faults", "safe", 0, "")
+    scene.remove()
+
+
+def exe_of(scene, archive):
+    exe = archive[:-4] + ".run"
+    if not os.path.exists(exe):
+        with open(archive, "rb") as f:
+            data = f.read()
+        self_extractor(exe, lambda base: _rebase(data, base))
+    return exe
+
+
+def main():
+    top = tempfile.mkdtemp(prefix="oz-hostile-")
+    try:
+        hostile_cases(top)
+        damaged_extractors(top)
+        encrypted(top)
+        faults(top)
+    finally:
+        subprocess.run(["chmod", "-R", "u+rwx", top])
+        subprocess.run(["rm", "-rf", top])
+    if failures:
+        print("%d failures" % len(failures))
+        sys.exit(1)
+    print("all hostile archives and faults handled")
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    main()
