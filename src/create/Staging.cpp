@@ -31,15 +31,21 @@ void addSelection(archive::ArchiveComponent &zip, const QString &zdir, bool have
 
 bool stageListedFiles(QWidget *window, const QStringList &files, const QString &workingFolder)
 {
+    auto warn = [window](const QString &text) {
+        platform::showMessage(window, text, QStringLiteral("Warning"), platform::MsgIcon::Exclamation);
+        return false;
+    };
+    // The working folder may have been removed by a cleaner while the program ran.
+    if (!files.isEmpty() && !QFileInfo(workingFolder).isDir() && !QDir().mkpath(workingFolder))
+        return warn(QStringLiteral("Cannot use the working folder ") + workingFolder);
     for (const QString &src : files) {
         const QFileInfo info(src);
         const QString name = src.mid(src.lastIndexOf(QDir::separator()) + 1);
-        if (!info.isFile() || !info.isReadable()
-            || !platform::FileSystem::copyFile(src, joined(workingFolder, name), true)) {
-            platform::showMessage(window, QStringLiteral("Cannot read the selected file ") + src, QStringLiteral("Warning"),
-                                  platform::MsgIcon::Exclamation);
-            return false;
-        }
+        if (!info.isFile() || !info.isReadable())
+            return warn(QStringLiteral("Cannot read the selected file ") + src);
+        if (!platform::FileSystem::copyFile(src, joined(workingFolder, name), true))
+            return warn(QStringLiteral("Cannot copy the selected file ") + src + QStringLiteral(" to the working folder ") +
+                        workingFolder);
     }
     return true;
 }

@@ -294,6 +294,24 @@ private slots:
         QCOMPARE(d.s.dialogs.requests.size(), std::size_t(2)); // the picks, but no save dialog
     }
 
+    void theWorkingFolderGoneOrInTheWay()
+    {
+        Desk d;
+        const QString working = d.w.Text4->text();
+        d.pickFiles({d.at("docs/a.txt")});
+        QDir(working).removeRecursively();
+        d.build(d.at("anyway.zip"));
+        QCOMPARE(entryNames(d.at("anyway.zip")), QStringList({"a.txt"}));
+
+        // A file where the folder should be: the message names the folder, and nothing is built.
+        QDir(working).removeRecursively();
+        writeFile(working, "not a folder");
+        d.build(d.at("never.zip"));
+        QCOMPARE(d.s.messages.texts().last(), "Cannot use the working folder " + working);
+        QVERIFY(!QFileInfo::exists(d.at("never.zip")));
+        QFile::remove(working);
+    }
+
     void aFailedWriteIsReportedAndKeepsTheOldArchive()
     {
         Desk d;
