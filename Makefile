@@ -15,7 +15,7 @@ ifeq ($(SANITIZE),1)
 CMAKE_FLAGS += -DORVELZIP_SANITIZE=ON
 endif
 
-.PHONY: all deps configure build run test bench package screenshots clean
+.PHONY: all deps configure build run test bench package screenshots fuzz clean
 
 all: build
 
@@ -31,8 +31,16 @@ build: configure
 run: build
 	$(BUILD)/bin/orvelzip
 
+# The suite, then a short run of every fuzz target (FUZZ_SHORT seconds each, in build-fuzz/).
+FUZZ_SHORT ?= 10
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+	bash scripts/fuzz.sh $(FUZZ_SHORT)
+
+# The long fuzz run: FUZZ_SECONDS per target, keeping what it learns in build-fuzz/corpus/.
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 # A Debian package of a release build, in build-package/.
 package: deps

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Orvel Zip builds and tests with.
 # Idempotent: when every package is present it returns at once without touching apt.
-# Extra groups on request: `screenshots` (a virtual display and its tools), `fuzz` (clang, libFuzzer).
+# Extra group on request: `screenshots` (a virtual display and its tools).
 set -euo pipefail
 
 packages=(
@@ -14,11 +14,12 @@ packages=(
   zip unzip 7zip libarchive-tools python3
   # the install test validates the desktop entry
   desktop-file-utils
+  # the short fuzz run of make test: clang and libFuzzer
+  clang libclang-rt-14-dev
 )
 for group in "$@"; do
   case "$group" in
     screenshots) packages+=(xvfb xdotool x11-utils imagemagick) ;;
-    fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done

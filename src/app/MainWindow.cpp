@@ -149,7 +149,7 @@ void MainWindow::buildControls()
 
 void MainWindow::buildMenus()
 {
-    auto item = [this](QMenu *menu, const char *name, const QString &caption) {
+    auto item = [](QMenu *menu, const char *name, const QString &caption) {
         QAction *a = menu->addAction(caption);
         a->setObjectName(QString::fromLatin1(name));
         return a;

@@ -97,8 +97,9 @@ void shiftOffsets(QFile &file, qint64 zipStart, std::uint64_t by)
     if (static_cast<std::uint64_t>(cd.size()) != cdSize)
         throw ArchiveError(QStringLiteral("The written archive's directory is cut short"));
     auto *c = reinterpret_cast<unsigned char *>(cd.data());
+    const auto cdLength = static_cast<std::size_t>(cd.size());
     std::size_t at = 0;
-    while (at + 46 <= cd.size()) {
+    while (at + 46 <= cdLength) {
         if (u32(c + at) != 0x02014b50u)
             throw ArchiveError(QStringLiteral("The written archive's directory is damaged"));
         const std::size_t nameLength = u16(c + at + 28), extraLength = u16(c + at + 30), commentLength = u16(c + at + 32);
@@ -110,7 +111,7 @@ void shiftOffsets(QFile &file, qint64 zipStart, std::uint64_t by)
             std::size_t extra = at + 46 + nameLength;
             const std::size_t extraEnd = extra + extraLength;
             bool moved = false;
-            while (extra + 4 <= extraEnd && extraEnd <= cd.size()) {
+            while (extra + 4 <= extraEnd && extraEnd <= cdLength) {
                 const std::uint16_t id = u16(c + extra), length = u16(c + extra + 2);
                 if (id == 0x0001) {
                     std::size_t field = extra + 4;

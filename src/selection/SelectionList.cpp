@@ -20,6 +20,25 @@ QString trimBlanks(const QString &text)
 }
 } // namespace
 
+QStringList pickedPaths(const QString &fileName)
+{
+    const QString text = trimBlanks(fileName);
+    if (!text.contains(QChar(0)))
+        return {text};
+    // Several files: the folder, then each name, NUL-separated.
+    const QStringList parts = text.split(QChar(0));
+    QString folder = parts.first();
+    if (!folder.endsWith(QDir::separator()))
+        folder += QDir::separator();
+    QStringList out;
+    // Past the folder part; the empty end of a NUL-terminated list names nothing.
+    for (qsizetype i = 1; i < parts.size(); ++i) {
+        if (!parts[i].isEmpty())
+            out << folder + parts[i];
+    }
+    return out;
+}
+
 SelectionList::SelectionList(QWidget *window, QListWidget *list, app::PinnedField *count)
     : QObject(window), window_(window), list_(list), count_(count)
 {
@@ -40,22 +59,7 @@ void SelectionList::FBrowse_Click()
     if (!rDialog.ShowOpen(window_))
         return;
 
-    const QString text = trimBlanks(rDialog.FileName);
-    if (text.contains(QChar(0))) {
-        // Several files: the folder, then each name, NUL-separated.
-        const QStringList parts = text.split(QChar(0));
-        QString folder = parts.first();
-        if (!folder.endsWith(QDir::separator()))
-            folder += QDir::separator();
-        for (const QString &part : parts) {
-            // The folder part itself, and the empty end of a NUL-terminated list.
-            if (part == parts.first() || part.isEmpty())
-                continue;
-            list_->addItem(folder + part);
-        }
-    } else {
-        list_->addItem(text);
-    }
+    list_->addItems(pickedPaths(rDialog.FileName));
     refreshCount();
 }
 

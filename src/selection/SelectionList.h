@@ -15,6 +15,10 @@ class PinnedField;
 
 namespace oz::selection {
 
+// The paths a file dialog's FileName names: one path, or after a multiple pick the folder and
+// each file name, NUL-separated. Blanks around the whole are dropped.
+QStringList pickedPaths(const QString &fileName);
+
 class SelectionList : public QObject {
     Q_OBJECT
 public:

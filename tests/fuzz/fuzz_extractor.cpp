@@ -1,0 +1,34 @@
+// What the extractor program reads of itself before anything else: the settings block after its
+// image, and the layout of the archive that follows.
+#include "archive/ZipLayout.h"
+#include "sfxstub/SfxFormat.h"
+
+#include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    oz::sfx::Settings settings;
+    std::size_t used = 0;
+    std::string error;
+    if (oz::sfx::decodeSettings(data, size, settings, used, error)) {
+        if (used > size)
+            std::abort();
+        // Whatever decodes survives being written again and read back.
+        const std::string again = oz::sfx::encodeSettings(settings);
+        oz::sfx::Settings back;
+        std::size_t usedAgain = 0;
+        if (!oz::sfx::decodeSettings(reinterpret_cast<const unsigned char *>(again.data()), again.size(), back,
+                                     usedAgain, error)
+            || usedAgain != again.size() || back.iconName != settings.iconName || back.icon != settings.icon
+            || back.runProgram != settings.runProgram || back.runParameters != settings.runParameters
+            || back.autoTemp != settings.autoTemp || back.autoExtract != settings.autoExtract)
+            std::abort();
+    }
+    static const int fd = memfd_create("archive", 0);
+    if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
+        std::abort();
+    oz::ziplayout::layoutFault(fd);
+    return 0;
+}
