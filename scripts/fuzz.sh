@@ -51,6 +51,6 @@ for target in archive extractor names; do
     tail -40 "$tree/fuzz_$target.log" >&2
     failed=1
   fi
-  grep -E '^#[0-9]+.*(DONE|pulse)' "$tree/fuzz_$target.log" | tail -1 || true
+  grep -E '(DONE|^Done [0-9]+ runs)' "$tree/fuzz_$target.log" | tail -1 || true
 done
 exit $failed
