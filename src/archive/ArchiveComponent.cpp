@@ -311,16 +311,17 @@ void ArchiveComponent::SaveArchive()
     qCInfo(lcArchive).noquote() << "SaveArchive" << targetPath_;
     if (targetPath_.isEmpty())
         throw ArchiveError(QStringLiteral("No file name was given for the archive"));
+    // The object now holds what it wrote, so that it can be extracted at once.
+    std::vector<ArchiveEntry> written;
     try {
-        writeArchive(writeJob(targetPath_), [this](int p) { emit WriteZipPercentDone(p); });
+        detail::WriteJob job = writeJob(targetPath_);
+        job.written = &written;
+        writeArchive(job, [this](int p) { emit WriteZipPercentDone(p); });
     } catch (const ArchiveError &e) {
         qCInfo(lcArchive).noquote() << "SaveArchive failed:" << e.reason();
         throw;
     }
-    // The object now holds what it wrote, so that it can be extracted at once.
-    zip_t *za = openForReading(targetPath_);
-    openedEntries_ = listEntries(za);
-    zip_discard(za);
+    openedEntries_ = std::move(written);
     openedPath_ = targetPath_;
 }
 

@@ -55,6 +55,7 @@ struct WriteJob {
     int keyLength = 256;
     int level = 6;
     int threads = 0; // 0: one per core
+    std::vector<ArchiveEntry> *written = nullptr; // when set, receives the entries as written
 };
 void writeArchive(const WriteJob &job, const std::function<void(int)> &progress);
 

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
@@ -115,6 +116,26 @@ std::pair<std::uint16_t, std::uint16_t> dosTime(time_t mtime)
             static_cast<std::uint16_t>(((t.tm_year - 80) << 9) | ((t.tm_mon + 1) << 5) | t.tm_mday)};
 }
 
+// The time a reader takes back from the MS-DOS fields, as local time. mktime would do, but
+// glibc reads the zone file again on every call when TZ is unset, twice per entry; the offset
+// from localtime_r, taken at the time itself, gives the same answer.
+time_t fromDosTime(std::uint16_t time, std::uint16_t date)
+{
+    struct tm t{};
+    t.tm_year = (date >> 9) + 80;
+    t.tm_mon = ((date >> 5) & 15) - 1;
+    t.tm_mday = date & 31;
+    t.tm_hour = time >> 11;
+    t.tm_min = (time >> 5) & 63;
+    t.tm_sec = (time & 31) * 2;
+    const time_t asUtc = ::timegm(&t);
+    auto offsetAt = [](time_t when) {
+        struct tm local{};
+        return localtime_r(&when, &local) ? local.tm_gmtoff : 0;
+    };
+    return asUtc - offsetAt(asUtc - offsetAt(asUtc));
+}
+
 bool isAscii(const QByteArray &name)
 {
     return std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -194,7 +215,9 @@ public:
         fd_ = ::open(item.path.constData(), O_RDONLY | O_CLOEXEC);
         if (fd_ < 0)
             fail(errno);
-        ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+        // Read-ahead advice pays for files streamed in chunks, not for ones read whole at once.
+        if (item.streamed())
+            ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     ~FileReader()
     {
@@ -266,17 +289,34 @@ public:
 
     void finish() { progress_.finish(); }
 
+    // What was written, as listing the archive gives it, without reading it back.
+    std::vector<ArchiveEntry> entries() const
+    {
+        std::vector<ArchiveEntry> out;
+        out.reserve(items_.size());
+        for (std::size_t i = 0; i < items_.size(); ++i) {
+            const auto [time, date] = dosTime(items_[i].mtime);
+            out.emplace_back(QString::fromUtf8(items_[i].name), written_[i].size, written_[i].compSize,
+                             QDateTime::fromSecsSinceEpoch(fromDosTime(time, date)), written_[i].encrypted,
+                             items_[i].folder, false);
+        }
+        return out;
+    }
+
 private:
     void stop()
     {
         std::lock_guard lock(mutex_);
         stopped_ = true;
-        changed_.notify_all();
+        roomMade_.notify_all();
     }
 
+    // Wakes are kept to the ones somebody waits for: on a few cores every needless wake of the
+    // writer or a worker costs more than the small files it is about.
     void work()
     {
         libdeflate_compressor *compressor = job_.level > 0 ? libdeflate_alloc_compressor(job_.level) : nullptr;
+        Scratch scratch;
         for (;;) {
             const std::size_t i = next_.fetch_add(1);
             if (i >= items_.size())
@@ -289,13 +329,18 @@ private:
                     std::unique_lock lock(mutex_);
                     // The entry the writer waits for always goes ahead, so
                     // the budget can never hold everything up.
-                    changed_.wait(lock, [&] { return stopped_ || i == writing_ || held_ + result.cost <= memoryBudget; });
+                    auto fits = [&] { return stopped_ || i == writing_ || held_ + result.cost <= memoryBudget; };
+                    if (!fits()) {
+                        ++roomWaiters_;
+                        roomMade_.wait(lock, fits);
+                        --roomWaiters_;
+                    }
                     if (stopped_)
                         break;
                     held_ += result.cost;
                 }
                 try {
-                    prepare(item, compressor, result);
+                    prepare(item, compressor, scratch, result);
                 } catch (const ArchiveError &e) {
                     result.error = e.reason();
                     result.data.clear();
@@ -304,49 +349,68 @@ private:
             std::lock_guard lock(mutex_);
             result.ready = true;
             prepared_[i] = std::move(result);
-            changed_.notify_all();
+            if (writerWaits_ && writing_ == i)
+                entryReady_.notify_one();
         }
         libdeflate_free_compressor(compressor);
     }
 
-    void prepare(const Item &item, libdeflate_compressor *compressor, Prepared &result)
+    // A worker's buffers, kept from file to file: fresh large allocations are fresh pages, and
+    // faulting them in cost more than copying the result out.
+    struct Scratch {
+        std::unique_ptr<unsigned char[]> input, deflated;
+        std::size_t inputSize = 0, deflatedSize = 0;
+        static unsigned char *atLeast(std::unique_ptr<unsigned char[]> &buffer, std::size_t &size, std::size_t want)
+        {
+            if (size < want) {
+                size = std::max(want, size * 2);
+                buffer.reset(new unsigned char[size]);
+            }
+            return buffer.get();
+        }
+    };
+
+    void prepare(const Item &item, libdeflate_compressor *compressor, Scratch &scratch, Prepared &result)
     {
-        std::vector<unsigned char> input(static_cast<std::size_t>(item.size));
+        unsigned char *input = Scratch::atLeast(scratch.input, scratch.inputSize, std::max<std::size_t>(item.size, 1));
+        std::size_t got = 0;
         {
             FileReader reader(item);
-            std::size_t got = 0, n = 0;
+            std::size_t n = 0;
             do {
-                n = reader.read(input.data() + got, std::min<std::size_t>(input.size() - got, readSlice));
+                n = reader.read(input + got, std::min<std::size_t>(item.size - got, readSlice));
                 got += n;
                 processed_ += n;
-            } while (n > 0 && got < input.size());
-            input.resize(got);
+            } while (n > 0 && got < item.size);
         }
-        result.size = input.size();
-        result.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, input.data(), input.size()));
+        result.size = got;
+        result.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, input, got));
         result.method = methodStore;
-        processed_ += input.size();
-        if (compressor && !input.empty()) {
-            std::vector<unsigned char> deflated(libdeflate_deflate_compress_bound(compressor, input.size()));
-            const std::size_t n = libdeflate_deflate_compress(compressor, input.data(), input.size(),
-                                                              deflated.data(), deflated.size());
+        processed_ += got;
+        const unsigned char *stored = input;
+        std::size_t storedSize = got;
+        if (compressor && got > 0) {
+            const std::size_t bound = libdeflate_deflate_compress_bound(compressor, got);
+            unsigned char *deflated = Scratch::atLeast(scratch.deflated, scratch.deflatedSize, bound);
+            const std::size_t n = libdeflate_deflate_compress(compressor, input, got, deflated, bound);
             // Data that deflate cannot shrink is kept as it is.
-            if (n > 0 && n < input.size()) {
-                deflated.resize(n);
+            if (n > 0 && n < got) {
                 result.method = methodDeflate;
-                input.swap(deflated);
+                stored = deflated;
+                storedSize = n;
             }
         }
         if (password_.isEmpty()) {
-            result.data = std::move(input);
+            result.data.assign(stored, stored + storedSize);
             return;
         }
         AesEncryptor aes(password_, job_.keyLength);
         std::vector<unsigned char> data;
-        data.reserve(aes.header().size() + input.size() + AesEncryptor::trailerSize);
+        data.reserve(aes.header().size() + storedSize + AesEncryptor::trailerSize);
         data = aes.header();
-        aes.encrypt(input.data(), input.size());
-        data.insert(data.end(), input.begin(), input.end());
+        const std::size_t at = data.size();
+        data.insert(data.end(), stored, stored + storedSize);
+        aes.encrypt(data.data() + at, storedSize);
         const auto code = aes.finish();
         data.insert(data.end(), code.begin(), code.end());
         result.data = std::move(data);
@@ -363,10 +427,14 @@ private:
     {
         std::unique_lock lock(mutex_);
         writing_ = i;
-        changed_.notify_all();
+        // A worker held back by the budget may hold this very entry.
+        if (roomWaiters_ > 0)
+            roomMade_.notify_all();
         // Progress follows the workers while the writer waits for them.
-        while (!changed_.wait_for(lock, std::chrono::milliseconds(25), [&] { return prepared_[i].ready; }))
+        writerWaits_ = true;
+        while (!entryReady_.wait_for(lock, std::chrono::milliseconds(25), [&] { return prepared_[i].ready; }))
             reportProcessed();
+        writerWaits_ = false;
         reportProcessed();
         Prepared result = std::move(prepared_[i]);
         prepared_[i] = {};
@@ -377,7 +445,8 @@ private:
     {
         std::lock_guard lock(mutex_);
         held_ -= cost;
-        changed_.notify_all();
+        if (roomWaiters_ > 0)
+            roomMade_.notify_all();
     }
 
     // Local header, with zip64 sizes when asked; returns its size.
@@ -626,7 +695,10 @@ private:
 
     std::atomic<std::size_t> next_{0};
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable roomMade_;   // budget freed or writer moved on; workers wait
+    std::condition_variable entryReady_; // the entry the writer waits for is prepared
+    unsigned roomWaiters_ = 0;
+    bool writerWaits_ = false;
     std::size_t writing_ = 0;
     std::uint64_t held_ = 0;
     bool stopped_ = false;
@@ -686,6 +758,8 @@ void writeArchive(const WriteJob &job, const std::function<void(int)> &progress)
     if (job.entries->empty()) {
         progress(0);
         writeEmptyArchive(job.target);
+        if (job.written)
+            job.written->clear();
         progress(100);
         return;
     }
@@ -716,6 +790,8 @@ void writeArchive(const WriteJob &job, const std::function<void(int)> &progress)
         out.fail(err);
     }
     writer.finish();
+    if (job.written)
+        *job.written = writer.entries();
 }
 
 } // namespace oz::archive::detail
