@@ -1,9 +1,10 @@
 // Writing an archive. Files are read, deflated (libdeflate) and encrypted by
 // a pool of workers, as many as there are cores, while the calling thread
 // writes the finished entries in order and reports progress. What the workers
-// hold at once is bounded by a memory budget; files too large to hold whole
-// are streamed by the writing thread through zlib in small chunks, so memory
-// does not grow with the input.
+// hold at once is bounded by a memory budget. Files too large to hold whole
+// are streamed in 1 MiB chunks that helpers deflate side by side with zlib,
+// each primed with the 32 KiB before it, and joined into one deflate stream;
+// memory does not grow with the input.
 //
 // Archives go to a temporary file beside the target and are renamed over it
 // only once complete: a failed write leaves an existing archive as it was.
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
@@ -250,6 +252,107 @@ private:
     int fd_ = -1;
 };
 
+// Deflates one large file's chunks on several threads and hands them back in
+// order. Each chunk but the last ends with a sync flush, on a byte boundary,
+// so the pieces join into one valid deflate stream; each starts from the
+// 32 KiB before it as its dictionary, so the join costs almost no ratio.
+class ChunkDeflater {
+public:
+    ChunkDeflater(int level, unsigned threads) : level_(level)
+    {
+        for (unsigned t = 0; t < threads; ++t)
+            helpers_.emplace_back([this] { help(); });
+    }
+    ~ChunkDeflater()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            closing_ = true;
+        }
+        work_.notify_all();
+        for (auto &t : helpers_)
+            t.join();
+    }
+    std::size_t inFlight() const { return chunks_.size(); }
+
+    // Queues a chunk; dictionary is what came just before it.
+    void submit(std::vector<unsigned char> input, const unsigned char *dictionary, std::size_t dictionarySize, bool last)
+    {
+        auto c = std::make_shared<Chunk>();
+        c->input = std::move(input);
+        c->dictionary.assign(dictionary, dictionary + dictionarySize);
+        c->last = last;
+        std::lock_guard lock(mutex_);
+        chunks_.push_back(c);
+        queue_.push_back(c);
+        work_.notify_one();
+    }
+
+    // The oldest chunk's deflated bytes, once ready.
+    std::vector<unsigned char> next(const QString &source)
+    {
+        std::unique_lock lock(mutex_);
+        std::shared_ptr<Chunk> c = chunks_.front();
+        done_.wait(lock, [&] { return c->done; });
+        chunks_.pop_front();
+        if (c->failed)
+            throw ArchiveError(QStringLiteral("Cannot add %1: compression failed").arg(source));
+        return std::move(c->output);
+    }
+
+private:
+    struct Chunk {
+        std::vector<unsigned char> input, dictionary, output;
+        bool last = false, done = false, failed = false;
+    };
+
+    void help()
+    {
+        for (;;) {
+            std::shared_ptr<Chunk> c;
+            {
+                std::unique_lock lock(mutex_);
+                work_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+                if (queue_.empty())
+                    return;
+                c = queue_.front();
+                queue_.pop_front();
+            }
+            c->failed = !deflateChunk(*c);
+            std::lock_guard lock(mutex_);
+            c->done = true;
+            done_.notify_all();
+        }
+    }
+
+    bool deflateChunk(Chunk &c) const
+    {
+        z_stream z{};
+        if (deflateInit2(&z, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+            return false;
+        bool ok = c.dictionary.empty()
+                  || deflateSetDictionary(&z, c.dictionary.data(), static_cast<uInt>(c.dictionary.size())) == Z_OK;
+        c.output.resize(deflateBound(&z, static_cast<uLong>(c.input.size())) + 16);
+        z.next_in = c.input.data();
+        z.avail_in = static_cast<uInt>(c.input.size());
+        z.next_out = c.output.data();
+        z.avail_out = static_cast<uInt>(c.output.size());
+        const int rc = ok ? deflate(&z, c.last ? Z_FINISH : Z_SYNC_FLUSH) : Z_STREAM_ERROR;
+        ok = ok && (c.last ? rc == Z_STREAM_END : rc == Z_OK) && z.avail_in == 0;
+        c.output.resize(c.output.size() - z.avail_out);
+        deflateEnd(&z);
+        return ok;
+    }
+
+    const int level_;
+    std::mutex mutex_;
+    std::condition_variable work_, done_;
+    std::deque<std::shared_ptr<Chunk>> chunks_; // in file order, until handed back
+    std::deque<std::shared_ptr<Chunk>> queue_;  // not yet taken by a helper
+    bool closing_ = false;
+    std::vector<std::thread> helpers_;
+};
+
 class Writer {
 public:
     Writer(const WriteJob &job, std::vector<Item> items, const std::function<void(int)> &progress)
@@ -267,8 +370,7 @@ public:
     void run(Output &out)
     {
         progress_.begin();
-        unsigned threads = job_.threads > 0 ? static_cast<unsigned>(job_.threads) : std::thread::hardware_concurrency();
-        threads = std::clamp<unsigned>(threads, 1, 64);
+        const unsigned threads = threadCount();
         std::vector<std::thread> pool;
         for (unsigned t = 0; t < threads; ++t)
             pool.emplace_back([this] { work(); });
@@ -288,6 +390,12 @@ public:
     }
 
     void finish() { progress_.finish(); }
+
+    unsigned threadCount() const
+    {
+        const unsigned asked = job_.threads > 0 ? static_cast<unsigned>(job_.threads) : std::thread::hardware_concurrency();
+        return std::clamp<unsigned>(asked, 1, 64);
+    }
 
     // What was written, as listing the archive gives it, without reading it back.
     std::vector<ArchiveEntry> entries() const
@@ -564,21 +672,6 @@ private:
             out.write(aes->header());
         }
         FileReader reader(item);
-        z_stream z{};
-        if (w.method == methodDeflate && deflateInit2(&z, job_.level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-            throw ArchiveError(QStringLiteral("Cannot add %1: compression could not start").arg(item.source));
-        struct ZEnd {
-            z_stream *z;
-            bool on;
-            ~ZEnd()
-            {
-                if (on)
-                    deflateEnd(z);
-            }
-        } zend{&z, w.method == methodDeflate};
-
-        std::vector<unsigned char> input(streamChunk);
-        std::vector<unsigned char> output(streamChunk + 1024);
         std::uint32_t crc = 0;
         std::uint64_t size = 0, compSize = 0;
         auto store = [&](unsigned char *data, std::size_t n) {
@@ -587,28 +680,46 @@ private:
             out.write(data, n);
             compSize += n;
         };
-        for (;;) {
-            const std::size_t n = reader.read(input.data(), input.size());
-            crc = static_cast<std::uint32_t>(libdeflate_crc32(crc, input.data(), n));
-            size += n;
-            const bool last = n < input.size();
-            if (w.method == methodStore) {
-                store(input.data(), n);
-            } else {
-                z.next_in = input.data();
-                z.avail_in = static_cast<uInt>(n);
-                int rc;
-                do {
-                    z.next_out = output.data();
-                    z.avail_out = static_cast<uInt>(output.size());
-                    rc = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
-                    store(output.data(), output.size() - z.avail_out);
-                } while (z.avail_out == 0 || (last && rc != Z_STREAM_END));
+        auto readChunk = [&] {
+            std::vector<unsigned char> input(streamChunk);
+            input.resize(reader.read(input.data(), input.size()));
+            crc = static_cast<std::uint32_t>(libdeflate_crc32(crc, input.data(), input.size()));
+            size += input.size();
+            processed_ += input.size();
+            return input;
+        };
+        if (w.method == methodStore) {
+            for (;;) {
+                std::vector<unsigned char> input = readChunk();
+                store(input.data(), input.size());
+                processed_ += input.size();
+                reportProcessed();
+                if (input.size() < streamChunk)
+                    break;
             }
-            processed_ += 2 * n;
-            reportProcessed();
-            if (last)
-                break;
+        } else {
+            // Enough chunks in flight to keep every helper busy, and no more.
+            ChunkDeflater deflater(job_.level, threadCount());
+            const std::size_t window = 2 * threadCount() + 1;
+            std::vector<unsigned char> previousTail; // the dictionary of the next chunk
+            std::deque<std::size_t> sizes;          // of the chunks in flight, for progress
+            bool submittedLast = false;
+            while (!submittedLast || deflater.inFlight() > 0) {
+                while (!submittedLast && deflater.inFlight() < window) {
+                    std::vector<unsigned char> input = readChunk();
+                    // A short read ends the file; a file of whole chunks ends with an empty one.
+                    submittedLast = input.size() < streamChunk;
+                    std::vector<unsigned char> tail(input.end() - std::min<std::ptrdiff_t>(input.size(), 32768), input.end());
+                    sizes.push_back(input.size());
+                    deflater.submit(std::move(input), previousTail.data(), previousTail.size(), submittedLast);
+                    previousTail = std::move(tail);
+                }
+                std::vector<unsigned char> deflated = deflater.next(item.source);
+                store(deflated.data(), deflated.size());
+                processed_ += sizes.front();
+                sizes.pop_front();
+                reportProcessed();
+            }
         }
         if (aes) {
             const auto code = aes->finish();
