@@ -1,5 +1,6 @@
 // Orvel Zip: start-up.
 #include "app/MainWindow.h"
+#include "archive/ArchiveComponent.h"
 #include "extract/OpenArchive.h"
 #include "platform/Log.h"
 
@@ -9,6 +10,7 @@
 
 int main(int argc, char **argv)
 {
+    oz::archive::pinTimeZone();
     oz::platform::installLogHandler();
     QApplication app(argc, argv); // all there is to initialising the common controls
     QApplication::setApplicationName(QStringLiteral("orvelzip"));

@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QXmlStreamWriter>
 
+#include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -304,6 +306,13 @@ detail::WriteJob ArchiveComponent::writeJob(const QString &target) const
 bool ArchiveComponent::encrypting() const
 {
     return (passwordProtection_ != 0 || encryption_ != 0) && !password_.isEmpty();
+}
+
+void pinTimeZone()
+{
+    if (!std::getenv("TZ"))
+        ::setenv("TZ", ":/etc/localtime", 0);
+    ::tzset();
 }
 
 void ArchiveComponent::SaveArchive()

@@ -194,6 +194,11 @@ struct ExtractionRecord {
     bool ran = false;
 };
 
+// Zip times are local times, and glibc reads the zone file again at every local-time
+// conversion while TZ is unset: two file checks for each entry listed or extracted. Programs
+// call this once at start, before any thread, to name the same zone file and keep one read.
+void pinTimeZone();
+
 class ArchiveComponent : public QObject {
     Q_OBJECT
 public:

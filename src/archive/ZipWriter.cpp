@@ -453,6 +453,7 @@ private:
                     result.error = e.reason();
                     result.data.clear();
                 }
+                scratch.trim();
             }
             std::lock_guard lock(mutex_);
             result.ready = true;
@@ -476,6 +477,20 @@ private:
             }
             return buffer.get();
         }
+        // Buffers kept between files stay small, so that many cores do not mean much memory;
+        // a large file's buffers are counted in the budget while it is held.
+        void trim()
+        {
+            if (inputSize > keptSize) {
+                input.reset();
+                inputSize = 0;
+            }
+            if (deflatedSize > keptSize) {
+                deflated.reset();
+                deflatedSize = 0;
+            }
+        }
+        static constexpr std::size_t keptSize = 512u << 10;
     };
 
     void prepare(const Item &item, libdeflate_compressor *compressor, Scratch &scratch, Prepared &result)
@@ -700,7 +715,8 @@ private:
         } else {
             // Enough chunks in flight to keep every helper busy, and no more.
             ChunkDeflater deflater(job_.level, threadCount());
-            const std::size_t window = 2 * threadCount() + 1;
+            // At most 24 chunks, about 48 MiB, however many cores there are.
+            const std::size_t window = std::min<std::size_t>(2 * threadCount() + 1, 24);
             std::vector<unsigned char> previousTail; // the dictionary of the next chunk
             std::deque<std::size_t> sizes;          // of the chunks in flight, for progress
             bool submittedLast = false;

@@ -408,6 +408,7 @@ int test(const Args &a)
 
 int main(int argc, char **argv)
 {
+    oz::archive::pinTimeZone();
     QCoreApplication app(argc, argv);
     // The component logs each operation; a terminal wants only results.
     QLoggingCategory::setFilterRules(QStringLiteral("orvelzip.*=false"));

@@ -309,7 +309,7 @@ private slots:
         // Streamed in whole 1 MiB chunks, so its deflate stream ends with an empty final piece.
         writeFile(path("par/whole-chunks.bin"), sampleBytes(10 << 20, 5));
         writeFile(path("par/empty.txt"), QByteArray());
-        for (const QString password : {QString(), QStringLiteral("Par-allel9")}) {
+        for (const QString &password : {QString(), QStringLiteral("Par-allel9")}) {
             for (int threads : {1, 3}) {
                 const QString archive = path(QStringLiteral("par-%1-%2.zip").arg(threads).arg(password.isEmpty()));
                 ArchiveComponent zip;
