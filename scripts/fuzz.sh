@@ -48,7 +48,7 @@ for target in archive extractor names; do
   leaks=1
   [ "$target" = archive ] && leaks=0
   # Each target in its own folder: fuzz_archive extracts below TMPDIR.
-  if ! TMPDIR=$(mktemp -d) "$tree/fuzz/fuzz_$target" "$corpus" "$seeds/$target" -detect_leaks=$leaks \
+  if ! ASAN_OPTIONS=detect_leaks=$leaks TMPDIR=$(mktemp -d) "$tree/fuzz/fuzz_$target" "$corpus" "$seeds/$target" -detect_leaks=$leaks \
          -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=65536 \
          -artifact_prefix="$tree/crashes/$target-" -print_final_stats=0 2>"$tree/fuzz_$target.log"; then
     echo "fuzz_$target failed; see $tree/fuzz_$target.log and $tree/crashes/" >&2
