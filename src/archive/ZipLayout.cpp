@@ -78,16 +78,12 @@ bool findDirectory(int fd, std::uint64_t fileSize, Directory &dir)
     return false;
 }
 
-struct Span {
-    std::uint64_t start;
-    std::uint64_t end;
-    std::string name;
-};
-
 } // namespace
 
-std::string layoutFault(int fd)
+std::string layoutFault(int fd, std::vector<EntrySpan> *entries)
 {
+    if (entries)
+        entries->clear();
     struct stat st;
     if (::fstat(fd, &st) != 0)
         return {};
@@ -103,8 +99,10 @@ std::string layoutFault(int fd)
     std::vector<unsigned char> cd(dir.size);
     if (!readAt(fd, dirStart, cd.data(), cd.size()))
         return {};
-    std::vector<Span> spans;
+    std::vector<EntrySpan> spans;
     spans.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(dir.count, dir.size / 46)));
+    std::vector<std::uint64_t> starts; // of each local header
+    starts.reserve(spans.capacity());
     std::size_t pos = 0;
     for (std::uint64_t i = 0; i < dir.count; ++i) {
         if (pos + 46 > cd.size() || u32(&cd[pos]) != centralSig)
@@ -136,25 +134,60 @@ std::string layoutFault(int fd)
             x += 4 + len;
         }
         pos += 46 + nameLen + extraLen + commentLen;
-
-        const std::uint64_t local = offset + shift;
-        unsigned char lh[30];
-        if (local > dirStart || dirStart - local < 30 || !readAt(fd, local, lh, 30) || u32(lh) != localSig)
-            return "the entry \"" + name + "\" points to no entry header";
-        const std::uint64_t dataStart = local + 30 + u16(lh + 26) + u16(lh + 28);
-        if (dataStart > dirStart || csize > dirStart - dataStart)
-            return "the data of \"" + name + "\" runs past the end of the entries";
-        spans.push_back({local, dataStart + csize, std::move(name)});
+        spans.push_back({0, csize, std::move(name)});
+        // Saturating, so that a huge offset cannot wrap round onto a real header.
+        starts.push_back(offset > UINT64_MAX - shift ? UINT64_MAX : offset + shift);
     }
-    std::sort(spans.begin(), spans.end(), [](const Span &a, const Span &b) { return a.start < b.start; });
+
+    // The local headers in file order, read many at a time where they lie
+    // close together, as those of small files do: one read per header would
+    // cost more than the rest of the check.
+    std::vector<std::size_t> order(spans.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return starts[a] < starts[b]; });
+    constexpr std::uint64_t window = 256 * 1024;
+    std::vector<unsigned char> headers;
+    std::uint64_t headersAt = 0;
+    auto end = [&](std::size_t i) { return spans[i].dataStart + spans[i].compressedSize; };
     std::size_t reach = 0; // the span that ends furthest so far
-    for (std::size_t i = 1; i < spans.size(); ++i) {
-        if (spans[i].start < spans[reach].end)
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const std::size_t i = order[k];
+        const std::uint64_t local = starts[i];
+        if (local > dirStart || dirStart - local < 30)
+            return "the entry \"" + spans[i].name + "\" points to no entry header";
+        if (local < headersAt || local + 30 > headersAt + headers.size()) {
+            std::uint64_t until = local + 30;
+            for (std::size_t m = k + 1; m < order.size(); ++m) {
+                const std::uint64_t next = starts[order[m]];
+                if (next > dirStart || dirStart - next < 30 || next + 30 - local > window)
+                    break;
+                until = std::max(until, next + 30);
+            }
+            headers.resize(until - local);
+            headersAt = local;
+            if (!readAt(fd, local, headers.data(), headers.size()))
+                return "the entry \"" + spans[i].name + "\" points to no entry header";
+        }
+        const unsigned char *lh = headers.data() + (local - headersAt);
+        if (u32(lh) != localSig)
+            return "the entry \"" + spans[i].name + "\" points to no entry header";
+        const std::uint64_t dataStart = local + 30 + u16(lh + 26) + u16(lh + 28);
+        if (dataStart > dirStart || spans[i].compressedSize > dirStart - dataStart)
+            return "the data of \"" + spans[i].name + "\" runs past the end of the entries";
+        spans[i].dataStart = dataStart;
+        if (k == 0) {
+            reach = i;
+            continue;
+        }
+        if (local < end(reach))
             return "the entries \"" + spans[reach].name + "\" and \"" + spans[i].name +
                    "\" overlap, as in archives built to fill a disk";
-        if (spans[i].end > spans[reach].end)
+        if (end(i) > end(reach))
             reach = i;
     }
+    if (entries)
+        *entries = std::move(spans);
     return {};
 }
 
