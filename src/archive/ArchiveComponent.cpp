@@ -86,9 +86,10 @@ void ArchiveComponent::OpenZip(const QString &path)
     zip_t *za = openForReading(path);
     std::vector<ArchiveEntry> entries = listEntries(za);
 
-    // Decrypt the smallest non-empty encrypted file completely: the one- and
-    // two-byte password checks of the formats accept some wrong passwords,
-    // and an empty file has nothing else to check.
+    // Check the smallest non-empty encrypted file completely (an AES entry by
+    // its authentication code): the one- and two-byte password checks of the
+    // formats accept some wrong passwords, and an empty file has nothing else
+    // to check.
     zip_int64_t probe = -1;
     auto better = [&](const ArchiveEntry &e) {
         if (probe < 0)
@@ -109,11 +110,7 @@ void ArchiveComponent::OpenZip(const QString &path)
         } else {
             try {
                 auto stream = EntryStream::open(za, static_cast<zip_uint64_t>(probe), password_.toUtf8());
-                char buffer[65536];
-                zip_int64_t n;
-                while ((n = stream->read(buffer, sizeof buffer)) > 0) {
-                }
-                if (n < 0)
+                if (!stream->verify())
                     failure = QStringLiteral("Wrong password for %1").arg(path);
             } catch (const ArchiveError &) {
                 failure = QStringLiteral("Wrong password for %1").arg(path);
@@ -435,7 +432,7 @@ QString zipArchiveErrorText(zip_t *za)
     return QString::fromLocal8Bit(zip_strerror(za));
 }
 
-zip_t *openForReading(const QString &path, bool checkLayout)
+zip_t *openForReading(const QString &path, bool checkLayout, std::vector<ziplayout::EntrySpan> *spans)
 {
     if (path.isEmpty())
         throw ArchiveError(QStringLiteral("No archive file name was given"));
@@ -447,7 +444,7 @@ zip_t *openForReading(const QString &path, bool checkLayout)
     }
     if (checkLayout) {
         const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        const std::string fault = fd >= 0 ? ziplayout::layoutFault(fd) : std::string();
+        const std::string fault = fd >= 0 ? ziplayout::layoutFault(fd, spans) : std::string();
         if (fd >= 0)
             ::close(fd);
         if (!fault.empty()) {

@@ -16,8 +16,12 @@
 #include <zlib.h>
 
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <vector>
+
+#include <unistd.h>
 
 namespace oz::archive::detail {
 
@@ -101,6 +105,20 @@ public:
     }
 
     QString error() const override { return error_; }
+
+    // The code covers the stored bytes, so the password is proven without
+    // decrypting or inflating any of them.
+    bool verify() override
+    {
+        while (dataLeft_ > 0) {
+            const size_t want = static_cast<size_t>(std::min<zip_uint64_t>(dataLeft_, input_.size()));
+            if (!readRaw(input_.data(), want))
+                return false;
+            dataLeft_ -= want;
+            EVP_MAC_update(mac_, input_.data(), want);
+        }
+        return readPlain(input_.data(), input_.size()) == 0;
+    }
 
 private:
     zip_int64_t readData(void *buffer, zip_uint64_t size)
@@ -233,7 +251,122 @@ int aesKeyBits(zip_uint16_t method)
     }
 }
 
+// AE-2 entries store no CRC (a zero in its place); AE-1 and plain entries keep theirs.
+std::optional<std::uint32_t> expectedCrc(const zip_stat_t &st, bool aes)
+{
+    if (!(st.valid & ZIP_STAT_CRC) || (aes && st.crc == 0 && st.size > 0))
+        return std::nullopt;
+    return st.crc;
+}
+
 } // namespace
+
+bool EntryStream::verify()
+{
+    std::vector<char> buffer(64 * 1024);
+    zip_int64_t n;
+    while ((n = read(buffer.data(), buffer.size())) > 0) {
+    }
+    return n == 0;
+}
+
+WholeEntryReader::WholeEntryReader(int archiveFd) : fd_(archiveFd), inflater_(libdeflate_alloc_decompressor())
+{
+    if (!inflater_)
+        throw std::bad_alloc();
+}
+
+WholeEntryReader::~WholeEntryReader()
+{
+    libdeflate_free_decompressor(inflater_);
+}
+
+bool WholeEntryReader::takes(const zip_stat_t &st, std::uint64_t limit)
+{
+    constexpr auto needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+    if ((st.valid & needed) != needed || st.size > limit || st.comp_size > limit - st.size)
+        return false;
+    if (st.comp_method != ZIP_CM_STORE && st.comp_method != ZIP_CM_DEFLATE)
+        return false;
+    return st.encryption_method == ZIP_EM_NONE || aesKeyBits(st.encryption_method) != 0;
+}
+
+const unsigned char *WholeEntryReader::read(const zip_stat_t &st, std::uint64_t dataStart, const QByteArray &password)
+{
+    const QString name = st.name ? QString::fromUtf8(st.name) : QString();
+    auto fail = [&](const QString &why) { return ArchiveError(QStringLiteral("Cannot extract \"%1\": %2").arg(name, why)); };
+    const int bits = aesKeyBits(st.encryption_method);
+    if (bits && password.isEmpty())
+        throw fail(QStringLiteral("No password provided"));
+
+    // One byte over, so that an empty entry still has somewhere to point.
+    unsigned char *const stored = stored_.ensure(static_cast<std::size_t>(st.comp_size) + 1);
+    std::size_t got = 0;
+    while (got < st.comp_size) {
+        const ssize_t n = ::pread(fd_, stored + got, static_cast<std::size_t>(st.comp_size) - got,
+                                  static_cast<off_t>(dataStart + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw fail(QStringLiteral("Read error: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        if (n == 0)
+            throw fail(QStringLiteral("Premature end of file"));
+        got += static_cast<std::size_t>(n);
+    }
+    unsigned char *data = stored;
+    std::size_t size = static_cast<std::size_t>(st.comp_size);
+    if (bits) {
+        const QString why = decryptWinZipAes(password, bits, stored, size, data, size);
+        if (!why.isEmpty())
+            throw fail(why);
+    }
+    const unsigned char *out = data;
+    if (st.comp_method == ZIP_CM_STORE) {
+        if (size != st.size)
+            throw fail(size > st.size ? QStringLiteral("it holds more data than the archive declares")
+                                      : QStringLiteral("it is shorter than the archive declares"));
+    } else {
+        unsigned char *const plain = plain_.ensure(static_cast<std::size_t>(st.size) + 1);
+        std::size_t produced = 0;
+        switch (libdeflate_deflate_decompress(inflater_, data, size, plain, static_cast<std::size_t>(st.size),
+                                              &produced)) {
+        case LIBDEFLATE_SUCCESS:
+            break;
+        case LIBDEFLATE_INSUFFICIENT_SPACE:
+            throw fail(QStringLiteral("it holds more data than the archive declares"));
+        default:
+            throw fail(QStringLiteral("Compressed data invalid"));
+        }
+        if (produced != st.size)
+            throw fail(QStringLiteral("it is shorter than the archive declares"));
+        out = plain;
+    }
+    const auto crc = expectedCrc(st, bits != 0);
+    if (crc && libdeflate_crc32(0, out, static_cast<std::size_t>(st.size)) != *crc)
+        throw fail(QStringLiteral("CRC error"));
+    return out;
+}
+
+unsigned char *WholeEntryReader::Buffer::ensure(std::size_t size)
+{
+    if (size > capacity) {
+        const std::size_t grown = std::max(size, capacity + capacity / 2);
+        bytes.reset(new unsigned char[grown]);
+        capacity = grown;
+    }
+    return bytes.get();
+}
+
+void WholeEntryReader::trim()
+{
+    constexpr std::size_t keep = 1 << 20;
+    for (auto *buffer : {&stored_, &plain_}) {
+        if (buffer->capacity > keep) {
+            buffer->bytes.reset();
+            buffer->capacity = 0;
+        }
+    }
+}
 
 std::unique_ptr<EntryStream> EntryStream::open(zip_t *za, zip_uint64_t index, const QByteArray &password)
 {
@@ -242,7 +375,6 @@ std::unique_ptr<EntryStream> EntryStream::open(zip_t *za, zip_uint64_t index, co
     zip_stat_index(za, index, 0, &st);
     const QString name = st.name ? QString::fromUtf8(st.name) : QString();
     const int bits = (st.valid & ZIP_STAT_ENCRYPTION_METHOD) ? aesKeyBits(st.encryption_method) : 0;
-    const bool noCrc = !(st.valid & ZIP_STAT_CRC) || (st.crc == 0 && st.size > 0);
     if (bits) {
         if (password.isEmpty())
             throw ArchiveError(QStringLiteral("Cannot extract \"%1\": No password provided").arg(name));
@@ -251,9 +383,8 @@ std::unique_ptr<EntryStream> EntryStream::open(zip_t *za, zip_uint64_t index, co
         zip_file_t *raw = zip_fopen_index(za, index, ZIP_FL_ENCRYPTED);
         if (!raw)
             throw ArchiveError(QStringLiteral("Cannot extract \"%1\": %2").arg(name, zipArchiveErrorText(za)));
-        // AE-2 entries store no CRC; AE-1 entries keep theirs.
-        const std::optional<std::uint32_t> crc = noCrc ? std::nullopt : std::optional<std::uint32_t>(st.crc);
-        auto stream = std::make_unique<WinZipAesStream>(raw, bits, st.comp_size, st.comp_method == ZIP_CM_DEFLATE, crc);
+        auto stream = std::make_unique<WinZipAesStream>(raw, bits, st.comp_size, st.comp_method == ZIP_CM_DEFLATE,
+                                                        expectedCrc(st, true));
         if (!stream->start(password)) {
             const QString why = stream->error().isEmpty() ? QStringLiteral("Wrong password provided") : stream->error();
             throw ArchiveError(QStringLiteral("Cannot extract \"%1\": %2").arg(name, why));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ArchiveComponent.h"
+#include "ZipLayout.h"
 
 #include <QLoggingCategory>
 #include <functional>
@@ -20,8 +21,9 @@ QString describePassword(const QString &password);
 
 // Opens an archive for reading; throws ArchiveError naming the path. Unless told
 // otherwise (a second handle on an archive already checked), an archive whose
-// entries overlap or run past their directory is refused.
-zip_t *openForReading(const QString &path, bool checkLayout = true);
+// entries overlap or run past their directory is refused; spans, when given,
+// then receives where each entry's data lies (see layoutFault).
+zip_t *openForReading(const QString &path, bool checkLayout = true, std::vector<ziplayout::EntrySpan> *spans = nullptr);
 
 // Lists the entries of an opened libzip archive.
 std::vector<ArchiveEntry> listEntries(zip_t *za);

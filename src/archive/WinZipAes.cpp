@@ -18,6 +18,52 @@ void deriveAesKeys(const QByteArray &password, const unsigned char *salt, std::s
                      1000, saltSize, salt, keysSize, keys);
 }
 
+QString decryptWinZipAes(const QByteArray &password, int keyBits, unsigned char *stored, std::size_t size,
+                         unsigned char *&plain, std::size_t &plainSize)
+{
+    const std::size_t keyBytes = static_cast<std::size_t>(keyBits / 8), saltBytes = keyBytes / 2;
+    if (size < saltBytes + 2 + AesEncryptor::trailerSize)
+        return QStringLiteral("Damaged encryption header");
+    std::vector<unsigned char> keys(2 * keyBytes + 2);
+    deriveAesKeys(password, stored, saltBytes, keys.data(), keys.size());
+    const unsigned char *verifier = stored + saltBytes;
+    if (keys[2 * keyBytes] != verifier[0] || keys[2 * keyBytes + 1] != verifier[1]) {
+        OPENSSL_cleanse(keys.data(), keys.size());
+        return QStringLiteral("Wrong password provided");
+    }
+    plain = stored + saltBytes + 2;
+    plainSize = size - saltBytes - 2 - AesEncryptor::trailerSize;
+    unsigned char code[EVP_MAX_MD_SIZE];
+    std::size_t codeLength = 0;
+    const bool macked = EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA1", nullptr, keys.data() + keyBytes, keyBytes, plain,
+                                  plainSize, code, sizeof code, &codeLength) != nullptr;
+    if (!macked || codeLength < AesEncryptor::trailerSize
+        || CRYPTO_memcmp(code, plain + plainSize, AesEncryptor::trailerSize) != 0) {
+        OPENSSL_cleanse(keys.data(), keys.size());
+        return QStringLiteral("Authentication failed: the entry is damaged or the password is wrong");
+    }
+    const EVP_CIPHER *cipher = keyBytes == 16 ? EVP_aes_128_ecb() : keyBytes == 24 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    const bool ready = ctx && EVP_EncryptInit_ex(ctx, cipher, nullptr, keys.data(), nullptr) == 1
+                       && EVP_CIPHER_CTX_set_padding(ctx, 0) == 1;
+    OPENSSL_cleanse(keys.data(), keys.size());
+    if (!ready) {
+        EVP_CIPHER_CTX_free(ctx);
+        return QStringLiteral("The cipher is not available");
+    }
+    std::array<unsigned char, 16> counter{};
+    std::array<unsigned char, 4096> stream{};
+    for (std::size_t at = 0; at < plainSize; at += stream.size()) {
+        winZipKeyStream(ctx, counter, stream.data(), stream.size());
+        const std::size_t n = std::min(stream.size(), plainSize - at);
+        for (std::size_t i = 0; i < n; ++i)
+            plain[at + i] ^= stream[i];
+    }
+    OPENSSL_cleanse(stream.data(), stream.size());
+    EVP_CIPHER_CTX_free(ctx);
+    return {};
+}
+
 AesEncryptor::AesEncryptor(const QByteArray &password, int keyBits)
 {
     const int keyBytes = keyBits / 8;

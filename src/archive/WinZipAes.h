@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <QByteArray>
+#include <QString>
 
 typedef struct evp_cipher_ctx_st EVP_CIPHER_CTX;
 typedef struct evp_mac_ctx_st EVP_MAC_CTX;
@@ -25,6 +26,13 @@ void deriveAesKeys(const QByteArray &password, const unsigned char *salt, std::s
 // from a 128-bit little-endian counter that starts at 1.
 void winZipKeyStream(EVP_CIPHER_CTX *cipher, std::array<unsigned char, 16> &counter, unsigned char *out,
                      std::size_t size);
+
+// Checks and decrypts, in place, one entry's stored bytes held whole: salt,
+// verifier, data, code. On success plain points at the decrypted data and the
+// answer is empty; otherwise it says why ("Wrong password provided", or that
+// the authentication failed). The code is checked before anything is decrypted.
+QString decryptWinZipAes(const QByteArray &password, int keyBits, unsigned char *stored, std::size_t size,
+                         unsigned char *&plain, std::size_t &plainSize);
 
 class AesEncryptor {
 public:

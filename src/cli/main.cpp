@@ -358,11 +358,22 @@ int list(const Args &a)
 void openArchive(ArchiveComponent &zip, const Args &a)
 {
     const QString archive = a.positional.first();
-    bool encrypted = false;
-    for (const auto &e : ArchiveComponent::ListZip(archive))
-        encrypted = encrypted || e.isEncrypted();
-    zip.SetPassword(password(a, encrypted || a.passwordAsked, false));
     setThreads(zip, a);
+    if (!a.passwordGiven && !a.passwordAsked) {
+        // Most archives are not encrypted: open once, and look for
+        // encryption only when that fails.
+        try {
+            zip.OpenZip(archive);
+            return;
+        } catch (const ArchiveError &) {
+            bool encrypted = false;
+            for (const auto &e : ArchiveComponent::ListZip(archive))
+                encrypted = encrypted || e.isEncrypted();
+            if (!encrypted)
+                throw;
+        }
+    }
+    zip.SetPassword(password(a, true, false));
     zip.OpenZip(archive);
 }
 

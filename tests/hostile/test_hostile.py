@@ -263,6 +263,13 @@ def faults(top):
     big_zip = os.path.join(scene.top, "big.zip")
     run([CLI, "create", small_zip, os.path.join(src, "small.txt"), "--quiet"])
     run([CLI, "create", big_zip, src, "--quiet"])
+    # Large enough to be streamed and written behind rather than read whole.
+    huge = os.path.join(scene.top, "huge")
+    os.makedirs(huge)
+    with open(os.path.join(huge, "huge.bin"), "wb") as f:
+        f.write(os.urandom(12 << 20))
+    huge_zip = os.path.join(scene.top, "huge.zip")
+    run([CLI, "create", huge_zip, huge, "--quiet"])
 
     # Extraction destination that is a file.
     code, _, err = run([CLI, "extract", small_zip, "-d", os.path.join(scene.dest, "keep.txt")])
@@ -287,6 +294,12 @@ def faults(top):
             left = snapshot(disk)
             check("out/noise.bin" not in left and not [r for r in left if ".ozpart" in r],
                   "extract on a full disk left %s" % sorted(left))
+            shutil.rmtree(out, ignore_errors=True)
+            code, _, err = run([CLI, "extract", huge_zip, "-d", out, "--quiet"])
+            check(code == 2 and err.strip(), "extract of a large file on a full disk: %s %s" % (code, err))
+            left = snapshot(disk)
+            check("out/huge.bin" not in left and not [r for r in left if ".ozpart" in r],
+                  "extract of a large file on a full disk left %s" % sorted(left))
             shutil.rmtree(out, ignore_errors=True)
             code, _, err = run([exe_of(scene, big_zip), "--dest", out, "--quiet"])
             check(code == 2 and err.strip(), "extractor on a full disk: %s %s" % (code, err))
