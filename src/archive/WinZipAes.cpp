@@ -7,15 +7,127 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <nettle/pbkdf2.h>
+#include <nettle/hmac.h>
+#include <nettle/sha1.h>
+
+#include <algorithm>
+#include <cstring>
 
 namespace oz::archive::detail {
+
+namespace {
+
+void storeBigEndian(const std::uint32_t *words, unsigned char *out)
+{
+    for (int i = 0; i < 5; ++i) {
+        const std::uint32_t big = __builtin_bswap32(words[i]);
+        std::memcpy(out + 4 * i, &big, sizeof big);
+    }
+}
+
+} // namespace
+
+// PBKDF2's rounds each hash one 20-byte value under a fixed key. The inner
+// and outer key blocks are hashed once; each round is then two calls of the
+// compression function on blocks whose padding never changes, without the
+// buffering and copying a general HMAC does per call.
+void pbkdf2HmacSha1(const QByteArray &password, const unsigned char *salt, std::size_t saltSize, unsigned iterations,
+                    unsigned char *out, std::size_t outSize)
+{
+    constexpr std::uint32_t iv[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+    unsigned char key[SHA1_BLOCK_SIZE] = {};
+    if (static_cast<std::size_t>(password.size()) > SHA1_BLOCK_SIZE) {
+        sha1_ctx ctx;
+        sha1_init(&ctx);
+        sha1_update(&ctx, static_cast<std::size_t>(password.size()), reinterpret_cast<const uint8_t *>(password.constData()));
+        sha1_digest(&ctx, SHA1_DIGEST_SIZE, key);
+    } else {
+        std::copy(password.begin(), password.end(), key);
+    }
+    unsigned char pad[SHA1_BLOCK_SIZE];
+    std::uint32_t inner[5], outer[5];
+    std::copy(iv, iv + 5, inner);
+    std::copy(iv, iv + 5, outer);
+    for (std::size_t i = 0; i < sizeof pad; ++i)
+        pad[i] = key[i] ^ 0x36;
+    nettle_sha1_compress(inner, pad);
+    for (std::size_t i = 0; i < sizeof pad; ++i)
+        pad[i] = key[i] ^ 0x5c;
+    nettle_sha1_compress(outer, pad);
+
+    // A 20-byte message after one key block: 0x80, zeros, then its length in bits.
+    unsigned char padded[SHA1_BLOCK_SIZE] = {};
+    padded[SHA1_DIGEST_SIZE] = 0x80;
+    constexpr unsigned bits = (SHA1_BLOCK_SIZE + SHA1_DIGEST_SIZE) * 8;
+    padded[62] = static_cast<unsigned char>(bits >> 8);
+    padded[63] = static_cast<unsigned char>(bits & 0xff);
+
+    hmac_sha1_ctx first;
+    hmac_sha1_set_key(&first, static_cast<std::size_t>(password.size()), reinterpret_cast<const uint8_t *>(password.constData()));
+    // The output blocks are independent chains of rounds. Up to four run in
+    // step, so that the processor overlaps one's hashing with another's.
+    constexpr std::size_t lanes = 4;
+    std::uint32_t index = 1;
+    while (outSize > 0) {
+        const std::size_t count = std::min(lanes, (outSize + SHA1_DIGEST_SIZE - 1) / SHA1_DIGEST_SIZE);
+        unsigned char block[lanes][SHA1_BLOCK_SIZE];
+        // The sum of each chain's rounds, kept as the hash's words.
+        std::uint32_t sum[lanes][5];
+        for (std::size_t lane = 0; lane < count; ++lane, ++index) {
+            const unsigned char number[4] = {static_cast<unsigned char>(index >> 24), static_cast<unsigned char>(index >> 16),
+                                             static_cast<unsigned char>(index >> 8), static_cast<unsigned char>(index)};
+            hmac_sha1_ctx ctx = first;
+            hmac_sha1_update(&ctx, saltSize, salt);
+            hmac_sha1_update(&ctx, sizeof number, number);
+            std::copy(padded, padded + sizeof padded, block[lane]);
+            hmac_sha1_digest(&ctx, SHA1_DIGEST_SIZE, block[lane]);
+            OPENSSL_cleanse(&ctx, sizeof ctx);
+            for (int i = 0; i < 5; ++i) {
+                std::uint32_t big;
+                std::memcpy(&big, block[lane] + 4 * i, sizeof big);
+                sum[lane][i] = __builtin_bswap32(big);
+            }
+        }
+        for (unsigned round = 1; round < iterations; ++round) {
+            std::uint32_t state[lanes][5];
+            for (std::size_t lane = 0; lane < count; ++lane) {
+                std::copy(inner, inner + 5, state[lane]);
+                nettle_sha1_compress(state[lane], block[lane]);
+            }
+            for (std::size_t lane = 0; lane < count; ++lane) {
+                storeBigEndian(state[lane], block[lane]);
+                std::copy(outer, outer + 5, state[lane]);
+                nettle_sha1_compress(state[lane], block[lane]);
+            }
+            for (std::size_t lane = 0; lane < count; ++lane) {
+                storeBigEndian(state[lane], block[lane]);
+                for (int i = 0; i < 5; ++i)
+                    sum[lane][i] ^= state[lane][i];
+            }
+        }
+        for (std::size_t lane = 0; lane < count; ++lane) {
+            unsigned char t[SHA1_DIGEST_SIZE];
+            storeBigEndian(sum[lane], t);
+            const std::size_t n = std::min<std::size_t>(outSize, sizeof t);
+            std::copy(t, t + n, out);
+            out += n;
+            outSize -= n;
+            OPENSSL_cleanse(t, sizeof t);
+        }
+        OPENSSL_cleanse(sum, sizeof sum);
+        OPENSSL_cleanse(block, sizeof block);
+    }
+    OPENSSL_cleanse(&first, sizeof first);
+    OPENSSL_cleanse(pad, sizeof pad);
+    OPENSSL_cleanse(key, sizeof key);
+    OPENSSL_cleanse(inner, sizeof inner);
+    OPENSSL_cleanse(outer, sizeof outer);
+}
 
 void deriveAesKeys(const QByteArray &password, const unsigned char *salt, std::size_t saltSize,
                    unsigned char *keys, std::size_t keysSize)
 {
-    pbkdf2_hmac_sha1(static_cast<std::size_t>(password.size()), reinterpret_cast<const uint8_t *>(password.constData()),
-                     1000, saltSize, salt, keysSize, keys);
+    pbkdf2HmacSha1(password, salt, saltSize, 1000, keys, keysSize);
 }
 
 QString decryptWinZipAes(const QByteArray &password, int keyBits, unsigned char *stored, std::size_t size,

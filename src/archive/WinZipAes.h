@@ -16,6 +16,10 @@ typedef struct evp_mac_ctx_st EVP_MAC_CTX;
 
 namespace oz::archive::detail {
 
+// PBKDF2 with HMAC-SHA1 (RFC 8018), on nettle's SHA-1 compression function.
+void pbkdf2HmacSha1(const QByteArray &password, const unsigned char *salt, std::size_t saltSize, unsigned iterations,
+                    unsigned char *out, std::size_t outSize);
+
 // WinZip's key derivation: PBKDF2 with HMAC-SHA1, 1000 rounds. It is the
 // cost of every encrypted entry, so it runs on nettle, several times faster
 // here than OpenSSL 3's provider calls.

@@ -1,5 +1,6 @@
 // The archive component through its interface, on real files and archives.
 #include "archive/ArchiveComponent.h"
+#include "archive/WinZipAes.h"
 #include "support/Fixtures.h"
 
 #include <QDir>
@@ -7,6 +8,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <nettle/pbkdf2.h>
 
 #include <sys/stat.h>
 #include <utime.h>
@@ -271,6 +274,50 @@ private slots:
         }
         QCOMPARE(readFile(archive), QByteArray("an older archive"));
         QCOMPARE(QDir(tmp.path()).entryList({"keep.zip*"}, QDir::Files | QDir::Hidden), QStringList({"keep.zip"}));
+    }
+
+    // Every AES entry's keys come from this derivation; a fault in it makes
+    // archives no other tool opens. RFC 6070's vectors, and nettle's general
+    // PBKDF2 for passwords longer than a hash block, which are hashed first.
+    void keyDerivationMatchesPublishedVectors_data()
+    {
+        QTest::addColumn<QByteArray>("password");
+        QTest::addColumn<QByteArray>("salt");
+        QTest::addColumn<unsigned>("rounds");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("1 round") << QByteArray("password") << QByteArray("salt") << 1u
+                                 << QByteArray::fromHex("0c60c80f961f0e71f3a9b524af6012062fe037a6");
+        QTest::newRow("2 rounds") << QByteArray("password") << QByteArray("salt") << 2u
+                                  << QByteArray::fromHex("ea6c014dc72d6f8ccd1ed92ace1d41f0d8de8957");
+        QTest::newRow("4096 rounds") << QByteArray("password") << QByteArray("salt") << 4096u
+                                     << QByteArray::fromHex("4b007901b765489abead49d926f721d065a429c1");
+        QTest::newRow("25 bytes") << QByteArray("passwordPASSWORDpassword")
+                                  << QByteArray("saltSALTsaltSALTsaltSALTsaltSALTsalt") << 4096u
+                                  << QByteArray::fromHex("3d2eec4fe41c849b80c8d83662c0e44a8b291a964cf2f07038");
+        QTest::newRow("NUL inside") << QByteArray("pass\0word", 9) << QByteArray("sa\0lt", 5) << 4096u
+                                    << QByteArray::fromHex("56fa6aa75548099dcc37d7f03425e0c3");
+        for (const int length : {63, 64, 65, 200}) {
+            const QByteArray password(length, 'k');
+            const QByteArray salt("0123456789abcdef");
+            QByteArray expected(66, '\0');
+            pbkdf2_hmac_sha1(static_cast<size_t>(password.size()), reinterpret_cast<const uint8_t *>(password.constData()),
+                             1000, static_cast<size_t>(salt.size()), reinterpret_cast<const uint8_t *>(salt.constData()),
+                             static_cast<size_t>(expected.size()), reinterpret_cast<uint8_t *>(expected.data()));
+            QTest::newRow(qPrintable(QStringLiteral("password of %1 bytes").arg(length))) << password << salt << 1000u << expected;
+        }
+    }
+
+    void keyDerivationMatchesPublishedVectors()
+    {
+        QFETCH(QByteArray, password);
+        QFETCH(QByteArray, salt);
+        QFETCH(unsigned, rounds);
+        QFETCH(QByteArray, expected);
+        QByteArray out(expected.size(), '\0');
+        detail::pbkdf2HmacSha1(password, reinterpret_cast<const unsigned char *>(salt.constData()),
+                               static_cast<std::size_t>(salt.size()), rounds, reinterpret_cast<unsigned char *>(out.data()),
+                               static_cast<std::size_t>(out.size()));
+        QCOMPARE(out.toHex(), expected.toHex());
     }
 
     void progressRunsFromZeroToHundred()
