@@ -439,6 +439,9 @@ private:
                     // the budget can never hold everything up.
                     auto fits = [&] { return stopped_ || i == writing_ || held_ + result.cost <= memoryBudget; };
                     if (!fits()) {
+                        // The writer may be waiting for a run of entries that this wait holds up.
+                        if (writerWaits_)
+                            entryReady_.notify_one();
                         ++roomWaiters_;
                         roomMade_.wait(lock, fits);
                         --roomWaiters_;
@@ -458,7 +461,7 @@ private:
             std::lock_guard lock(mutex_);
             result.ready = true;
             prepared_[i] = std::move(result);
-            if (writerWaits_ && writing_ == i)
+            if (writerWaits_ && (writing_ == i || wakeAt_ == i))
                 entryReady_.notify_one();
         }
         libdeflate_free_compressor(compressor);
@@ -553,11 +556,18 @@ private:
         // A worker held back by the budget may hold this very entry.
         if (roomWaiters_ > 0)
             roomMade_.notify_all();
-        // Progress follows the workers while the writer waits for them.
-        writerWaits_ = true;
-        while (!entryReady_.wait_for(lock, std::chrono::milliseconds(25), [&] { return prepared_[i].ready; }))
-            reportProcessed();
-        writerWaits_ = false;
+        if (!prepared_[i].ready) {
+            // Sleep until a run of entries is ready rather than waking for each
+            // small file; a full budget ends the wait early, since writing is
+            // what frees it.
+            wakeAt_ = std::min(i + wakeRun, items_.size() - 1);
+            auto ready = [&] { return prepared_[i].ready && (prepared_[wakeAt_].ready || roomWaiters_ > 0); };
+            // Progress follows the workers while the writer waits for them.
+            writerWaits_ = true;
+            while (!entryReady_.wait_for(lock, std::chrono::milliseconds(25), ready))
+                reportProcessed();
+            writerWaits_ = false;
+        }
         reportProcessed();
         Prepared result = std::move(prepared_[i]);
         prepared_[i] = {};
@@ -827,6 +837,8 @@ private:
     unsigned roomWaiters_ = 0;
     bool writerWaits_ = false;
     std::size_t writing_ = 0;
+    std::size_t wakeAt_ = 0;
+    static constexpr std::size_t wakeRun = 32;
     std::uint64_t held_ = 0;
     bool stopped_ = false;
 };
