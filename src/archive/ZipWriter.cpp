@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
+#include <optional>
 #include <thread>
 #include <unistd.h>
 
@@ -353,6 +354,12 @@ private:
     std::vector<std::thread> helpers_;
 };
 
+unsigned threadsFor(const WriteJob &job)
+{
+    const unsigned asked = job.threads > 0 ? static_cast<unsigned>(job.threads) : std::thread::hardware_concurrency();
+    return std::clamp<unsigned>(asked, 1, 64);
+}
+
 class Writer {
 public:
     Writer(const WriteJob &job, std::vector<Item> items, const std::function<void(int)> &progress)
@@ -391,11 +398,7 @@ public:
 
     void finish() { progress_.finish(); }
 
-    unsigned threadCount() const
-    {
-        const unsigned asked = job_.threads > 0 ? static_cast<unsigned>(job_.threads) : std::thread::hardware_concurrency();
-        return std::clamp<unsigned>(asked, 1, 64);
-    }
+    unsigned threadCount() const { return threadsFor(job_); }
 
     // What was written, as listing the archive gives it, without reading it back.
     std::vector<ArchiveEntry> entries() const
@@ -843,31 +846,57 @@ private:
     bool stopped_ = false;
 };
 
-std::vector<Item> describe(const PendingList &entries)
+Item describeOne(const ArchiveComponent::Pending &e)
 {
-    // Sizes and modes are taken now, at write time, not when the files were chosen.
-    std::vector<Item> items;
-    items.reserve(entries.size());
-    for (const auto &e : entries) {
-        Item item;
-        item.name = e.name.toUtf8();
-        if (e.folder && !item.name.endsWith('/'))
-            item.name += '/';
-        if (item.name.size() > 0xFFFF)
-            throw ArchiveError(QStringLiteral("Cannot add %1: its name is too long for a zip archive").arg(e.name));
-        item.source = e.source;
-        item.path = QFile::encodeName(e.source);
-        item.folder = e.folder;
-        item.special = e.special;
-        struct stat st;
-        const int rc = e.special ? ::lstat(item.path.constData(), &st) : ::stat(item.path.constData(), &st);
-        if (rc != 0)
-            throw ArchiveError(QStringLiteral("Cannot read %1: %2").arg(e.source, sysError(errno)));
-        item.size = (e.folder || e.special) ? 0 : static_cast<std::uint64_t>(st.st_size);
-        item.mtime = st.st_mtime;
-        item.mode = st.st_mode;
-        items.push_back(std::move(item));
-    }
+    Item item;
+    item.name = e.name.toUtf8();
+    if (e.folder && !item.name.endsWith('/'))
+        item.name += '/';
+    if (item.name.size() > 0xFFFF)
+        throw ArchiveError(QStringLiteral("Cannot add %1: its name is too long for a zip archive").arg(e.name));
+    item.source = e.source;
+    item.path = QFile::encodeName(e.source);
+    item.folder = e.folder;
+    item.special = e.special;
+    struct stat st;
+    const int rc = e.special ? ::lstat(item.path.constData(), &st) : ::stat(item.path.constData(), &st);
+    if (rc != 0)
+        throw ArchiveError(QStringLiteral("Cannot read %1: %2").arg(e.source, sysError(errno)));
+    item.size = (e.folder || e.special) ? 0 : static_cast<std::uint64_t>(st.st_size);
+    item.mtime = st.st_mtime;
+    item.mode = st.st_mode;
+    return item;
+}
+
+// Sizes and modes are taken now, at write time, not when the files were chosen. Thousands of
+// stats are shared out among threads, since no file is compressed before they are done; the
+// failure reported is the first in the list.
+std::vector<Item> describe(const PendingList &entries, unsigned threads)
+{
+    std::vector<Item> items(entries.size());
+    threads = static_cast<unsigned>(std::min<std::size_t>(threads, entries.size() / 512 + 1));
+    std::vector<std::optional<ArchiveError>> failures(threads);
+    std::vector<std::size_t> failedAt(threads, entries.size());
+    auto part = [&](unsigned t) {
+        for (std::size_t i = t; i < entries.size(); i += threads) {
+            try {
+                items[i] = describeOne(entries[i]);
+            } catch (const ArchiveError &e) {
+                failures[t] = e;
+                failedAt[t] = i;
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t)
+        pool.emplace_back(part, t);
+    part(0);
+    for (auto &thread : pool)
+        thread.join();
+    const auto first = std::min_element(failedAt.begin(), failedAt.end()) - failedAt.begin();
+    if (failures[static_cast<std::size_t>(first)])
+        throw *failures[static_cast<std::size_t>(first)];
     return items;
 }
 
@@ -902,7 +931,7 @@ void writeArchive(const WriteJob &job, const std::function<void(int)> &progress)
         progress(100);
         return;
     }
-    Writer writer(job, describe(*job.entries), progress);
+    Writer writer(job, describe(*job.entries, threadsFor(job)), progress);
 
     const QFileInfo info(job.target);
     QByteArray temp = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".ozpart-XXXXXX"));
