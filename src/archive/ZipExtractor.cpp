@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <optional>
@@ -50,6 +51,28 @@ struct Planned {
 constexpr std::uint64_t wholeEntryLimit = 8u << 20;
 // What all the workers together may hold of whole entries.
 constexpr std::uint64_t wholeEntryBudget = 128u << 20;
+
+bool writeAll(int fd, const char *at, size_t left)
+{
+    while (left > 0) {
+        const ssize_t w = ::write(fd, at, left);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0)
+            return false;
+        at += w;
+        left -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Both times of a file set to its stored modification time.
+std::array<struct timespec, 2> accessAndModified(time_t mtime)
+{
+    struct timespec t{};
+    t.tv_sec = mtime;
+    return {t, t};
+}
 
 // Writes a large file's data on a thread of its own, so that writing one
 // buffer overlaps the inflating of the next: on one core each would wait for
@@ -113,18 +136,7 @@ private:
                 job = filled_.front();
                 filled_.pop_front();
             }
-            int error = 0;
-            const char *at = job.first->data();
-            std::size_t left = job.second;
-            while (left > 0 && error == 0) {
-                const ssize_t w = ::write(fd_, at, left);
-                if (w < 0 && errno != EINTR)
-                    error = errno;
-                else if (w > 0) {
-                    at += w;
-                    left -= static_cast<std::size_t>(w);
-                }
-            }
+            const int error = writeAll(fd_, job.first->data(), job.second) ? 0 : errno;
             std::lock_guard lock(mutex_);
             if (error != 0 && error_ == 0)
                 error_ = error;
@@ -325,25 +337,8 @@ private:
     {
         if (mtime == 0)
             return;
-        struct timespec times[2];
-        times[0].tv_sec = mtime;
-        times[0].tv_nsec = 0;
-        times[1] = times[0];
-        ::utimensat(AT_FDCWD, path.constData(), times, noFollow ? AT_SYMLINK_NOFOLLOW : 0);
-    }
-
-    static bool writeAll(int fd, const char *at, size_t left)
-    {
-        while (left > 0) {
-            const ssize_t w = ::write(fd, at, left);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w < 0)
-                return false;
-            at += w;
-            left -= static_cast<size_t>(w);
-        }
-        return true;
+        const auto times = accessAndModified(mtime);
+        ::utimensat(AT_FDCWD, path.constData(), times.data(), noFollow ? AT_SYMLINK_NOFOLLOW : 0);
     }
 
     // True when an existing file is to be left as it is.
@@ -518,11 +513,8 @@ private:
             // The mode given to open passed through the umask; the stored one holds.
             ::fchmod(out.fd, p.mode >= 0 ? static_cast<mode_t>(p.mode & 0777) : 0644);
             if (p.mtime != 0) {
-                struct timespec times[2];
-                times[0].tv_sec = p.mtime;
-                times[0].tv_nsec = 0;
-                times[1] = times[0];
-                ::futimens(out.fd, times);
+                const auto times = accessAndModified(p.mtime);
+                ::futimens(out.fd, times.data());
             }
         }
         if (::close(out.fd) != 0 && failure.isEmpty())
