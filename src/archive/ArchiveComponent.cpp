@@ -238,6 +238,7 @@ void ArchiveComponent::StartNewArchive(const QString &fileName)
     targetPath_ = fileName;
     pending_.clear();
     pendingIndex_.clear();
+    indexed_ = 0;
     exclusions_ = PatternList{};
     passwordProtection_ = 0;
     encryption_ = 0;

@@ -276,7 +276,10 @@ private:
 
     QString targetPath_;
     std::vector<Pending> pending_;
-    QHash<QString, std::size_t> pendingIndex_; // entry name -> place in pending_
+    // Entry name -> place in pending_, for the first indexed_ entries. A walk into an empty list
+    // cannot meet a name twice, so the index is only brought up to date when a later walk needs it.
+    QHash<QString, std::size_t> pendingIndex_;
+    std::size_t indexed_ = 0;
     PatternList exclusions_;
     int passwordProtection_ = 0;
     int encryption_ = 0;

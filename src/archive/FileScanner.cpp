@@ -9,10 +9,13 @@
 #include <QFileInfo>
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
-
-namespace fs = std::filesystem;
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace oz::archive {
 
@@ -20,30 +23,78 @@ namespace {
 
 enum class Kind { File, Folder, Special, Skip };
 
-// The type comes from the folder listing where the file system gives one, so
-// that a tree of thousands of files costs no stat per file here.
-Kind kindOf(const fs::directory_entry &entry)
+// What a link stands for: a link to a file is taken as that file, links to folders are not
+// followed, and a broken link is kept as a special file.
+Kind linkKind(int dirFd, const char *name)
 {
-    std::error_code ec;
-    const bool link = entry.is_symlink(ec);
-    if (ec)
-        return Kind::Skip;
-    if (link) {
-        const fs::file_status target = fs::status(entry.path(), ec);
-        if (ec || !fs::exists(target))
-            return Kind::Special; // broken link
-        if (fs::is_regular_file(target))
+    struct stat target;
+    if (::fstatat(dirFd, name, &target, 0) != 0)
+        return Kind::Special;
+    if (S_ISREG(target.st_mode))
+        return Kind::File;
+    return S_ISDIR(target.st_mode) ? Kind::Skip : Kind::Special;
+}
+
+// The type comes from the folder listing where the file system gives one, so that a tree of
+// thousands of files costs no stat per file here.
+Kind kindOf(int dirFd, const char *name, unsigned char type)
+{
+    switch (type) {
+    case DT_REG:
+        return Kind::File;
+    case DT_DIR:
+        return Kind::Folder;
+    case DT_LNK:
+        return linkKind(dirFd, name);
+    case DT_UNKNOWN: {
+        struct stat st;
+        if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return Kind::Skip; // gone since the listing
+        if (S_ISLNK(st.st_mode))
+            return linkKind(dirFd, name);
+        if (S_ISREG(st.st_mode))
             return Kind::File;
-        if (fs::is_directory(target))
-            return Kind::Skip; // links to folders are not followed
+        return S_ISDIR(st.st_mode) ? Kind::Folder : Kind::Special;
+    }
+    default:
         return Kind::Special;
     }
-    // Not a link, so these are the entry's own type.
-    if (entry.is_regular_file(ec))
-        return Kind::File;
-    if (!ec && entry.is_directory(ec))
-        return Kind::Folder;
-    return ec ? Kind::Skip : Kind::Special;
+}
+
+struct Child {
+    std::string name;
+    Kind kind;
+};
+
+// A folder's entries in byte order of their names, typed while the folder is open. The
+// descriptor is closed again before any sub-folder is read, so deep trees do not run out of them.
+std::vector<Child> listFolder(const std::string &dir)
+{
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!d) {
+        const int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        throw ArchiveError(QStringLiteral("Cannot read the folder %1: %2")
+                               .arg(QFile::decodeName(dir.c_str()), QString::fromLocal8Bit(std::strerror(err))));
+    }
+    std::vector<Child> children;
+    // A read error ends the listing with what was read so far.
+    while (const dirent *e = ::readdir(d)) {
+        const char *n = e->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+            continue;
+        children.push_back({n, kindOf(fd, n, e->d_type)});
+    }
+    ::closedir(d);
+    std::sort(children.begin(), children.end(), [](const Child &a, const Child &b) { return a.name < b.name; });
+    return children;
+}
+
+std::string joined(const std::string &dir, const std::string &name)
+{
+    return dir.empty() || dir.back() != '/' ? dir + '/' + name : dir + name;
 }
 
 struct Walk {
@@ -52,8 +103,7 @@ struct Walk {
     bool filtered;
     bool includeHidden;
     bool includeSystem;
-    bool keepFolderInfo;
-    QString baseFolder; // absolute, for stored names with folder information
+    QString namePrefix; // the folder's own path, when names keep it
     const PatternList *exclusions;
     std::function<void(ArchiveComponent::Pending)> add;
 
@@ -64,42 +114,27 @@ struct Walk {
         return wildcardMatch(mask, name) && !exclusions->matches(name);
     }
 
-    void folder(const fs::path &dir, const QString &rel)
+    void folder(const std::string &dir, const QString &dirSource, const QString &rel)
     {
-        std::error_code ec;
-        fs::directory_iterator it(dir, ec);
-        if (ec) {
-            throw ArchiveError(QStringLiteral("Cannot read the folder %1: %2")
-                                   .arg(QFile::decodeName(dir.native().c_str()),
-                                        QString::fromLocal8Bit(ec.message().c_str())));
-        }
-        std::vector<fs::directory_entry> children;
-        for (; it != fs::directory_iterator(); it.increment(ec)) {
-            if (ec)
-                break;
-            children.push_back(*it);
-        }
-        std::sort(children.begin(), children.end(),
-                  [](const auto &a, const auto &b) { return a.path().filename() < b.path().filename(); });
-
-        for (const auto &child : children) {
-            const QString name = QFile::decodeName(child.path().filename().native().c_str());
+        const std::vector<Child> children = listFolder(dir);
+        const QString sourcePrefix = dirSource.endsWith(u'/') ? dirSource : dirSource + u'/';
+        for (const Child &child : children) {
+            const QString name = QFile::decodeName(child.name.c_str());
             const bool hidden = name.startsWith(u'.');
             if (filtered && hidden && !includeHidden)
                 continue;
-            const QString source = QFile::decodeName(child.path().native().c_str());
-            switch (kindOf(child)) {
+            switch (child.kind) {
             case Kind::Folder:
                 if (recurse)
-                    folder(child.path(), rel + name + u'/');
+                    folder(joined(dir, child.name), sourcePrefix + name, rel + name + u'/');
                 break;
             case Kind::File:
                 if (wanted(name))
-                    add({source, storedName(baseFolder, rel + name, keepFolderInfo), false, false});
+                    add({sourcePrefix + name, namePrefix + rel + name, false, false});
                 break;
             case Kind::Special:
                 if (filtered && includeSystem && wanted(name))
-                    add({source, storedName(baseFolder, rel + name, keepFolderInfo), false, true});
+                    add({sourcePrefix + name, namePrefix + rel + name, false, true});
                 break;
             case Kind::Skip:
                 break;
@@ -108,7 +143,7 @@ struct Walk {
         // Keep empty sub-folders so that they come back on extraction, when
         // the pattern asks for everything; a narrower pattern asks for files.
         if (recurse && !rel.isEmpty() && children.empty() && takesEverything())
-            add({QFile::decodeName(dir.native().c_str()), storedName(baseFolder, rel, keepFolderInfo), true, false});
+            add({dirSource, namePrefix + rel, true, false});
     }
 };
 
@@ -116,13 +151,18 @@ struct Walk {
 
 void ArchiveComponent::addPending(Pending p)
 {
-    const auto same = pendingIndex_.constFind(p.name);
-    if (same != pendingIndex_.constEnd()) {
-        pending_[*same] = std::move(p);
+    for (; indexed_ < pending_.size(); ++indexed_)
+        pendingIndex_.insert(pending_[indexed_].name, indexed_);
+    // One lookup for both cases: a name added again replaces the earlier entry in its place.
+    const qsizetype before = pendingIndex_.size();
+    std::size_t &place = pendingIndex_[p.name];
+    if (pendingIndex_.size() == before) {
+        pending_[place] = std::move(p);
     } else {
-        pendingIndex_.insert(p.name, pending_.size());
+        place = pending_.size();
         pending_.push_back(std::move(p));
     }
+    indexed_ = pending_.size();
 }
 
 void ArchiveComponent::addFiles(const QString &pattern, bool recurse, bool saveExtraPath, bool filtered,
@@ -146,10 +186,15 @@ void ArchiveComponent::addFiles(const QString &pattern, bool recurse, bool saveE
     if (!folderInfo.isDir())
         throw ArchiveError(QStringLiteral("The folder %1 does not exist").arg(QDir::toNativeSeparators(folderPart)));
 
-    Walk walk{mask, recurse, filtered, includeHidden, includeSystem, saveExtraPath,
-              QDir::cleanPath(folderInfo.absoluteFilePath()), &exclusions_,
-              [this](Pending p) { addPending(std::move(p)); }};
-    walk.folder(fs::path(QFile::encodeName(folderInfo.absoluteFilePath()).toStdString()), QString());
+    Walk walk{mask, recurse, filtered, includeHidden, includeSystem,
+              storedName(QDir::cleanPath(folderInfo.absoluteFilePath()), QString(), saveExtraPath), &exclusions_,
+              nullptr};
+    if (pending_.empty())
+        walk.add = [this](Pending p) { pending_.push_back(std::move(p)); };
+    else
+        walk.add = [this](Pending p) { addPending(std::move(p)); };
+    const QString top = folderInfo.absoluteFilePath();
+    walk.folder(QFile::encodeName(top).toStdString(), top, QString());
 }
 
 } // namespace oz::archive

@@ -176,12 +176,16 @@ private slots:
     void laterAdditionOfTheSameNameWins()
     {
         writeFile(path("other/c.txt"), "the later one");
+        writeFile(path("other/f.txt"), "foxtrot");
         Built b = build([&](ArchiveComponent &z) {
-            z.AddFilesByPattern(src + "/sub/c.txt", 0);
+            z.AddFilesByPattern(src + "/sub/*.*", 0);
+            z.AddFilesByPattern(path("other/c.txt"), 0);
             z.AddFilesByPattern(path("other/*.*"), 0);
         });
-        QCOMPARE(b.names, QStringList({"c.txt"}));
+        // The replaced entry keeps its place; new names follow.
+        QCOMPARE(b.names, QStringList({"c.txt", "e.wav", "f.txt"}));
         QCOMPARE(b.extracted.value("c.txt"), QByteArray("the later one"));
+        QCOMPARE(b.extracted.value("e.wav"), QByteArray("echo"));
     }
 
     void passwords()
