@@ -61,6 +61,7 @@ QString sysError(int err)
 struct Item {
     QByteArray name;
     QByteArray path;
+    qsizetype nameAt = 0; // where the file's own name starts in path
     QString source;
     bool folder = false;
     bool special = false;
@@ -211,11 +212,79 @@ private:
     std::uint64_t flushed_ = 0;
 };
 
+struct FolderHandle {
+    explicit FolderHandle(int f) : fd(f) {}
+    ~FolderHandle()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    FolderHandle(const FolderHandle &) = delete;
+    FolderHandle &operator=(const FolderHandle &) = delete;
+    const int fd;
+};
+
+// The folders of the chosen files, opened once and shared by all threads. A file opened or
+// stat-ed by its bare name in an open folder skips the walk down its whole path, and on a tree of
+// many thousand files those walks are a good part of the system time.
+class Folders {
+public:
+    // What one thread used last, so that the files of one folder need no lock.
+    struct Hint {
+        QByteArray folder;
+        std::shared_ptr<FolderHandle> handle;
+    };
+
+    // The open folder of the item, or -1 when it cannot be opened and the full path is to be used.
+    int of(const Item &item, Hint &hint)
+    {
+        const QByteArrayView folder = QByteArrayView(item.path).first(item.nameAt);
+        if (folder.isEmpty())
+            return -1;
+        if (!hint.handle || hint.folder != folder) {
+            hint.folder = folder.toByteArray();
+            hint.handle = find(hint.folder);
+        }
+        return hint.handle->fd;
+    }
+
+private:
+    std::shared_ptr<FolderHandle> find(const QByteArray &folder)
+    {
+        std::lock_guard lock(mutex_);
+        for (Entry &e : open_) {
+            if (e.folder == folder) {
+                e.used = ++clock_;
+                return e.handle;
+            }
+        }
+        auto handle = std::make_shared<FolderHandle>(::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        Entry entry{folder, handle, ++clock_};
+        if (open_.size() < limit)
+            open_.push_back(std::move(entry));
+        else // a thread still using the folder it replaces keeps that one open
+            *std::min_element(open_.begin(), open_.end(), [](const Entry &a, const Entry &b) { return a.used < b.used; }) = std::move(entry);
+        return handle;
+    }
+
+    struct Entry {
+        QByteArray folder;
+        std::shared_ptr<FolderHandle> handle;
+        std::uint64_t used = 0;
+    };
+    static constexpr std::size_t limit = 32;
+    std::mutex mutex_;
+    std::vector<Entry> open_;
+    std::uint64_t clock_ = 0;
+};
+
 class FileReader {
 public:
-    explicit FileReader(const Item &item) : item_(item)
+    // folder: the item's open folder, or -1 to open it by its full path.
+    FileReader(const Item &item, int folder) : item_(item)
     {
-        fd_ = ::open(item.path.constData(), O_RDONLY | O_CLOEXEC);
+        fd_ = folder >= 0 ? ::openat(folder, item.path.constData() + item.nameAt, O_RDONLY | O_CLOEXEC)
+                          : ::open(item.path.constData(), O_RDONLY | O_CLOEXEC);
         if (fd_ < 0)
             fail(errno);
         // Read-ahead advice pays for files streamed in chunks, not for ones read whole at once.
@@ -362,8 +431,8 @@ unsigned threadsFor(const WriteJob &job)
 
 class Writer {
 public:
-    Writer(const WriteJob &job, std::vector<Item> items, const std::function<void(int)> &progress)
-        : job_(job), items_(std::move(items)), prepared_(items_.size()), written_(items_.size()),
+    Writer(const WriteJob &job, Folders &folders, std::vector<Item> items, const std::function<void(int)> &progress)
+        : job_(job), folders_(folders), items_(std::move(items)), prepared_(items_.size()), written_(items_.size()),
           password_(job.password.toUtf8())
     {
         std::uint64_t total = 0;
@@ -428,6 +497,7 @@ private:
     {
         libdeflate_compressor *compressor = job_.level > 0 ? libdeflate_alloc_compressor(job_.level) : nullptr;
         Scratch scratch;
+        Folders::Hint hint;
         for (;;) {
             const std::size_t i = next_.fetch_add(1);
             if (i >= items_.size())
@@ -454,7 +524,7 @@ private:
                     held_ += result.cost;
                 }
                 try {
-                    prepare(item, compressor, scratch, result);
+                    prepare(item, compressor, scratch, hint, result);
                 } catch (const ArchiveError &e) {
                     result.error = e.reason();
                     result.data.clear();
@@ -499,12 +569,13 @@ private:
         static constexpr std::size_t keptSize = 512u << 10;
     };
 
-    void prepare(const Item &item, libdeflate_compressor *compressor, Scratch &scratch, Prepared &result)
+    void prepare(const Item &item, libdeflate_compressor *compressor, Scratch &scratch, Folders::Hint &hint,
+                 Prepared &result)
     {
         unsigned char *input = Scratch::atLeast(scratch.input, scratch.inputSize, std::max<std::size_t>(item.size, 1));
         std::size_t got = 0;
         {
-            FileReader reader(item);
+            FileReader reader(item, folders_.of(item, hint));
             std::size_t n = 0;
             do {
                 n = reader.read(input + got, std::min<std::size_t>(item.size - got, readSlice));
@@ -699,7 +770,7 @@ private:
             aes = std::make_unique<AesEncryptor>(password_, job_.keyLength);
             out.write(aes->header());
         }
-        FileReader reader(item);
+        FileReader reader(item, -1);
         std::uint32_t crc = 0;
         std::uint64_t size = 0, compSize = 0;
         auto store = [&](unsigned char *data, std::size_t n) {
@@ -825,6 +896,7 @@ private:
     }
 
     const WriteJob &job_;
+    Folders &folders_;
     std::vector<Item> items_;
     std::vector<Prepared> prepared_;
     std::vector<Written> written_;
@@ -846,7 +918,7 @@ private:
     bool stopped_ = false;
 };
 
-Item describeOne(const ArchiveComponent::Pending &e)
+Item describeOne(const ArchiveComponent::Pending &e, Folders &folders, Folders::Hint &hint)
 {
     Item item;
     item.name = e.name.toUtf8();
@@ -856,10 +928,14 @@ Item describeOne(const ArchiveComponent::Pending &e)
         throw ArchiveError(QStringLiteral("Cannot add %1: its name is too long for a zip archive").arg(e.name));
     item.source = e.source;
     item.path = QFile::encodeName(e.source);
+    item.nameAt = item.path.lastIndexOf('/') + 1;
     item.folder = e.folder;
     item.special = e.special;
     struct stat st;
-    const int rc = e.special ? ::lstat(item.path.constData(), &st) : ::stat(item.path.constData(), &st);
+    const int flags = e.special ? AT_SYMLINK_NOFOLLOW : 0;
+    const int folder = folders.of(item, hint);
+    const int rc = folder >= 0 ? ::fstatat(folder, item.path.constData() + item.nameAt, &st, flags)
+                               : ::fstatat(AT_FDCWD, item.path.constData(), &st, flags);
     if (rc != 0)
         throw ArchiveError(QStringLiteral("Cannot read %1: %2").arg(e.source, sysError(errno)));
     item.size = (e.folder || e.special) ? 0 : static_cast<std::uint64_t>(st.st_size);
@@ -871,16 +947,17 @@ Item describeOne(const ArchiveComponent::Pending &e)
 // Sizes and modes are taken now, at write time, not when the files were chosen. Thousands of
 // stats are shared out among threads, since no file is compressed before they are done; the
 // failure reported is the first in the list.
-std::vector<Item> describe(const PendingList &entries, unsigned threads)
+std::vector<Item> describe(const PendingList &entries, unsigned threads, Folders &folders)
 {
     std::vector<Item> items(entries.size());
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, entries.size() / 512 + 1));
     std::vector<std::optional<ArchiveError>> failures(threads);
     std::vector<std::size_t> failedAt(threads, entries.size());
     auto part = [&](unsigned t) {
+        Folders::Hint hint;
         for (std::size_t i = t; i < entries.size(); i += threads) {
             try {
-                items[i] = describeOne(entries[i]);
+                items[i] = describeOne(entries[i], folders, hint);
             } catch (const ArchiveError &e) {
                 failures[t] = e;
                 failedAt[t] = i;
@@ -931,7 +1008,8 @@ void writeArchive(const WriteJob &job, const std::function<void(int)> &progress)
         progress(100);
         return;
     }
-    Writer writer(job, describe(*job.entries, threadsFor(job)), progress);
+    Folders folders;
+    Writer writer(job, folders, describe(*job.entries, threadsFor(job), folders), progress);
 
     const QFileInfo info(job.target);
     QByteArray temp = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".ozpart-XXXXXX"));
