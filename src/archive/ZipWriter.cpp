@@ -120,6 +120,26 @@ std::pair<std::uint16_t, std::uint16_t> dosTime(time_t mtime)
             static_cast<std::uint16_t>(((t.tm_year - 80) << 9) | ((t.tm_mon + 1) << 5) | t.tm_mday)};
 }
 
+// dosTime for one thread, remembering the last answer: the files of a tree mostly share their
+// second, and every localtime_r takes the time-zone lock.
+class DosClock {
+public:
+    std::pair<std::uint16_t, std::uint16_t> operator()(time_t mtime)
+    {
+        if (mtime != last_ || !known_) {
+            last_ = mtime;
+            known_ = true;
+            fields_ = dosTime(mtime);
+        }
+        return fields_;
+    }
+
+private:
+    time_t last_ = 0;
+    bool known_ = false;
+    std::pair<std::uint16_t, std::uint16_t> fields_;
+};
+
 // The time a reader takes back from the MS-DOS fields, as local time. mktime would do, but
 // glibc reads the zone file again on every call when TZ is unset, twice per entry; the offset
 // from localtime_r, taken at the time itself, gives the same answer.
@@ -469,16 +489,26 @@ public:
 
     unsigned threadCount() const { return threadsFor(job_); }
 
-    // What was written, as listing the archive gives it, without reading it back.
+    // What was written, as listing the archive gives it, without reading it back. The names are
+    // the chosen ones, shared rather than decoded again.
     std::vector<ArchiveEntry> entries() const
     {
         std::vector<ArchiveEntry> out;
         out.reserve(items_.size());
+        time_t lastTime = 0;
+        QDateTime lastModified;
         for (std::size_t i = 0; i < items_.size(); ++i) {
-            const auto [time, date] = dosTime(items_[i].mtime);
-            out.emplace_back(QString::fromUtf8(items_[i].name), written_[i].size, written_[i].compSize,
-                             QDateTime::fromSecsSinceEpoch(fromDosTime(time, date)), written_[i].encrypted,
-                             items_[i].folder, false);
+            const Item &item = items_[i];
+            if (i == 0 || item.mtime != lastTime) {
+                const auto [time, date] = dos_(item.mtime);
+                lastTime = item.mtime;
+                lastModified = QDateTime::fromSecsSinceEpoch(fromDosTime(time, date));
+            }
+            QString name = (*job_.entries)[i].name;
+            if (item.folder && !name.endsWith(u'/'))
+                name += u'/';
+            out.emplace_back(std::move(name), written_[i].size, written_[i].compSize, lastModified,
+                             written_[i].encrypted, item.folder, false);
         }
         return out;
     }
@@ -673,9 +703,9 @@ private:
     }
 
     // The fields local and central headers share, from "version needed" to the CRC.
-    static void putSharedFields(std::vector<unsigned char> &out, const Item &item, const Written &w, bool zip64)
+    void putSharedFields(std::vector<unsigned char> &out, const Item &item, const Written &w, bool zip64) const
     {
-        const auto [time, date] = dosTime(item.mtime);
+        const auto [time, date] = dos_(item.mtime);
         put16(out, w.encrypted ? 51 : zip64 ? 45 : 20);
         put16(out, flags(item, w));
         put16(out, w.encrypted ? methodAes : w.method);
@@ -896,6 +926,7 @@ private:
     }
 
     const WriteJob &job_;
+    mutable DosClock dos_; // the writer thread's
     Folders &folders_;
     std::vector<Item> items_;
     std::vector<Prepared> prepared_;
