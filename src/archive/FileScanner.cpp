@@ -68,26 +68,32 @@ struct Child {
 
 // A folder's entries in byte order of their names, typed while the folder is open. The
 // descriptor is closed again before any sub-folder is read, so deep trees do not run out of them.
-std::vector<Child> listFolder(const std::string &dir)
+// The listing is read straight with getdents64: opendir's own checks cost three more system calls
+// a folder, which on a source tree is thousands.
+std::vector<Child> listFolder(const std::string &dir, std::vector<char> &buffer)
 {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *d = fd < 0 ? nullptr : ::fdopendir(fd);
-    if (!d) {
+    if (fd < 0) {
         const int err = errno;
-        if (fd >= 0)
-            ::close(fd);
         throw ArchiveError(QStringLiteral("Cannot read the folder %1: %2")
                                .arg(QFile::decodeName(dir.c_str()), QString::fromLocal8Bit(std::strerror(err))));
     }
     std::vector<Child> children;
     // A read error ends the listing with what was read so far.
-    while (const dirent *e = ::readdir(d)) {
-        const char *n = e->d_name;
-        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
-            continue;
-        children.push_back({n, kindOf(fd, n, e->d_type)});
+    for (;;) {
+        const ssize_t n = ::getdents64(fd, buffer.data(), buffer.size());
+        if (n <= 0)
+            break;
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const dirent64 *>(buffer.data() + at);
+            at += e->d_reclen;
+            const char *name = e->d_name;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+                continue;
+            children.push_back({name, kindOf(fd, name, e->d_type)});
+        }
     }
-    ::closedir(d);
+    ::close(fd);
     std::sort(children.begin(), children.end(), [](const Child &a, const Child &b) { return a.name < b.name; });
     return children;
 }
@@ -106,6 +112,7 @@ struct Walk {
     QString namePrefix; // the folder's own path, when names keep it
     const PatternList *exclusions;
     std::function<void(ArchiveComponent::Pending)> add;
+    std::vector<char> buffer = std::vector<char>(32768); // for the folder listings, one at a time
 
     bool takesEverything() const { return mask == u"*" || mask == u"*.*"; }
 
@@ -116,7 +123,7 @@ struct Walk {
 
     void folder(const std::string &dir, const QString &dirSource, const QString &rel)
     {
-        const std::vector<Child> children = listFolder(dir);
+        const std::vector<Child> children = listFolder(dir, buffer);
         const QString sourcePrefix = dirSource.endsWith(u'/') ? dirSource : dirSource + u'/';
         for (const Child &child : children) {
             const QString name = QFile::decodeName(child.name.c_str());
