@@ -452,7 +452,7 @@ unsigned threadsFor(const WriteJob &job)
 class Writer {
 public:
     Writer(const WriteJob &job, Folders &folders, std::vector<Item> items, const std::function<void(int)> &progress)
-        : job_(job), folders_(folders), items_(std::move(items)), prepared_(items_.size()), written_(items_.size()),
+        : job_(job), threads_(threadsFor(job)), folders_(folders), items_(std::move(items)), prepared_(items_.size()), written_(items_.size()),
           password_(job.password.toUtf8())
     {
         std::uint64_t total = 0;
@@ -487,7 +487,7 @@ public:
 
     void finish() { progress_.finish(); }
 
-    unsigned threadCount() const { return threadsFor(job_); }
+    unsigned threadCount() const { return threads_; }
 
     // What was written, as listing the archive gives it, without reading it back. The names are
     // the chosen ones, shared rather than decoded again.
@@ -526,7 +526,7 @@ private:
     void work()
     {
         libdeflate_compressor *compressor = job_.level > 0 ? libdeflate_alloc_compressor(job_.level) : nullptr;
-        Scratch scratch;
+        Scratch scratch(keptScratch());
         Folders::Hint hint;
         for (;;) {
             const std::size_t i = next_.fetch_add(1);
@@ -571,20 +571,23 @@ private:
     }
 
     // A worker's buffers, kept from file to file: fresh large allocations are fresh pages, and
-    // faulting them in cost more than copying the result out.
+    // faulting them in cost more than copying the result out. They are made at their kept size at
+    // once, since pages never touched cost nothing, while growing step by step faults each step
+    // afresh; only a file larger than that gets buffers of its own, freed after it.
     struct Scratch {
+        explicit Scratch(std::size_t kept) : keptSize(kept) {}
         std::unique_ptr<unsigned char[]> input, deflated;
         std::size_t inputSize = 0, deflatedSize = 0;
-        static unsigned char *atLeast(std::unique_ptr<unsigned char[]> &buffer, std::size_t &size, std::size_t want)
+        const std::size_t keptSize;
+        unsigned char *atLeast(std::unique_ptr<unsigned char[]> &buffer, std::size_t &size, std::size_t want) const
         {
             if (size < want) {
-                size = std::max(want, size * 2);
+                size = std::max(want, keptSize);
                 buffer.reset(new unsigned char[size]);
             }
             return buffer.get();
         }
-        // Buffers kept between files stay small, so that many cores do not mean much memory;
-        // a large file's buffers are counted in the budget while it is held.
+        // A large file's buffers are counted in the budget while it is held.
         void trim()
         {
             if (inputSize > keptSize) {
@@ -596,13 +599,19 @@ private:
                 deflatedSize = 0;
             }
         }
-        static constexpr std::size_t keptSize = 512u << 10;
     };
+
+    // What a worker keeps between files: buffers for files up to a few MiB on a few cores, less
+    // on many, so that what is kept stays a small part of the memory budget.
+    std::size_t keptScratch() const
+    {
+        return std::clamp<std::size_t>(memoryBudget / (8 * threads_), 512u << 10, wholeFileLimit);
+    }
 
     void prepare(const Item &item, libdeflate_compressor *compressor, Scratch &scratch, Folders::Hint &hint,
                  Prepared &result)
     {
-        unsigned char *input = Scratch::atLeast(scratch.input, scratch.inputSize, std::max<std::size_t>(item.size, 1));
+        unsigned char *input = scratch.atLeast(scratch.input, scratch.inputSize, std::max<std::size_t>(item.size, 1));
         std::size_t got = 0;
         {
             FileReader reader(item, folders_.of(item, hint));
@@ -621,7 +630,7 @@ private:
         std::size_t storedSize = got;
         if (compressor && got > 0) {
             const std::size_t bound = libdeflate_deflate_compress_bound(compressor, got);
-            unsigned char *deflated = Scratch::atLeast(scratch.deflated, scratch.deflatedSize, bound);
+            unsigned char *deflated = scratch.atLeast(scratch.deflated, scratch.deflatedSize, bound);
             const std::size_t n = libdeflate_deflate_compress(compressor, input, got, deflated, bound);
             // Data that deflate cannot shrink is kept as it is.
             if (n > 0 && n < got) {
@@ -926,7 +935,8 @@ private:
     }
 
     const WriteJob &job_;
-    mutable DosClock dos_; // the writer thread's
+    const unsigned threads_; // asking the system for its cores reads a file each time
+    mutable DosClock dos_;   // the writer thread's
     Folders &folders_;
     std::vector<Item> items_;
     std::vector<Prepared> prepared_;
