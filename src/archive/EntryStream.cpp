@@ -10,7 +10,6 @@
 
 #include <libdeflate.h>
 
-#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <zlib.h>
@@ -51,11 +50,8 @@ public:
     ~WinZipAesStream() override
     {
         zip_fclose(raw_);
-        EVP_CIPHER_CTX_free(cipher_);
-        EVP_MAC_CTX_free(mac_);
         if (inflating_)
             inflateEnd(&z_);
-        OPENSSL_cleanse(counter_.data(), counter_.size());
     }
 
     // Derives the keys and checks the password verifier.
@@ -67,24 +63,11 @@ public:
         unsigned char verifier[2];
         if (!readRaw(salt.data(), salt.size()) || !readRaw(verifier, 2))
             return false;
-        std::vector<unsigned char> keys(static_cast<size_t>(2 * keyBytes_ + 2));
-        deriveAesKeys(password, salt.data(), salt.size(), keys.data(), keys.size());
-        const bool matches = keys[2 * keyBytes_] == verifier[0] && keys[2 * keyBytes_ + 1] == verifier[1];
-        if (!matches) {
-            OPENSSL_cleanse(keys.data(), keys.size());
+        unsigned char expected[2];
+        if (!cipher_.start(password, keyBytes_ * 8, salt.data(), expected))
+            return fail(QStringLiteral("The cipher is not available"));
+        if (expected[0] != verifier[0] || expected[1] != verifier[1])
             return false;
-        }
-        const EVP_CIPHER *cipher = keyBytes_ == 16 ? EVP_aes_128_ecb() : keyBytes_ == 24 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
-        cipher_ = EVP_CIPHER_CTX_new();
-        EVP_EncryptInit_ex(cipher_, cipher, nullptr, keys.data(), nullptr);
-        EVP_CIPHER_CTX_set_padding(cipher_, 0);
-        EVP_MAC *hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-        mac_ = EVP_MAC_CTX_new(hmac);
-        EVP_MAC_free(hmac);
-        char digest[] = "SHA1";
-        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
-        EVP_MAC_init(mac_, keys.data() + keyBytes_, static_cast<size_t>(keyBytes_), params);
-        OPENSSL_cleanse(keys.data(), keys.size());
         if (deflated_) {
             z_ = {};
             if (inflateInit2(&z_, -MAX_WBITS) != Z_OK)
@@ -115,7 +98,7 @@ public:
             if (!readRaw(input_.data(), want))
                 return false;
             dataLeft_ -= want;
-            EVP_MAC_update(mac_, input_.data(), want);
+            cipher_.authenticate(input_.data(), want);
         }
         return readPlain(input_.data(), input_.size()) == 0;
     }
@@ -187,12 +170,10 @@ private:
         if (dataLeft_ == 0) {
             if (!verified_) {
                 unsigned char stored[10];
-                unsigned char computed[EVP_MAX_MD_SIZE];
-                size_t length = 0;
                 if (!readRaw(stored, sizeof stored))
                     return -1;
-                EVP_MAC_final(mac_, computed, &length, sizeof computed);
-                if (length < 10 || CRYPTO_memcmp(stored, computed, 10) != 0)
+                const auto computed = cipher_.code();
+                if (CRYPTO_memcmp(stored, computed.data(), computed.size()) != 0)
                     return fail(QStringLiteral("Authentication failed: the entry is damaged or the password is wrong")), -1;
                 verified_ = true;
             }
@@ -202,19 +183,9 @@ private:
         if (!readRaw(out, want))
             return -1;
         dataLeft_ -= want;
-        EVP_MAC_update(mac_, out, want);
-        for (size_t i = 0; i < want; ++i) {
-            if (used_ == keyBlock_.size())
-                nextKeyBlocks();
-            out[i] ^= keyBlock_[used_++];
-        }
+        cipher_.authenticate(out, want);
+        cipher_.crypt(out, want);
         return static_cast<zip_int64_t>(want);
-    }
-
-    void nextKeyBlocks()
-    {
-        winZipKeyStream(cipher_, counter_, keyBlock_.data(), keyBlock_.size());
-        used_ = 0;
     }
 
     zip_file_t *raw_;
@@ -222,11 +193,7 @@ private:
     bool deflated_;
     bool damaged_ = false;
     zip_uint64_t dataLeft_ = 0;
-    EVP_CIPHER_CTX *cipher_ = nullptr;
-    EVP_MAC_CTX *mac_ = nullptr;
-    std::array<unsigned char, 16> counter_{};
-    std::array<unsigned char, 4096> keyBlock_{};
-    size_t used_ = keyBlock_.size();
+    WinZipCipher cipher_;
     std::optional<std::uint32_t> expectedCrc_;
     std::uint32_t crc_ = 0;
     bool verified_ = false;

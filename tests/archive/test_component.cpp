@@ -220,6 +220,56 @@ private slots:
         QCOMPARE(readFile(path("secret-again/c.txt")), QByteArray("charlie"));
     }
 
+    // A file larger than a worker holds is encrypted and decrypted chunk by chunk, a smaller one
+    // whole; both must come back, and a changed byte in either must be caught by the code.
+    void largeAndSmallAesEntries()
+    {
+        writeFile(path("aes/big.bin"), sampleBytes(12 << 20, 11));
+        writeFile(path("aes/small.bin"), sampleBytes(3 << 20, 12));
+        const QString archive = path("aes-sizes.zip");
+        for (int bits : {128, 256}) {
+            ArchiveComponent zip;
+            zip.StartNewArchive(archive);
+            zip.SetPasswordProtection(1);
+            zip.SetPassword("pa55");
+            zip.SetEncryptionKeyLength(bits);
+            zip.AddFilesByPattern(path("aes/*.*"), 0);
+            zip.SetArchiveFileName(archive);
+            zip.SaveArchive();
+
+            ArchiveComponent reader;
+            reader.SetPassword("pa55");
+            reader.OpenZip(archive);
+            const QString out = path(QStringLiteral("aes-out-%1").arg(bits));
+            reader.ExtractToFolder(out);
+            QCOMPARE(readFile(out + "/big.bin"), sampleBytes(12 << 20, 11));
+            QCOMPARE(readFile(out + "/small.bin"), sampleBytes(3 << 20, 12));
+        }
+        QFile file(archive);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const QByteArray bytes = file.readAll();
+        // big.bin comes first; flip a byte in the middle of each entry's data.
+        for (const qint64 at : {bytes.indexOf("small.bin") / 2, bytes.indexOf("small.bin") + (qint64(3) << 19)}) {
+            QFile damaged(archive);
+            QVERIFY(damaged.open(QIODevice::ReadWrite));
+            QVERIFY(damaged.seek(at));
+            const char flipped = static_cast<char>(bytes.at(at) ^ 0x20);
+            QCOMPARE(damaged.write(&flipped, 1), qint64(1));
+            damaged.close();
+            // Caught on opening, where the smallest entry proves the password, or on extracting.
+            auto openAndExtract = [&] {
+                ArchiveComponent reader;
+                reader.SetPassword("pa55");
+                reader.OpenZip(archive);
+                reader.ExtractToFolder(path("aes-damaged"));
+            };
+            QVERIFY_THROWS_EXCEPTION(ArchiveError, openAndExtract());
+            QVERIFY(damaged.open(QIODevice::ReadWrite));
+            QVERIFY(damaged.seek(at));
+            QCOMPARE(damaged.write(bytes.constData() + at, 1), qint64(1));
+        }
+    }
+
     void emptyPasswordNeverEncrypts()
     {
         const QString archive = path("open.zip");

@@ -24,13 +24,14 @@ class InteropTest : public QObject {
             QSKIP(qPrintable(tool + " is not installed (scripts/install-deps.sh installs it)"));
     }
 
-    QString ours(const QString &name, const QString &password)
+    QString ours(const QString &name, const QString &password, int keyBits = 256)
     {
         const QString archive = path(name);
         ArchiveComponent zip;
         zip.StartNewArchive(archive);
         zip.SetPasswordProtection(password.isEmpty() ? 0 : 1);
         zip.SetPassword(password);
+        zip.SetEncryptionKeyLength(keyBits);
         zip.AddFilesByPatternFiltered(src + "/*.*", 1, 0, 0, 0, 0);
         zip.SetArchiveFileName(archive);
         zip.SaveArchive();
@@ -71,20 +72,24 @@ private slots:
     void othersReadOurs_data()
     {
         QTest::addColumn<QString>("password");
-        QTest::newRow("plain") << QString();
-        QTest::newRow("AES-256") << QStringLiteral("s3cret pass");
+        QTest::addColumn<int>("keyBits");
+        QTest::newRow("plain") << QString() << 256;
+        QTest::newRow("AES-128") << QStringLiteral("s3cret pass") << 128;
+        QTest::newRow("AES-192") << QStringLiteral("s3cret pass") << 192;
+        QTest::newRow("AES-256") << QStringLiteral("s3cret pass") << 256;
     }
     void othersReadOurs()
     {
         QFETCH(QString, password);
+        QFETCH(int, keyBits);
         need("7zz");
-        const QString archive = ours(password.isEmpty() ? "plain.zip" : "aes.zip", password);
+        const QString archive = ours(password.isEmpty() ? "plain.zip" : QStringLiteral("aes%1.zip").arg(keyBits), password, keyBits);
 
         const ToolResult test7 = runTool("7zz", {"t", "-p" + password, archive});
         check(test7);
         const ToolResult list7 = runTool("7zz", {"l", "-slt", archive});
         if (!password.isEmpty())
-            QVERIFY2(list7.output.contains("AES-256"), list7.output.constData());
+            QVERIFY2(list7.output.contains(QStringLiteral("AES-%1").arg(keyBits).toUtf8()), list7.output.constData());
 
         const QString x7 = archive + ".7zz";
         check(runTool("7zz", {"x", "-y", "-p" + password, "-o" + x7, archive}));
@@ -136,11 +141,19 @@ private slots:
         readBack(archive, "old school");
     }
 
+    void weRead7zipAes_data()
+    {
+        QTest::addColumn<int>("keyBits");
+        QTest::newRow("AES-128") << 128;
+        QTest::newRow("AES-192") << 192;
+        QTest::newRow("AES-256") << 256;
+    }
     void weRead7zipAes()
     {
+        QFETCH(int, keyBits);
         need("7zz");
-        const QString archive = path("7z-aes.zip");
-        check(runTool("7zz", {"a", "-tzip", "-mem=AES256", "-pseven", archive, "."}, src));
+        const QString archive = path(QStringLiteral("7z-aes%1.zip").arg(keyBits));
+        check(runTool("7zz", {"a", "-tzip", QStringLiteral("-mem=AES%1").arg(keyBits), "-pseven", archive, "."}, src));
         ArchiveComponent wrong;
         wrong.SetPassword("eight");
         QVERIFY_THROWS_EXCEPTION(ArchiveError, wrong.OpenZip(archive));
