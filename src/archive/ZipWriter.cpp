@@ -259,8 +259,8 @@ public:
     int of(const Item &item, Hint &hint)
     {
         const QByteArrayView folder = QByteArrayView(item.path).first(item.nameAt);
-        if (folder.isEmpty())
-            return -1;
+        if (folder.isEmpty() || item.nameAt == item.path.size())
+            return -1; // no folder part, or no name after it
         if (!hint.handle || hint.folder != folder) {
             hint.folder = folder.toByteArray();
             hint.handle = find(hint.folder);
@@ -283,7 +283,8 @@ private:
         if (open_.size() < limit)
             open_.push_back(std::move(entry));
         else // a thread still using the folder it replaces keeps that one open
-            *std::min_element(open_.begin(), open_.end(), [](const Entry &a, const Entry &b) { return a.used < b.used; }) = std::move(entry);
+            *std::min_element(open_.begin(), open_.end(),
+                              [](const Entry &a, const Entry &b) { return a.used < b.used; }) = std::move(entry);
         return handle;
     }
 
@@ -452,8 +453,8 @@ unsigned threadsFor(const WriteJob &job)
 class Writer {
 public:
     Writer(const WriteJob &job, Folders &folders, std::vector<Item> items, const std::function<void(int)> &progress)
-        : job_(job), threads_(threadsFor(job)), folders_(folders), items_(std::move(items)), prepared_(items_.size()), written_(items_.size()),
-          password_(job.password.toUtf8())
+        : job_(job), threads_(threadsFor(job)), folders_(folders), items_(std::move(items)),
+          prepared_(items_.size()), written_(items_.size()), password_(job.password.toUtf8())
     {
         std::uint64_t total = 0;
         for (const Item &item : items_)

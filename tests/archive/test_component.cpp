@@ -248,8 +248,12 @@ private slots:
         QFile file(archive);
         QVERIFY(file.open(QIODevice::ReadWrite));
         const QByteArray bytes = file.readAll();
-        // big.bin comes first; flip a byte in the middle of each entry's data.
-        for (const qint64 at : {bytes.indexOf("small.bin") / 2, bytes.indexOf("small.bin") + (qint64(3) << 19)}) {
+        // big.bin comes first, then small.bin, then the central directory; flip a byte in the
+        // middle of each entry's data.
+        const qint64 small = bytes.indexOf("small.bin");
+        const qint64 central = bytes.indexOf(QByteArray("PK\x01\x02", 4));
+        QVERIFY(small > 0 && central > small);
+        for (const qint64 at : {small / 2, (small + central) / 2}) {
             QFile damaged(archive);
             QVERIFY(damaged.open(QIODevice::ReadWrite));
             QVERIFY(damaged.seek(at));
