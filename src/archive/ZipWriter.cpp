@@ -1,6 +1,7 @@
 // Writing an archive. Files are read, deflated (libdeflate) and encrypted by
 // a pool of workers, as many as there are cores, while the calling thread
-// writes the finished entries in order and reports progress. What the workers
+// writes the finished entries in order and reports progress. A file with the
+// same bytes as one deflated shortly before reuses that result. What the workers
 // hold at once is bounded by a memory budget. Files too large to hold whole
 // are streamed in 1 MiB chunks that helpers deflate side by side with zlib,
 // each primed with the 32 KiB before it, and joined into one deflate stream;
@@ -18,6 +19,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -32,6 +34,7 @@
 #include <optional>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace oz::archive::detail {
 
@@ -78,8 +81,111 @@ struct Prepared {
     std::uint16_t method = methodStore; // as compressed, before encryption
     std::uint32_t crc = 0;
     std::uint64_t size = 0;
-    std::vector<unsigned char> data; // the stored bytes, encrypted when asked
+    std::shared_ptr<const std::vector<unsigned char>> data; // the stored bytes, encrypted when asked
     std::uint64_t cost = 0;
+    // Folders, links and empty files have no data.
+    const std::vector<unsigned char> &bytes() const
+    {
+        static const std::vector<unsigned char> none;
+        return data ? *data : none;
+    }
+};
+
+// Files deflated a short while ago, so that a later file with the same bytes is not deflated
+// again. Trees often hold copies (vendored libraries, headers per platform, licences), and
+// deflate is by far the largest cost of a save. Reuse gives the very bytes deflating again
+// would, since the compressor is deterministic. Size and CRC only find a candidate: its bytes
+// are inflated and compared with the file's, so a crafted CRC collision cannot put one file's
+// data under another's name. What is kept is bounded, the oldest going first.
+class Duplicates {
+public:
+    struct Deflated {
+        std::uint16_t method = methodStore;
+        std::shared_ptr<const std::vector<unsigned char>> data;
+    };
+
+    // The kept result for exactly these bytes, if there is one. check is a buffer of at least
+    // size bytes.
+    std::optional<Deflated> find(const unsigned char *input, std::size_t size, std::uint32_t crc,
+                                 libdeflate_decompressor *inflater, unsigned char *check)
+    {
+        if (size < smallest)
+            return std::nullopt;
+        const Key key{size, crc};
+        Shard &shard = shardOf(key);
+        Deflated candidate;
+        {
+            std::lock_guard lock(shard.mutex);
+            const auto it = shard.kept.find(key);
+            if (it == shard.kept.end())
+                return std::nullopt;
+            candidate = it->second;
+        }
+        const std::vector<unsigned char> &data = *candidate.data;
+        const unsigned char *bytes = data.data();
+        if (candidate.method == methodDeflate) {
+            std::size_t got = 0;
+            if (libdeflate_deflate_decompress(inflater, data.data(), data.size(), check, size, &got) != LIBDEFLATE_SUCCESS
+                || got != size)
+                return std::nullopt;
+            bytes = check;
+        } else if (data.size() != size) {
+            return std::nullopt;
+        }
+        if (std::memcmp(bytes, input, size) != 0)
+            return std::nullopt;
+        return candidate;
+    }
+
+    // The first of several different files with one size and CRC is the one kept.
+    void keep(std::size_t size, std::uint32_t crc, const Deflated &result)
+    {
+        const std::size_t bytes = result.data->size();
+        if (size < smallest || bytes > largest)
+            return;
+        const Key key{size, crc};
+        Shard &shard = shardOf(key);
+        std::vector<Deflated> dropped; // freed outside the lock
+        std::lock_guard lock(shard.mutex);
+        if (!shard.kept.emplace(key, result).second)
+            return;
+        shard.order.push_back(key);
+        shard.held += bytes;
+        while (shard.held > limit / shards) {
+            const auto oldest = shard.kept.find(shard.order.front());
+            shard.held -= oldest->second.data->size();
+            dropped.push_back(std::move(oldest->second));
+            shard.kept.erase(oldest);
+            shard.order.pop_front();
+        }
+    }
+
+private:
+    struct Key {
+        std::size_t size;
+        std::uint32_t crc;
+        bool operator==(const Key &) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key &k) const { return k.crc ^ (k.size * 0x9E3779B97F4A7C15u); }
+    };
+    // Shards keep the workers from queueing for one lock on trees of many small files.
+    struct Shard {
+        std::mutex mutex;
+        std::unordered_map<Key, Deflated, KeyHash> kept;
+        std::deque<Key> order;
+        std::size_t held = 0;
+    };
+    Shard &shardOf(const Key &key) { return shards_[key.crc % shards]; }
+
+    // Copies in a tree lie near each other in the order of writing; a few MiB of deflated files
+    // catch nearly all of them without holding much memory.
+    static constexpr std::size_t limit = 4u << 20;
+    static constexpr std::size_t largest = 512u << 10;
+    // Below a few KiB, deflating costs about what keeping and finding does.
+    static constexpr std::size_t smallest = 4096;
+    static constexpr std::size_t shards = 8;
+    std::array<Shard, shards> shards_;
 };
 
 // What the central directory needs of a written entry.
@@ -528,6 +634,7 @@ private:
     {
         libdeflate_compressor *compressor = job_.level > 0 ? libdeflate_alloc_compressor(job_.level) : nullptr;
         Scratch scratch(keptScratch());
+        scratch.inflater = compressor ? libdeflate_alloc_decompressor() : nullptr;
         Folders::Hint hint;
         for (;;) {
             const std::size_t i = next_.fetch_add(1);
@@ -558,7 +665,7 @@ private:
                     prepare(item, compressor, scratch, hint, result);
                 } catch (const ArchiveError &e) {
                     result.error = e.reason();
-                    result.data.clear();
+                    result.data.reset();
                 }
                 scratch.trim();
             }
@@ -569,6 +676,7 @@ private:
                 entryReady_.notify_one();
         }
         libdeflate_free_compressor(compressor);
+        libdeflate_free_decompressor(scratch.inflater);
     }
 
     // A worker's buffers, kept from file to file: fresh large allocations are fresh pages, and
@@ -579,6 +687,7 @@ private:
         explicit Scratch(std::size_t kept) : keptSize(kept) {}
         std::unique_ptr<unsigned char[]> input, deflated;
         std::size_t inputSize = 0, deflatedSize = 0;
+        libdeflate_decompressor *inflater = nullptr; // for comparing with a kept duplicate
         const std::size_t keptSize;
         unsigned char *atLeast(std::unique_ptr<unsigned char[]> &buffer, std::size_t &size, std::size_t want) const
         {
@@ -627,33 +736,41 @@ private:
         result.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, input, got));
         result.method = methodStore;
         processed_ += got;
-        const unsigned char *stored = input;
-        std::size_t storedSize = got;
+        std::shared_ptr<const std::vector<unsigned char>> plain; // the stored bytes before encryption
         if (compressor && got > 0) {
             const std::size_t bound = libdeflate_deflate_compress_bound(compressor, got);
-            unsigned char *deflated = scratch.atLeast(scratch.deflated, scratch.deflatedSize, bound);
-            const std::size_t n = libdeflate_deflate_compress(compressor, input, got, deflated, bound);
-            // Data that deflate cannot shrink is kept as it is.
-            if (n > 0 && n < got) {
-                result.method = methodDeflate;
-                stored = deflated;
-                storedSize = n;
+            unsigned char *deflated = scratch.atLeast(scratch.deflated, scratch.deflatedSize, std::max(bound, got));
+            if (auto same = duplicates_.find(input, got, result.crc, scratch.inflater, deflated)) {
+                result.method = same->method;
+                plain = std::move(same->data);
+            } else {
+                const std::size_t n = libdeflate_deflate_compress(compressor, input, got, deflated, bound);
+                // Data that deflate cannot shrink is kept as it is.
+                if (n > 0 && n < got) {
+                    result.method = methodDeflate;
+                    plain = std::make_shared<const std::vector<unsigned char>>(deflated, deflated + n);
+                } else {
+                    plain = std::make_shared<const std::vector<unsigned char>>(input, input + got);
+                }
+                duplicates_.keep(got, result.crc, {result.method, plain});
             }
+        } else {
+            plain = std::make_shared<const std::vector<unsigned char>>(input, input + got);
         }
         if (password_.isEmpty()) {
-            result.data.assign(stored, stored + storedSize);
+            result.data = std::move(plain);
             return;
         }
         AesEncryptor aes(password_, job_.keyLength);
         std::vector<unsigned char> data;
-        data.reserve(aes.header().size() + storedSize + AesEncryptor::trailerSize);
+        data.reserve(aes.header().size() + plain->size() + AesEncryptor::trailerSize);
         data = aes.header();
         const std::size_t at = data.size();
-        data.insert(data.end(), stored, stored + storedSize);
-        aes.encrypt(data.data() + at, storedSize);
+        data.insert(data.end(), plain->begin(), plain->end());
+        aes.encrypt(data.data() + at, plain->size());
         const auto code = aes.finish();
         data.insert(data.end(), code.begin(), code.end());
-        result.data = std::move(data);
+        result.data = std::make_shared<const std::vector<unsigned char>>(std::move(data));
     }
 
     void reportProcessed()
@@ -788,10 +905,10 @@ private:
         w.method = p.method;
         w.crc = p.crc;
         w.size = p.size;
-        w.compSize = p.data.size();
+        w.compSize = p.bytes().size();
         w.encrypted = !item.folder && !password_.isEmpty();
         out.write(localHeader(item, w, false));
-        out.write(p.data);
+        out.write(p.bytes());
         release(p.cost);
     }
 
@@ -943,6 +1060,7 @@ private:
     std::vector<Prepared> prepared_;
     std::vector<Written> written_;
     QByteArray password_;
+    Duplicates duplicates_;
     Progress progress_{0, {}};
     std::atomic<std::uint64_t> processed_{0};
     std::uint64_t reported_ = 0;

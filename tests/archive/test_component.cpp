@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <nettle/pbkdf2.h>
+#include <zlib.h>
 
 #include <sys/stat.h>
 #include <utime.h>
@@ -29,6 +30,16 @@ QStringList sorted(QStringList list)
 {
     list.sort();
     return list;
+}
+
+// Other bytes of the same size and CRC-32: XOR with the CRC's polynomial, aligned on a byte,
+// leaves the CRC as it was.
+QByteArray withCrcKept(QByteArray bytes, int at)
+{
+    const unsigned char polynomial[] = {0x41, 0x06, 0x71, 0xDB, 0x01};
+    for (int i = 0; i < 5; ++i)
+        bytes[at + i] = static_cast<char>(bytes[at + i] ^ polynomial[i]);
+    return bytes;
 }
 
 QString py(const QString &script)
@@ -67,6 +78,28 @@ class ComponentTest : public QObject {
         reader.ExtractToFolder(dest);
         b.extracted = tree(dest);
         return b;
+    }
+
+    void saveFolder(ArchiveComponent &zip, const QString &folder, const QString &archive, int threads, const QString &password)
+    {
+        zip.setThreads(threads);
+        zip.StartNewArchive(archive);
+        zip.SetPasswordProtection(password.isEmpty() ? 0 : 1);
+        zip.SetPassword(password);
+        zip.AddFilesByPattern(folder + QStringLiteral("/*.*"), 1);
+        zip.SetArchiveFileName(archive);
+        zip.SaveArchive();
+    }
+
+    QString extractAll(const QString &archive, int threads, const QString &password)
+    {
+        const QString out = archive + QStringLiteral("-out");
+        ArchiveComponent reader;
+        reader.setThreads(threads);
+        reader.SetPassword(password);
+        reader.OpenZip(archive);
+        reader.ExtractToFolder(out);
+        return out;
     }
 
 private slots:
@@ -418,15 +451,7 @@ private slots:
             for (int threads : {1, 3}) {
                 const QString archive = path(QStringLiteral("par-%1-%2.zip").arg(threads).arg(password.isEmpty()));
                 ArchiveComponent zip;
-                zip.setThreads(threads);
-                zip.StartNewArchive(archive);
-                if (!password.isEmpty()) {
-                    zip.SetPasswordProtection(1);
-                    zip.SetPassword(password);
-                }
-                zip.AddFilesByPattern(path("par/*.*"), 1);
-                zip.SetArchiveFileName(archive);
-                zip.SaveArchive();
+                saveFolder(zip, path("par"), archive, threads, password);
                 // What the writer says it wrote is what a reader finds.
                 const std::vector<ArchiveEntry> listed = ArchiveComponent::ListZip(archive);
                 QCOMPARE(listed.size(), std::size_t(153));
@@ -442,15 +467,59 @@ private slots:
                     QCOMPARE(mine.isFolder(), e.isFolder());
                 }
 
-                const QString out = archive + QStringLiteral("-out");
-                ArchiveComponent reader;
-                reader.setThreads(threads);
-                reader.SetPassword(password);
-                reader.OpenZip(archive);
-                reader.ExtractToFolder(out);
+                const QString out = extractAll(archive, threads, password);
                 QCOMPARE(tree(out), tree(path("par")));
                 QCOMPARE(readFile(out + "/big.bin"), readFile(path("par/big.bin")));
                 QCOMPARE(readFile(out + "/whole-chunks.bin"), readFile(path("par/whole-chunks.bin")));
+                if (password.isEmpty() && haveTool("unzip"))
+                    QCOMPARE(runTool("unzip", {"-tq", archive}).exitCode, 0);
+                if (!password.isEmpty() && haveTool("7zz"))
+                    QCOMPARE(runTool("7zz", {"t", "-p" + password, archive}).exitCode, 0);
+            }
+        }
+    }
+
+    // Copies of one file are deflated once; a file with the same size and CRC but other bytes
+    // must not be taken for a copy, since no CRC check on reading would notice the swap.
+    void copiesAndLookAlikesKeepTheirOwnBytes()
+    {
+        const QByteArray text = sampleBytes(50000, 11);
+        QByteArray raw(20000, Qt::Uninitialized);
+        quint32 state = 99;
+        for (char &c : raw)
+            c = static_cast<char>((state = state * 1103515245u + 12345u) >> 23); // does not deflate
+        const QByteArray lookAlike = withCrcKept(text, 1000);
+        const auto crc = [](const QByteArray &b) { return ::crc32(0, reinterpret_cast<const Bytef *>(b.constData()), b.size()); };
+        QVERIFY(lookAlike != text);
+        QCOMPARE(crc(lookAlike), crc(text));
+        QCOMPARE(crc(withCrcKept(raw, 500)), crc(raw));
+
+        for (int i = 0; i < 6; ++i) {
+            writeFile(path(QStringLiteral("dup/v%1/text.h").arg(i)), text);
+            writeFile(path(QStringLiteral("dup/v%1/raw.bin").arg(i)), raw);
+        }
+        writeFile(path("dup/v3/look-alike.h"), lookAlike);
+        writeFile(path("dup/v4/text.h"), lookAlike); // a copy's name, other bytes
+        writeFile(path("dup/v5/look-alike-of-raw.bin"), withCrcKept(raw, 500));
+
+        for (const QString &password : {QString(), QStringLiteral("Cop-ies7")}) {
+            for (int threads : {1, 2}) {
+                const QString archive = path(QStringLiteral("dup-%1-%2.zip").arg(threads).arg(password.isEmpty()));
+                ArchiveComponent zip;
+                saveFolder(zip, path("dup"), archive, threads, password);
+                const QString out = extractAll(archive, threads, password);
+                QCOMPARE(tree(out), tree(path("dup")));
+                QCOMPARE(readFile(out + "/v4/text.h"), lookAlike);
+                QCOMPARE(readFile(out + "/v3/look-alike.h"), lookAlike);
+                QCOMPARE(readFile(out + "/v2/text.h"), text);
+
+                // Copies come out the same size as their first, and the text is deflated.
+                QMap<QString, std::uint64_t> packed;
+                for (const ArchiveEntry &e : ArchiveComponent::ListZip(archive))
+                    packed[e.GetEntryName()] = e.compressedSize();
+                QVERIFY(packed["v0/text.h"] < std::uint64_t(text.size()) / 2);
+                QCOMPARE(packed["v5/text.h"], packed["v0/text.h"]);
+                QCOMPARE(packed["v5/raw.bin"], packed["v0/raw.bin"]);
                 if (password.isEmpty() && haveTool("unzip"))
                     QCOMPARE(runTool("unzip", {"-tq", archive}).exitCode, 0);
                 if (!password.isEmpty() && haveTool("7zz"))
