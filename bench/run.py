@@ -4,9 +4,9 @@
 Corpora are made deterministically under the work folder: a copy of the
 regular files of /usr/include, one large file (the include files repeated,
 3 GiB unless --large-mib says otherwise), and 100,000 small generated files.
-Each tool creates and extracts each corpus --runs times in turn; the table
-shows the median wall time, the peak resident memory, the archive size and
-the ratio of the time to Info-ZIP's.
+Each tool creates and extracts each corpus --runs times, the tools taking
+turns; the table shows the median wall time, the peak resident memory, the
+archive size and the ratio of the time to Info-ZIP's.
 """
 import argparse, os, random, shutil, statistics, subprocess, sys, time
 from pathlib import Path
@@ -117,16 +117,19 @@ def main():
     for corpus in corpora:
         cwd, src = sources[corpus]
         for mode in ("plain", "AES"):
-            base = None
+            chosen = []
             for name, (create, extract, acreate, aextract) in tools(cli).items():
                 if mode == "AES":
                     create, extract = acreate, aextract
-                if create is None:
-                    continue
-                archive = str(work / ("out-%s.zip" % name.replace("/", "-")))
-                ct, cm, xt, xm = [], [], [], []
-                size = 0
-                for _ in range(args.runs):
+                if create is not None:
+                    chosen.append((name, create, extract))
+            times = {name: ([], [], [], [], 0) for name, _, _ in chosen}
+            # The tools take turns within each round, so that a machine slowing down or speeding
+            # up between minutes weighs on all of them alike.
+            for _ in range(args.runs):
+                for name, create, extract in chosen:
+                    ct, cm, xt, xm, _ = times[name]
+                    archive = str(work / ("out-%s.zip" % name.replace("/", "-")))
                     if os.path.exists(archive):
                         os.remove(archive)
                     w, m, err = run(create(archive, src), cwd)
@@ -137,8 +140,12 @@ def main():
                     dest.mkdir()
                     w, m, err = run(extract(archive, str(dest)), cwd)
                     xt.append(w); xm.append(m)
-                remove(work / "x")
-                os.remove(archive)
+                    remove(dest)
+                    os.remove(archive)
+                    times[name] = (ct, cm, xt, xm, size)
+            base = None
+            for name, _, _ in chosen:
+                ct, cm, xt, xm, size = times[name]
                 c, x = statistics.median(ct), statistics.median(xt)
                 if name == "zip/unzip" or (mode == "AES" and base is None and name == "7zz"):
                     base = (c, x)
