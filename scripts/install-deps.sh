@@ -12,6 +12,8 @@ packages=(
   libarchive-dev nettle-dev libacl1-dev liblzma-dev libzstd-dev liblz4-dev libbz2-dev libxml2-dev
   fonts-liberation2
   zip unzip 7zip libarchive-tools python3
+  # the benchmark's peak memory of each tool, apart from its own
+  time
   # the install test validates the desktop entry
   desktop-file-utils
   # the short fuzz run of make test: clang and libFuzzer
