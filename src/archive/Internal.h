@@ -6,7 +6,10 @@
 
 #include <QLoggingCategory>
 #include <functional>
+#include <vector>
 #include <zip.h>
+
+struct libdeflate_compressor;
 
 Q_DECLARE_LOGGING_CATEGORY(lcArchive)
 
@@ -60,6 +63,12 @@ struct WriteJob {
     std::vector<ArchiveEntry> *written = nullptr; // when set, receives the entries as written
 };
 void writeArchive(const WriteJob &job, const std::function<void(int)> &progress);
+
+// Deflates one piece of a longer deflate stream. Unless it is the last, the piece ends on a
+// byte boundary and without the final-block mark, so that the next piece can follow it as it
+// stands. False when deflating failed.
+bool deflatePiece(libdeflate_compressor *compressor, const unsigned char *data, std::size_t size, bool last,
+                  std::vector<unsigned char> &out);
 
 // Writes the executable: extractor, settings, then the archive of the job.
 void writeSelfExtracting(const WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress);

@@ -1,5 +1,6 @@
 // The archive component through its interface, on real files and archives.
 #include "archive/ArchiveComponent.h"
+#include "archive/Internal.h"
 #include "archive/WinZipAes.h"
 #include "support/Fixtures.h"
 
@@ -9,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <libdeflate.h>
 #include <nettle/pbkdf2.h>
 #include <zlib.h>
 
@@ -444,7 +446,7 @@ private slots:
         for (int i = 0; i < 150; ++i)
             writeFile(path(QStringLiteral("par/d%1/f%2.txt").arg(i % 7).arg(i)), sampleBytes(100 + i * 97, i));
         writeFile(path("par/big.bin"), sampleBytes(9 << 20, 3));
-        // Streamed in whole 1 MiB chunks, so its deflate stream ends with an empty final piece.
+        // Streamed in whole 2 MiB chunks, so its deflate stream ends with an empty final piece.
         writeFile(path("par/whole-chunks.bin"), sampleBytes(10 << 20, 5));
         writeFile(path("par/empty.txt"), QByteArray());
         for (const QString &password : {QString(), QStringLiteral("Par-allel9")}) {
@@ -477,6 +479,56 @@ private slots:
                     QCOMPARE(runTool("7zz", {"t", "-p" + password, archive}).exitCode, 0);
             }
         }
+    }
+
+    // A large file's chunks are deflated apart and joined. The joined stream must read whole in
+    // both inflaters, whichever bit a piece ends on and whatever kind of block ends it.
+    void deflatedPiecesJoinIntoOneStream()
+    {
+        QByteArray plain;
+        std::vector<unsigned char> joined, piece;
+        libdeflate_compressor *compressor = libdeflate_alloc_compressor(7);
+        quint32 state = 5;
+        const int pieces = 240;
+        for (int i = 0; i < pieces; ++i) {
+            QByteArray data;
+            if (i % 3 == 0) {
+                data = sampleBytes(i * 37, i); // ends in a Huffman block
+            } else if (i % 3 == 1) {
+                data.resize(i * 53); // does not deflate: ends in a stored block
+                for (char &c : data)
+                    c = static_cast<char>((state = state * 1103515245u + 12345u) >> 23);
+            } else {
+                data = QByteArray(i * 11, 'z');
+            }
+            QVERIFY(detail::deflatePiece(compressor, reinterpret_cast<const unsigned char *>(data.constData()),
+                                         static_cast<std::size_t>(data.size()), i == pieces - 1, piece));
+            joined.insert(joined.end(), piece.begin(), piece.end());
+            plain += data;
+        }
+        libdeflate_free_compressor(compressor);
+
+        QByteArray out(plain.size() + 1, '\0');
+        z_stream z{};
+        QCOMPARE(inflateInit2(&z, -MAX_WBITS), Z_OK);
+        z.next_in = joined.data();
+        z.avail_in = static_cast<uInt>(joined.size());
+        z.next_out = reinterpret_cast<Bytef *>(out.data());
+        z.avail_out = static_cast<uInt>(out.size());
+        QCOMPARE(inflate(&z, Z_FINISH), Z_STREAM_END);
+        QCOMPARE(z.avail_in, 0u); // the final mark is on the last piece only
+        out.truncate(static_cast<int>(z.total_out));
+        inflateEnd(&z);
+        QCOMPARE(out, plain);
+
+        libdeflate_decompressor *inflater = libdeflate_alloc_decompressor();
+        std::size_t got = 0;
+        QCOMPARE(libdeflate_deflate_decompress(inflater, joined.data(), joined.size(), out.data(),
+                                               static_cast<std::size_t>(plain.size()), &got),
+                 LIBDEFLATE_SUCCESS);
+        libdeflate_free_decompressor(inflater);
+        QCOMPARE(got, static_cast<std::size_t>(plain.size()));
+        QCOMPARE(out, plain);
     }
 
     // Copies of one file are deflated once; a file with the same size and CRC but other bytes
