@@ -6,8 +6,15 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -24,6 +31,44 @@ void setError(QString *error, const QString &text)
 fs::path toPath(const QString &path)
 {
     return fs::path(QFile::encodeName(path).toStdString());
+}
+
+// Copies in the kernel: a reflink where the file system can share the blocks
+// (Btrfs, XFS), else copy_file_range; plain reads and writes only where
+// neither works, as between file systems of different kinds.
+bool copyContents(int in, int out)
+{
+    if (::ioctl(out, FICLONE, in) == 0)
+        return true;
+    bool inKernel = true;
+    for (;;) {
+        ssize_t n = -1;
+        if (inKernel) {
+            n = ::copy_file_range(in, nullptr, out, nullptr, 1u << 30, 0);
+            if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
+                && ::lseek(out, 0, SEEK_CUR) == 0) {
+                inKernel = false;
+                continue;
+            }
+        } else {
+            char buffer[1 << 16];
+            n = ::read(in, buffer, sizeof buffer);
+            for (ssize_t at = 0; n > 0 && at < n;) {
+                const ssize_t w = ::write(out, buffer + at, static_cast<std::size_t>(n - at));
+                if (w > 0) {
+                    at += w;
+                } else if (w == 0 || errno != EINTR) {
+                    if (w == 0)
+                        errno = EIO;
+                    return false;
+                }
+            }
+        }
+        if (n == 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
 }
 
 // The regular files of a folder whose names match the wildcard.
@@ -85,15 +130,35 @@ bool copyFile(const QString &source, const QString &target, bool overwrite, QStr
         setError(error, QStringLiteral("%1 exists already").arg(target));
         return false;
     }
-    const QString temp = target + QStringLiteral(".ozcopy");
-    std::error_code ec;
-    fs::copy_file(toPath(source), toPath(temp), fs::copy_options::overwrite_existing, ec);
-    if (!ec)
-        fs::rename(toPath(temp), toPath(target), ec);
-    if (ec) {
-        fs::remove(toPath(temp));
-        setError(error, QStringLiteral("Cannot copy %1 to %2: %3")
-                            .arg(source, target, QString::fromLocal8Bit(ec.message().c_str())));
+    const QByteArray temp = QFile::encodeName(target + QStringLiteral(".ozcopy"));
+    int err = 0;
+    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (in < 0 || ::fstat(in, &st) != 0) {
+        err = errno;
+    } else {
+        ::unlink(temp.constData()); // what an interrupted copy left
+        const int out = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (out < 0) {
+            err = errno;
+        } else {
+            // The copy keeps the file's permissions and modified time, as the
+            // archive built from it should show the file's own date.
+            const struct timespec times[2] = {st.st_atim, st.st_mtim};
+            if (!copyContents(in, out) || ::fchmod(out, st.st_mode & 07777) != 0 || ::futimens(out, times) != 0)
+                err = errno;
+            if (::close(out) != 0 && err == 0)
+                err = errno;
+            if (err == 0 && ::rename(temp.constData(), QFile::encodeName(target).constData()) != 0)
+                err = errno;
+            if (err != 0)
+                ::unlink(temp.constData());
+        }
+    }
+    if (in >= 0)
+        ::close(in);
+    if (err != 0) {
+        setError(error, QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, QString::fromLocal8Bit(std::strerror(err))));
         return false;
     }
     return true;

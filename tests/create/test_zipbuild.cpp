@@ -95,6 +95,11 @@ private slots:
     void oneFileWithDefaults()
     {
         Desk d;
+        // The entry shows the file's own date, not the time it was staged.
+        const QDateTime taken = QDateTime(QDate(2004, 5, 6), QTime(7, 8, 10));
+        QFile picked(d.at("docs/a.txt"));
+        QVERIFY(picked.open(QIODevice::ReadOnly) && picked.setFileTime(taken, QFileDevice::FileModificationTime));
+        picked.close();
         d.pickFiles({d.at("docs/a.txt")});
         const QString target = d.at("out/one.zip");
         QDir().mkpath(d.at("out"));
@@ -104,6 +109,7 @@ private slots:
         QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Orvel Zip"));
         QCOMPARE(d.s.messages.shown[0].icon, platform::MsgIcon::None);
         QCOMPARE(entryNames(target), QStringList({"a.txt"}));
+        QCOMPARE(archive::ArchiveComponent::ListZip(target).at(0).modified(), taken);
         QCOMPARE(d.w.ZipProgressBar->value(), 100);
         const auto &save = d.s.dialogs.requests.back();
         QVERIFY(save.save && save.overwritePrompt);

@@ -129,6 +129,26 @@ private slots:
         QVERIFY(!FileSystem::copyFile(dir + "/missing", target + "/m", true, &error));
         QVERIFY(error.contains("missing"));
 
+        // A copy has the file's bytes, permissions and modified time, also from another
+        // file system (tmpfs), where the kernel cannot copy and plain reads take over.
+        const QDateTime old = QDateTime(QDate(2003, 4, 5), QTime(6, 7, 8), Qt::UTC);
+        QStringList sources = {dir + "/big.bin"};
+        QTemporaryDir shm(QStringLiteral("/dev/shm/oz-copy-XXXXXX"));
+        if (shm.isValid())
+            sources << shm.filePath("big.bin");
+        for (const QString &from : sources) {
+            writeFile(from, sampleBytes(3 << 20, 4));
+            QFile::setPermissions(from, QFileDevice::ReadOwner | QFileDevice::ReadGroup);
+            QFile f(from);
+            QVERIFY(f.open(QIODevice::ReadOnly) && f.setFileTime(old, QFileDevice::FileModificationTime));
+            f.close();
+            QVERIFY(FileSystem::copyFile(from, target + "/big.bin", true));
+            QCOMPARE(readFile(target + "/big.bin"), sampleBytes(3 << 20, 4));
+            QCOMPARE(QFileInfo(target + "/big.bin").lastModified().toUTC(), old);
+            QCOMPARE(QFileInfo(target + "/big.bin").permissions(), QFileInfo(from).permissions());
+            QVERIFY(!QFileInfo::exists(target + "/big.bin.ozcopy"));
+        }
+
         // "*.*" takes names without a dot; read-only files go too; folders stay.
         QVERIFY(FileSystem::deleteFiles(dir + "/*.*"));
         QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList({"sub"}));
