@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -34,40 +35,24 @@ fs::path toPath(const QString &path)
 }
 
 // Copies in the kernel: a reflink where the file system can share the blocks
-// (Btrfs, XFS), else copy_file_range; plain reads and writes only where
-// neither works, as between file systems of different kinds.
+// (Btrfs, XFS), else copy_file_range, else sendfile, which also copies between
+// file systems of different kinds, where copy_file_range refuses.
 bool copyContents(int in, int out)
 {
     if (::ioctl(out, FICLONE, in) == 0)
         return true;
-    bool inKernel = true;
+    bool ranges = true;
     for (;;) {
-        ssize_t n = -1;
-        if (inKernel) {
-            n = ::copy_file_range(in, nullptr, out, nullptr, 1u << 30, 0);
-            if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
-                && ::lseek(out, 0, SEEK_CUR) == 0) {
-                inKernel = false;
-                continue;
-            }
-        } else {
-            char buffer[1 << 16];
-            n = ::read(in, buffer, sizeof buffer);
-            for (ssize_t at = 0; n > 0 && at < n;) {
-                const ssize_t w = ::write(out, buffer + at, static_cast<std::size_t>(n - at));
-                if (w > 0) {
-                    at += w;
-                } else if (w == 0 || errno != EINTR) {
-                    if (w == 0)
-                        errno = EIO;
-                    return false;
-                }
-            }
-        }
+        const ssize_t n = ranges ? ::copy_file_range(in, nullptr, out, nullptr, 1u << 30, 0)
+                                 : ::sendfile(out, in, nullptr, 1u << 30);
         if (n == 0)
             return true;
-        if (n < 0 && errno != EINTR)
+        if (n > 0 || errno == EINTR)
+            continue;
+        if (!ranges || !(errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
+            || ::lseek(out, 0, SEEK_CUR) != 0)
             return false;
+        ranges = false;
     }
 }
 

@@ -130,8 +130,8 @@ private slots:
         QVERIFY(error.contains("missing"));
 
         // A copy has the file's bytes, permissions and modified time, also from tmpfs, which is
-        // another kind of file system than the test's folder on most machines: the kernel will
-        // not copy between those, and plain reads take over.
+        // another kind of file system than the test's folder on most machines: copy_file_range
+        // will not copy between those, and sendfile takes over.
         const QDateTime old = QDateTime(QDate(2003, 4, 5), QTime(6, 7, 8), Qt::UTC);
         QStringList sources = {dir + "/big.bin"};
         QTemporaryDir shm(QStringLiteral("/dev/shm/oz-copy-XXXXXX"));
