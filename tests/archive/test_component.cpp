@@ -34,6 +34,15 @@ QStringList sorted(QStringList list)
     return list;
 }
 
+// Bytes that deflate cannot shrink.
+QByteArray noise(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 23);
+    return bytes;
+}
+
 // Other bytes of the same size and CRC-32: XOR with the CRC's polynomial, aligned on a byte,
 // leaves the CRC as it was.
 QByteArray withCrcKept(QByteArray bytes, int at)
@@ -488,16 +497,13 @@ private slots:
         QByteArray plain;
         std::vector<unsigned char> joined, piece;
         libdeflate_compressor *compressor = libdeflate_alloc_compressor(7);
-        quint32 state = 5;
         const int pieces = 240;
         for (int i = 0; i < pieces; ++i) {
             QByteArray data;
             if (i % 3 == 0) {
                 data = sampleBytes(i * 37, i); // ends in a Huffman block
             } else if (i % 3 == 1) {
-                data.resize(i * 53); // does not deflate: ends in a stored block
-                for (char &c : data)
-                    c = static_cast<char>((state = state * 1103515245u + 12345u) >> 23);
+                data = noise(i * 53, static_cast<quint32>(i)); // ends in a stored block
             } else {
                 data = QByteArray(i * 11, 'z');
             }
@@ -536,10 +542,7 @@ private slots:
     void copiesAndLookAlikesKeepTheirOwnBytes()
     {
         const QByteArray text = sampleBytes(50000, 11);
-        QByteArray raw(20000, Qt::Uninitialized);
-        quint32 state = 99;
-        for (char &c : raw)
-            c = static_cast<char>((state = state * 1103515245u + 12345u) >> 23); // does not deflate
+        const QByteArray raw = noise(20000, 99);
         const QByteArray lookAlike = withCrcKept(text, 1000);
         const auto crc = [](const QByteArray &b) { return ::crc32(0, reinterpret_cast<const Bytef *>(b.constData()), b.size()); };
         QVERIFY(lookAlike != text);
