@@ -7,9 +7,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libzip-dev libssl-dev zlib1g-dev libdeflate-dev
-  # the self-extractor links these statically
-  libarchive-dev nettle-dev libacl1-dev liblzma-dev libzstd-dev liblz4-dev libbz2-dev libxml2-dev
+  # the zip core's codecs and crypto; the self-extractor links them statically
+  zlib1g-dev libdeflate-dev libbz2-dev liblzma-dev libzstd-dev nettle-dev
   fonts-liberation2
   zip unzip 7zip libarchive-tools python3
   # the benchmark's peak memory of each tool, apart from its own

@@ -1,15 +1,17 @@
 #include "ArchiveComponent.h"
 
-#include "EntryStream.h"
 #include "Internal.h"
 #include "Wildcard.h"
-#include "ZipLayout.h"
+#include "core/Error.h"
+#include "core/Extract.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QXmlStreamWriter>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -82,49 +84,18 @@ void ArchiveComponent::OpenZip(const QString &path)
     qCInfo(lcArchive).noquote() << "OpenZip" << path;
     openedPath_.clear();
     openedEntries_.clear();
-
-    zip_t *za = openForReading(path);
-    std::vector<ArchiveEntry> entries = listEntries(za);
-
-    // Check the smallest non-empty encrypted file completely (an AES entry by
-    // its authentication code): the one- and two-byte password checks of the
-    // formats accept some wrong passwords, and an empty file has nothing else
-    // to check.
-    zip_int64_t probe = -1;
-    auto better = [&](const ArchiveEntry &e) {
-        if (probe < 0)
-            return true;
-        const ArchiveEntry &p = entries[static_cast<std::size_t>(probe)];
-        if ((p.size() == 0) != (e.size() == 0))
-            return p.size() == 0;
-        return e.size() < p.size();
-    };
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].isEncrypted() && !entries[i].isFolder() && better(entries[i]))
-            probe = static_cast<zip_int64_t>(i);
+    OpenedArchive archive(path);
+    try {
+        core::checkPassword(archive.fd(), archive.directory(), password_.toStdString());
+    } catch (const core::Error &e) {
+        const QString failure = e.kind() == core::Error::Kind::NoPassword
+                                    ? QStringLiteral("%1 is encrypted and no password was given").arg(path)
+                                    : QStringLiteral("Wrong password for %1").arg(path);
+        qCInfo(lcArchive).noquote() << "OpenZip failed:" << failure;
+        throw ArchiveError(failure);
     }
-    if (probe >= 0) {
-        QString failure;
-        if (password_.isEmpty()) {
-            failure = QStringLiteral("%1 is encrypted and no password was given").arg(path);
-        } else {
-            try {
-                auto stream = EntryStream::open(za, static_cast<zip_uint64_t>(probe), password_.toUtf8());
-                if (!stream->verify())
-                    failure = QStringLiteral("Wrong password for %1").arg(path);
-            } catch (const ArchiveError &) {
-                failure = QStringLiteral("Wrong password for %1").arg(path);
-            }
-        }
-        if (!failure.isEmpty()) {
-            zip_discard(za);
-            qCInfo(lcArchive).noquote() << "OpenZip failed:" << failure;
-            throw ArchiveError(failure);
-        }
-    }
-    zip_discard(za);
     openedPath_ = path;
-    openedEntries_ = std::move(entries);
+    openedEntries_ = archive.entries();
 }
 
 EntrySet ArchiveComponent::GetEntries() const
@@ -140,27 +111,57 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
     record_.ran = true;
     record_.archive = openedPath_;
     record_.destination = folder;
+    core::ExtractReport report;
     try {
         if (openedPath_.isEmpty())
             throw ArchiveError(QStringLiteral("No zip archive has been opened"));
         if (folder.isEmpty())
             throw ArchiveError(QStringLiteral("No destination folder was given"));
-        extractArchive({openedPath_, password_, folder, replaceExisting_, threads_},
-                       [this](int p) { emit UnzipPercentDone(p); }, record_);
+        OpenedArchive archive(openedPath_);
+        core::ExtractOptions options;
+        options.archiveLabel = openedPath_.toStdString();
+        options.password = password_.toStdString();
+        options.existing = replaceExisting_ ? core::ExtractOptions::Existing::Replace : core::ExtractOptions::Existing::Keep;
+        options.threads = threads_;
+        Progress progress(0, [this](int p) { emit UnzipPercentDone(p); });
+        bool begun = false;
+        std::uint64_t reported = 0;
+        options.progress = [&](std::uint64_t done, std::uint64_t total) {
+            if (!begun) {
+                progress = Progress(total, [this](int p) { emit UnzipPercentDone(p); });
+                progress.begin();
+                begun = true;
+            }
+            progress.advance(done - reported);
+            reported = done;
+        };
+        core::extractArchive(archive.fd(), archive.directory(), QFile::encodeName(folder).toStdString(), options, report);
+        progress.finish();
+        keepRecord(report);
+    } catch (const core::Error &e) {
+        keepRecord(report);
+        record_.error = QString::fromStdString(e.what());
+        qCInfo(lcArchive).noquote() << "ExtractToFolder failed:" << record_.error;
+        throw ArchiveError(record_.error);
     } catch (const ArchiveError &e) {
+        keepRecord(report);
         record_.error = e.reason();
         qCInfo(lcArchive).noquote() << "ExtractToFolder failed:" << e.reason();
         throw;
     }
 }
 
+void ArchiveComponent::keepRecord(const core::ExtractReport &report)
+{
+    record_.items.clear();
+    for (const auto &item : report.items)
+        record_.items.push_back({QString::fromStdString(item.name), QString::fromStdString(item.result)});
+}
+
 std::vector<ArchiveEntry> ArchiveComponent::ListZip(const QString &path)
 {
     qCInfo(lcArchive).noquote() << "ListZip" << path;
-    zip_t *za = openForReading(path);
-    std::vector<ArchiveEntry> entries = listEntries(za);
-    zip_discard(za);
-    return entries;
+    return OpenedArchive(path).entries();
 }
 
 void ArchiveComponent::TestZip()
@@ -168,36 +169,12 @@ void ArchiveComponent::TestZip()
     qCInfo(lcArchive).noquote() << "TestZip" << openedPath_;
     if (openedPath_.isEmpty())
         throw ArchiveError(QStringLiteral("No zip archive has been opened"));
-    zip_t *za = openForReading(openedPath_);
-    const QByteArray password = password_.toUtf8();
+    OpenedArchive archive(openedPath_);
     try {
-        const zip_int64_t n = zip_get_num_entries(za, 0);
-        std::vector<char> buffer(256 * 1024);
-        for (zip_int64_t i = 0; i < n; ++i) {
-            zip_stat_t st;
-            zip_stat_init(&st);
-            zip_stat_index(za, static_cast<zip_uint64_t>(i), 0, &st);
-            const QString name = st.name ? QString::fromUtf8(st.name) : QString();
-            if (name.endsWith(u'/'))
-                continue;
-            auto stream = EntryStream::open(za, static_cast<zip_uint64_t>(i), password);
-            std::uint64_t total = 0;
-            zip_int64_t got;
-            while ((got = stream->read(buffer.data(), buffer.size())) > 0) {
-                total += static_cast<std::uint64_t>(got);
-                if (total > st.size)
-                    throw ArchiveError(QStringLiteral("\"%1\" holds more data than the archive declares").arg(name));
-            }
-            if (got < 0)
-                throw ArchiveError(QStringLiteral("\"%1\" is damaged: %2").arg(name, stream->error()));
-            if (total != st.size)
-                throw ArchiveError(QStringLiteral("\"%1\" is shorter than the archive declares").arg(name));
-        }
-    } catch (...) {
-        zip_discard(za);
-        throw;
+        core::testArchive(archive.fd(), archive.directory(), password_.toStdString());
+    } catch (const core::Error &e) {
+        throw ArchiveError(QString::fromStdString(e.what()));
     }
-    zip_discard(za);
 }
 
 void ArchiveComponent::WriteLogFile(const QString &fileName) const
@@ -414,85 +391,39 @@ QString describePassword(const QString &password)
     return password.isEmpty() ? QStringLiteral("(empty)") : QStringLiteral("(set)");
 }
 
-QString zipErrorText(zip_error_t *error)
-{
-    return QString::fromLocal8Bit(zip_error_strerror(error));
-}
-
-QString zipErrorText(int code)
-{
-    zip_error_t error;
-    zip_error_init_with_code(&error, code);
-    QString text = zipErrorText(&error);
-    zip_error_fini(&error);
-    return text;
-}
-
-QString zipArchiveErrorText(zip_t *za)
-{
-    return QString::fromLocal8Bit(zip_strerror(za));
-}
-
-zip_t *openForReading(const QString &path, bool checkLayout, std::vector<ziplayout::EntrySpan> *spans)
+OpenedArchive::OpenedArchive(const QString &path) : path_(path)
 {
     if (path.isEmpty())
         throw ArchiveError(QStringLiteral("No archive file name was given"));
-    int code = 0;
-    zip_t *za = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &code);
-    if (!za) {
-        QString reason = code == ZIP_ER_NOZIP ? QStringLiteral("not a zip archive") : zipErrorText(code);
-        throw ArchiveError(QStringLiteral("Cannot open %1: %2").arg(path, reason));
+    fd_ = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0)
+        throw ArchiveError(QStringLiteral("Cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    try {
+        dir_ = core::readDirectory(fd_);
+    } catch (const core::Error &e) {
+        ::close(fd_);
+        const QString why = QString::fromStdString(e.what());
+        if (e.kind() == core::Error::Kind::Refused)
+            throw ArchiveError(QStringLiteral("Refused to open %1: %2").arg(path, why));
+        throw ArchiveError(QStringLiteral("Cannot open %1: %2").arg(path, why));
     }
-    if (checkLayout) {
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        const std::string fault = fd >= 0 ? ziplayout::layoutFault(fd, spans) : std::string();
-        if (fd >= 0)
-            ::close(fd);
-        if (!fault.empty()) {
-            zip_discard(za);
-            throw ArchiveError(QStringLiteral("Refused to open %1: %2").arg(path, QString::fromStdString(fault)));
-        }
-    }
-    return za;
 }
 
-bool entryIsLink(zip_t *za, zip_uint64_t index)
+OpenedArchive::~OpenedArchive()
 {
-    zip_uint8_t opsys = 0;
-    zip_uint32_t attributes = 0;
-    if (zip_file_get_external_attributes(za, index, 0, &opsys, &attributes) != 0)
-        return false;
-    return opsys == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK;
+    ::close(fd_);
 }
 
-int entryUnixMode(zip_t *za, zip_uint64_t index)
-{
-    zip_uint8_t opsys = 0;
-    zip_uint32_t attributes = 0;
-    if (zip_file_get_external_attributes(za, index, 0, &opsys, &attributes) != 0 || opsys != ZIP_OPSYS_UNIX)
-        return -1;
-    int mode = static_cast<int>((attributes >> 16) & 07777);
-    return mode == 0 ? -1 : mode;
-}
-
-std::vector<ArchiveEntry> listEntries(zip_t *za)
+std::vector<ArchiveEntry> OpenedArchive::entries() const
 {
     std::vector<ArchiveEntry> out;
-    const zip_int64_t n = zip_get_num_entries(za, 0);
-    out.reserve(static_cast<std::size_t>(std::max<zip_int64_t>(n, 0)));
-    for (zip_int64_t i = 0; i < n; ++i) {
-        zip_stat_t st;
-        zip_stat_init(&st);
-        if (zip_stat_index(za, static_cast<zip_uint64_t>(i), 0, &st) != 0)
-            continue;
-        const QString name = st.name ? QString::fromUtf8(st.name) : QString();
-        const bool folder = name.endsWith(u'/');
+    out.reserve(dir_.entries.size());
+    for (const core::Entry &e : dir_.entries) {
         QDateTime modified;
-        if (st.valid & ZIP_STAT_MTIME)
-            modified = QDateTime::fromSecsSinceEpoch(st.mtime);
-        const bool encrypted = (st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE;
-        out.emplace_back(name, st.size, st.comp_size, modified, encrypted, folder,
-                         entryIsLink(za, static_cast<zip_uint64_t>(i)));
+        if (e.mtime != 0)
+            modified = QDateTime::fromSecsSinceEpoch(e.mtime);
+        out.emplace_back(QString::fromStdString(e.name), e.size, e.compressedSize, modified, e.encrypted(), e.isFolder(),
+                         e.isLink());
     }
     return out;
 }

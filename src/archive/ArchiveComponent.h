@@ -114,6 +114,13 @@ namespace oz::archive {
 namespace detail {
 struct WriteJob;
 }
+}
+
+namespace oz::core {
+struct ExtractReport;
+}
+
+namespace oz::archive {
 
 class ArchiveError : public std::runtime_error {
 public:
@@ -269,6 +276,7 @@ private:
     void addPending(Pending p);
     bool encrypting() const;
     detail::WriteJob writeJob(const QString &target) const;
+    void keepRecord(const core::ExtractReport &report);
 
     QString password_;
     QString openedPath_;

@@ -113,6 +113,22 @@ struct Walk {
     const PatternList *exclusions;
     std::function<void(ArchiveComponent::Pending)> add;
     std::vector<char> buffer = std::vector<char>(32768); // for the folder listings, one at a time
+    // Sub-folders being walked whose entries are not written yet: each gets one, just before
+    // the first thing added inside it, so that its time and mode come back on extraction.
+    std::vector<ArchiveComponent::Pending> open = {};
+    std::size_t written = 0; // how many of them have their entry
+
+    void writeOpenFolders()
+    {
+        for (; written < open.size(); ++written)
+            add(open[written]);
+    }
+
+    void addInside(ArchiveComponent::Pending p)
+    {
+        writeOpenFolders();
+        add(std::move(p));
+    }
 
     bool takesEverything() const { return mask == u"*" || mask == u"*.*"; }
 
@@ -122,6 +138,22 @@ struct Walk {
     }
 
     void folder(const std::string &dir, const QString &dirSource, const QString &rel)
+    {
+        if (!rel.isEmpty())
+            open.push_back({dirSource, namePrefix + rel, true, false});
+        const bool empty = walkChildren(dir, dirSource, rel);
+        if (rel.isEmpty())
+            return;
+        // An empty sub-folder comes back when the pattern asks for everything; a narrower
+        // pattern asks for files.
+        if (empty && takesEverything())
+            writeOpenFolders();
+        open.pop_back();
+        written = std::min(written, open.size());
+    }
+
+    // True when the folder is empty on disk.
+    bool walkChildren(const std::string &dir, const QString &dirSource, const QString &rel)
     {
         const std::vector<Child> children = listFolder(dir, buffer);
         const QString sourcePrefix = dirSource.endsWith(u'/') ? dirSource : dirSource + u'/';
@@ -137,20 +169,17 @@ struct Walk {
                 break;
             case Kind::File:
                 if (wanted(name))
-                    add({sourcePrefix + name, namePrefix + rel + name, false, false});
+                    addInside({sourcePrefix + name, namePrefix + rel + name, false, false});
                 break;
             case Kind::Special:
                 if (filtered && includeSystem && wanted(name))
-                    add({sourcePrefix + name, namePrefix + rel + name, false, true});
+                    addInside({sourcePrefix + name, namePrefix + rel + name, false, true});
                 break;
             case Kind::Skip:
                 break;
             }
         }
-        // Keep empty sub-folders so that they come back on extraction, when
-        // the pattern asks for everything; a narrower pattern asks for files.
-        if (recurse && !rel.isEmpty() && children.empty() && takesEverything())
-            add({dirSource, namePrefix + rel, true, false});
+        return children.empty();
     }
 };
 

@@ -2,12 +2,11 @@
 #pragma once
 
 #include "ArchiveComponent.h"
-#include "ZipLayout.h"
+#include "core/ZipFormat.h"
 
 #include <QLoggingCategory>
 #include <functional>
 #include <vector>
-#include <zip.h>
 
 struct libdeflate_compressor;
 
@@ -15,26 +14,25 @@ Q_DECLARE_LOGGING_CATEGORY(lcArchive)
 
 namespace oz::archive::detail {
 
-// Text of a libzip error, as a sentence part ("Read error: No such file").
-QString zipErrorText(zip_error_t *error);
-QString zipErrorText(int code);
-QString zipArchiveErrorText(zip_t *za);
-
 QString describePassword(const QString &password);
 
-// Opens an archive for reading; throws ArchiveError naming the path. Unless told
-// otherwise (a second handle on an archive already checked), an archive whose
-// entries overlap or run past their directory is refused; spans, when given,
-// then receives where each entry's data lies (see layoutFault).
-zip_t *openForReading(const QString &path, bool checkLayout = true, std::vector<ziplayout::EntrySpan> *spans = nullptr);
+// An archive open for reading, its directory read and checked; throws ArchiveError naming the
+// path ("Cannot open …: not a zip archive", "Refused to open …: the entries … overlap").
+class OpenedArchive {
+public:
+    explicit OpenedArchive(const QString &path);
+    ~OpenedArchive();
+    OpenedArchive(const OpenedArchive &) = delete;
+    OpenedArchive &operator=(const OpenedArchive &) = delete;
+    int fd() const { return fd_; }
+    const core::Directory &directory() const { return dir_; }
+    std::vector<ArchiveEntry> entries() const;
 
-// Lists the entries of an opened libzip archive.
-std::vector<ArchiveEntry> listEntries(zip_t *za);
-
-// True when the entry is stored as a symbolic link by a Unix archiver.
-bool entryIsLink(zip_t *za, zip_uint64_t index);
-// Unix permission bits stored with the entry, or -1 when none were stored.
-int entryUnixMode(zip_t *za, zip_uint64_t index);
+private:
+    QString path_;
+    int fd_ = -1;
+    core::Directory dir_;
+};
 
 // Reports a percentage each time it changes, from 0 to 100.
 class Progress {
@@ -61,6 +59,8 @@ struct WriteJob {
     int level = 6;
     int threads = 0; // 0: one per core
     std::vector<ArchiveEntry> *written = nullptr; // when set, receives the entries as written
+    std::string prefix;      // written in front of the archive (a self-extractor's program)
+    bool executable = false; // a new file gets the x bits the umask allows
 };
 void writeArchive(const WriteJob &job, const std::function<void(int)> &progress);
 
@@ -73,15 +73,5 @@ bool deflatePiece(libdeflate_compressor *compressor, const unsigned char *data, 
 // Writes the executable: extractor, settings, then the archive of the job.
 void writeSelfExtracting(const WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress);
 QString extractorPath();
-
-struct ExtractJob {
-    QString archive;
-    QString password;
-    QString folder;
-    bool replaceExisting = true;
-    int threads = 0; // 0: one per core
-};
-void extractArchive(const ExtractJob &job, const std::function<void(int)> &progress,
-                    ExtractionRecord &record);
 
 } // namespace oz::archive::detail

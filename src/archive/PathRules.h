@@ -1,21 +1,10 @@
-// The rules that keep extraction inside its destination folder.
+// The names the component gives entries and the folders it extracts into.
 #pragma once
 
 #include <QString>
 #include <optional>
 
 namespace oz::archive {
-
-// The safe relative path ('/' separated, no trailing '/') under which an entry
-// may be written, or nothing when the name must be refused: empty names,
-// absolute names, drive letters, ".." components, NUL characters. Backslashes
-// count as separators; "." components and repeated separators are dropped, so
-// a name such as "./" gives "", the destination itself.
-std::optional<QString> safeEntryPath(const QString &entryName);
-
-// True when a symbolic link stored at the safe path linkPath with the given
-// target stays inside the destination once resolved lexically.
-bool linkStaysInside(const QString &linkPath, const QString &target);
 
 // The name an entry gets inside the archive for a file at relative path rel
 // ('/' separated); with keepFolderInfo, the absolute folder path without its

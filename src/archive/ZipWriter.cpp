@@ -9,11 +9,15 @@
 // Archives go to a temporary file beside the target and are renamed over it
 // only once complete: a failed write leaves an existing archive as it was.
 #include "Internal.h"
-#include "WinZipAes.h"
+#include "core/Crypto.h"
+#include "core/Beneath.h"
+#include "core/Error.h"
+#include "core/FileIo.h"
+#include "core/NewFile.h"
+#include "core/ZipFormat.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -246,24 +250,10 @@ private:
     std::pair<std::uint16_t, std::uint16_t> fields_;
 };
 
-// The time a reader takes back from the MS-DOS fields, as local time. mktime would do, but
-// glibc reads the zone file again on every call when TZ is unset, twice per entry; the offset
-// from localtime_r, taken at the time itself, gives the same answer.
-time_t fromDosTime(std::uint16_t time, std::uint16_t date)
+// The extended timestamp keeps a signed 32-bit time; the DOS fields alone stand for the rest.
+bool exactTimeKept(time_t mtime)
 {
-    struct tm t{};
-    t.tm_year = (date >> 9) + 80;
-    t.tm_mon = ((date >> 5) & 15) - 1;
-    t.tm_mday = date & 31;
-    t.tm_hour = time >> 11;
-    t.tm_min = (time >> 5) & 63;
-    t.tm_sec = (time & 31) * 2;
-    const time_t asUtc = ::timegm(&t);
-    auto offsetAt = [](time_t when) {
-        struct tm local{};
-        return localtime_r(&when, &local) ? local.tm_gmtoff : 0;
-    };
-    return asUtc - offsetAt(asUtc - offsetAt(asUtc));
+    return mtime >= 0 && mtime <= 0x7FFFFFFF;
 }
 
 bool isAscii(const QByteArray &name)
@@ -274,7 +264,12 @@ bool isAscii(const QByteArray &name)
 // Output through a buffer, with room to patch a header already written.
 class Output {
 public:
-    Output(int fd, QString target) : fd_(fd), target_(std::move(target)) { buffer_.reserve(capacity); }
+    // start: what the file already holds in front of the archive, counted in every offset.
+    Output(int fd, QString target, std::uint64_t start)
+        : fd_(fd), target_(std::move(target)), flushed_(start)
+    {
+        buffer_.reserve(capacity);
+    }
     std::uint64_t offset() const { return flushed_ + buffer_.size(); }
 
     void write(const unsigned char *data, std::size_t size)
@@ -594,9 +589,13 @@ public:
         for (std::size_t i = 0; i < items_.size(); ++i) {
             const Item &item = items_[i];
             if (i == 0 || item.mtime != lastTime) {
-                const auto [time, date] = dos_(item.mtime);
                 lastTime = item.mtime;
-                lastModified = QDateTime::fromSecsSinceEpoch(fromDosTime(time, date));
+                if (exactTimeKept(item.mtime)) {
+                    lastModified = QDateTime::fromSecsSinceEpoch(item.mtime);
+                } else {
+                    const auto [time, date] = dos_(item.mtime);
+                    lastModified = QDateTime::fromSecsSinceEpoch(core::fromDosTime(time, date));
+                }
             }
             QString name = (*job_.entries)[i].name;
             if (item.folder && !name.endsWith(u'/'))
@@ -748,9 +747,9 @@ private:
             result.data = std::move(plain);
             return;
         }
-        AesEncryptor aes(password_, job_.keyLength);
+        core::AesEncryptor aes(password_.toStdString(), job_.keyLength);
         std::vector<unsigned char> data;
-        data.reserve(aes.header().size() + plain->size() + AesEncryptor::trailerSize);
+        data.reserve(aes.header().size() + plain->size() + core::WinZipCipher::codeSize);
         data = aes.header();
         const std::size_t at = data.size();
         data.insert(data.end(), plain->begin(), plain->end());
@@ -858,8 +857,8 @@ private:
                 e.insert(e.end(), z.begin(), z.end());
             }
         }
-        if (item.mtime >= 0 && item.mtime <= 0x7FFFFFFF) {
-            put16(e, 0x5455);
+        if (exactTimeKept(item.mtime)) {
+            put16(e, core::extra::time);
             put16(e, 5);
             e.push_back(1);
             put32(e, static_cast<std::uint32_t>(item.mtime));
@@ -870,7 +869,7 @@ private:
             put16(e, 1); // AE-1: the CRC is kept
             e.push_back('A');
             e.push_back('E');
-            e.push_back(static_cast<unsigned char>(AesEncryptor::strength(job_.keyLength)));
+            e.push_back(static_cast<unsigned char>(core::WinZipCipher::strength(job_.keyLength)));
             put16(e, w.method);
         }
         return e;
@@ -909,9 +908,9 @@ private:
         const std::vector<unsigned char> header = localHeader(item, w, zip64);
         out.write(header);
 
-        std::unique_ptr<AesEncryptor> aes;
+        std::unique_ptr<core::AesEncryptor> aes;
         if (w.encrypted) {
-            aes = std::make_unique<AesEncryptor>(password_, job_.keyLength);
+            aes = std::make_unique<core::AesEncryptor>(password_.toStdString(), job_.keyLength);
             out.write(aes->header());
         }
         FileReader reader(item, -1);
@@ -1121,23 +1120,62 @@ std::vector<Item> describe(const PendingList &entries, unsigned threads, Folders
     return items;
 }
 
-// An archive with no entries is just the end-of-central-directory record.
-void writeEmptyArchive(const QString &target)
+// A new archive gets what the umask allows (and an executable its x bits); one that replaces a
+// file keeps that file's permission bits, never set-user or set-group ones.
+mode_t targetMode(int folder, const QString &name, bool executable)
 {
-    static const char eocd[22] = {'P', 'K', 5, 6};
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly) || file.write(eocd, sizeof eocd) != sizeof eocd || !file.commit())
-        throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(target, file.errorString()));
+    struct stat old;
+    if (::fstatat(folder, QFile::encodeName(name).constData(), &old, 0) == 0 && S_ISREG(old.st_mode))
+        return old.st_mode & 0777;
+    return (executable ? 0777 : 0666) & ~core::currentUmask();
 }
 
-mode_t creationMode()
+// The file of a write: unnamed in the target's folder until it is complete.
+struct Target {
+    explicit Target(const WriteJob &job)
+    {
+        const QFileInfo info(job.target);
+        folder = core::Fd(::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folder)
+            throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(job.target, sysError(errno)));
+        try {
+            file = core::NewFile(folder.get(), QFile::encodeName(info.fileName()).toStdString(), 0600,
+                                 job.target.toStdString());
+            mode = targetMode(folder.get(), info.fileName(), job.executable);
+            if (!core::writeAll(file.fd(), job.prefix.data(), job.prefix.size()))
+                throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(job.target, sysError(errno)));
+        } catch (const core::Error &e) {
+            throw ArchiveError(QString::fromStdString(e.what()));
+        }
+    }
+
+    void commit()
+    {
+        try {
+            if (::fchmod(file.fd(), mode) != 0)
+                throw core::Error("Cannot write " + file.name() + ": " + core::systemError(errno), core::Error::Kind::Io);
+            file.commit(true);
+        } catch (const core::Error &e) {
+            throw ArchiveError(QString::fromStdString(e.what()));
+        }
+    }
+
+    core::Fd folder;
+    core::NewFile file;
+    mode_t mode = 0644;
+};
+
+// An archive with no entries is just the end-of-central-directory record.
+void writeEmptyArchive(const WriteJob &job)
 {
-    static const mode_t mask = [] {
-        const mode_t m = ::umask(022);
-        ::umask(m);
-        return m;
-    }();
-    return 0666 & ~mask;
+    Target target(job);
+    unsigned char eocd[22] = {'P', 'K', 5, 6};
+    const auto at = static_cast<std::uint32_t>(job.prefix.size());
+    for (int i = 0; i < 4; ++i)
+        eocd[16 + i] = static_cast<unsigned char>(at >> (8 * i));
+    if (!core::writeAll(target.file.fd(), eocd, sizeof eocd))
+        throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(job.target, sysError(errno)));
+    target.commit();
 }
 
 } // namespace
@@ -1198,7 +1236,7 @@ void writeArchive(const WriteJob &job, const std::function<void(int)> &progress)
 {
     if (job.entries->empty()) {
         progress(0);
-        writeEmptyArchive(job.target);
+        writeEmptyArchive(job);
         if (job.written)
             job.written->clear();
         progress(100);
@@ -1206,31 +1244,10 @@ void writeArchive(const WriteJob &job, const std::function<void(int)> &progress)
     }
     Folders folders;
     Writer writer(job, folders, describe(*job.entries, threadsFor(job), folders), progress);
-
-    const QFileInfo info(job.target);
-    QByteArray temp = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".ozpart-XXXXXX"));
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0)
-        throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(job.target, sysError(errno)));
-    Output out(fd, job.target);
-    try {
-        writer.run(out);
-    } catch (...) {
-        ::close(fd);
-        ::unlink(temp.constData());
-        throw;
-    }
-    const bool closed = ::fchmod(fd, creationMode()) == 0;
-    if (::close(fd) != 0 || !closed) {
-        const int err = errno;
-        ::unlink(temp.constData());
-        out.fail(err);
-    }
-    if (::rename(temp.constData(), QFile::encodeName(job.target).constData()) != 0) {
-        const int err = errno;
-        ::unlink(temp.constData());
-        out.fail(err);
-    }
+    Target target(job);
+    Output out(target.file.fd(), job.target, job.prefix.size());
+    writer.run(out);
+    target.commit();
     writer.finish();
     if (job.written)
         *job.written = writer.entries();

@@ -6,10 +6,11 @@
 // Exit status: 0 done, 1 some files were skipped, 2 an error; when it runs
 // a program and waits for it, that program's status.
 #include "SfxFormat.h"
-#include "archive/ZipLayout.h"
-
-#include <archive.h>
-#include <archive_entry.h>
+#include "core/Error.h"
+#include "core/Extract.h"
+#include "core/Names.h"
+#include "core/NewFile.h"
+#include "core/ZipFormat.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -102,125 +103,34 @@ Settings readSettings(int fd, std::size_t at)
     return settings;
 }
 
-// --- names ------------------------------------------------------------------
-
-// The safe relative path of an entry, or "" when it must be refused.
-std::string safePath(const std::string &name, bool &refused)
-{
-    refused = true;
-    if (name.empty() || name[0] == '/' || name[0] == '\\')
-        return {};
-    std::string unified = name;
-    for (char &c : unified)
-        if (c == '\\')
-            c = '/';
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= unified.size()) {
-        std::size_t end = unified.find('/', start);
-        if (end == std::string::npos)
-            end = unified.size();
-        const std::string part = unified.substr(start, end - start);
-        start = end + 1;
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..")
-            return {};
-        parts.push_back(part);
-    }
-    if (!parts.empty() && parts[0].size() >= 2 && parts[0][1] == ':')
-        return {};
-    refused = false;
-    std::string out;
-    for (const auto &p : parts)
-        out += (out.empty() ? "" : "/") + p;
-    return out;
-}
-
-bool linkInside(const std::string &linkPath, const std::string &target)
-{
-    if (target.empty() || target[0] == '/')
-        return false;
-    std::vector<std::string> resolved;
-    std::size_t start = 0;
-    const std::string joined = linkPath.substr(0, linkPath.rfind('/') == std::string::npos ? 0 : linkPath.rfind('/') + 1) + target;
-    while (start <= joined.size()) {
-        std::size_t end = joined.find('/', start);
-        if (end == std::string::npos)
-            end = joined.size();
-        const std::string part = joined.substr(start, end - start);
-        start = end + 1;
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..") {
-            if (resolved.empty())
-                return false;
-            resolved.pop_back();
-        } else {
-            resolved.push_back(part);
-        }
-    }
-    return true;
-}
-
 // --- the archive ---------------------------------------------------------------
 
-std::string errorOf(archive *a)
-{
-    const char *why = archive_error_string(a);
-    return why ? why : "the archive is damaged or cut short";
-}
-
-struct Reader {
-    archive *a = nullptr;
-    explicit Reader(const std::string &path, const std::string &password)
-    {
-        a = archive_read_new();
-        archive_read_support_format_zip_seekable(a);
-        if (!password.empty())
-            archive_read_add_passphrase(a, password.c_str());
-        if (archive_read_open_filename(a, path.c_str(), 1 << 16) != ARCHIVE_OK)
-            fail("cannot read the archive: " + errorOf(a));
-    }
-    ~Reader() { archive_read_free(a); }
+struct Archive {
+    int fd = -1;
+    oz::core::Directory dir;
 };
 
-struct Entry {
-    std::string name;
-    std::int64_t size;
-    bool encrypted;
-};
-
-std::vector<Entry> listArchive(const std::string &path)
+// The archive appended to this program, its directory read and checked.
+Archive openArchive(int fd, const std::string &self)
 {
-    Reader r(path, {});
-    std::vector<Entry> out;
-    archive_entry *e;
-    int rc;
-    while ((rc = archive_read_next_header(r.a, &e)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {
-        const char *name = archive_entry_pathname(e);
-        out.push_back({name ? name : "", archive_entry_size(e), archive_entry_is_encrypted(e) != 0});
+    Archive a;
+    a.fd = fd;
+    try {
+        a.dir = oz::core::readDirectory(fd);
+    } catch (const oz::core::Error &e) {
+        fail("refused to read the archive in " + oz::core::printable(self) + ": " + e.what());
     }
-    if (rc != ARCHIVE_EOF)
-        fail("the archive is damaged: " + errorOf(r.a));
-    return out;
+    return a;
 }
 
-// True when the password decrypts the first encrypted file completely.
-bool passwordWorks(const std::string &path, const std::string &password)
+bool passwordWorks(const Archive &a, const std::string &password)
 {
-    Reader r(path, password);
-    archive_entry *e;
-    while (archive_read_next_header(r.a, &e) == ARCHIVE_OK) {
-        if (!archive_entry_is_encrypted(e) || archive_entry_filetype(e) != AE_IFREG)
-            continue;
-        char buffer[65536];
-        la_ssize_t n;
-        while ((n = archive_read_data(r.a, buffer, sizeof buffer)) > 0) {
-        }
-        return n == 0;
+    try {
+        oz::core::checkPassword(a.fd, a.dir, password);
+        return true;
+    } catch (const oz::core::Error &) {
+        return false;
     }
-    return true;
 }
 
 std::string askLine(const std::string &question, bool echo)
@@ -252,15 +162,15 @@ std::string askLine(const std::string &question, bool echo)
 }
 
 struct Progress {
-    std::int64_t total = 0, done = 0;
+    std::uint64_t total = 0, done = 0;
     int shown = -1;
     bool bar = false;
-    void advance(std::int64_t n)
+    void set(std::uint64_t now)
     {
-        done += n;
+        done = now;
         if (!bar || total <= 0)
             return;
-        const int percent = static_cast<int>(std::min<std::int64_t>(100, done * 100 / total));
+        const int percent = static_cast<int>(std::min<std::uint64_t>(100, done * 100 / total));
         if (percent == shown)
             return;
         shown = percent;
@@ -271,59 +181,6 @@ struct Progress {
         if (percent == 100)
             std::fprintf(stderr, "\n");
     }
-};
-
-bool makeFolders(const std::string &root, const std::string &rel, std::string &error)
-{
-    std::string path = root;
-    std::size_t start = 0;
-    while (start < rel.size()) {
-        std::size_t end = rel.find('/', start);
-        if (end == std::string::npos)
-            end = rel.size();
-        path += "/" + rel.substr(start, end - start);
-        start = end + 1;
-        struct stat st;
-        if (lstat(path.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode)) {
-                error = path + " exists and is not a folder";
-                return false;
-            }
-            continue;
-        }
-        if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-            error = "cannot create " + path + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
-// The destination is the receiver's own choice: links in its path are followed.
-bool makeDestination(const std::string &dest)
-{
-    for (std::size_t at = 1; at <= dest.size(); ++at) {
-        if (at != dest.size() && dest[at] != '/')
-            continue;
-        const std::string part = dest.substr(0, at);
-        struct stat st;
-        if (stat(part.c_str(), &st) == 0)
-            continue;
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
-    }
-    return true;
-}
-
-std::string parentOf(const std::string &rel)
-{
-    const std::size_t slash = rel.rfind('/');
-    return slash == std::string::npos ? std::string() : rel.substr(0, slash);
-}
-
-struct Outcome {
-    int skipped = 0;
-    std::size_t files = 0;
 };
 
 enum class Answer { Yes, No, All, Quit };
@@ -343,154 +200,45 @@ Answer askOverwrite(const std::string &path)
     }
 }
 
-// Extracts (or with dryRun only verifies) every entry below root.
-Outcome extract(const std::string &archivePath, const std::string &password, const std::string &root, bool dryRun,
-                bool overwrite, bool showProgress, std::int64_t total)
+// Extracts every entry below root.
+oz::core::ExtractReport extract(const Archive &archive, const std::string &self, const std::string &password, const std::string &root,
+                    bool overwrite, bool showProgress)
 {
-    Reader r(archivePath, password);
-    Progress progress;
-    progress.total = total;
-    progress.bar = showProgress;
-    Outcome outcome;
-    struct Link {
-        std::string rel, target;
+    using oz::core::ExtractOptions;
+    ExtractOptions options;
+    options.archiveLabel = oz::core::printable(self);
+    options.password = password;
+    options.existing = overwrite ? ExtractOptions::Existing::Replace : ExtractOptions::Existing::Ask;
+    // Every question comes before the first byte is written.
+    options.ask = [](const std::string &path) {
+        if (!interactive()) {
+            std::fprintf(stderr, "skipped %s: it exists already (--overwrite replaces it)\n", path.c_str());
+            return ExtractOptions::Answer::Keep;
+        }
+        switch (askOverwrite(path)) {
+        case Answer::Yes: return ExtractOptions::Answer::Replace;
+        case Answer::All: return ExtractOptions::Answer::ReplaceAll;
+        case Answer::Quit: return ExtractOptions::Answer::Quit;
+        default: return ExtractOptions::Answer::Keep;
+        }
     };
-    std::vector<Link> links;
-    bool replaceAll = overwrite;
-    std::vector<char> buffer(256 * 1024);
-
-    archive_entry *e;
-    int rc;
-    while ((rc = archive_read_next_header(r.a, &e)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {
-        const std::string name = archive_entry_pathname(e) ? archive_entry_pathname(e) : "";
-        bool refused;
-        const std::string rel = safePath(name, refused);
-        if (refused)
-            fail("refused to extract \"" + name + "\": its name would place it outside " + root);
-        const mode_t type = archive_entry_filetype(e);
-        if (rel.empty())
-            continue;
-        std::string error;
-        if (type == AE_IFDIR) {
-            if (!dryRun && !makeFolders(root, rel, error))
-                fail(error);
-            continue;
-        }
-        if (type == AE_IFLNK) {
-            const char *target = archive_entry_symlink(e);
-            if (!target || !linkInside(rel, target))
-                fail("refused to extract \"" + name + "\": it is a link that points outside " + root);
-            links.push_back({rel, target});
-            continue;
-        }
-        if (type != AE_IFREG)
-            continue;
-        const std::string path = root + "/" + rel;
-        if (!dryRun) {
-            if (!makeFolders(root, parentOf(rel), error))
-                fail(error);
-            struct stat st;
-            if (lstat(path.c_str(), &st) == 0) {
-                if (S_ISDIR(st.st_mode))
-                    fail("cannot write " + path + ": a folder of that name is in the way");
-                if (!replaceAll) {
-                    Answer answer = interactive() ? askOverwrite(path) : Answer::No;
-                    if (answer == Answer::Quit)
-                        std::exit(1);
-                    if (answer == Answer::All)
-                        replaceAll = true;
-                    if (answer == Answer::No) {
-                        std::fprintf(stderr, "skipped %s: it exists already (--overwrite replaces it)\n", path.c_str());
-                        ++outcome.skipped;
-                        progress.advance(archive_entry_size(e));
-                        continue;
-                    }
-                }
-            }
-        }
-        // Written under a temporary name, renamed once verified.
-        std::string temp = (parentOf(rel).empty() ? root : root + "/" + parentOf(rel)) + "/.ozpart-XXXXXX";
-        int fd = -1;
-        if (!dryRun) {
-            fd = mkstemp(temp.data());
-            if (fd < 0)
-                fail("cannot write " + path + ": " + std::strerror(errno));
-        }
-        const std::int64_t declared = archive_entry_size_is_set(e) ? archive_entry_size(e) : -1;
-        std::int64_t written = 0;
-        la_ssize_t n;
-        std::string failure;
-        while ((n = archive_read_data(r.a, buffer.data(), buffer.size())) > 0) {
-            written += n;
-            if (declared >= 0 && written > declared) {
-                failure = "\"" + name + "\" holds more data than the archive declares";
-                break;
-            }
-            if (fd >= 0) {
-                const char *at = buffer.data();
-                la_ssize_t left = n;
-                while (left > 0) {
-                    const ssize_t w = write(fd, at, static_cast<size_t>(left));
-                    if (w < 0 && errno == EINTR)
-                        continue;
-                    if (w < 0) {
-                        failure = "cannot write " + path + ": " + std::strerror(errno);
-                        break;
-                    }
-                    at += w;
-                    left -= w;
-                }
-                if (!failure.empty())
-                    break;
-            }
-            progress.advance(n);
-        }
-        if (failure.empty() && n < 0)
-            failure = "cannot extract \"" + name + "\": " + errorOf(r.a);
-        if (failure.empty() && declared >= 0 && written != declared)
-            failure = "\"" + name + "\" is shorter than the archive declares";
-        if (fd >= 0) {
-            if (failure.empty()) {
-                fchmod(fd, archive_entry_perm(e) & 0777 ? archive_entry_perm(e) & 0777 : 0644);
-                struct timespec times[2] = {{archive_entry_mtime(e), 0}, {archive_entry_mtime(e), 0}};
-                futimens(fd, times);
-            }
-            if (close(fd) != 0 && failure.empty())
-                failure = "cannot write " + path + ": " + std::strerror(errno);
-            if (failure.empty() && rename(temp.c_str(), path.c_str()) != 0)
-                failure = "cannot write " + path + ": " + std::strerror(errno);
-            if (!failure.empty())
-                unlink(temp.c_str());
-        }
-        if (!failure.empty())
-            fail(failure);
-        ++outcome.files;
+    Progress progress;
+    progress.bar = showProgress;
+    options.progress = [&](std::uint64_t done, std::uint64_t total) {
+        progress.total = total;
+        progress.set(done);
+    };
+    oz::core::ExtractReport report;
+    try {
+        oz::core::extractArchive(archive.fd, archive.dir, root, options, report);
+    } catch (const oz::core::Error &e) {
+        if (progress.shown >= 0 && progress.shown < 100)
+            std::fprintf(stderr, "\n");
+        fail(e.what());
     }
-    if (rc != ARCHIVE_EOF)
-        fail("the archive is damaged: " + errorOf(r.a));
-    // Links last, so that nothing of this archive is written through one.
-    if (!dryRun) {
-        for (const auto &link : links) {
-            std::string error;
-            if (!makeFolders(root, parentOf(link.rel), error))
-                fail(error);
-            const std::string path = root + "/" + link.rel;
-            struct stat st;
-            if (lstat(path.c_str(), &st) == 0) {
-                if (S_ISDIR(st.st_mode))
-                    fail("cannot write " + path + ": a folder of that name is in the way");
-                unlink(path.c_str());
-            }
-            if (symlink(link.target.c_str(), path.c_str()) != 0)
-                fail("cannot write " + path + ": " + std::strerror(errno));
-        }
-    }
-    progress.advance(0);
-    if (showProgress && progress.shown != 100 && total > 0) {
-        progress.done = total;
-        progress.advance(0);
-    }
-    return outcome;
+    if (showProgress && progress.shown != 100 && progress.total > 0)
+        progress.set(progress.total);
+    return report;
 }
 
 // Splits a parameter text into arguments as a shell would: blanks separate,
@@ -632,6 +380,7 @@ void usage(const char *program)
 
 int main(int argc, char **argv)
 {
+    oz::core::installCleanupOnSignals();
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -682,8 +431,6 @@ int main(int argc, char **argv)
     if (fd < 0)
         fail("cannot read " + self + ": " + std::strerror(errno));
     const Settings settings = readSettings(fd, elfImageSize(fd));
-    const std::string fault = oz::ziplayout::layoutFault(fd);
-    close(fd);
 
     if (o.info) {
         std::printf("icon: %s (%zu bytes)\nrun: %s\nparameters: %s\nauto-temp: %s\n",
@@ -693,18 +440,17 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    if (!fault.empty())
-        fail("refused to read the archive in " + self + ": " + fault);
-    const std::vector<Entry> entries = listArchive(self);
-    std::int64_t total = 0;
+    const Archive archive = openArchive(fd, self);
+    std::uint64_t total = 0;
     bool encrypted = false;
-    for (const auto &e : entries) {
-        total += e.size > 0 ? e.size : 0;
-        encrypted = encrypted || e.encrypted;
+    for (const auto &e : archive.dir.entries) {
+        total += e.isFolder() ? 0 : e.size;
+        encrypted = encrypted || e.encrypted();
     }
     if (o.list) {
-        for (const auto &e : entries)
-            std::printf("%12lld  %s%s\n", static_cast<long long>(e.size), e.name.c_str(), e.encrypted ? "  (encrypted)" : "");
+        for (const auto &e : archive.dir.entries)
+            std::printf("%12llu  %s%s\n", static_cast<unsigned long long>(e.size), oz::core::printable(e.name).c_str(),
+                        e.encrypted() ? "  (encrypted)" : "");
         return 0;
     }
 
@@ -712,7 +458,8 @@ int main(int argc, char **argv)
     const bool autoTemp = settings.autoTemp == 1 && !settings.runProgram.empty();
     const bool say = !o.quiet;
     if (say && ask)
-        std::fprintf(stderr, "This archive holds %zu entries, %lld bytes.\n", entries.size(), static_cast<long long>(total));
+        std::fprintf(stderr, "This archive holds %zu entries, %llu bytes.\n", archive.dir.entries.size(),
+                     static_cast<unsigned long long>(total));
 
     // The password, asked for three times on a terminal.
     std::string password = o.password;
@@ -723,21 +470,25 @@ int main(int argc, char **argv)
             bool ok = false;
             for (int tries = 0; tries < 3 && !ok; ++tries) {
                 password = askLine("Password: ", false);
-                ok = passwordWorks(self, password);
+                ok = passwordWorks(archive, password);
                 if (!ok)
                     std::fprintf(stderr, "Wrong password.\n");
             }
             if (!ok)
                 fail("wrong password");
-        } else if (!passwordWorks(self, password)) {
+        } else if (!passwordWorks(archive, password)) {
             fail("wrong password");
         }
     }
 
     if (o.test) {
-        extract(self, password, "", true, false, false, total);
+        try {
+            oz::core::testArchive(archive.fd, archive.dir, password);
+        } catch (const oz::core::Error &e) {
+            fail(e.what());
+        }
         if (say)
-            std::printf("All %zu entries are intact.\n", entries.size());
+            std::printf("All %zu entries are intact.\n", archive.dir.entries.size());
         return 0;
     }
 
@@ -759,13 +510,11 @@ int main(int argc, char **argv)
     }
     struct stat st;
     if (stat(dest.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-        fail("cannot extract into " + dest + ": it is a file, not a folder");
-    if (stat(dest.c_str(), &st) != 0 && !makeDestination(dest))
-        fail("cannot create " + dest + ": " + std::strerror(errno));
+        fail("cannot extract into " + oz::core::printable(dest) + ": it is a file, not a folder");
 
-    const Outcome outcome = extract(self, password, dest, false, o.overwrite || autoTemp, ask && say, total);
+    const auto report = extract(archive, self, password, dest, o.overwrite || autoTemp, ask && say);
     if (say && !autoTemp)
-        std::fprintf(stderr, "%zu files extracted to %s\n", outcome.files, dest.c_str());
+        std::fprintf(stderr, "%zu files extracted to %s\n", report.files, oz::core::printable(dest).c_str());
 
     if (!settings.runProgram.empty()) {
         const int status = runProgram(dest, settings);
@@ -773,5 +522,5 @@ int main(int argc, char **argv)
             nftw(dest.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
         return status;
     }
-    return outcome.skipped ? 1 : 0;
+    return report.kept ? 1 : 0;
 }

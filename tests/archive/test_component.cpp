@@ -1,7 +1,7 @@
 // The archive component through its interface, on real files and archives.
 #include "archive/ArchiveComponent.h"
 #include "archive/Internal.h"
-#include "archive/WinZipAes.h"
+#include "core/Crypto.h"
 #include "support/Fixtures.h"
 
 #include <QDir>
@@ -140,7 +140,7 @@ private slots:
         QCOMPARE(top.extracted.value("a.txt"), QByteArray("alpha"));
 
         Built deep = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/*.txt", 1, 0, 0, 0, 0); });
-        QCOMPARE(sorted(deep.names), QStringList({"a.txt", "sub/c.txt", "sub/deep/d.txt", "ünïcode/ß.txt"}));
+        QCOMPARE(sorted(deep.names), QStringList({"a.txt", "sub/", "sub/c.txt", "sub/deep/", "sub/deep/d.txt", "ünïcode/", "ünïcode/ß.txt"}));
         QCOMPARE(deep.extracted.value("sub/deep/d.txt"), QByteArray("delta"));
         QCOMPARE(deep.extracted.value("ünïcode/ß.txt"), QByteArray("utf-8 names"));
 
@@ -162,7 +162,7 @@ private slots:
         Built file = build([&](ArchiveComponent &z) { z.AddFilesByPattern(src + "/b.JPG", 0); });
         QCOMPARE(file.names, QStringList({"b.JPG"}));
         Built trailing = build([&](ArchiveComponent &z) { z.AddFilesByPattern(src + "/sub/", 1); });
-        QCOMPARE(sorted(trailing.names), QStringList({"c.txt", "deep/d.txt", "e.wav"}));
+        QCOMPARE(sorted(trailing.names), QStringList({"c.txt", "deep/", "deep/d.txt", "e.wav"}));
 
         ArchiveComponent zip;
         zip.StartNewArchive(path("never.zip"));
@@ -213,7 +213,7 @@ private slots:
     {
         Built b = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/sub/*.txt", 1, 1, 0, 0, 0); });
         const QString prefix = QDir::cleanPath(src).mid(1) + "/sub/";
-        QCOMPARE(sorted(b.names), QStringList({prefix + "c.txt", prefix + "deep/d.txt"}));
+        QCOMPARE(sorted(b.names), QStringList({prefix + "c.txt", prefix + "deep/", prefix + "deep/d.txt"}));
         QCOMPARE(b.extracted.value(prefix + "deep/d.txt"), QByteArray("delta"));
     }
 
@@ -254,7 +254,7 @@ private slots:
         reader.SetPassword("Tr0ub4dor&3");
         reader.OpenZip(archive);
         EntrySet set = reader.GetEntries();
-        QCOMPARE(set.count(), 3);
+        QCOMPARE(set.count(), 4); // c.txt, e.wav, deep/ and deep/d.txt
         QVERIFY(set.GetNextEntry().isEncrypted());
         reader.ExtractToFolder(path("secret-out"));
         QCOMPARE(readFile(path("secret-out/deep/d.txt")), QByteArray("delta"));
@@ -416,7 +416,7 @@ private slots:
         QFETCH(unsigned, rounds);
         QFETCH(QByteArray, expected);
         QByteArray out(expected.size(), '\0');
-        detail::pbkdf2HmacSha1(password, reinterpret_cast<const unsigned char *>(salt.constData()),
+        oz::core::pbkdf2HmacSha1(password.toStdString(), reinterpret_cast<const unsigned char *>(salt.constData()),
                                static_cast<std::size_t>(salt.size()), rounds, reinterpret_cast<unsigned char *>(out.data()),
                                static_cast<std::size_t>(out.size()));
         QCOMPARE(out.toHex(), expected.toHex());
@@ -465,7 +465,7 @@ private slots:
                 saveFolder(zip, path("par"), archive, threads, password);
                 // What the writer says it wrote is what a reader finds.
                 const std::vector<ArchiveEntry> listed = ArchiveComponent::ListZip(archive);
-                QCOMPARE(listed.size(), std::size_t(153));
+                QCOMPARE(listed.size(), std::size_t(160)); // 153 files, 7 folders
                 EntrySet held = zip.GetEntries();
                 for (const ArchiveEntry &e : listed) {
                     QVERIFY(held.HasMoreEntries());
@@ -631,7 +631,8 @@ private slots:
         QTest::newRow("parent") << "z.writestr('ok.txt','fine'); z.writestr('../evil.txt','x')";
         QTest::newRow("deep parent") << "z.writestr('a/../../evil.txt','x')";
         QTest::newRow("absolute") << "z.writestr('/tmp/evil-oz.txt','x')";
-        QTest::newRow("backslash parent") << "z.writestr('..\\\\evil.txt','x')";
+        QTest::newRow("backslash parent from Windows")
+            << "i=zipfile.ZipInfo('..\\\\evil.txt'); i.create_system=0; z.writestr(i,'x')";
         QTest::newRow("link out") << "i=zipfile.ZipInfo('l'); i.create_system=3; i.external_attr=0o120777<<16; "
                                      "z.writestr(i,'../'); z.writestr('ok.txt','fine')";
         QTest::newRow("absolute link") << "i=zipfile.ZipInfo('l'); i.create_system=3; i.external_attr=0o120777<<16; "
@@ -657,7 +658,8 @@ private slots:
         QCOMPARE(tree(box + "/dest").size(), 0); // nothing at all is written
         QVERIFY(!QFileInfo::exists(box + "/evil.txt"));
         QVERIFY(!QFileInfo::exists("/tmp/evil-oz.txt"));
-        QCOMPARE(zip.lastExtraction().items.back().result, QStringLiteral("refused"));
+        const auto &items = zip.lastExtraction().items;
+        QVERIFY(std::any_of(items.begin(), items.end(), [](const auto &i) { return i.result == QStringLiteral("refused"); }));
     }
 
     void linksInsideAndExistingLinksInTheWay()

@@ -168,6 +168,68 @@ private slots:
         readBack(archive, {});
     }
 
+    void weRead7zipMethods_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QString>("password");
+        QTest::newRow("LZMA") << "LZMA" << QString();
+        QTest::newRow("BZip2") << "BZip2" << QString();
+        QTest::newRow("LZMA with AES") << "LZMA" << "seven";
+        QTest::newRow("BZip2 with AES") << "BZip2" << "seven";
+    }
+    void weRead7zipMethods()
+    {
+        QFETCH(QString, method);
+        QFETCH(QString, password);
+        need("7zz");
+        const QString archive = path(QStringLiteral("7z-%1%2.zip").arg(method, password.isEmpty() ? "" : "-aes"));
+        QStringList args{"a", "-tzip", "-mm=" + method, archive, "."};
+        if (!password.isEmpty())
+            args << "-mem=AES256" << "-p" + password;
+        check(runTool("7zz", args, src));
+        readBack(archive, password);
+    }
+
+    void weReadPythonMethods_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::newRow("stored") << "ZIP_STORED";
+        QTest::newRow("bzip2") << "ZIP_BZIP2";
+        QTest::newRow("lzma") << "ZIP_LZMA";
+    }
+    void weReadPythonMethods()
+    {
+        QFETCH(QString, method);
+        const QString archive = path("python-" + method + ".zip");
+        check(runTool("python3", {"-c",
+            "import os, sys, zipfile\n"
+            "with zipfile.ZipFile(sys.argv[1], 'w', getattr(zipfile, sys.argv[3])) as z:\n"
+            "    for root, dirs, files in os.walk(sys.argv[2]):\n"
+            "        for n in dirs + files:\n"
+            "            p = os.path.join(root, n)\n"
+            "            z.write(p, os.path.relpath(p, sys.argv[2]))\n",
+            archive, src, method}));
+        readBack(archive, {});
+    }
+
+    // A method we cannot read refuses the archive before anything is written, and says which.
+    void deflate64IsRefusedByName()
+    {
+        need("7zz");
+        const QString archive = path("7z-deflate64.zip");
+        check(runTool("7zz", {"a", "-tzip", "-mm=Deflate64", archive, "."}, src));
+        ArchiveComponent zip;
+        zip.OpenZip(archive);
+        const QString out = path("deflate64-out");
+        try {
+            zip.ExtractToFolder(out);
+            QFAIL("a Deflate64 archive was extracted");
+        } catch (const ArchiveError &e) {
+            QVERIFY2(e.reason().contains("uses Deflate64, which Orvel Zip cannot read"), qPrintable(e.reason()));
+        }
+        QVERIFY(!QFileInfo::exists(out));
+    }
+
     void weReadPython()
     {
         const QString archive = path("python.zip");

@@ -73,14 +73,14 @@ private slots:
     {
         Run r = cli({"create", "all.zip", "src", "loose.txt"}, tmp.path());
         QVERIFY2(r.status == 0, r.err.constData());
-        QCOMPARE(namesOf(at("all.zip")), QStringList({"a.txt", "b.jpg", "loose.txt", "sub/c.txt", "sub/d.wav"}));
-        QVERIFY(r.out.contains("5 entries written"));
+        QCOMPARE(namesOf(at("all.zip")), QStringList({"a.txt", "b.jpg", "loose.txt", "sub/", "sub/c.txt", "sub/d.wav"}));
+        QVERIFY(r.out.contains("6 entries written"));
 
         QCOMPARE(cli({"create", "some.zip", "src", "--include", "*.TXT", "--no-recurse"}, tmp.path()).status, 0);
         QCOMPARE(namesOf(at("some.zip")), QStringList({"a.txt"}));
 
         QCOMPARE(cli({"create", "excl.zip", "src", "--exclude=*.wav", "--hidden"}, tmp.path()).status, 0);
-        QCOMPARE(namesOf(at("excl.zip")), QStringList({".hidden", "a.txt", "b.jpg", "sub/c.txt"}));
+        QCOMPARE(namesOf(at("excl.zip")), QStringList({".hidden", "a.txt", "b.jpg", "sub/", "sub/c.txt"}));
 
         QCOMPARE(cli({"create", "full.zip", "src/sub", "--full-paths", "--quiet"}, tmp.path()).status, 0);
         const QString prefix = QDir::cleanPath(at("src/sub")).mid(1) + "/";
@@ -128,11 +128,11 @@ private slots:
         QVERIFY(cli({"create", "list.zip", "src", "--quiet"}, tmp.path()).status == 0);
         Run text = cli({"list", "list.zip"}, tmp.path());
         QCOMPARE(text.status, 0);
-        QCOMPARE(text.out.count('\n'), 4);
+        QCOMPARE(text.out.count('\n'), 5); // four files and their folder
         QVERIFY(text.out.contains("60000"));
         Run json = cli({"list", "list.zip", "--json"}, tmp.path());
         const QJsonArray entries = QJsonDocument::fromJson(json.out).object().value("entries").toArray();
-        QCOMPARE(entries.size(), 4);
+        QCOMPARE(entries.size(), 5);
         QCOMPARE(entries[0].toObject().value("name").toString(), QStringLiteral("a.txt"));
         QCOMPARE(entries[0].toObject().value("size").toInt(), 5);
         QCOMPARE(entries[0].toObject().value("encrypted").toBool(), false);

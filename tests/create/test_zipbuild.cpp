@@ -125,8 +125,8 @@ private slots:
         Desk d;
         d.pickFolder("docs");
         d.build(d.at("deep.zip"));
-        QCOMPARE(sorted(entryNames(d.at("deep.zip"))), QStringList({"a.txt", "b.jpg", "c.wav", "sub/d.txt", "sub/e.wav"}));
-        QCOMPARE(d.status(), QStringLiteral("Success.  5 files zipped"));
+        QCOMPARE(sorted(entryNames(d.at("deep.zip"))), QStringList({"a.txt", "b.jpg", "c.wav", "sub/", "sub/d.txt", "sub/e.wav"}));
+        QCOMPARE(d.status(), QStringLiteral("Success.  6 files zipped")); // the folder "sub/" is an entry too
 
         d.options()->Recurse->setChecked(false);
         d.build(d.at("flat.zip"));
@@ -140,7 +140,7 @@ private slots:
         d.pickFiles({d.at("single/f.txt"), d.at("single/g.jpg")});
         d.options()->FilePattern->setText("*.txt");
         d.build(d.at("txt.zip"));
-        QCOMPARE(sorted(entryNames(d.at("txt.zip"))), QStringList({"a.txt", "f.txt", "sub/d.txt"}));
+        QCOMPARE(sorted(entryNames(d.at("txt.zip"))), QStringList({"a.txt", "f.txt", "sub/", "sub/d.txt"}));
 
         d.options()->FilePattern->setText("*.*");
         d.options()->ExclusionsText->setText("*.WAV");

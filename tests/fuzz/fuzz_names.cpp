@@ -1,7 +1,7 @@
-// The text rules: entry names and link targets kept inside the destination, the wildcard
+// The text rules: entry names kept inside the destination and printed harmlessly, the wildcard
 // matcher, and the file dialog's multiple-pick result. The input is split at its first NUL into
 // two texts.
-#include "archive/PathRules.h"
+#include "core/Names.h"
 #include "archive/Wildcard.h"
 #include "selection/SelectionList.h"
 
@@ -26,19 +26,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString first = QString::fromUtf8(cut < 0 ? bytes : bytes.left(cut));
     const QString second = cut < 0 ? QString() : QString::fromUtf8(bytes.mid(cut + 1));
 
-    if (const auto safe = oz::archive::safeEntryPath(first)) {
-        if (safe->startsWith(u'/') || safe->contains(u'\\') || safe->contains(QChar(0)))
-            fail("unsafe entry path", first, *safe);
-        for (const QString &part : safe->split(u'/'))
-            if (part == u".." || (part.isEmpty() && !safe->isEmpty()))
-                fail("unsafe entry path", first, *safe);
-        if (!safe->isEmpty() && oz::archive::linkStaysInside(*safe, second)) {
-            // Resolved lexically below the link's folder, the target never climbs out.
-            QString resolved = QDir::cleanPath(QStringLiteral("/root/") + *safe + QStringLiteral("/../") +
-                                               QString(second).replace(u'\\', u'/'));
-            if (resolved != QStringLiteral("/root") && !resolved.startsWith(QStringLiteral("/root/")))
-                fail("link leaves the destination", *safe, second);
+    for (const bool windows : {false, true}) {
+        const std::string name(bytes.constData(), static_cast<std::size_t>(cut < 0 ? bytes.size() : cut));
+        if (const auto safe = oz::core::safeEntryPath(name, windows)) {
+            const QString path = QString::fromStdString(*safe);
+            if (path.startsWith(u'/') || (windows && path.contains(u'\\')) || safe->find('\0') != std::string::npos)
+                fail("unsafe entry path", first, path);
+            for (const QString &part : path.split(u'/'))
+                if (part == u".." || (part.isEmpty() && !path.isEmpty()))
+                    fail("unsafe entry path", first, path);
         }
+        // Nothing printed for a name can drive a terminal.
+        for (const char c : oz::core::printable(name))
+            if ((static_cast<unsigned char>(c) < 0x20) || c == 0x7f)
+                fail("a control character printed", first);
     }
 
     // Long runs of stars must not stall the matcher (libFuzzer's timeout is the check); a name

@@ -17,7 +17,10 @@ cases.tsv lines: name, then what extraction must do:
   safe    either, as long as nothing outside the destination is touched
 """
 import io
+import bz2
+import lzma
 import os
+import subprocess
 import struct
 import sys
 import zipfile
@@ -26,6 +29,7 @@ import zlib
 UNIX_FILE = (0o100644 << 16)
 UNIX_LINK = (0o120777 << 16)
 MADE_BY_UNIX = (3 << 8) | 30
+MADE_BY_DOS = 20  # host 0: names use backslashes between folders
 UTF8 = 0x800
 
 
@@ -33,22 +37,41 @@ class Entry:
     """One entry; any of the declared fields may be set to lie about the data."""
 
     def __init__(self, name, data=b"", method=8, attributes=UNIX_FILE, flags=UTF8, crc=None,
-                 size=None, csize=None, local_name=None, extra=b""):
+                 size=None, csize=None, local_name=None, extra=b"", made_by=MADE_BY_UNIX):
         self.name = name.encode() if isinstance(name, str) else name
         self.data = data
         self.method = method
         self.attributes = attributes
         self.flags = flags
-        if method == 8:
-            c = zlib.compressobj(6, zlib.DEFLATED, -15)
-            self.payload = c.compress(data) + c.flush()
-        else:
-            self.payload = data
+        self.payload = compress(method, data)
+        if method == 14:
+            self.flags |= 2  # the LZMA stream ends with its end marker
         self.crc = zlib.crc32(data) if crc is None else crc
         self.size = len(data) if size is None else size
         self.csize = len(self.payload) if csize is None else csize
         self.local_name = self.name if local_name is None else local_name
         self.extra = extra
+        self.made_by = made_by
+
+
+def compress(method, data):
+    """data as the method stores it; methods this test does not write are stored as they are."""
+    if method == 8:
+        c = zlib.compressobj(6, zlib.DEFLATED, -15)
+        return c.compress(data) + c.flush()
+    if method == 12:
+        return bz2.compress(data)
+    if method == 14:
+        # Two version bytes, the properties' length, the properties, then the raw stream.
+        filters = [{"id": lzma.FILTER_LZMA1, "preset": 6}]
+        props = lzma._encode_filter_properties(filters[0])
+        return bytes([9, 20]) + struct.pack("<H", len(props)) + props + lzma.compress(
+            data, format=lzma.FORMAT_RAW, filters=filters)
+    if method == 95:
+        return lzma.compress(data, format=lzma.FORMAT_XZ)
+    if method == 93:
+        return subprocess.run(["zstd", "-q", "-c", "-"], input=data, capture_output=True, check=True).stdout
+    return data
 
 
 def local_header(e):
@@ -57,7 +80,7 @@ def local_header(e):
 
 
 def central_header(e, offset):
-    return struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, MADE_BY_UNIX, 20, e.flags, e.method, 0,
+    return struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, e.made_by, 20, e.flags, e.method, 0,
                        0x5A21, e.crc, e.csize, e.size, len(e.name), len(e.extra), 0, 0, 0,
                        e.attributes, offset) + e.name + e.extra
 
@@ -96,17 +119,21 @@ def plain(base):
 
 def names(outside):
     one = lambda n: (lambda base: build([Entry(n, b"evil\n")], base))
+    dos = lambda n: (lambda base: build([Entry(n, b"evil\n", made_by=MADE_BY_DOS)], base))
     return {
         "dotdot": ("refuse", one("../evil.txt")),
         "dotdot-deep": ("refuse", one("a/b/../../../evil.txt")),
         "dotdot-after-ok-file": ("refuse", lambda base: build(
             [Entry("fine.txt", b"fine"), Entry("../../evil.txt", b"evil")], base)),
         "absolute": ("refuse", one(outside + "/evil-absolute.txt")),
-        "backslash-dotdot": ("refuse", one("..\\..\\evil.txt")),
-        "backslash-absolute": ("refuse", one("\\evil.txt")),
-        "drive-letter": ("refuse", one("C:\\evil.txt")),
-        "drive-letter-slash": ("refuse", one("C:/evil.txt")),
-        "drive-relative": ("refuse", one("C:evil.txt")),
+        # A backslash separates folders only in names made on DOS or Windows.
+        "backslash-dotdot": ("refuse", dos("..\\..\\evil.txt")),
+        "backslash-absolute": ("refuse", dos("\\evil.txt")),
+        "backslash-dotdot-from-unix": ("ok", one("..\\..\\evil.txt")),
+        # Colons are characters on this system: a drive-like name is a name.
+        "drive-letter": ("ok", dos("C:\\evil.txt")),
+        "drive-letter-slash": ("ok", one("C:/evil.txt")),
+        "drive-relative": ("ok", one("C:evil.txt")),
         "nul-in-name": ("safe", one(b"ok.txt\x00/../../evil.txt")),
         "invalid-utf8": ("safe", one(b"caf\xe9-\xff\xfe.txt")),
         "only-dots": ("safe", one("./")),
@@ -131,6 +158,11 @@ def links(outside):
             [link("lnk", outside), Entry("lnk/evil.txt", b"evil")], base)),
         "link-chain-out": ("refuse", lambda base: build(
             [link("a/up", ".."), link("a/up2", "../..")], base)),
+        # Each target alone stays inside; through the links made before it, it leaves.
+        "link-chain-through-dot": ("refuse", lambda base: build(
+            [link("a", "."), link("b", "a/a/a/a/../../../.."), link("passwd", "b" + outside + "/passwd")], base)),
+        "link-chain-through-up": ("refuse", lambda base: build(
+            [link("a/up", ".."), link("esc", "a/up/../outside")], base)),
         "link-inside": ("ok", lambda base: build(
             [Entry("real.txt", b"real"), link("alias", "real.txt")], base)),
         "link-target-huge": ("refuse", lambda base: build([link("lnk", "a/" * 5000)], base)),
@@ -166,6 +198,9 @@ def bombs():
         [Entry("crc.bin", b"hello" * 20, method=0, crc=0xDEADBEEF)], base))
     cases["deflate-garbage"] = ("refuse", _garbage)
     cases["method-unknown"] = ("refuse", lambda base: _method(base, 77))
+    # Refused before the readable file in front of it is written.
+    cases["deflate64-after-ok-file"] = ("refuse", lambda base: build(
+        [Entry("fine.txt", b"fine"), Entry("x.bin", b"not really deflate64", method=9)], base))
     # Honest and highly compressed: a real file of zeros may be extracted.
     cases["honest-high-ratio"] = ("ok", lambda base: build([Entry("zeros.bin", zeros)], base))
     return cases
@@ -201,11 +236,23 @@ def structure():
     cases["end-size-lies"] = ("refuse", lambda base: _patch_end(plain(base), size=0x7FFFFFF0))
     cases["central-name-length-lies"] = ("refuse", lambda base: _patch_central_name_length(plain(base)))
     cases["empty-archive"] = ("ok", lambda base: end_record(0, 0, base))
+    cases["second-directory"] = ("refuse", _second_directory)
     cases["not-a-zip"] = ("refuse", lambda base: b"This is a letter, not an archive.\n" * 40)
     cases["zero-bytes"] = ("refuse", lambda base: b"")
     cases["random-bytes"] = ("refuse", lambda base: bytes((i * 7919 + 13) % 251 for i in range(5000)))
     cases["end-record-only-garbage"] = ("refuse", lambda base: b"PK\x05\x06" + b"\xff" * 18)
     return cases
+
+
+def _second_directory(base):
+    """The end record declares the offset of a directory of bombs, while the directory that ends
+    at the end record is benign: readers that trust the declared offset see another archive."""
+    kernel, note = Entry("kernel.bin", bytes(8 << 20)), Entry("note.txt", b"hello")
+    first = local_header(kernel) + kernel.payload
+    body = first + local_header(note) + note.payload
+    bombs = central_header(kernel, base) * 200
+    benign = central_header(note, base + len(first))
+    return body + bombs + benign + end_record(1, len(benign), base + len(body))
 
 
 def _patch_end(data, count=None, offset=None, size=None):
@@ -248,9 +295,24 @@ def large():
     }
 
 
+# --- methods other tools write ----------------------------------------------------------------
+
+METHOD_TEXT = b"Every method gives back the same bytes.\n" * 300
+
+
+def methods():
+    cases = {}
+    for name, number in (("stored", 0), ("deflate", 8), ("bzip2", 12), ("lzma", 14), ("xz", 95), ("zstd", 93)):
+        cases["method-" + name] = ("ok", lambda base, number=number: build(
+            [Entry("%s.txt" % number, METHOD_TEXT, method=number)], base))
+    cases["method-bzip2-damaged"] = ("refuse", lambda base: build(
+        [Entry("bad.txt", METHOD_TEXT, method=12, crc=1)], base))
+    return cases
+
+
 def cases(outside):
     out = {}
-    for group in (names(outside), links(outside), bombs(), structure(), large()):
+    for group in (names(outside), links(outside), bombs(), structure(), large(), methods()):
         out.update(group)
     return out
 

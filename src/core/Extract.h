@@ -1,0 +1,62 @@
+// Extracting an archive below a folder: every check that can refuse the archive runs before the
+// first byte is written, every path is created relative to the destination's descriptor so that
+// nothing can leave it, and every file appears under its name only when complete and verified.
+//
+// What a caller can rely on:
+// - Refused before writing: unsafe names, links whose target leaves the destination (resolved
+//   through the links this archive makes and those already on disk), entries that would be
+//   written through a link or into a file, unsupported methods or encryption, a missing
+//   password, and something on disk in the way. The destination is not even created then.
+// - When two entries share a name, the later one wins.
+// - A failure found while writing (CRC, authentication, disk full) leaves every file that was
+//   there before as it was: replacements of existing files are held back until every entry has
+//   been written and checked. New files that were complete stay.
+// - Restored modes pass through the umask, folders keep rwx for their owner, and set-user,
+//   set-group and sticky bits are never restored.
+#pragma once
+
+#include "ZipFormat.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace oz::core {
+
+struct ExtractOptions {
+    std::string archiveLabel; // how messages name the archive
+    std::string password;
+    enum class Existing { Replace, Keep, Ask };
+    Existing existing = Existing::Replace;
+    enum class Answer { Replace, Keep, ReplaceAll, Quit };
+    // With Existing::Ask, asked for each file already there (its path as shown), while planning.
+    std::function<Answer(const std::string &path)> ask;
+    int threads = 0; // 0: one per core
+    // Called on the calling thread only, with bytes written and the total.
+    std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+};
+
+struct ExtractReport {
+    struct Item {
+        std::string name;   // as stored (UTF-8)
+        std::string result; // "extracted", "refused", "failed", "skipped", "kept"
+    };
+    std::vector<Item> items;
+    std::size_t files = 0, folders = 0, links = 0, kept = 0;
+};
+
+// Throws Error; report then holds what was done before the failure.
+void extractArchive(int archiveFd, const Directory &dir, const std::string &destination, const ExtractOptions &options,
+                    ExtractReport &report);
+
+// Reads every entry completely and checks it, writing nothing. Throws Error.
+void testArchive(int archiveFd, const Directory &dir, const std::string &password,
+                 const std::function<void(std::uint64_t done, std::uint64_t total)> &progress = {});
+
+// Whether password opens the archive: the smallest encrypted file is decrypted completely (an
+// AES one by its code), because the short password checks of both schemes let a wrong password
+// through now and then. Throws Error: NoPassword, WrongPassword.
+void checkPassword(int archiveFd, const Directory &dir, const std::string &password);
+
+} // namespace oz::core

@@ -1,0 +1,283 @@
+#include "NewFile.h"
+
+#include "Crypto.h"
+#include "Error.h"
+#include "FileIo.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace oz::core {
+
+namespace {
+
+// The hidden names alive at this moment, for the signal handlers. A slot is taken by a compare
+// and swap; the handler reads only slots whose state says they are complete.
+struct CleanupSlot {
+    std::atomic<int> state{0}; // 0 free, 1 being filled, 2 holds a name
+    int dirFd = -1;
+    char name[48] = {};
+};
+constexpr int slotCount = 512;
+CleanupSlot slots[slotCount];
+
+int registerName(int dirFd, const std::string &name)
+{
+    for (int i = 0; i < slotCount; ++i) {
+        int expected = 0;
+        if (!slots[i].state.compare_exchange_strong(expected, 1))
+            continue;
+        slots[i].dirFd = dirFd;
+        std::snprintf(slots[i].name, sizeof slots[i].name, "%s", name.c_str());
+        slots[i].state.store(2);
+        return i;
+    }
+    return -1; // every slot taken: the file is still removed on every path but a signal
+}
+
+void unregister(int slot)
+{
+    if (slot >= 0)
+        slots[slot].state.store(0);
+}
+
+void onSignal(int signal)
+{
+    for (auto &slot : slots) {
+        if (slot.state.load() == 2)
+            ::unlinkat(slot.dirFd, slot.name, 0);
+    }
+    std::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+std::string hiddenName()
+{
+    unsigned char bytes[8];
+    if (!randomBytes(bytes, sizeof bytes)) {
+        const auto t = static_cast<unsigned long long>(::getpid()) << 32 ^ static_cast<unsigned long long>(::time(nullptr));
+        std::memcpy(bytes, &t, sizeof bytes);
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, ".oz-%02x%02x%02x%02x%02x%02x%02x%02x.part", bytes[0], bytes[1], bytes[2],
+                  bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
+    return name;
+}
+
+[[noreturn]] void ioError(const std::string &name, int err)
+{
+    throw Error("Cannot write " + name + ": " + systemError(err), Error::Kind::Io);
+}
+
+// Links the unnamed file open on fd into dirFd as name. AT_EMPTY_PATH needs a capability most
+// users lack; the link through /proc does not.
+int linkUnnamed(int fd, int dirFd, const std::string &name)
+{
+    if (::linkat(fd, "", dirFd, name.c_str(), AT_EMPTY_PATH) == 0)
+        return 0;
+    if (errno == EEXIST)
+        return -1;
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    return ::linkat(AT_FDCWD, proc, dirFd, name.c_str(), AT_SYMLINK_FOLLOW);
+}
+
+} // namespace
+
+void installCleanupOnSignals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        // A signal the caller chose to ignore (nohup) stays ignored.
+        if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(s, &sa, nullptr);
+    }
+}
+
+NewFile::NewFile(int dirFd, std::string name, mode_t mode, std::string label)
+    : dirFd_(dirFd), name_(std::move(name)), label_(label.empty() ? name_ : std::move(label))
+{
+    fd_ = ::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd_ >= 0)
+        return;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)
+        fail(errno);
+    // No unnamed files here: a hidden name, removed on every way out.
+    for (int tries = 0; tries < 16 && fd_ < 0; ++tries) {
+        temp_ = hiddenName();
+        slot_ = registerName(dirFd, temp_);
+        fd_ = ::openat(dirFd, temp_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd_ < 0) {
+            const int err = errno;
+            unregister(slot_);
+            slot_ = -1;
+            temp_.clear();
+            if (err != EEXIST)
+                fail(err);
+        }
+    }
+    if (fd_ < 0)
+        fail(EEXIST);
+}
+
+NewFile::~NewFile()
+{
+    discard();
+}
+
+NewFile::NewFile(NewFile &&o) noexcept
+    : dirFd_(o.dirFd_), fd_(o.fd_), name_(std::move(o.name_)), label_(std::move(o.label_)), temp_(std::move(o.temp_)),
+      slot_(o.slot_)
+{
+    o.fd_ = -1;
+    o.temp_.clear();
+    o.slot_ = -1;
+}
+
+NewFile &NewFile::operator=(NewFile &&o) noexcept
+{
+    if (this != &o) {
+        discard();
+        dirFd_ = o.dirFd_;
+        fd_ = o.fd_;
+        name_ = std::move(o.name_);
+        label_ = std::move(o.label_);
+        temp_ = std::move(o.temp_);
+        slot_ = o.slot_;
+        o.fd_ = -1;
+        o.temp_.clear();
+        o.slot_ = -1;
+    }
+    return *this;
+}
+
+void NewFile::fail(int err)
+{
+    throw Error("Cannot write " + label_ + ": " + systemError(err), Error::Kind::Io);
+}
+
+void NewFile::closeFd()
+{
+    if (fd_ >= 0) {
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0 && errno != EINTR) {
+            const int err = errno;
+            discard();
+            fail(err);
+        }
+    }
+}
+
+void NewFile::useFolderFd(int dirFd)
+{
+    dirFd_ = dirFd;
+    if (slot_ >= 0) {
+        slots[slot_].state.store(1);
+        slots[slot_].dirFd = dirFd;
+        slots[slot_].state.store(2);
+    }
+}
+
+void NewFile::discard()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (!temp_.empty()) {
+        ::unlinkat(dirFd_, temp_.c_str(), 0);
+        temp_.clear();
+    }
+    unregister(slot_);
+    slot_ = -1;
+}
+
+void NewFile::park()
+{
+    if (temp_.empty()) {
+        for (int tries = 0; tries < 16; ++tries) {
+            std::string temp = hiddenName();
+            const int slot = registerName(dirFd_, temp);
+            if (linkUnnamed(fd_, dirFd_, temp) == 0) {
+                temp_ = std::move(temp);
+                slot_ = slot;
+                break;
+            }
+            const int err = errno;
+            unregister(slot);
+            if (err != EEXIST) {
+                discard();
+                fail(err);
+            }
+        }
+        if (temp_.empty()) {
+            discard();
+            fail(EEXIST);
+        }
+    }
+    closeFd();
+}
+
+void NewFile::commit(bool replace)
+{
+    if (temp_.empty() && fd_ >= 0) {
+        // Unnamed: a new name is a single link, which fails when the name is taken.
+        if (linkUnnamed(fd_, dirFd_, name_) == 0) {
+            closeFd();
+            return;
+        }
+        if (errno != EEXIST || !replace) {
+            const int err = errno;
+            discard();
+            fail(err);
+        }
+        park();
+    }
+    closeFd();
+    const int rc = replace ? ::renameat(dirFd_, temp_.c_str(), dirFd_, name_.c_str())
+                           : ::renameat2(dirFd_, temp_.c_str(), dirFd_, name_.c_str(), RENAME_NOREPLACE);
+    if (rc != 0) {
+        const int err = errno;
+        discard();
+        fail(err);
+    }
+    temp_.clear();
+    unregister(slot_);
+    slot_ = -1;
+}
+
+void writeFileAtomically(const std::string &path, const std::string &data, mode_t mode)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        ioError(path, errno);
+    try {
+        NewFile file(dirFd, name, mode);
+        struct stat old;
+        if (::fstatat(dirFd, name.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode))
+            ::fchmod(file.fd(), old.st_mode & 0777);
+        if (!writeAll(file.fd(), data.data(), data.size()) || ::fsync(file.fd()) != 0)
+            ioError(path, errno);
+        file.commit(true);
+    } catch (...) {
+        ::close(dirFd);
+        throw;
+    }
+    ::close(dirFd);
+}
+
+} // namespace oz::core

@@ -1,0 +1,62 @@
+// Files that appear under their name only when complete.
+//
+// A new file is created unnamed in its folder (O_TMPFILE) and linked in under its name once it
+// has been written and checked, so that neither a failure nor a kill -9 can leave a partial file
+// under a real name or a temporary file behind. Replacing an existing file takes a hidden name
+// for an instant and a rename over the old file. Where the file system has no unnamed files, a
+// hidden named temporary is used, and the signal handlers of installCleanupOnSignals remove it on
+// SIGINT, SIGTERM and SIGHUP.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace oz::core {
+
+class NewFile {
+public:
+    NewFile() = default;
+    // Creates the file that will be called name in the folder open on dirFd (which must stay
+    // open until commit). The mode passes through the umask. Messages name the file as label
+    // (its name when empty). Throws Error (Io).
+    NewFile(int dirFd, std::string name, mode_t mode = 0600, std::string label = {});
+    ~NewFile();
+    NewFile(NewFile &&other) noexcept;
+    NewFile &operator=(NewFile &&other) noexcept;
+    NewFile(const NewFile &) = delete;
+    NewFile &operator=(const NewFile &) = delete;
+
+    int fd() const { return fd_; }
+    const std::string &name() const { return name_; }
+
+    // Closes the file and gives it its name; replace allows an existing file (not a folder) of
+    // that name to be replaced. Throws Error (Io); the file is then gone.
+    void commit(bool replace);
+    // Closes the file and keeps it under a hidden name, to be committed later without holding a
+    // descriptor open. Throws Error (Io).
+    void park();
+    // Names the same folder by another descriptor, for a file that outlives the first one.
+    void useFolderFd(int dirFd);
+    // Drops the file: nothing of it stays.
+    void discard();
+
+private:
+    void closeFd();
+    [[noreturn]] void fail(int err);
+    int dirFd_ = -1;
+    int fd_ = -1;
+    std::string name_;
+    std::string label_;
+    std::string temp_; // the hidden name, while the file has one
+    int slot_ = -1;    // its place among the names removed on a signal
+};
+
+// Removes the hidden temporary files still named when SIGINT, SIGTERM or SIGHUP arrives, then
+// lets the signal take its usual course. Programs call it once at start.
+void installCleanupOnSignals();
+
+// Writes data to path atomically: a complete new file replaces the old one, or nothing changes.
+// A replaced file keeps its permission bits; a new one gets mode (through the umask).
+void writeFileAtomically(const std::string &path, const std::string &data, mode_t mode = 0644);
+
+} // namespace oz::core
