@@ -1,6 +1,7 @@
 // Orvel Zip: start-up.
 #include "app/MainWindow.h"
 #include "archive/ArchiveComponent.h"
+#include "core/NewFile.h"
 #include "extract/OpenArchive.h"
 #include "platform/Log.h"
 
@@ -11,6 +12,7 @@
 int main(int argc, char **argv)
 {
     oz::archive::pinTimeZone();
+    oz::core::installCleanupOnSignals();
     oz::platform::installLogHandler();
     QApplication app(argc, argv); // all there is to initialising the common controls
     QApplication::setApplicationName(QStringLiteral("orvelzip"));

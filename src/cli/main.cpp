@@ -5,6 +5,8 @@
 // Exit status: 0 success, 1 something was skipped, 2 error.
 #include "archive/ArchiveComponent.h"
 #include "archive/PathRules.h"
+#include "core/NewFile.h"
+#include "core/Names.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -71,9 +73,15 @@ const std::map<std::string, const char *> commandHelp = {
             "  and the options of create\n"},
 };
 
+// Text for the terminal: names and paths never carry control characters raw.
+std::string shown(const QString &text)
+{
+    return oz::core::printable(text.toStdString());
+}
+
 [[noreturn]] void usageError(const QString &message, const std::string &command = {})
 {
-    std::fprintf(stderr, "orvelzip-cli: %s\n", qPrintable(message));
+    std::fprintf(stderr, "orvelzip-cli: %s\n", shown(message).c_str());
     const auto help = commandHelp.find(command);
     std::fputs(help != commandHelp.end() ? help->second : toolUsage, stderr);
     std::exit(2);
@@ -81,7 +89,7 @@ const std::map<std::string, const char *> commandHelp = {
 
 [[noreturn]] void error(const QString &message)
 {
-    std::fprintf(stderr, "orvelzip-cli: %s\n", qPrintable(message));
+    std::fprintf(stderr, "orvelzip-cli: %s\n", shown(message).c_str());
     std::exit(2);
 }
 
@@ -255,7 +263,7 @@ int addPaths(ArchiveComponent &zip, const Args &a, const QStringList &paths)
         } else if (info.isFile()) {
             zip.AddFilesByPattern(info.absoluteFilePath(), 0);
         } else {
-            std::fprintf(stderr, "orvelzip-cli: skipped %s: no such file or folder\n", qPrintable(path));
+            std::fprintf(stderr, "orvelzip-cli: skipped %s: no such file or folder\n", shown(path).c_str());
             ++skipped;
         }
     }
@@ -322,7 +330,7 @@ int create(const Args &a, bool sfx)
         zip.SaveArchive();
     }
     if (!a.flag("--quiet"))
-        std::printf("%d entries written to %s\n", zip.GetEntryCount(), qPrintable(target));
+        std::printf("%d entries written to %s\n", zip.GetEntryCount(), shown(target).c_str());
     return skipped ? 1 : 0;
 }
 
@@ -349,7 +357,7 @@ int list(const Args &a)
         std::printf("%12llu %12llu  %s  %s%s\n", static_cast<unsigned long long>(e.size()),
                     static_cast<unsigned long long>(e.compressedSize()),
                     qPrintable(e.modified().toString(QStringLiteral("yyyy-MM-dd HH:mm"))),
-                    e.GetEntryName().toUtf8().constData(), e.isEncrypted() ? "  (encrypted)" : "");
+                    shown(e.GetEntryName()).c_str(), e.isEncrypted() ? "  (encrypted)" : "");
     }
     return 0;
 }
@@ -394,12 +402,12 @@ int extract(const Args &a)
     for (const auto &item : zip.lastExtraction().items) {
         if (item.result == QStringLiteral("kept")) {
             std::fprintf(stderr, "orvelzip-cli: kept %s: it exists already (--overwrite replaces it)\n",
-                         qPrintable(QDir(dest).filePath(item.name)));
+                         shown(QDir(dest).filePath(item.name)).c_str());
             ++kept;
         }
     }
     if (!a.flag("--quiet"))
-        std::printf("extracted to %s\n", qPrintable(dest));
+        std::printf("extracted to %s\n", shown(dest).c_str());
     return kept ? 1 : 0;
 }
 
@@ -411,7 +419,7 @@ int test(const Args &a)
     openArchive(zip, a);
     zip.TestZip();
     if (!a.flag("--quiet"))
-        std::printf("%s: all %d entries are intact\n", qPrintable(a.positional.first()), zip.GetEntryCount());
+        std::printf("%s: all %d entries are intact\n", shown(a.positional.first()).c_str(), zip.GetEntryCount());
     return 0;
 }
 
@@ -420,6 +428,7 @@ int test(const Args &a)
 int main(int argc, char **argv)
 {
     oz::archive::pinTimeZone();
+    oz::core::installCleanupOnSignals();
     QCoreApplication app(argc, argv);
     // The component logs each operation; a terminal wants only results.
     QLoggingCategory::setFilterRules(QStringLiteral("orvelzip.*=false"));

@@ -340,6 +340,79 @@ def exe_of(scene, archive):
     return exe
 
 
+# --- interruptions ---------------------------------------------------------------------------
+
+def temporaries(folder):
+    return [os.path.join(root, n) for root, dirs, files in os.walk(folder)
+            for n in dirs + files if n.startswith(".oz") or ".ozpart" in n]
+
+
+def interrupted(args, delay, sig):
+    """Starts args, sends sig after delay seconds (unless it ended first), and waits."""
+    p = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(delay)
+    if p.poll() is None:
+        p.send_signal(sig)
+    p.wait(timeout=60)
+
+
+def interruptions(top):
+    """kill -9, SIGTERM and SIGINT at several moments of an extraction (tool and extractor) and of
+    a write: afterwards no temporary file is left, every file under its real name is whole, and a
+    file the archive would replace is either as it was or wholly replaced."""
+    scene = Scene(top)
+    src = os.path.join(scene.top, "src")
+    source = {}
+    for i in range(100):
+        rel = "d%d/f%02d.bin" % (i % 4, i)
+        os.makedirs(os.path.join(src, os.path.dirname(rel)), exist_ok=True)
+        data = os.urandom(2 << 20) if i % 2 else (b"%d compressible line\n" % i) * 100000
+        with open(os.path.join(src, rel), "wb") as f:
+            f.write(data)
+        source[rel] = hashlib.sha1(data).hexdigest()
+    archive = os.path.join(scene.top, "big.zip")
+    exe = os.path.join(scene.top, "big.run")
+    for args in ([CLI, "create", archive, src, "--quiet"], [CLI, "sfx", exe, src, "--quiet"]):
+        code, _, err = run(args)
+        check(code == 0, "interruptions: %s failed: %s" % (args[1], err))
+    fronts = {"cli": lambda dest: [CLI, "extract", archive, "-d", dest, "--overwrite", "--quiet"],
+              "extractor": lambda dest: [exe, "--dest", dest, "--overwrite", "--quiet"]}
+    for front, command in fronts.items():
+        for sig in (signal.SIGKILL, signal.SIGTERM, signal.SIGINT):
+            for delay in (0.01, 0.05, 0.15):
+                label = "%s %s after %.2f s" % (front, signal.Signals(sig).name, delay)
+                dest = tempfile.mkdtemp(dir=scene.top)
+                old = {}
+                for rel in list(source)[::3]:  # files the archive replaces
+                    os.makedirs(os.path.join(dest, os.path.dirname(rel)), exist_ok=True)
+                    with open(os.path.join(dest, rel), "wb") as f:
+                        f.write(b"old " + rel.encode())
+                    old[rel] = hashlib.sha1(b"old " + rel.encode()).hexdigest()
+                interrupted(command(dest), delay, sig)
+                check(not temporaries(dest), "%s: left %s" % (label, temporaries(dest)))
+                for rel, digest in snapshot(dest).items():
+                    if digest == "dir":
+                        continue
+                    check(digest in (source.get(rel), old.get(rel)), "%s: %s is not whole" % (label, rel))
+                subprocess.run(["rm", "-rf", dest])
+    # The archive being written: the old one stays until the new one is complete.
+    with open(archive, "rb") as f:
+        before = f.read()
+    for sig in (signal.SIGKILL, signal.SIGTERM):
+        for delay in (0.05, 0.2):
+            label = "cli create %s after %.2f s" % (signal.Signals(sig).name, delay)
+            interrupted([CLI, "create", archive, src, "--level", "9", "--quiet"], delay, sig)
+            check(not temporaries(scene.top), "%s: left %s" % (label, temporaries(scene.top)))
+            with open(archive, "rb") as f:
+                now = f.read()
+            if now != before:
+                code, _, err = run([CLI, "test", archive])
+                check(code == 0, "%s: the archive is neither the old one nor whole: %s" % (label, err))
+                before = now
+    scene.remove()
+    print("interruptions handled", flush=True)
+
+
 def main():
     top = tempfile.mkdtemp(prefix="oz-hostile-")
     try:
@@ -347,6 +420,7 @@ def main():
         damaged_extractors(top)
         encrypted(top)
         faults(top)
+        interruptions(top)
     finally:
         subprocess.run(["chmod", "-R", "u+rwx", top])
         subprocess.run(["rm", "-rf", top])
