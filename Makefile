@@ -53,7 +53,7 @@ package: deps
 # BENCH_ARGS passes options on, e.g. BENCH_ARGS="--corpus include --runs 5".
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build build-bench -j $(JOBS) --target orvelzip-cli
+	@cmake --build build-bench -j $(JOBS) --target orvelzip-cli orvelzip-sfx
 	python3 bench/run.py --cli build-bench/bin/orvelzip-cli $(BENCH_ARGS)
 
 # Pictures of every window of the running program, for the README (docs/screenshots/).

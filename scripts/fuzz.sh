@@ -43,10 +43,7 @@ for target in archive extractor names; do
   corpus=$tree/corpus/$target
   mkdir -p "$corpus"
   echo "fuzz_$target: $seconds s"
-  # libzip 1.7.3 (Debian 12) leaks its source chain when a damaged encrypted entry fails to
-  # open; that leak is the library's and small, so the archive target does not stop on leaks.
   leaks=1
-  [ "$target" = archive ] && leaks=0
   # Each target in its own folder: fuzz_archive extracts below TMPDIR.
   if ! ASAN_OPTIONS=detect_leaks=$leaks TMPDIR=$(mktemp -d) "$tree/fuzz/fuzz_$target" "$corpus" "$seeds/$target" -detect_leaks=$leaks \
          -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=65536 \

@@ -1,5 +1,7 @@
 // The archive component: every zip operation the windows, the self-extracting
-// builder and the command-line tool use, on top of libzip.
+// builder and the command-line tool use. Reading and extraction are the zip
+// core's (src/core); this is their Qt face, with the file patterns and the
+// parallel writer.
 //
 // Calling model
 //   Operations run on the caller's thread and return when their work is done;
@@ -23,12 +25,13 @@
 //     ("home/ann/photos/sub/x.jpg"). When two additions give the same name,
 //     the later one replaces the earlier, as a later copy would on disk.
 //   Recursion
-//     Sub-folders are walked in name order. When the pattern takes every name
-//     ("*.*" or "*"), a sub-folder that is empty on disk gets a folder entry so
-//     that it comes back on extraction; a narrower pattern asks for files, and
-//     a folder whose files were all filtered out gets no entry either. Symbolic links to files add the
-//     file's content; links to folders are not followed; broken links count as
-//     system files.
+//     Sub-folders are walked in name order. Every sub-folder that holds an
+//     entry gets a folder entry of its own, written before its contents, so
+//     that its time and mode come back on extraction; when the pattern takes
+//     every name ("*.*" or "*"), an empty sub-folder gets one too. A narrower
+//     pattern asks for files, and a folder whose files were all filtered out
+//     gets no entry. Symbolic links to files add the file's content; links to
+//     folders are not followed; broken links count as system files.
 //   Attributes (filtered additions)
 //     Hidden: a name beginning with '.' (the hidden attribute on Windows);
 //     hidden files and folders are skipped unless includeHidden is 1.
@@ -67,19 +70,21 @@
 //     open failed holds no archive and yields an empty EntrySet.
 //   Extraction
 //     ExtractToFolder needs an opened archive and a non-empty folder; the folder
-//     is created with its parents when missing. Every entry name is checked
-//     before anything is written: names with "..", absolute names, drive
-//     letters or NUL, and symbolic links whose target leaves the folder,
-//     refuse the whole extraction with an error and nothing is written.
-//     Backslashes in names are taken as folder separators. Each file is
-//     written to a temporary name and renamed into place only when its CRC and
-//     (for AES) its authentication code have been verified and it did not grow
-//     past its declared size, so a failure never leaves a partly written file
-//     that looks complete. Existing files are replaced. Symbolic links are
-//     made after every file, so that nothing is written through a link that
-//     the archive itself created; a path that would pass through an existing
-//     link is refused. Times and permission bits are restored (never
-//     set-user or set-group bits). Progress runs from 0 to 100 by bytes.
+//     is created with its parents when missing. Everything that can refuse the
+//     archive is checked before anything is written, the folder included:
+//     names with ".." or NUL or absolute ones, links whose target leaves the
+//     folder (resolved through the archive's own links and those on disk),
+//     entries that would go through a link or into a file, methods and
+//     encryption that cannot be read, and something on disk in the way. A
+//     backslash separates folders only in names made on DOS or Windows; the
+//     rest of a name comes back byte for byte. Paths are created below the
+//     folder's descriptor without following any link, each file appears under
+//     its name only once complete and verified (CRC, AES code, sizes), and
+//     files that were there are replaced only once every entry checked out,
+//     so a failure leaves them as they were. Of two entries of one name the
+//     later wins. Times come from the exact-time fields where kept; modes pass
+//     through the umask, folders keep rwx for their owner, set-user, set-group
+//     and sticky bits are never restored. Progress runs from 0 to 100 by bytes.
 //   Log
 //     WriteLogFile writes an XML record of the object's last extraction:
 //     archive, destination, each entry with its result, the error if any.

@@ -298,6 +298,9 @@ private:
         if (!keep_.empty()) {
             std::set<std::size_t> kept(keep_.begin(), keep_.end());
             std::erase_if(plan_, [&](const Planned &p) { return kept.count(p.entry) != 0; });
+            byRel_.clear();
+            for (std::size_t i = 0; i < plan_.size(); ++i)
+                byRel_.emplace(plan_[i].rel, i);
         }
     }
 

@@ -79,10 +79,14 @@ std::string hiddenName()
 // users lack; the link through /proc does not.
 int linkUnnamed(int fd, int dirFd, const std::string &name)
 {
-    if (::linkat(fd, "", dirFd, name.c_str(), AT_EMPTY_PATH) == 0)
-        return 0;
-    if (errno == EEXIST)
-        return -1;
+    static std::atomic<bool> emptyPathRefused{false};
+    if (!emptyPathRefused) {
+        if (::linkat(fd, "", dirFd, name.c_str(), AT_EMPTY_PATH) == 0)
+            return 0;
+        if (errno != ENOENT && errno != EPERM)
+            return -1;
+        emptyPathRefused = true; // not allowed to this user: every later file goes through /proc
+    }
     char proc[64];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
     return ::linkat(AT_FDCWD, proc, dirFd, name.c_str(), AT_SYMLINK_FOLLOW);

@@ -203,6 +203,31 @@ private slots:
         QCOMPARE(QFileInfo(at("times-out/sub/file.txt")).lastModified().toSecsSinceEpoch(), qint64(1000000001));
     }
 
+    void keptFilesLeaveTheRestAsTheArchiveSays()
+    {
+        const QString archive = at("kept.zip");
+        const QString failure = python(QStringLiteral(
+            "import zipfile\n"
+            "def info(name, when, mode):\n"
+            "    i = zipfile.ZipInfo(name, when); i.create_system = 3; i.external_attr = mode << 16\n"
+            "    return i\n"
+            "with zipfile.ZipFile('%1', 'w') as z:\n"
+            "    z.writestr(info('a.txt', (2010, 1, 1, 0, 0, 0), 0o100644), 'new a')\n"
+            "    z.writestr(info('sub/', (2011, 1, 1, 0, 0, 0), 0o40750), '')\n"
+            "    z.writestr(info('sub/b.txt', (2012, 1, 1, 0, 0, 0), 0o100600), 'b')\n").arg(archive));
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        const QString out = at("kept-out");
+        writeFile(out + "/a.txt", "mine");
+        ArchiveComponent zip;
+        zip.setReplaceExisting(false);
+        zip.OpenZip(archive);
+        zip.ExtractToFolder(out);
+        QCOMPARE(readFile(out + "/a.txt"), QByteArray("mine"));
+        QCOMPARE(modeOf(out + "/sub"), mode_t(0750));
+        QCOMPARE(QFileInfo(out + "/sub").lastModified().date().year(), 2011);
+        QCOMPARE(QFileInfo(out + "/sub/b.txt").lastModified().date().year(), 2012);
+    }
+
     void theLaterOfTwoEntriesOfOneNameWins()
     {
         const QString archive = at("dup.zip");
