@@ -103,9 +103,4 @@ sfx::SfxWindow *Forms::sfx()
     return single(sfx_, [&] { return new sfx::SfxWindow(main_, *this); });
 }
 
-sfx::SfxWindow *Forms::sfxIfOpen() const
-{
-    return sfx_ && !sfx_->property(discarded).toBool() ? sfx_.data() : nullptr;
-}
-
 } // namespace oz::app

@@ -41,8 +41,8 @@ public:
     AboutWindow *about();
     extract::PasswordPrompt *password();
     sfx::SfxWindow *sfx();
-    // The SFX window when it exists; nothing when it was never opened or closed.
-    sfx::SfxWindow *sfxIfOpen() const;
+    // The SFX window's gFolderPath, which outlives the window.
+    QString &sfxFolderPath() { return sfxFolderPath_; }
 
     // Shows a window without making it modal and brings it to the front.
     static void present(QWidget *window);
@@ -62,6 +62,7 @@ private:
     QPointer<AboutWindow> about_;
     QPointer<extract::PasswordPrompt> password_;
     QPointer<sfx::SfxWindow> sfx_;
+    QString sfxFolderPath_;
 };
 
 } // namespace oz::app

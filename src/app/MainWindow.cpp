@@ -245,10 +245,10 @@ void MainWindow::mnuOSF_Click()
 
 void MainWindow::setSfxPassword(int model, const QString &password)
 {
-    // The SFX window's fields exist only while the window does; a password
-    // confirmed while it is closed has no field to go to.
-    if (sfx::SfxWindow *window = forms_->sfxIfOpen())
-        (model == 1 ? window->pas1 : window->pas2)->setText(password);
+    // Writing into the SFX window's field creates that window, hidden, when it is closed, as
+    // any use of a single-instance window does: the password is then in force when it opens.
+    sfx::SfxWindow *window = forms_->sfx();
+    (model == 1 ? window->pas1 : window->pas2)->setText(password);
 }
 
 void MainWindow::Command3_Click()

@@ -116,7 +116,8 @@ private:
 
     Forms *forms_;
     selection::SelectionList *selection_ = nullptr;
-    selection::FolderPicker folders_{this};
+    QString folderPath_;
+    selection::FolderPicker folders_{this, folderPath_};
     QString runTarget_; // SaveDialog's file name: nothing ever assigns it
 };
 

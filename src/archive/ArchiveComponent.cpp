@@ -290,11 +290,33 @@ void pinTimeZone()
     ::tzset();
 }
 
+// The file being written is never one of its own entries: an archive saved into the folder it
+// archives would otherwise hold its previous version. Only entries of the target's name are
+// looked at more closely.
+void ArchiveComponent::dropTarget(const QString &target)
+{
+    struct stat t;
+    if (::stat(QFile::encodeName(target).constData(), &t) != 0)
+        return;
+    const QString leaf = u'/' + QFileInfo(target).fileName();
+    const auto isTarget = [&](const Pending &p) {
+        struct stat s;
+        return !p.folder && p.source.endsWith(leaf) && ::stat(QFile::encodeName(p.source).constData(), &s) == 0
+               && s.st_dev == t.st_dev && s.st_ino == t.st_ino;
+    };
+    if (std::erase_if(pending_, isTarget) > 0) {
+        qCInfo(lcArchive).noquote() << "left out the target itself:" << target;
+        pendingIndex_.clear();
+        indexed_ = 0;
+    }
+}
+
 void ArchiveComponent::SaveArchive()
 {
     qCInfo(lcArchive).noquote() << "SaveArchive" << targetPath_;
     if (targetPath_.isEmpty())
         throw ArchiveError(QStringLiteral("No file name was given for the archive"));
+    dropTarget(targetPath_);
     // The object now holds what it wrote, so that it can be extracted at once.
     std::vector<ArchiveEntry> written;
     try {
@@ -359,6 +381,7 @@ void ArchiveComponent::WriteSelfExtractingExe(const QString &target, int &out)
     out = 0;
     if (target.isEmpty())
         throw ArchiveError(QStringLiteral("No file name was given for the executable"));
+    dropTarget(target);
     try {
         writeSelfExtracting(writeJob(target), exe_, [this](int p) { emit WriteZipPercentDone(p); });
     } catch (const ArchiveError &e) {

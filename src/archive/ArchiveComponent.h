@@ -282,6 +282,7 @@ private:
     bool encrypting() const;
     detail::WriteJob writeJob(const QString &target) const;
     void keepRecord(const core::ExtractReport &report);
+    void dropTarget(const QString &target);
 
     QString password_;
     QString openedPath_;

@@ -246,7 +246,10 @@ struct EntryReader::Impl {
     std::optional<WinZipCipher> aes;
     std::optional<TraditionalCipher> traditional;
     std::unique_ptr<Decoder> decoder;
-    std::vector<unsigned char> input = std::vector<unsigned char>(bufferSize);
+    // No larger than the entry's stored bytes, and not zero-filled: a small entry would
+    // otherwise pay for a quarter of a mebibyte of zeros.
+    std::unique_ptr<unsigned char[]> inputBytes;
+    std::size_t inputSize = 0;
     const unsigned char *next = nullptr;
     std::size_t available = 0;
     std::uint64_t produced = 0;
@@ -258,6 +261,8 @@ struct EntryReader::Impl {
         checkReadable(e, !password.empty());
         at = e.dataStart;
         left = e.compressedSize;
+        inputSize = static_cast<std::size_t>(std::clamp<std::uint64_t>(left, 1, bufferSize));
+        inputBytes.reset(new unsigned char[inputSize]);
         if (e.encrypted() && e.aesBits > 0) {
             const std::size_t salt = WinZipCipher::saltSize(e.aesBits);
             if (left < WinZipCipher::overhead(e.aesBits))
@@ -296,15 +301,15 @@ struct EntryReader::Impl {
     {
         if (left == 0)
             return false;
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, input.size()));
-        raw(input.data(), n);
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, inputSize));
+        raw(inputBytes.get(), n);
         if (aes) {
-            aes->authenticate(input.data(), n);
-            aes->crypt(input.data(), n);
+            aes->authenticate(inputBytes.get(), n);
+            aes->crypt(inputBytes.get(), n);
         } else if (traditional) {
-            traditional->decrypt(input.data(), n);
+            traditional->decrypt(inputBytes.get(), n);
         }
-        next = input.data();
+        next = inputBytes.get();
         available = n;
         return true;
     }
@@ -386,9 +391,9 @@ void EntryReader::verify()
     if (impl_->aes) {
         // The code covers the stored bytes: the password is proven without decompressing.
         while (impl_->left > 0) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(impl_->left, impl_->input.size()));
-            impl_->raw(impl_->input.data(), n);
-            impl_->aes->authenticate(impl_->input.data(), n);
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(impl_->left, impl_->inputSize));
+            impl_->raw(impl_->inputBytes.get(), n);
+            impl_->aes->authenticate(impl_->inputBytes.get(), n);
         }
         unsigned char code[WinZipCipher::codeSize];
         if (!readAt(impl_->fd, impl_->at, code, sizeof code))

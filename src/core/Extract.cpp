@@ -691,12 +691,20 @@ void testArchive(int archiveFd, const Directory &dir, const std::string &passwor
     for (const Entry &e : dir.entries)
         total += e.isFolder() ? 0 : e.size;
     std::vector<unsigned char> buffer(256 * 1024);
+    WholeReader whole;
     for (const Entry &e : dir.entries) {
         if (e.isFolder())
             continue;
         try {
             if (e.encrypted() && password.empty())
                 throw Error("it is encrypted and no password was given", Error::Kind::NoPassword);
+            if (WholeReader::takes(e, wholeEntryLimit)) {
+                whole.read(archiveFd, e, password);
+                done += e.size;
+                if (progress)
+                    progress(done, total);
+                continue;
+            }
             EntryReader reader(archiveFd, e, password);
             std::size_t n;
             while ((n = reader.read(buffer.data(), buffer.size())) > 0) {

@@ -36,6 +36,26 @@ void setStatus(app::MainWindow &w, const QString &text)
     platform::logShownText(QStringLiteral("ZipStatus"), text);
 }
 
+void notWritten(app::MainWindow &w, const QString &reason)
+{
+    setStatus(w, QStringLiteral("Error, the Zip archive was not written."));
+    platform::showMessage(&w, QStringLiteral("The Zip archive could not be written: ") + reason, QStringLiteral("Error"),
+                          MsgIcon::None);
+}
+
+// The menu build copies the chosen folder's files into the working folder before the target is
+// known: when the target lies in that folder, its copy (same size and time) is its previous
+// version and must not go into the new archive.
+void dropStagedTarget(const QString &zdir, const QString &working, const QString &target)
+{
+    const QFileInfo t(target);
+    if (zdir.isEmpty() || !t.isFile() || QDir(t.absolutePath()) != QDir(zdir))
+        return;
+    const QFileInfo staged(joined(working, t.fileName()));
+    if (staged.isFile() && staged.size() == t.size() && staged.lastModified() == t.lastModified())
+        QFile::remove(staged.absoluteFilePath());
+}
+
 } // namespace
 
 void buildZip(app::MainWindow &w, BuildFrom from)
@@ -56,8 +76,15 @@ void buildZip(app::MainWindow &w, BuildFrom from)
         platform::FileSystem::deleteFiles(joined(platform::workingFolder(), QStringLiteral("*.*"))); // failures ignored
     } else if (!zdir.isEmpty()) {
         // The folder's top level; with no folder chosen nothing is copied,
-        // since "*.*" alone would take the files of the current folder.
-        platform::FileSystem::copyFiles(zdir + QStringLiteral("*.*"), working, true); // failures ignored
+        // since "*.*" alone would take the files of the current folder. A folder
+        // without files is no failure; a file that cannot be copied is, or the
+        // archive would be missing it while the build reported success.
+        QString error;
+        int matched = 0;
+        if (!platform::FileSystem::copyFiles(zdir + QStringLiteral("*.*"), working, true, &error, &matched) && matched > 0) {
+            notWritten(w, error);
+            return;
+        }
     }
     if (!stageListedFiles(&w, w.selection().paths(), working))
         return;
@@ -76,8 +103,10 @@ void buildZip(app::MainWindow &w, BuildFrom from)
         const QString target = dialog.FileName;
 
         OptionsWindow *options = w.forms().advance();
-        if (!button)
+        if (!button) {
+            dropStagedTarget(zdir, working, target);
             zip.AddFilesByPattern(working, 0);
+        }
 
         const QString password = w.pas1->text();
         zip.SetPasswordProtection(password.isEmpty() ? 0 : 1);
@@ -103,9 +132,7 @@ void buildZip(app::MainWindow &w, BuildFrom from)
             zip.SaveArchive();
         } catch (const ArchiveError &e) {
             // A failed write is never shown as a success; the old file stays.
-            setStatus(w, QStringLiteral("Error, the Zip archive was not written."));
-            platform::showMessage(&w, QStringLiteral("The Zip archive could not be written: ") + e.reason(),
-                                  QStringLiteral("Error"), MsgIcon::None);
+            notWritten(w, e.reason());
             return;
         }
 
@@ -116,8 +143,10 @@ void buildZip(app::MainWindow &w, BuildFrom from)
                                   QStringLiteral("Orvel Zip"), MsgIcon::None);
         }
     } catch (const ArchiveError &e) {
-        // From the archive's start on, a failure ends the build silently.
+        // From the archive's start on, a failure ends the build; the user is told why, as for
+        // a selected file that cannot be read (an unreadable sub-folder, a folder gone).
         qCInfo(lcUi).noquote() << "zip build ended:" << e.reason();
+        platform::showMessage(&w, e.reason(), QStringLiteral("Warning"), MsgIcon::Exclamation);
     }
 }
 

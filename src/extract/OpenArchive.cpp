@@ -45,6 +45,9 @@ void Mp3_Click(app::MainWindow &w)
 
 void openArchiveFile(app::MainWindow &w, const QString &path)
 {
+    // The archive last chosen, also when it came from the command line: the password prompt
+    // reopens it.
+    w.Mp3Dialog.FileName = path;
     w.mp3text->setText(path);
     w.pas2->setText(QString());
     w.newZipFile();

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QRegularExpression>
 
 namespace oz::platform {
@@ -17,9 +18,9 @@ public:
     {
         QFileDialog dialog(parent, r.title, r.initDir);
         dialog.setNameFilters(r.nameFilters);
-        dialog.setOption(QFileDialog::DontConfirmOverwrite, !r.overwritePrompt);
-        if (!r.defaultExt.isEmpty())
-            dialog.setDefaultSuffix(r.defaultExt);
+        // The extension and the overwrite question come after the dialog, so that the question
+        // concerns the name that will be written.
+        dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
         if (r.save) {
             dialog.setAcceptMode(QFileDialog::AcceptSave);
             dialog.setFileMode(QFileDialog::AnyFile);
@@ -34,6 +35,16 @@ public:
         if (dialog.exec() != QDialog::Accepted)
             return std::nullopt;
         return dialog.selectedFiles();
+    }
+
+    bool confirmOverwrite(QWidget *parent, const QString &path) override
+    {
+        qCInfo(lcUi).noquote() << "question: replace" << path;
+        return QMessageBox::question(parent, QStringLiteral("Orvel Zip"),
+                                     QStringLiteral("%1 already exists.\nDo you want to replace it?")
+                                         .arg(QDir::toNativeSeparators(path)),
+                                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+               == QMessageBox::Yes;
     }
 };
 
@@ -102,29 +113,46 @@ bool CommonDialog::show(QWidget *parent, bool save)
         r.nameFilters.append(QStringLiteral("All files (*)"));
     qCInfo(lcUi).noquote() << (save ? "dialog save" : "dialog open") << QStringLiteral("\"%1\"").arg(DialogTitle);
 
-    const std::optional<QStringList> chosen = backend().run(parent, r);
-    if (!chosen || chosen->isEmpty())
-        return !CancelError;
-
-    QStringList files = *chosen;
-    if (save && !DefaultExt.isEmpty()) {
-        for (QString &f : files) {
-            if (QFileInfo(f).suffix().isEmpty())
-                f += u'.' + DefaultExt;
+    for (;;) {
+        const std::optional<QStringList> chosen = backend().run(parent, r);
+        if (!chosen || chosen->isEmpty())
+            return !CancelError;
+        QStringList files = *chosen;
+        if (save) {
+            for (QString &f : files)
+                f = withDefaultExtension(f);
+            // A "no" goes back to the dialog, as a save dialog's own question would.
+            if (r.overwritePrompt && QFileInfo::exists(files.first())
+                && !backend().confirmOverwrite(parent, files.first())) {
+                r.fileName = files.first();
+                continue;
+            }
         }
-    }
-    if (files.size() == 1) {
-        FileName = QDir::toNativeSeparators(files.first());
+        FileName = files.size() == 1 ? QDir::toNativeSeparators(files.first()) : multiplePick(files);
         return true;
     }
-    // Several files: the folder, then each name, NUL-separated, as the
-    // windows expect from a multiple pick.
-    const QString folder = QDir::toNativeSeparators(QFileInfo(files.first()).absolutePath());
-    QStringList parts{folder};
+}
+
+QString CommonDialog::withDefaultExtension(const QString &path) const
+{
+    if (DefaultExt.isEmpty() || !QFileInfo(path).suffix().isEmpty())
+        return path;
+    // "name." asks for the extension after its dot, not after a second one.
+    return path.endsWith(u'.') ? path + DefaultExt : path + u'.' + DefaultExt;
+}
+
+QString multiplePick(const QStringList &files)
+{
+    QString folder = QFileInfo(files.first()).absolutePath();
+    for (const QString &f : files) {
+        while (folder != u"/" && !QFileInfo(f).absoluteFilePath().startsWith(folder + u'/'))
+            folder = QFileInfo(folder).absolutePath();
+    }
+    QStringList parts{QDir::toNativeSeparators(folder)};
+    const QDir base(folder);
     for (const QString &f : files)
-        parts.append(QFileInfo(f).fileName());
-    FileName = parts.join(QChar(0));
-    return true;
+        parts.append(QDir::toNativeSeparators(base.relativeFilePath(QFileInfo(f).absoluteFilePath())));
+    return parts.join(QChar(0));
 }
 
 } // namespace oz::platform

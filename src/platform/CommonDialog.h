@@ -41,6 +41,8 @@ class DialogBackend {
 public:
     virtual ~DialogBackend() = default;
     virtual std::optional<QStringList> run(QWidget *parent, const DialogRequest &request) = 0;
+    // Asked after a save dialog when the name that will be written exists: true replaces it.
+    virtual bool confirmOverwrite(QWidget *parent, const QString &path) = 0;
 };
 
 // Replaces the real dialogs (tests); nullptr restores them.
@@ -70,6 +72,11 @@ public:
 
 private:
     bool show(QWidget *parent, bool save);
+    QString withDefaultExtension(const QString &path) const;
 };
+
+// The FileName of a multiple pick: the folder all the files lie in, then each file's path below
+// it, NUL-separated. Files from several folders get the folder they share.
+QString multiplePick(const QStringList &files);
 
 } // namespace oz::platform

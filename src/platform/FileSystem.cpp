@@ -1,6 +1,9 @@
 #include "FileSystem.h"
 
 #include "archive/Wildcard.h"
+#include "core/Beneath.h"
+#include "core/Error.h"
+#include "core/NewFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -115,33 +118,29 @@ bool copyFile(const QString &source, const QString &target, bool overwrite, QStr
         setError(error, QStringLiteral("%1 exists already").arg(target));
         return false;
     }
-    const QByteArray temp = QFile::encodeName(target + QStringLiteral(".ozcopy"));
-    int err = 0;
-    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+    const QFileInfo targetInfo(target);
+    const oz::core::Fd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
+    const oz::core::Fd folder(::open(QFile::encodeName(targetInfo.absolutePath()).constData(),
+                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st {};
-    if (in < 0 || ::fstat(in, &st) != 0) {
-        err = errno;
-    } else {
-        ::unlink(temp.constData()); // what an interrupted copy left
-        const int out = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (out < 0) {
-            err = errno;
-        } else {
-            // The copy keeps the file's permissions and modified time, as the
-            // archive built from it should show the file's own date.
+    int err = !in || ::fstat(in.get(), &st) != 0 || !folder ? errno : 0;
+    if (err == 0) {
+        try {
+            // The copy appears only when complete. It keeps the file's permissions, never
+            // set-user, set-group or sticky bits, and its modified time, as the archive built
+            // from it should show the file's own date.
+            oz::core::NewFile out(folder.get(), QFile::encodeName(targetInfo.fileName()).toStdString());
             const struct timespec times[2] = {st.st_atim, st.st_mtim};
-            if (!copyContents(in, out) || ::fchmod(out, st.st_mode & 07777) != 0 || ::futimens(out, times) != 0)
+            if (!copyContents(in.get(), out.fd()) || ::fchmod(out.fd(), st.st_mode & 0777) != 0
+                || ::futimens(out.fd(), times) != 0)
                 err = errno;
-            if (::close(out) != 0 && err == 0)
-                err = errno;
-            if (err == 0 && ::rename(temp.constData(), QFile::encodeName(target).constData()) != 0)
-                err = errno;
-            if (err != 0)
-                ::unlink(temp.constData());
+            else
+                out.commit(overwrite);
+        } catch (const oz::core::Error &e) {
+            setError(error, QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, QString::fromStdString(e.what())));
+            return false;
         }
     }
-    if (in >= 0)
-        ::close(in);
     if (err != 0) {
         setError(error, QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, QString::fromLocal8Bit(std::strerror(err))));
         return false;
@@ -149,9 +148,12 @@ bool copyFile(const QString &source, const QString &target, bool overwrite, QStr
     return true;
 }
 
-bool copyFiles(const QString &wildcardSource, const QString &targetFolder, bool overwrite, QString *error)
+bool copyFiles(const QString &wildcardSource, const QString &targetFolder, bool overwrite, QString *error,
+               int *matched)
 {
     const QStringList files = matchingFiles(wildcardSource, nullptr);
+    if (matched)
+        *matched = static_cast<int>(files.size());
     if (files.isEmpty()) {
         setError(error, QStringLiteral("No file matches %1").arg(wildcardSource));
         return false;

@@ -14,12 +14,14 @@ bool fileExists(const QString &path);
 bool deleteFiles(const QString &wildcardPath, QString *error = nullptr);
 
 // Copies one file; with overwrite an existing target is replaced. The copy
-// goes to a temporary name first, so a failed copy never leaves a part file.
+// appears under its name only when complete, so a failed copy never leaves a
+// part file. It keeps the permission bits, never set-user or set-group ones.
 bool copyFile(const QString &source, const QString &target, bool overwrite, QString *error = nullptr);
 
-// Copies the files matching folder/wildcard into a folder.
+// Copies the files matching folder/wildcard into a folder; false when nothing matched or a copy
+// failed (matched tells which).
 bool copyFiles(const QString &wildcardSource, const QString &targetFolder, bool overwrite,
-               QString *error = nullptr);
+               QString *error = nullptr, int *matched = nullptr);
 
 // Creates one folder level.
 bool createFolder(const QString &path, QString *error = nullptr);

@@ -1,7 +1,7 @@
 // The folder picker: an open-file dialog in which the user walks into the
 // wanted folder and presses Open with a placeholder name; the folder part of
 // the returned path is the choice. Each window owns one, with its own
-// remembered folder gFolderPath.
+// remembered folder gFolderPath, kept where it outlives the window.
 #pragma once
 
 #include "platform/CommonDialog.h"
@@ -16,7 +16,9 @@ namespace oz::selection {
 
 class FolderPicker {
 public:
-    explicit FolderPicker(QWidget *window) : window_(window) {}
+    // remembered holds gFolderPath: a window created anew after each closing keeps it outside
+    // itself, so that it lasts for the life of the program.
+    FolderPicker(QWidget *window, QString &remembered) : gFolderPath(remembered), window_(window) {}
 
     static constexpr const char *placeholder = "Select Folder and click Open";
 
@@ -30,7 +32,7 @@ public:
     void zipfolder_Click(QLineEdit *zdir); // choose the folder to zip
     static void clearFolderBox(QLineEdit *zdir);
 
-    QString gFolderPath;
+    QString &gFolderPath;
     platform::CommonDialog unziptofolder;
 
 private:

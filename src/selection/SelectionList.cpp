@@ -8,21 +8,10 @@
 
 namespace oz::selection {
 
-namespace {
-QString trimBlanks(const QString &text)
-{
-    qsizetype start = 0, end = text.size();
-    while (start < end && text[start] == u' ')
-        ++start;
-    while (end > start && text[end - 1] == u' ')
-        --end;
-    return text.mid(start, end - start);
-}
-} // namespace
-
 QStringList pickedPaths(const QString &fileName)
 {
-    const QString text = trimBlanks(fileName);
+    // A blank at either end is part of a name here: nothing is trimmed.
+    const QString &text = fileName;
     if (!text.contains(QChar(0)))
         return {text};
     // Several files: the folder, then each name, NUL-separated.

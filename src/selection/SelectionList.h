@@ -16,7 +16,7 @@ class PinnedField;
 namespace oz::selection {
 
 // The paths a file dialog's FileName names: one path, or after a multiple pick the folder and
-// each file name, NUL-separated. Blanks around the whole are dropped.
+// each file name, NUL-separated. Blanks are part of the names.
 QStringList pickedPaths(const QString &fileName);
 
 class SelectionList : public QObject {

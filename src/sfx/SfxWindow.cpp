@@ -23,7 +23,7 @@ constexpr int pickerFlags = platform::DialogFlags::HideReadOnly | platform::Dial
 }
 
 SfxWindow::SfxWindow(QWidget *owner, Forms &forms)
-    : QWidget(owner, Qt::Window), forms_(forms)
+    : QWidget(owner, Qt::Window), forms_(forms), folders_(this, forms.sfxFolderPath())
 {
     setObjectName(QStringLiteral("SFX"));
     setWindowTitle(QStringLiteral("Orvel Zip - Create SFX: (Self-Extract File) Form"));

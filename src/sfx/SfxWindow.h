@@ -54,7 +54,7 @@ public slots:
 private:
     app::Forms &forms_;
     selection::SelectionList *selection_;
-    selection::FolderPicker folders_{this};
+    selection::FolderPicker folders_;
 };
 
 } // namespace oz::sfx

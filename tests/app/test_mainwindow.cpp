@@ -44,6 +44,20 @@ QString textOf(QWidget *w)
 class MainWindowTest : public QObject {
     Q_OBJECT
 private slots:
+    // Options of the program get a usage text; they are never taken for an archive's name.
+    void programOptions()
+    {
+        const ToolResult help = runTool(QStringLiteral(OZ_BUILD_PROGRAM), {"--help"});
+        QCOMPARE(help.exitCode, 0);
+        QVERIFY2(help.output.contains("Usage:") && help.output.contains("ARCHIVE.zip"), help.output.constData());
+        const ToolResult version = runTool(QStringLiteral(OZ_BUILD_PROGRAM), {"--version"});
+        QCOMPARE(version.exitCode, 0);
+        QVERIFY(version.output.contains(QByteArray(OZ_TEST_VERSION)));
+        const ToolResult unknown = runTool(QStringLiteral(OZ_BUILD_PROGRAM), {"--frobnicate"});
+        QCOMPARE(unknown.exitCode, 2);
+        QVERIFY(unknown.output.contains("frobnicate"));
+    }
+
     void inventory_data()
     {
         QTest::addColumn<QString>("name");

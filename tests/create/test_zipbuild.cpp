@@ -33,6 +33,19 @@ QStringList sorted(QStringList l)
     return l;
 }
 
+// Runs work on a disk that lets no file grow past size bytes, as a full one would.
+void withFilesOfAtMost(rlim_t size, const std::function<void()> &work)
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    struct rlimit small = saved;
+    small.rlim_cur = size;
+    setrlimit(RLIMIT_FSIZE, &small);
+    work();
+    setrlimit(RLIMIT_FSIZE, &saved);
+}
+
 // A main window on a fresh program folder, with files to pick.
 struct Desk {
     StandIns s;
@@ -325,14 +338,7 @@ private slots:
         writeFile(d.at("old.zip"), "the archive from last week");
         d.pickFolder("big");
         // The disk fills up: files may not grow past 64 KiB while writing.
-        std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit saved;
-        getrlimit(RLIMIT_FSIZE, &saved);
-        struct rlimit small = saved;
-        small.rlim_cur = 64 * 1024;
-        setrlimit(RLIMIT_FSIZE, &small);
-        d.build(d.at("old.zip"));
-        setrlimit(RLIMIT_FSIZE, &saved);
+        withFilesOfAtMost(64 * 1024, [&] { d.build(d.at("old.zip")); });
 
         QCOMPARE(d.status(), QStringLiteral("Error, the Zip archive was not written."));
         QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
@@ -345,6 +351,49 @@ private slots:
         // A folder that does not exist is no better.
         d.build(d.at("missing-folder/x.zip"));
         QCOMPARE(d.status(), QStringLiteral("Error, the Zip archive was not written."));
+    }
+
+    // The menu build copies the folder's files first: a copy that fails (here the disk allows
+    // no file past 64 KiB) ends in the texts of a failed write, before any save dialog.
+    void aMenuBuildWhoseCopyFailsSaysSo()
+    {
+        Desk d;
+        writeFile(d.at("big/noise.bin"), sampleBytes(400000, 9));
+        writeFile(d.at("big/small.txt"), "small");
+        d.pickFolder("big");
+        withFilesOfAtMost(64 * 1024, [&] { d.build(d.at("menu.zip"), true); });
+        QCOMPARE(d.status(), QStringLiteral("Error, the Zip archive was not written."));
+        QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
+        QVERIFY2(d.s.messages.shown[0].text.contains("noise.bin"), qPrintable(d.s.messages.shown[0].text));
+        QVERIFY(!d.s.dialogs.exhausted()); // the save dialog never came
+        QVERIFY(!QFileInfo::exists(d.at("menu.zip")));
+    }
+
+    // An archive saved into the folder it archives never holds its own previous version.
+    void anArchiveSavedIntoItsOwnFolder()
+    {
+        for (const bool menu : {false, true}) {
+            Desk d;
+            d.pickFolder("docs");
+            const QString target = d.at("docs/self.zip");
+            d.build(target, menu);
+            d.build(target, menu);
+            QVERIFY2(!entryNames(target).contains("self.zip"), qPrintable(entryNames(target).join(", ")));
+            QVERIFY(entryNames(target).contains("a.txt"));
+        }
+    }
+
+    // A failure once the archive is started is explained, as a file that cannot be read is.
+    void aFolderGoneBeforeTheBuildIsExplained()
+    {
+        Desk d;
+        d.pickFolder("single");
+        QDir(d.at("single")).removeRecursively();
+        d.build(d.at("gone.zip"));
+        QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
+        QVERIFY2(d.s.messages.shown[0].text.contains(d.at("single")), qPrintable(d.s.messages.shown[0].text));
+        QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Warning"));
+        QVERIFY(!QFileInfo::exists(d.at("gone.zip")));
     }
 };
 

@@ -5,6 +5,7 @@
 #include "app/MainWindow.h"
 #include "archive/ArchiveComponent.h"
 #include "extract/Extraction.h"
+#include "extract/OpenArchive.h"
 #include "extract/PasswordPrompt.h"
 #include "support/Fixtures.h"
 #include "support/StandIns.h"
@@ -191,6 +192,19 @@ private slots:
         QCOMPARE(d.prompt()->Text1->text(), QString());
         QVERIFY(!d.prompt()->Check1->isChecked());
         QCOMPARE(d.w.pas2->text(), QString());
+    }
+
+    // How a file manager opens an archive: the prompt reopens that archive.
+    void anArchiveFromTheCommandLineOpensWithItsPassword()
+    {
+        Desk d;
+        const QString archive = d.ours("given.zip", "Kennwort");
+        extract::openArchiveFile(d.w, archive);
+        QVERIFY(d.prompt()->isVisible());
+        d.tryPassword("Kennwort");
+        QVERIFY(d.s.messages.shown.empty());
+        QCOMPARE(d.w.Text6->text(), QStringLiteral("5"));
+        QCOMPARE(d.w.ZipFile->openedPath(), archive);
     }
 
     void aPasswordAfterACancelledChoice()

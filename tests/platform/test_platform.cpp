@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace oz::platform;
 using namespace oz::test;
 
@@ -78,6 +80,35 @@ private slots:
         standIns.dialogs.pick("/out/named.tar");
         QVERIFY(dialog.ShowSave(nullptr));
         QCOMPARE(dialog.FileName, QStringLiteral("/out/named.tar"));
+    }
+
+    // The overwrite question concerns the name that will be written, and "no" goes back to the
+    // dialog.
+    void overwriteQuestionNamesTheFileWritten()
+    {
+        QTemporaryDir dir;
+        const QString existing = dir.filePath("dot.zip");
+        QFile file(existing);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        StandIns standIns;
+        CommonDialog dialog;
+        dialog.DefaultExt = "zip";
+        dialog.Flags = DialogFlags::OverwritePrompt;
+        dialog.CancelError = true;
+        standIns.dialogs.pick(dir.filePath("dot."));
+        standIns.dialogs.answerOverwrite(false);
+        standIns.dialogs.pick(dir.filePath("fresh"));
+        QVERIFY(dialog.ShowSave(nullptr));
+        QCOMPARE(standIns.dialogs.overwriteAsked, QStringList({existing}));
+        QCOMPARE(dialog.FileName, dir.filePath("fresh.zip"));
+        QCOMPARE(standIns.dialogs.requests.size(), std::size_t(2));
+        QCOMPARE(standIns.dialogs.requests.back().fileName, existing);
+
+        standIns.dialogs.pick(dir.filePath("dot."));
+        QVERIFY(dialog.ShowSave(nullptr));
+        QCOMPARE(dialog.FileName, existing);
+        QCOMPARE(standIns.dialogs.overwriteAsked.size(), 2);
     }
 
     void programPickersOfferAllFiles()
@@ -149,6 +180,13 @@ private slots:
             QCOMPARE(QFileInfo(target + "/big.bin").permissions(), QFileInfo(from).permissions());
             QVERIFY(!QFileInfo::exists(target + "/big.bin.ozcopy"));
         }
+        // A staged copy never keeps set-user or set-group bits.
+        writeFile(dir + "/tool", "#!/bin/sh\n");
+        ::chmod(QFile::encodeName(dir + "/tool").constData(), 06755);
+        QVERIFY(FileSystem::copyFile(dir + "/tool", target + "/tool", true));
+        struct stat st {};
+        ::stat(QFile::encodeName(target + "/tool").constData(), &st);
+        QCOMPARE(st.st_mode & 07777, mode_t(0755));
 
         // "*.*" takes names without a dot; read-only files go too; folders stay.
         QVERIFY(FileSystem::deleteFiles(dir + "/*.*"));

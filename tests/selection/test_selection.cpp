@@ -1,8 +1,10 @@
 // The selection list and the folder picker, driven through the main window.
 #include "app/Controls.h"
+#include "app/Forms.h"
 #include "app/MainWindow.h"
 #include "selection/FolderPicker.h"
 #include "selection/SelectionList.h"
+#include "sfx/SfxWindow.h"
 #include "support/StandIns.h"
 
 #include <QLineEdit>
@@ -63,6 +65,22 @@ private slots:
         QCOMPARE(w.Text3->text(), QStringLiteral("6"));
         QCOMPARE(w.FileList->toolTip(), QStringLiteral("kept"));
         QVERIFY(s.messages.shown.empty());
+    }
+
+    // Files of two folders that share names, and names with blanks at their ends: each entry is
+    // the picked file's own full path, on both windows.
+    void picksKeepEachFilesRealPath()
+    {
+        StandIns s;
+        app::MainWindow w;
+        const QStringList picked{"/d1/x.txt", "/d2/x.txt", "/d2/deeper/y.txt", "/d1/ends in a blank "};
+        s.dialogs.pick(picked);
+        w.FBrowse->click();
+        QCOMPARE(entries(w.FileList), picked);
+        sfx::SfxWindow *sfxWindow = w.forms().sfx();
+        s.dialogs.pick(picked);
+        sfxWindow->FBrowse->click();
+        QCOMPARE(entries(sfxWindow->FileList), picked);
     }
 
     void largePickIsNotCut()

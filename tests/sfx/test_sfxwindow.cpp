@@ -128,6 +128,24 @@ private slots:
         QCOMPARE(d.sfx->mp3text->text(), QString());
     }
 
+    // The SFX window's remembered folder lasts for the life of the program.
+    void theRememberedFolderOutlivesTheWindow()
+    {
+        Desk d;
+        d.pickFolder("pics");
+        const QString remembered = d.sfx->folders().gFolderPath;
+        QCOMPARE(remembered, d.at("pics") + "/");
+        d.sfx->Exit->click();
+        d.w.mnuOSF->trigger();
+        SfxWindow *again = d.w.forms().sfx();
+        QCOMPARE(again->zdir->text(), QString());
+        QCOMPARE(again->folders().gFolderPath, remembered);
+        d.s.dialogs.cancel();
+        again->zipfolder->click();
+        QCOMPARE(d.s.dialogs.requests.back().initDir, remembered);
+        QCOMPARE(d.w.folders().gFolderPath, QString()); // the main window's is its own
+    }
+
     void exitDropsTheFieldsButNotTheOptions()
     {
         Desk d;
@@ -151,11 +169,17 @@ private slots:
         QCOMPARE(again->iconlist->text(), d.s.programFolder() + "/icons/oz.ico");
         QCOMPARE(d.w.forms().advances1()->FilePattern->text(), QStringLiteral("*.jpg"));
 
-        // A password confirmed while the window is closed has nowhere to go.
+        // A password confirmed while the window is closed creates it, hidden, and is in force
+        // when it opens.
         again->Exit->click();
         pw->findChild<QPushButton *>("cmdOK")->click();
+        SfxWindow *hidden = d.w.forms().sfx();
+        QVERIFY(!hidden->isVisible());
+        QCOMPARE(hidden->pas1->text(), QStringLiteral("one"));
         d.w.mnuOSF->trigger();
-        QCOMPARE(d.w.forms().sfx()->pas1->text(), QString());
+        QCOMPARE(d.w.forms().sfx(), hidden);
+        QVERIFY(hidden->isVisible());
+        QCOMPARE(hidden->pas1->text(), QStringLiteral("one"));
     }
 
     void modelOneCallsInOrder()

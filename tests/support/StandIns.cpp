@@ -14,9 +14,20 @@ std::optional<QStringList> ScriptedDialogs::run(QWidget *, const platform::Dialo
         ++unexpected;
         return std::nullopt;
     }
-    auto answer = answers_.front();
+    std::optional<QStringList> answer;
+    answer.swap(answers_.front());
     answers_.pop_front();
     return answer;
+}
+
+bool ScriptedDialogs::confirmOverwrite(QWidget *, const QString &path)
+{
+    overwriteAsked.append(path);
+    if (overwriteAnswers_.empty())
+        return true;
+    const bool replace = overwriteAnswers_.front();
+    overwriteAnswers_.pop_front();
+    return replace;
 }
 
 QStringList RecordingMessages::texts() const

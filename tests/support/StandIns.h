@@ -22,13 +22,18 @@ public:
     void cancel() { answers_.push_back(std::nullopt); }
 
     std::optional<QStringList> run(QWidget *parent, const platform::DialogRequest &request) override;
+    // The overwrite question answers yes unless told otherwise for its next askings.
+    bool confirmOverwrite(QWidget *parent, const QString &path) override;
+    void answerOverwrite(bool replace) { overwriteAnswers_.push_back(replace); }
 
     std::vector<platform::DialogRequest> requests;
+    QStringList overwriteAsked; // the paths the overwrite question named
     int unexpected = 0; // dialogs shown with no scripted answer left
     bool exhausted() const { return answers_.empty(); }
 
 private:
     std::deque<std::optional<QStringList>> answers_;
+    std::deque<bool> overwriteAnswers_;
 };
 
 struct Message {
