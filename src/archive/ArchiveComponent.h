@@ -30,15 +30,17 @@
 //     that its time and mode come back on extraction; when the pattern takes
 //     every name ("*.*" or "*"), an empty sub-folder gets one too. A narrower
 //     pattern asks for files, and a folder whose files were all filtered out
-//     gets no entry. Symbolic links to files add the file's content; links to
-//     folders are not followed; broken links count as system files.
+//     gets no entry. Symbolic links to files add the file's content, links to
+//     folders add the folder's (never one the walk is already inside, so a
+//     link back up cannot loop); broken links count as system files.
 //   Attributes (filtered additions)
 //     Hidden: a name beginning with '.' (the hidden attribute on Windows);
 //     hidden files and folders are skipped unless includeHidden is 1.
 //     System: anything that is neither a regular file nor a folder (device,
 //     pipe, socket, broken link); skipped unless includeSystem is 1, and then
-//     stored as an empty entry with its permission bits: such files are never
-//     read, because reading a pipe or a device would hang or never end.
+//     stored as an empty regular file that nobody may write (its read bits
+//     only): such files are never read, because reading a pipe or a device
+//     would hang or never end, and never come back as a writable file.
 //     Archive attribute: every file has it outside Windows, so archiveOnly
 //     keeps every file there. The unfiltered AddFilesByPattern adds hidden
 //     files (they were chosen explicitly) and skips system files.

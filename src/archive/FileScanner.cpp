@@ -23,8 +23,9 @@ namespace {
 
 enum class Kind { File, Folder, Special, Skip };
 
-// What a link stands for: a link to a file is taken as that file, links to folders are not
-// followed, and a broken link is kept as a special file.
+// What a link stands for: a link to a file is taken as that file, a link to a folder as that
+// folder (the walk never enters a folder it is already inside), and a broken link is kept as a
+// special file.
 Kind linkKind(int dirFd, const char *name)
 {
     struct stat target;
@@ -32,7 +33,7 @@ Kind linkKind(int dirFd, const char *name)
         return Kind::Special;
     if (S_ISREG(target.st_mode))
         return Kind::File;
-    return S_ISDIR(target.st_mode) ? Kind::Skip : Kind::Special;
+    return S_ISDIR(target.st_mode) ? Kind::Folder : Kind::Special;
 }
 
 // The type comes from the folder listing where the file system gives one, so that a tree of
@@ -70,11 +71,14 @@ struct Child {
 // descriptor is closed again before any sub-folder is read, so deep trees do not run out of them.
 // The listing is read straight with getdents64: opendir's own checks cost three more system calls
 // a folder, which on a source tree is thousands.
-std::vector<Child> listFolder(const std::string &dir, std::vector<char> &buffer)
+// self receives the folder's own identity.
+std::vector<Child> listFolder(const std::string &dir, std::vector<char> &buffer, struct stat &self)
 {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    if (fd < 0 || ::fstat(fd, &self) != 0) {
         const int err = errno;
+        if (fd >= 0)
+            ::close(fd);
         throw ArchiveError(QStringLiteral("Cannot read the folder %1: %2")
                                .arg(QFile::decodeName(dir.c_str()), QString::fromLocal8Bit(std::strerror(err))));
     }
@@ -137,11 +141,23 @@ struct Walk {
         return wildcardMatch(mask, name) && !exclusions->matches(name);
     }
 
+    // The folders being walked, by identity: a link back to one of them would never end.
+    std::vector<std::pair<dev_t, ino_t>> inside = {};
+
     void folder(const std::string &dir, const QString &dirSource, const QString &rel)
     {
+        struct stat self;
+        const std::vector<Child> children = listFolder(dir, buffer, self);
+        const std::pair<dev_t, ino_t> id{self.st_dev, self.st_ino};
+        if (std::find(inside.begin(), inside.end(), id) != inside.end()) {
+            qCInfo(lcArchive).noquote() << "left out" << dirSource << "(a link back to a folder it lies in)";
+            return;
+        }
+        inside.push_back(id);
         if (!rel.isEmpty())
             open.push_back({dirSource, namePrefix + rel, true, false});
-        const bool empty = walkChildren(dir, dirSource, rel);
+        const bool empty = walkChildren(children, dir, dirSource, rel);
+        inside.pop_back();
         if (rel.isEmpty())
             return;
         // An empty sub-folder comes back when the pattern asks for everything; a narrower
@@ -153,9 +169,9 @@ struct Walk {
     }
 
     // True when the folder is empty on disk.
-    bool walkChildren(const std::string &dir, const QString &dirSource, const QString &rel)
+    bool walkChildren(const std::vector<Child> &children, const std::string &dir, const QString &dirSource,
+                      const QString &rel)
     {
-        const std::vector<Child> children = listFolder(dir, buffer);
         const QString sourcePrefix = dirSource.endsWith(u'/') ? dirSource : dirSource + u'/';
         for (const Child &child : children) {
             const QString name = QFile::decodeName(child.name.c_str());

@@ -1083,7 +1083,9 @@ Item describeOne(const ArchiveComponent::Pending &e, Folders &folders, Folders::
         throw ArchiveError(QStringLiteral("Cannot read %1: %2").arg(e.source, sysError(errno)));
     item.size = (e.folder || e.special) ? 0 : static_cast<std::uint64_t>(st.st_size);
     item.mtime = st.st_mtime;
-    item.mode = st.st_mode;
+    // A pipe, socket, device or broken link is stored as an empty file that nobody may write:
+    // it comes back as a placeholder, never as a writable file in its place.
+    item.mode = e.special ? (S_IFREG | (st.st_mode & 0444)) : st.st_mode;
     return item;
 }
 

@@ -140,18 +140,19 @@ private slots:
         QCOMPARE(top.extracted.value("a.txt"), QByteArray("alpha"));
 
         Built deep = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/*.txt", 1, 0, 0, 0, 0); });
-        QCOMPARE(sorted(deep.names), QStringList({"a.txt", "sub/", "sub/c.txt", "sub/deep/", "sub/deep/d.txt", "ünïcode/", "ünïcode/ß.txt"}));
+        QCOMPARE(sorted(deep.names), QStringList({"a.txt", "link-to-sub/", "link-to-sub/c.txt", "link-to-sub/deep/", "link-to-sub/deep/d.txt",
+                                               "sub/", "sub/c.txt", "sub/deep/", "sub/deep/d.txt", "ünïcode/", "ünïcode/ß.txt"}));
         QCOMPARE(deep.extracted.value("sub/deep/d.txt"), QByteArray("delta"));
         QCOMPARE(deep.extracted.value("ünïcode/ß.txt"), QByteArray("utf-8 names"));
 
-        // "*.*" takes every name; empty folders come back; links to folders are not followed.
+        // "*.*" takes every name; empty folders come back; links to folders are followed.
         Built all = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/*.*", 1, 0, 0, 0, 0); });
         QVERIFY(all.names.contains("noext"));
         QVERIFY(all.names.contains("empty/"));
         QVERIFY(all.extracted.contains("empty/"));
         QVERIFY(all.names.contains("link-to-a"));
         QCOMPARE(all.extracted.value("link-to-a"), QByteArray("alpha")); // the file's content, not a link
-        QVERIFY(!all.names.contains("link-to-sub/c.txt"));
+        QCOMPARE(all.extracted.value("link-to-sub/c.txt"), QByteArray("charlie"));
         QCOMPARE(all.extracted.value("b.JPG"), sampleBytes(70000, 1));
     }
 
@@ -207,6 +208,34 @@ private slots:
         Built system = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/*.*", 0, 0, 1, 0, 1); });
         QVERIFY(system.names.contains("pipe"));
         QCOMPARE(system.extracted.value("pipe"), QByteArray());
+    }
+
+    // Links to folders are followed as links to files are, but never back into a folder the
+    // walk is inside; a broken link or a pipe comes back as an empty file nobody may write.
+    void linksAndSpecialFilesInAChosenFolder()
+    {
+        const QString top = path("linked");
+        writeFile(top + "/real/f.txt", "foxtrot");
+        QVERIFY(QFile::link(top, top + "/real/back"));
+        QVERIFY(QFile::link(top + "/real", top + "/alias"));
+        QVERIFY(QFile::link(top + "/nowhere", top + "/broken"));
+        QVERIFY(::mkfifo(QFile::encodeName(top + "/fifo").constData(), 0666) == 0);
+        const QString archive = path("linked.zip");
+        ArchiveComponent zip;
+        zip.StartNewArchive(archive);
+        zip.AddFilesByPatternFiltered(top + "/*.*", 1, 0, 0, 0, 1);
+        zip.SetArchiveFileName(archive);
+        zip.SaveArchive();
+        QCOMPARE(sorted(entryNames(archive)), QStringList({"alias/", "alias/f.txt", "broken", "fifo", "real/", "real/f.txt"}));
+        const QString out = path("linked-out");
+        zip.ExtractToFolder(out);
+        QCOMPARE(readFile(out + "/alias/f.txt"), QByteArray("foxtrot"));
+        for (const char *special : {"/broken", "/fifo"}) {
+            const QFileInfo info(out + special);
+            QVERIFY(info.isFile() && !info.isSymLink());
+            QCOMPARE(info.size(), qint64(0));
+            QVERIFY(!(info.permissions() & (QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther)));
+        }
     }
 
     void extraFolderInformation()

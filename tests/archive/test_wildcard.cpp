@@ -27,6 +27,9 @@ private slots:
         QTest::newRow("exact name") << "photo.jpg" << "Photo.JPG" << true;
         QTest::newRow("empty pattern matches only empty") << "" << "a" << false;
         QTest::newRow("non-ASCII case folding") << "ÄRGER*" << "ärger.txt" << true;
+        QTest::newRow("question mark is one emoji") << "?.txt" << "🎉.txt" << true;
+        QTest::newRow("question mark is not half an emoji") << "??.txt" << "🎉.txt" << false;
+        QTest::newRow("star backtracks over an emoji") << "*🎉?" << "a🎉🎉b" << true;
     }
     void matching()
     {
