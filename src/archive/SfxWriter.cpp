@@ -54,6 +54,11 @@ void writeSelfExtracting(const WriteJob &job, const ExeSettings &exe, const std:
         const QByteArray icon = readWhole(exe.iconFile, QStringLiteral("icon file"));
         settings.icon.assign(icon.constData(), static_cast<std::size_t>(icon.size()));
         settings.iconName = QFileInfo(exe.iconFile).fileName().toStdString();
+        // The extractor reads no larger block: a larger icon would make an executable that
+        // cannot start.
+        if (settings.icon.size() > sfx::maxSettingsBytes)
+            throw ArchiveError(QStringLiteral("The icon %1 is too large: an icon may hold at most %2 MiB")
+                                   .arg(exe.iconFile).arg(sfx::maxSettingsBytes >> 20));
     }
     settings.runProgram = exe.runProgram.toStdString();
     settings.runParameters = exe.runParameters.toStdString();

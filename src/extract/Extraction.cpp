@@ -43,13 +43,23 @@ bool extractInto(app::MainWindow &w, const QString &folder)
     }
 }
 
+// The component refuses an empty folder; the message then says so rather than blaming the
+// archive or its password.
+QString failureText(const QString &folder, const QString &usual, const QString &noFolder)
+{
+    return folder.isEmpty() ? noFolder : usual;
+}
+
 void extractNextToArchive(app::MainWindow &w, const QString &failure)
 {
     if (noArchive(w, QStringLiteral("Error, no zip archive has been opened    ")))
         return;
     const QString destination = destinationNextTo(w.mp3text->text());
     if (!extractInto(w, destination)) {
-        say(w, failure, warning, MsgIcon::Information);
+        say(w,
+            failureText(destination, failure,
+                        QStringLiteral("No folder to unzip to: the Zip archive's path was removed. Select the Zip File again.    ")),
+            warning, MsgIcon::Information);
         return;
     }
     if (platform::FileSystem::folderExists(destination))
@@ -104,7 +114,10 @@ void mnuUnzip_Click(app::MainWindow &w)
     };
     if (!extractInto(w, w.DestDir->text())) {
         writeLog();
-        say(w, QStringLiteral("Failed to Open Zip Archive    "), warning, MsgIcon::Information);
+        say(w,
+            failureText(w.DestDir->text(), QStringLiteral("Failed to Open Zip Archive    "),
+                        QStringLiteral("No folder to unzip to: choose one with \"Unzip to folder\" first.    ")),
+            warning, MsgIcon::Information);
         return;
     }
     say(w, QStringLiteral("Success! Your Zip archive unzipped to ") + w.DestDir->text() + u' ', QStringLiteral("Orvel Zip"),

@@ -6,6 +6,7 @@
 #include "create/OptionsWindow.h"
 #include "create/Staging.h"
 #include "platform/FileSystem.h"
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "platform/ProgramFolder.h"
 #include "selection/SelectionList.h"
@@ -28,6 +29,17 @@ void notBuilt(SfxWindow &w, const QString &reason)
 {
     platform::showMessage(&w, QStringLiteral("The SFX .exe file could not be built: ") + reason, QStringLiteral("Error"),
                           MsgIcon::None);
+}
+
+// The icon is optional: the default one missing from the program's data builds an executable
+// without an icon, and the log says so. An icon the user chose must be there.
+QString usableIcon(const QString &icon)
+{
+    if (icon == platform::defaultIconPath() && !platform::FileSystem::fileExists(icon)) {
+        qCInfo(lcUi).noquote() << "no icon: the default icon" << icon << "is missing";
+        return QString();
+    }
+    return icon;
 }
 
 } // namespace
@@ -64,13 +76,13 @@ void buildSfx(SfxWindow &w, Model model)
             zip.SetExeAutoTemp(autoTemp);
             zip.SetExeRunParameters(own->parameter->text());
             zip.SetExeAutoExtract(OptionsWindow::value(own->autotemp));
-            zip.SetExeIconFile(w.iconlist->text());
+            zip.SetExeIconFile(usableIcon(w.iconlist->text()));
             zip.SetExeRunProgram(w.mp3text->text());
         } else {
             zip.SetExeAutoTemp(0);
             zip.SetExeRunParameters(QString());
             zip.SetExeAutoExtract(0);
-            zip.SetExeIconFile(w.iconlist->text());
+            zip.SetExeIconFile(usableIcon(w.iconlist->text()));
             zip.SetExeRunProgram(QString());
         }
         zip.StartNewArchive(QStringLiteral("notUsed.zip"));

@@ -290,6 +290,32 @@ private slots:
         d.sfx->Createalbum->click();
         QCOMPARE(d.s.messages.shown.back().title, QStringLiteral("Orvel Album"));
     }
+
+    // The icon is optional: a default icon missing from the program's data builds without one.
+    // An icon too large for the executable's settings is refused instead of making an
+    // executable that cannot start.
+    void missingDefaultIconAndIconTooLarge()
+    {
+        Desk d;
+        d.pickFiles({d.at("pics/a.jpg")});
+        QCOMPARE(d.sfx->iconlist->text(), d.s.programFolder() + "/icons/oz.ico");
+        QVERIFY(QFile::remove(d.s.programFolder() + "/icons/oz.ico"));
+        const QString plain = d.at("plain.run");
+        d.s.dialogs.pick(plain);
+        d.sfx->Createalbum->click();
+        QCOMPARE(d.s.messages.shown.back().title, QStringLiteral("Orvel Album"));
+        const ToolResult info = runTool(plain, {"--info"});
+        QVERIFY2(info.output.contains("icon: (none)"), info.output.constData());
+
+        const QString huge = d.at("huge.ico");
+        writeFile(huge, QByteArray(17 << 20, 'i'));
+        d.sfx->iconlist->setText(huge);
+        const QString never = d.at("never.run");
+        d.s.dialogs.pick(never);
+        d.sfx->Createalbum->click();
+        QVERIFY2(d.s.messages.shown.back().text.contains("too large"), qPrintable(d.s.messages.shown.back().text));
+        QVERIFY(!QFileInfo::exists(never));
+    }
 };
 
 QTEST_MAIN(SfxWindowTest)
