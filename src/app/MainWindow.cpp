@@ -22,6 +22,7 @@
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QProgressBar>
@@ -40,6 +41,10 @@ MainWindow::MainWindow(QWidget *parent)
     setFont(makeFont(QStringLiteral("Arial"), 9));
     buildControls();
     buildMenus();
+    // The description's fixed size: the client area and the menu bar above it, never
+    // maximised into an empty grey area.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     Form_Load();
 }
 

@@ -50,6 +50,9 @@ SfxWindow::SfxWindow(QWidget *owner, Forms &forms)
     Command4 = button(this, "Command4", QStringLiteral("Rem&ove"), {528, 160, 65, 25}, removeTip);
     auto *label1 = label(this, "Label1", QStringLiteral(" Select an icon for SFX. (Optional). \n  "), {24, 192, 209, 17});
     label1->setFont(arial975);
+    // Its text ends in a line break: from the top, the first line shows whole in the one line
+    // of room it has.
+    label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label1->setToolTip(QStringLiteral("These are optional items, system default items are as below text boxes if you skip Step 2."));
     Iconsel = button(this, "Iconsel", QStringLiteral("Se&lect icon"), {24, 218, 97, 25},
                      QStringLiteral("Click this button to select an icon for album *.exe file."));
@@ -95,7 +98,7 @@ SfxWindow::SfxWindow(QWidget *owner, Forms &forms)
     connect(Text4, &PinnedField::changed, Text4, &PinnedField::repin);
 
     setTabChain({FBrowse, Createalbum, Command2, Mp3, FileRemove, Text4, Text3, mp3text, Command1, pas2, Exit, Command3,
-                 iconlist, FileList, zdir, Command4, zipfolder, iconlistRem, Iconsel, allClear, pas1});
+                 iconlist, FileList, zdir, Command5, Command4, zipfolder, iconlistRem, Iconsel, allClear, pas1});
 
     selection_ = new selection::SelectionList(this, FileList, Text3);
     SaveDialog.CancelError = true;

@@ -112,6 +112,10 @@ private slots:
         app::MainWindow w;
         QCOMPARE(w.windowTitle(), QStringLiteral("Orvel Zip"));
         QCOMPARE(w.client->size(), QSize(649, 505));
+        // A fixed size: nothing to maximise into.
+        w.show();
+        QCOMPARE(w.minimumSize(), w.maximumSize());
+        QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
         QCOMPARE(w.font().family(), QStringLiteral("Arial"));
         QCOMPARE(w.Frame1->font().pointSizeF(), 11.25);
         QVERIFY(w.ZipStatus->font().bold());

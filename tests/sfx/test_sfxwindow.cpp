@@ -79,7 +79,14 @@ private slots:
         QCOMPARE(d.sfx->Command2->geometry(), QRect(24, 408, 105, 25));
         QCOMPARE(d.sfx->FBrowse->toolTip(),
                  QStringLiteral("You can select under 80 images for a new album by  ctrl + mouse left key  and shift + mouse left key."));
-        QCOMPARE(d.sfx->findChild<QLabel *>("Label1")->text(), QStringLiteral(" Select an icon for SFX. (Optional). \n  "));
+        QLabel *label1 = d.sfx->findChild<QLabel *>("Label1");
+        QCOMPARE(label1->text(), QStringLiteral(" Select an icon for SFX. (Optional). \n  "));
+        // Its first line is what shows in its one line of room.
+        QVERIFY(label1->alignment() & Qt::AlignTop);
+        // The tab order of the description: "Advance" of model 2 (tab 21) between zdir (16) and
+        // Command4 (24).
+        QCOMPARE(d.sfx->zdir->nextInFocusChain(), d.sfx->Command5);
+        QCOMPARE(d.sfx->Command5->nextInFocusChain(), d.sfx->Command4);
         QVERIFY(d.sfx->pas1->y() >= 481 && d.sfx->Text4->y() >= 481);
         QCOMPARE(d.sfx->pas1->focusPolicy(), Qt::NoFocus);
         QCOMPARE(d.sfx->iconlist->text(), d.s.programFolder() + "/icons/oz.ico");
