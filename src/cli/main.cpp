@@ -8,6 +8,7 @@
 #include "core/NewFile.h"
 #include "core/Names.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -44,8 +45,8 @@ const char *const toolUsage =
 
 const std::map<std::string, const char *> commandHelp = {
     {"create", "Usage: orvelzip-cli create ARCHIVE.zip PATH... [options]\n"
-               "  --include PATTERN   file names to take from folders (default *.*)\n"
-               "  --exclude PATTERN   file names to leave out\n"
+               "  --include PATTERN   file names to take from folders (default *.*); each one given counts\n"
+               "  --exclude PATTERN   file names to leave out; each one given counts\n"
                "  --no-recurse        only the top level of each folder\n"
                "  --full-paths        keep each folder's own path in the names\n"
                "  --hidden            include hidden files and folders\n"
@@ -96,38 +97,59 @@ std::string shown(const QString &text)
 struct Args {
     std::string command;
     QStringList positional;
-    std::map<std::string, QString> values; // options with a value
+    std::map<std::string, QStringList> values; // options with a value: every occurrence, in order
     std::map<std::string, bool> flags;
     bool passwordAsked = false;
     std::optional<QString> passwordGiven;
 
     bool flag(const char *name) const { return flags.count(name) > 0; }
+    // The last occurrence of an option with a value.
     std::optional<QString> value(const char *name) const
     {
         const auto it = values.find(name);
-        return it == values.end() ? std::nullopt : std::optional<QString>(it->second);
+        return it == values.end() || it->second.isEmpty() ? std::nullopt : std::optional<QString>(it->second.last());
+    }
+    QStringList all(const char *name) const
+    {
+        const auto it = values.find(name);
+        return it == values.end() ? QStringList() : it->second;
     }
 };
 
-Args parse(int argc, char **argv)
+// The options each command takes: those with a value, then the flags.
+const std::map<std::string, std::pair<std::vector<const char *>, std::vector<const char *>>> commandOptions = {
+    {"create", {{"include", "exclude", "level", "threads"}, {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet"}}},
+    {"sfx", {{"include", "exclude", "level", "threads", "run", "param", "icon"},
+             {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet", "auto-temp"}}},
+    {"list", {{}, {"json"}}},
+    {"extract", {{"d", "threads"}, {"overwrite", "quiet"}}},
+    {"test", {{"threads"}, {"quiet"}}},
+};
+
+// "--password" alone asks for it and "--password=VALUE" gives it: one name for both, which no
+// parser takes, so both are taken out before the rest is parsed.
+QStringList takePassword(Args &a, QStringList arguments)
 {
-    static const std::map<std::string, std::vector<std::string>> valueOptions = {
-        {"create", {"--include", "--exclude", "--level", "--threads"}},
-        {"sfx", {"--include", "--exclude", "--level", "--threads", "--run", "--param", "--icon"}},
-        {"extract", {"-d", "--threads"}},
-        {"test", {"--threads"}},
-    };
-    static const std::map<std::string, std::vector<std::string>> flagOptions = {
-        {"create", {"--no-recurse", "--full-paths", "--hidden", "--system", "--archive-only", "--quiet"}},
-        {"sfx", {"--no-recurse", "--full-paths", "--hidden", "--system", "--archive-only", "--quiet", "--auto-temp"}},
-        {"list", {"--json"}},
-        {"extract", {"--overwrite", "--quiet"}},
-        {"test", {"--quiet"}},
-    };
+    if (a.command == "list")
+        return arguments;
+    QStringList rest;
+    for (const QString &arg : arguments) {
+        if (arg == u"--password")
+            a.passwordAsked = true;
+        else if (arg.startsWith(QStringLiteral("--password=")))
+            a.passwordGiven = arg.mid(11);
+        else
+            rest << arg;
+    }
+    return rest;
+}
+
+Args parse(const QStringList &arguments)
+{
     Args a;
-    if (argc < 2)
+    if (arguments.size() < 2)
         usageError(QStringLiteral("no command given"));
-    a.command = argv[1];
+    a.command = arguments.at(1).toStdString();
     if (a.command == "--help" || a.command == "-h") {
         std::fputs(toolUsage, stdout);
         std::exit(0);
@@ -136,45 +158,31 @@ Args parse(int argc, char **argv)
         std::printf("orvelzip-cli %s\n", OZ_VERSION);
         std::exit(0);
     }
-    if (!commandHelp.count(a.command))
-        usageError(QStringLiteral("unknown command %1").arg(QString::fromLocal8Bit(argv[1])));
-    auto known = [&](const std::map<std::string, std::vector<std::string>> &table, const std::string &option) {
-        const auto it = table.find(a.command);
-        return it != table.end() && std::find(it->second.begin(), it->second.end(), option) != it->second.end();
-    };
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(commandHelp.at(a.command), stdout);
-            std::exit(0);
-        }
-        if (arg == "--password" && a.command != "list") {
-            a.passwordAsked = true;
-            continue;
-        }
-        if (arg.rfind("--password=", 0) == 0 && a.command != "list") {
-            a.passwordGiven = QString::fromLocal8Bit(arg.substr(11).c_str());
-            continue;
-        }
-        std::string name = arg, inlineValue;
-        const std::size_t eq = arg.find('=');
-        const bool hasInline = arg.rfind("--", 0) == 0 && eq != std::string::npos;
-        if (hasInline) {
-            name = arg.substr(0, eq);
-            inlineValue = arg.substr(eq + 1);
-        }
-        if (known(valueOptions, name)) {
-            if (!hasInline && i + 1 >= argc)
-                usageError(QStringLiteral("%1 needs a value").arg(QString::fromStdString(name)), a.command);
-            a.values[name] = QString::fromLocal8Bit(hasInline ? inlineValue.c_str() : argv[++i]);
-        } else if (!hasInline && known(flagOptions, name)) {
-            a.flags[name] = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            usageError(QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(arg.c_str())), a.command);
-        } else {
-            a.positional << QString::fromLocal8Bit(arg.c_str());
-        }
+    const auto options = commandOptions.find(a.command);
+    if (options == commandOptions.end())
+        usageError(QStringLiteral("unknown command %1").arg(arguments.at(1)));
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
+    for (const char *name : options->second.first)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
+    for (const char *name : options->second.second)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
+    QStringList rest = takePassword(a, arguments.mid(1));
+    if (!parser.parse(rest))
+        usageError(parser.errorText(), a.command);
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(commandHelp.at(a.command), stdout);
+        std::exit(0);
     }
+    auto dashed = [](const char *name) { return std::string(name[1] ? "--" : "-") + name; };
+    for (const char *name : options->second.first)
+        if (parser.isSet(QString::fromLatin1(name)))
+            a.values[dashed(name)] = parser.values(QString::fromLatin1(name));
+    for (const char *name : options->second.second)
+        if (parser.isSet(QString::fromLatin1(name)))
+            a.flags[dashed(name)] = true;
+    a.positional = parser.positionalArguments(); // the command stands where the program name would
     return a;
 }
 
@@ -249,17 +257,22 @@ private:
 // Adds the paths of create and sfx; returns how many were skipped.
 int addPaths(ArchiveComponent &zip, const Args &a, const QStringList &paths)
 {
+    // Every --exclude and every --include applies.
     oz::archive::PatternList exclusions;
-    exclusions.Add(a.value("--exclude").value_or(QString()));
+    for (const QString &pattern : a.all("--exclude"))
+        exclusions.Add(pattern);
     zip.SetExclusionList(exclusions);
-    const QString include = a.value("--include").value_or(QStringLiteral("*.*"));
+    QStringList includes = a.all("--include");
+    if (includes.isEmpty())
+        includes << QStringLiteral("*.*");
     const int recurse = a.flag("--no-recurse") ? 0 : 1;
     int skipped = 0;
     for (const QString &path : paths) {
         const QFileInfo info(path);
         if (info.isDir()) {
-            zip.AddFilesByPatternFiltered(QDir(path).absolutePath() + u'/' + include, recurse, a.flag("--full-paths"),
-                                          a.flag("--archive-only"), a.flag("--hidden"), a.flag("--system"));
+            for (const QString &include : includes)
+                zip.AddFilesByPatternFiltered(QDir(path).absolutePath() + u'/' + include, recurse, a.flag("--full-paths"),
+                                              a.flag("--archive-only"), a.flag("--hidden"), a.flag("--system"));
         } else if (info.isFile()) {
             zip.AddFilesByPattern(info.absoluteFilePath(), 0);
         } else {
@@ -432,7 +445,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     // The component logs each operation; a terminal wants only results.
     QLoggingCategory::setFilterRules(QStringLiteral("orvelzip.*=false"));
-    const Args a = parse(argc, argv);
+    const Args a = parse(QCoreApplication::arguments());
     try {
         if (a.command == "create")
             return create(a, false);

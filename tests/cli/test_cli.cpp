@@ -79,6 +79,11 @@ private slots:
         QCOMPARE(cli({"create", "some.zip", "src", "--include", "*.TXT", "--no-recurse"}, tmp.path()).status, 0);
         QCOMPARE(namesOf(at("some.zip")), QStringList({"a.txt"}));
 
+        // Every --include and every --exclude counts, not only the last.
+        QCOMPARE(cli({"create", "multi.zip", "src", "--include", "*.txt", "--include=*.jpg", "--exclude", "a*", "--exclude=c*"},
+                     tmp.path()).status, 0);
+        QCOMPARE(namesOf(at("multi.zip")), QStringList({"b.jpg"}));
+
         QCOMPARE(cli({"create", "excl.zip", "src", "--exclude=*.wav", "--hidden"}, tmp.path()).status, 0);
         QCOMPARE(namesOf(at("excl.zip")), QStringList({".hidden", "a.txt", "b.jpg", "sub/", "sub/c.txt"}));
 
