@@ -5,10 +5,15 @@
 #include "app/Forms.h"
 #include "app/MainWindow.h"
 #include "create/OptionsWindow.h"
+#include "create/PasswordDialog.h"
+#include "extract/PasswordPrompt.h"
+#include "sfx/SfxWindow.h"
 #include "support/Fixtures.h"
 #include "support/StandIns.h"
 
 #include <QAction>
+#include <QRegularExpression>
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QGroupBox>
@@ -44,6 +49,41 @@ QString textOf(QWidget *w)
 class MainWindowTest : public QObject {
     Q_OBJECT
 private slots:
+    // The help names every button, check box, menu item and window a user meets, by its caption.
+    void helpDescribesEveryControl()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        QString help = QString::fromUtf8(readFile(QStringLiteral(OZ_RESOURCES "/orvelziphelp.html")));
+        help.remove(QRegularExpression(QStringLiteral("<[^>]*>")));
+        help.replace(QStringLiteral("&rarr;"), QStringLiteral("\u2192"));
+        help = help.simplified();
+        auto captionOf = [](QString text) { return text.remove(u'&').simplified(); };
+        QStringList captions;
+        std::vector<QWidget *> windows{&w, w.forms().advance(), w.forms().advances2(), w.forms().changePW(),
+                                       w.forms().password(), w.forms().sfx()};
+        for (QWidget *window : windows) {
+            captions << captionOf(window->windowTitle());
+            for (auto *b : window->findChildren<QAbstractButton *>())
+                if (b->isVisibleTo(window) || b->y() < window->height())
+                    captions << captionOf(b->text());
+            for (auto *l : window->findChildren<QLabel *>())
+                if (l->buddy())
+                    captions << captionOf(l->text()).remove(u':');
+        }
+        for (QAction *a : w.menuBar()->findChildren<QAction *>())
+            if (!a->isSeparator())
+                captions << captionOf(a->text());
+        captions.removeAll(QString());
+        captions.removeDuplicates();
+        QStringList missing;
+        for (const QString &c : captions)
+            if (!help.contains(c, Qt::CaseInsensitive))
+                missing << c;
+        QVERIFY2(missing.isEmpty(), qPrintable(missing.join(" | ")));
+        QVERIFY2(captions.size() > 30, qPrintable(captions.join(" | ")));
+    }
+
     // Options of the program get a usage text; they are never taken for an archive's name.
     void programOptions()
     {
