@@ -17,6 +17,7 @@ public:
         WrongPassword, // the password does not decrypt them
         Damaged,       // found while reading data: CRC, authentication, short or long data
         Io,            // the disk: cannot write, full, permissions
+        Stopped,       // asked to stop
     };
     explicit Error(const std::string &what, Kind kind = Kind::Other) : std::runtime_error(what), kind_(kind) {}
     Kind kind() const { return kind_; }

@@ -330,6 +330,7 @@ private:
     void writeData(const Planned &p, Worker &worker, int fd, bool reporting);
     void finishFile(NewFile &file, const Planned &p, int parent);
     void report();
+    void checkStop() const;
     void commitHeld();
     void makeLinks();
     void setFolderTimes();
@@ -526,8 +527,15 @@ void Extraction::writeFiles()
     report_.files += files.size() - held_.size();
 }
 
+void Extraction::checkStop() const
+{
+    if (options_.stop && options_.stop->load())
+        throw Error("Stopped before the extraction was complete", Error::Kind::Stopped);
+}
+
 void Extraction::writeOne(const Planned &p, Worker &worker, bool reporting)
 {
+    checkStop();
     const std::string parent = parentOf(p.rel);
     if (!worker.parent || worker.parentRel != parent) {
         worker.parent = Fd(folderFd(parent));
@@ -537,7 +545,7 @@ void Extraction::writeOne(const Planned &p, Worker &worker, bool reporting)
     try {
         writeData(p, worker, file.fd(), reporting);
     } catch (const Error &error) {
-        if (error.kind() == Error::Kind::Io)
+        if (error.kind() == Error::Kind::Io || error.kind() == Error::Kind::Stopped)
             throw;
         throw Error("Cannot extract \"" + printable(dir_.entries[p.entry].name) + "\": " + error.what(), error.kind());
     }
@@ -573,6 +581,7 @@ void Extraction::writeData(const Planned &p, Worker &worker, int fd, bool report
         std::vector<unsigned char> *buffer = behind ? behind->take() : &worker.buffer;
         if (!buffer)
             break;
+        checkStop();
         const std::size_t n = reader.read(buffer->data(), buffer->size());
         if (n == 0)
             break;
@@ -619,6 +628,7 @@ void Extraction::finishFile(NewFile &file, const Planned &p, int parent)
 
 void Extraction::commitHeld()
 {
+    checkStop();
     for (Held &h : held_) {
         h.file.commit(true);
         ++report_.files;

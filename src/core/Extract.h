@@ -17,6 +17,7 @@
 
 #include "ZipFormat.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -35,6 +36,9 @@ struct ExtractOptions {
     int threads = 0; // 0: one per core
     // Called on the calling thread only, with bytes written and the total.
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+    // When it turns true (a signal, say), extraction stops at the next piece of data and throws
+    // Error (Stopped): what was complete stays, nothing half-written does.
+    const std::atomic<bool> *stop = nullptr;
 };
 
 struct ExtractReport {

@@ -13,6 +13,11 @@
 #include "core/ZipFormat.h"
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <mutex>
+#include <pthread.h>
+#include <thread>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +50,7 @@ struct Options {
     bool overwrite = false;
     bool quiet = false;
     bool info = false;
+    bool inTerminal = false; // started by openInTerminal in a terminal window of its own
 };
 
 bool interactive()
@@ -52,10 +58,89 @@ bool interactive()
     return isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
 }
 
+// --- signals, the temporary folder and the terminal ----------------------------
+
+// What the program is doing when a signal comes: while it asks, nothing needs finishing; while
+// it extracts, the extraction stops at its next piece of data; while the program it started
+// runs, the signal is passed on to it.
+enum class Phase { Asking, Extracting, Running };
+std::atomic<Phase> phase{Phase::Asking};
+std::atomic<bool> stopRequested{false};
+std::atomic<int> caughtSignal{0};
+std::atomic<pid_t> child{0};
+
+// The folder of auto-temp, removed on every way out once it exists.
+std::mutex temporaryMutex;
+std::string temporaryFolder;
+
+int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path);
+}
+
+void removeTemporaryFolder()
+{
+    std::lock_guard lock(temporaryMutex);
+    if (!temporaryFolder.empty())
+        nftw(temporaryFolder.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    temporaryFolder.clear();
+}
+
+// The terminal's settings while a password is typed without echo, to restore on a signal.
+std::mutex terminalMutex;
+termios echoingTerminal{};
+bool echoOff = false;
+
+void restoreTerminal()
+{
+    std::lock_guard lock(terminalMutex);
+    if (!echoOff)
+        return;
+    if (const int tty = open("/dev/tty", O_RDWR | O_CLOEXEC); tty >= 0) {
+        tcsetattr(tty, TCSANOW, &echoingTerminal);
+        close(tty);
+    }
+    echoOff = false;
+}
+
 [[noreturn]] void fail(const std::string &message)
 {
     std::fprintf(stderr, "error: %s\n", message.c_str());
+    removeTemporaryFolder();
     std::exit(2);
+}
+
+// SIGINT, SIGTERM and SIGHUP are taken by one thread of their own instead of interrupting
+// whatever runs, so that each is met where the program is.
+void watchSignals(sigset_t signals)
+{
+    for (;;) {
+        int s = 0;
+        if (sigwait(&signals, &s) != 0)
+            continue;
+        caughtSignal = s;
+        if (const pid_t c = child.load(); c > 0) {
+            kill(c, s);
+        } else if (phase == Phase::Extracting) {
+            stopRequested = true;
+        } else if (phase == Phase::Asking) {
+            restoreTerminal();
+            removeTemporaryFolder();
+            std::fprintf(stderr, "\nStopped: nothing was extracted.\n");
+            _exit(128 + s);
+        }
+    }
+}
+
+void takeSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&signals, s);
+    // Blocked before any other thread exists, so that every thread inherits it.
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread(watchSignals, signals).detach();
 }
 
 std::string selfPath()
@@ -145,6 +230,9 @@ std::string askLine(const std::string &question, bool echo)
     if (hide) {
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        std::lock_guard lock(terminalMutex);
+        echoingTerminal = saved;
+        echoOff = true;
         tcsetattr(fileno(tty), TCSANOW, &quiet);
     }
     std::fprintf(tty, "%s", question.c_str());
@@ -152,7 +240,9 @@ std::string askLine(const std::string &question, bool echo)
     char buffer[4096];
     std::string answer = std::fgets(buffer, sizeof buffer, tty) ? buffer : "";
     if (hide) {
+        std::lock_guard lock(terminalMutex);
         tcsetattr(fileno(tty), TCSANOW, &saved);
+        echoOff = false;
         std::fprintf(tty, "\n");
     }
     std::fclose(tty);
@@ -188,7 +278,7 @@ enum class Answer { Yes, No, All, Quit };
 Answer askOverwrite(const std::string &path)
 {
     for (;;) {
-        const std::string a = askLine("Replace " + path + "? [y]es, [n]o, [a]ll, [q]uit: ", true);
+        const std::string a = askLine("Replace " + path + "? [y]es, [N]o, [a]ll, [q]uit (Enter: no): ", true);
         if (a == "y" || a == "Y" || a == "yes")
             return Answer::Yes;
         if (a == "n" || a == "N" || a == "no" || a.empty())
@@ -210,7 +300,8 @@ oz::core::ExtractReport extract(const Archive &archive, const std::string &self,
     options.password = password;
     options.existing = overwrite ? ExtractOptions::Existing::Replace : ExtractOptions::Existing::Ask;
     // Every question comes before the first byte is written.
-    options.ask = [](const std::string &path) {
+    bool quitAsked = false;
+    options.ask = [&quitAsked](const std::string &path) {
         if (!interactive()) {
             std::fprintf(stderr, "skipped %s: it exists already (--overwrite replaces it)\n", path.c_str());
             return ExtractOptions::Answer::Keep;
@@ -218,7 +309,7 @@ oz::core::ExtractReport extract(const Archive &archive, const std::string &self,
         switch (askOverwrite(path)) {
         case Answer::Yes: return ExtractOptions::Answer::Replace;
         case Answer::All: return ExtractOptions::Answer::ReplaceAll;
-        case Answer::Quit: return ExtractOptions::Answer::Quit;
+        case Answer::Quit: quitAsked = true; return ExtractOptions::Answer::Quit;
         default: return ExtractOptions::Answer::Keep;
         }
     };
@@ -228,14 +319,28 @@ oz::core::ExtractReport extract(const Archive &archive, const std::string &self,
         progress.total = total;
         progress.set(done);
     };
+    options.stop = &stopRequested;
     oz::core::ExtractReport report;
+    phase = Phase::Extracting;
     try {
         oz::core::extractArchive(archive.fd, archive.dir, root, options, report);
     } catch (const oz::core::Error &e) {
         if (progress.shown >= 0 && progress.shown < 100)
             std::fprintf(stderr, "\n");
+        if (e.kind() == oz::core::Error::Kind::Stopped) {
+            removeTemporaryFolder();
+            std::fprintf(stderr, "Stopped: %zu files were extracted whole; nothing half-written was left.\n",
+                         report.files);
+            std::exit(128 + caughtSignal);
+        }
+        if (quitAsked) {
+            removeTemporaryFolder();
+            std::fprintf(stderr, "Stopped at your request: nothing was extracted.\n");
+            std::exit(1);
+        }
         fail(e.what());
     }
+    phase = Phase::Asking;
     if (showProgress && progress.shown != 100 && progress.total > 0)
         progress.set(progress.total);
     return report;
@@ -331,23 +436,96 @@ int runProgram(const std::string &root, const Settings &settings)
     if (pid < 0)
         fail(std::string("cannot start ") + program + ": " + std::strerror(errno));
     if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        pthread_sigmask(SIG_SETMASK, &none, nullptr); // the program gets its signals as usual
         if (chdir(root.c_str()) != 0)
             _exit(127);
         execv(program.c_str(), argv.data());
         std::fprintf(stderr, "error: cannot start %s: %s\n", program.c_str(), std::strerror(errno));
         _exit(127);
     }
+    child = pid;
+    phase = Phase::Running;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    child = 0;
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
-int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+// A program on PATH, or "" when there is none.
+std::string onPath(const std::string &name)
 {
-    return remove(path);
+    const char *path = std::getenv("PATH");
+    std::string folders = path ? path : "/usr/bin:/bin";
+    for (std::size_t start = 0; start <= folders.size();) {
+        std::size_t end = folders.find(':', start);
+        if (end == std::string::npos)
+            end = folders.size();
+        const std::string candidate = folders.substr(start, end - start) + "/" + name;
+        if (end > start && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
+// Runs this program again in the first terminal window program found; returns only when there
+// is none, and the program then goes on without one: it extracts when no question is needed and
+// otherwise says why it cannot.
+void openInTerminal(const std::string &self)
+{
+    struct Terminal {
+        const char *name;
+        const char *run; // the option after which the command follows
+    };
+    for (const Terminal t : {Terminal{"x-terminal-emulator", "-e"}, Terminal{"gnome-terminal", "--"},
+                             Terminal{"konsole", "-e"}, Terminal{"xfce4-terminal", "-x"}, Terminal{"xterm", "-e"}}) {
+        const std::string program = onPath(t.name);
+        if (program.empty())
+            continue;
+        std::vector<char *> argv{const_cast<char *>(t.name), const_cast<char *>(t.run), const_cast<char *>(self.c_str()),
+                                 const_cast<char *>("--in-terminal"), nullptr};
+        execv(program.c_str(), argv.data());
+    }
+}
+
+// In a terminal window of its own, the result stays readable until the receiver closes it.
+void waitBeforeClosing()
+{
+    FILE *tty = std::fopen("/dev/tty", "r+");
+    if (!tty)
+        return;
+    std::fprintf(tty, "\nPress Enter to close this window.");
+    std::fflush(tty);
+    char line[64];
+    if (!std::fgets(line, sizeof line, tty)) {
+    }
+    std::fclose(tty);
+}
+
+// "~" and "~/..." as a shell would read them: the home folder.
+std::string withHome(const std::string &path)
+{
+    const char *home = std::getenv("HOME");
+    if (!home || !*home || path.empty() || path[0] != '~' || (path.size() > 1 && path[1] != '/'))
+        return path;
+    return home + path.substr(1);
+}
+
+// A new folder under TMPDIR (or /tmp), removed on every way out from now on.
+std::string makeTemporaryFolder()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/orvelzip-XXXXXX";
+    if (!mkdtemp(folder.data()))
+        fail(std::string("cannot create a temporary folder: ") + std::strerror(errno));
+    std::lock_guard lock(temporaryMutex);
+    temporaryFolder = folder;
+    return folder;
 }
 
 std::string defaultDestination(const std::string &self)
@@ -380,7 +558,7 @@ void usage(const char *program)
 
 int main(int argc, char **argv)
 {
-    oz::core::installCleanupOnSignals();
+    takeSignals();
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -409,6 +587,8 @@ int main(int argc, char **argv)
             o.quiet = true;
         else if (arg == "--info")
             o.info = true;
+        else if (arg == "--in-terminal")
+            o.inTerminal = true;
         else if (arg == "--help" || arg == "-h") {
             usage(argv[0]);
             return 0;
@@ -427,6 +607,12 @@ int main(int argc, char **argv)
     }
 
     const std::string self = selfPath();
+    // Double-clicked in a file manager: no terminal, a desktop, and no options. The receiver
+    // would see nothing and could answer nothing, so the program opens itself in a terminal.
+    if (argc == 1 && !interactive() && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")))
+        openInTerminal(self);
+    if (o.inTerminal)
+        std::atexit(waitBeforeClosing);
     const int fd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         fail("cannot read " + self + ": " + std::strerror(errno));
@@ -492,18 +678,15 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    std::string dest = o.dest;
-    char tempTemplate[4096];
-    if (autoTemp) {
-        const char *tmp = std::getenv("TMPDIR");
-        std::snprintf(tempTemplate, sizeof tempTemplate, "%s/orvelzip-XXXXXX", tmp && *tmp ? tmp : "/tmp");
-        if (!mkdtemp(tempTemplate))
-            fail(std::string("cannot create a temporary folder: ") + std::strerror(errno));
-        dest = tempTemplate;
+    // --dest wins over auto-temp: the receiver chose where, and that folder is kept.
+    std::string dest = withHome(o.dest);
+    const bool temporary = autoTemp && dest.empty();
+    if (temporary) {
+        dest = makeTemporaryFolder();
     } else if (dest.empty()) {
         dest = defaultDestination(self);
         if (ask) {
-            const std::string answer = askLine("Extract to [" + dest + "]: ", true);
+            const std::string answer = withHome(askLine("Extract to [" + dest + "]: ", true));
             if (!answer.empty())
                 dest = answer;
         }
@@ -512,14 +695,13 @@ int main(int argc, char **argv)
     if (stat(dest.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
         fail("cannot extract into " + oz::core::printable(dest) + ": it is a file, not a folder");
 
-    const auto report = extract(archive, self, password, dest, o.overwrite || autoTemp, ask && say);
-    if (say && !autoTemp)
+    const auto report = extract(archive, self, password, dest, o.overwrite || temporary, ask && say);
+    if (say && !temporary)
         std::fprintf(stderr, "%zu files extracted to %s\n", report.files, oz::core::printable(dest).c_str());
 
     if (!settings.runProgram.empty()) {
         const int status = runProgram(dest, settings);
-        if (autoTemp)
-            nftw(dest.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+        removeTemporaryFolder();
         return status;
     }
     return report.kept ? 1 : 0;

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using namespace oz::archive;
 using namespace oz::test;
 
@@ -188,6 +190,83 @@ private slots:
         const Run m = run(missing, {}, at("out"), env);
         QCOMPARE(m.exitCode, 2);
         QVERIFY(m.err.contains("not-there.sh"));
+    }
+
+    // Model 2 with auto-temp: the temporary folder goes whatever happens: the program missing,
+    // the extraction failing, the program killed, or a signal to the extractor while it runs.
+    void theTemporaryFolderAlwaysGoes()
+    {
+        QTemporaryDir scratch;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", scratch.path());
+        env.insert("OZ_REPORT", at("temp-report.txt"));
+        writeFile(at("progs/die.sh"), "#!/bin/sh\nkill -9 $$\n");
+        writeFile(at("progs/wait.sh"), "#!/bin/sh\necho started > \"$OZ_REPORT\"\nexec sleep 30\n");
+        writeFile(at("progs/data.bin"), sampleBytes(300000, 3));
+        auto exeRunning = [&](const QString &name, const QString &program) {
+            const QString exe = at("out/" + name);
+            const ToolResult made = runTool(OZ_BUILD_CLI, {"sfx", exe, at("progs"), "--run", program, "--auto-temp", "--quiet"});
+            return made.exitCode == 0 ? exe : QString();
+        };
+        auto leftInTemp = [&] { return QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); };
+
+        QCOMPARE(run(exeRunning("missing.run", "absent.sh"), {}, at("out"), env).exitCode, 2);
+        QCOMPARE(leftInTemp(), QStringList());
+
+        QCOMPARE(run(exeRunning("die.run", "die.sh"), {}, at("out"), env).exitCode, 128 + SIGKILL);
+        QCOMPARE(leftInTemp(), QStringList());
+
+        // A damaged entry: extraction fails part-way.
+        const QString damaged = exeRunning("damaged.run", "die.sh");
+        QByteArray bytes = readFile(damaged);
+        const qsizetype at = bytes.indexOf("data.bin") + 200; // inside its stored data
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x55);
+        writeFile(damaged, bytes);
+        QFile::setPermissions(damaged, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        QCOMPARE(run(damaged, {}, this->at("out"), env).exitCode, 2);
+        QCOMPARE(leftInTemp(), QStringList());
+
+        // SIGTERM while the program runs: passed on to it, waited for, the folder removed.
+        QFile::remove(this->at("temp-report.txt"));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setStandardInputFile(QProcess::nullDevice());
+        p.start(exeRunning("wait.run", "wait.sh"), {});
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(this->at("temp-report.txt")), 20000);
+        p.terminate();
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 128 + SIGTERM);
+        QCOMPARE(leftInTemp(), QStringList());
+
+        // --dest wins over auto-temp, and that folder is kept.
+        QCOMPARE(run(exeRunning("chosen.run", "die.sh"), {"--dest", this->at("chosen")}, this->at("out"), env).exitCode,
+                 128 + SIGKILL);
+        QVERIFY(QFileInfo::exists(this->at("chosen/die.sh")));
+        QCOMPARE(leftInTemp(), QStringList());
+    }
+
+    // Double-clicked on a desktop, without a terminal: the extractor opens itself in one.
+    void aDesktopReceiverGetsATerminal()
+    {
+        const QString standIn = at("terminal/x-terminal-emulator");
+        writeFile(standIn, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$OZ_TERMINAL_LOG\"\nshift\nexec \"$@\" < /dev/null\n");
+        QFile::setPermissions(standIn, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        const QString exe = build("desktop.run");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", ":99");
+        env.insert("PATH", at("terminal") + ":" + env.value("PATH"));
+        env.insert("OZ_TERMINAL_LOG", at("terminal.log"));
+        const Run r = run(exe, {}, at("out"), env);
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(readFile(at("terminal.log")), ("-e\n" + exe + "\n--in-terminal\n").toUtf8());
+        QCOMPARE(readFile(at("out/desktop/readme.txt")), QByteArray("read me first\n"));
+
+        // No terminal program at all: an encrypted one cannot ask, and says why.
+        const QString secret = build("secret.run", "s3cret");
+        env.insert("PATH", at("nothing-here"));
+        const Run none = run(secret, {}, at("out"), env);
+        QCOMPARE(none.exitCode, 2);
+        QVERIFY2(none.err.contains("password"), none.err.constData());
     }
 
     void damagedExecutables()
