@@ -22,7 +22,7 @@ AboutWindow::AboutWindow(QWidget *owner)
 
     Label1 = label(this, "Label1", QStringLiteral("Orvel Zip"), {32, 16, 249, 57});
     Label1->setFont(makeFont(QStringLiteral("Monotype Corsiva"), 36, false, true));
-    Label3 = label(this, "Label3", QStringLiteral("Version : 3.7.1"), {32, 88, 145, 25});
+    Label3 = label(this, "Label3", QStringLiteral("Version : " OZ_VERSION), {32, 88, 145, 25});
     Label3->setFont(makeFont(QStringLiteral("Arial"), 9.75, true));
     Label5 = label(this, "Label5", QString::fromLatin1(shownAddress), {32, 120, 225, 25});
     Label5->setCursor(Qt::PointingHandCursor);

@@ -306,7 +306,7 @@ private slots:
         QCOMPARE(about->windowTitle(), QStringLiteral("About Orvel Zip"));
         QCOMPARE(about->size(), QSize(312, 164));
         QCOMPARE(about->Label1->text(), QStringLiteral("Orvel Zip"));
-        QCOMPARE(about->Label3->text(), QStringLiteral("Version : 3.7.1"));
+        QCOMPARE(about->Label3->text(), QStringLiteral("Version : " OZ_TEST_VERSION));
         w.mnuHelp_About->trigger();
         QCOMPARE(w.forms().about(), about); // the same window again
         QTest::mouseClick(about->Label5, Qt::LeftButton);

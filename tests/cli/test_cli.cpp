@@ -238,7 +238,7 @@ private slots:
 
         QVERIFY(cli({"--help"}, tmp.path()).out.contains("Commands:"));
         QVERIFY(cli({"extract", "--help"}, tmp.path()).out.contains("--overwrite"));
-        QVERIFY(cli({"--version"}, tmp.path()).out.startsWith("orvelzip-cli 3.7.1"));
+        QVERIFY(cli({"--version"}, tmp.path()).out.startsWith("orvelzip-cli " OZ_TEST_VERSION));
     }
 };
 
