@@ -266,12 +266,16 @@ int ArchiveComponent::GetEntryCount() const
     return static_cast<int>(count);
 }
 
-detail::WriteJob ArchiveComponent::writeJob(const QString &target) const
+core::WriteJob ArchiveComponent::writeJob(const QString &target, std::vector<core::WriteItem> &items) const
 {
-    WriteJob job;
-    job.target = target;
-    job.entries = &pending_;
-    job.password = encrypting() ? password_ : QString();
+    items.clear();
+    items.reserve(pending_.size());
+    for (const Pending &p : pending_)
+        items.push_back({QFile::encodeName(p.source).toStdString(), p.name.toStdString(), p.folder, p.special});
+    core::WriteJob job;
+    job.target = QFile::encodeName(target).toStdString();
+    job.entries = &items;
+    job.password = encrypting() ? password_.toStdString() : std::string();
     job.keyLength = keyLength_;
     job.level = level_;
     job.threads = threads_;
@@ -318,16 +322,27 @@ void ArchiveComponent::SaveArchive()
         throw ArchiveError(QStringLiteral("No file name was given for the archive"));
     dropTarget(targetPath_);
     // The object now holds what it wrote, so that it can be extracted at once.
-    std::vector<ArchiveEntry> written;
+    std::vector<core::WriteItem> items;
+    std::vector<core::WrittenEntry> written;
     try {
-        detail::WriteJob job = writeJob(targetPath_);
+        core::WriteJob job = writeJob(targetPath_, items);
         job.written = &written;
-        writeArchive(job, [this](int p) { emit WriteZipPercentDone(p); });
-    } catch (const ArchiveError &e) {
-        qCInfo(lcArchive).noquote() << "SaveArchive failed:" << e.reason();
-        throw;
+        core::writeArchive(job, [this](int p) { emit WriteZipPercentDone(p); });
+    } catch (const core::Error &e) {
+        qCInfo(lcArchive).noquote() << "SaveArchive failed:" << e.what();
+        throw ArchiveError(QString::fromStdString(e.what()));
     }
-    openedEntries_ = std::move(written);
+    // Listed as a reader would list it, with the chosen names rather than decoded again.
+    openedEntries_.clear();
+    openedEntries_.reserve(written.size());
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        const core::WrittenEntry &w = written[i];
+        QString name = pending_[i].name;
+        if (w.folder && !name.endsWith(u'/'))
+            name += u'/';
+        openedEntries_.emplace_back(std::move(name), w.size, w.compressedSize, QDateTime::fromSecsSinceEpoch(w.mtime),
+                                    w.encrypted, w.folder, false);
+    }
     openedPath_ = targetPath_;
 }
 
@@ -382,8 +397,12 @@ void ArchiveComponent::WriteSelfExtractingExe(const QString &target, int &out)
     if (target.isEmpty())
         throw ArchiveError(QStringLiteral("No file name was given for the executable"));
     dropTarget(target);
+    std::vector<core::WriteItem> items;
     try {
-        writeSelfExtracting(writeJob(target), exe_, [this](int p) { emit WriteZipPercentDone(p); });
+        writeSelfExtracting(writeJob(target, items), exe_, [this](int p) { emit WriteZipPercentDone(p); });
+    } catch (const core::Error &e) {
+        qCInfo(lcArchive).noquote() << "WriteSelfExtractingExe failed:" << e.what();
+        throw ArchiveError(QString::fromStdString(e.what()));
     } catch (const ArchiveError &e) {
         qCInfo(lcArchive).noquote() << "WriteSelfExtractingExe failed:" << e.reason();
         throw;
@@ -449,41 +468,6 @@ std::vector<ArchiveEntry> OpenedArchive::entries() const
                          e.isLink());
     }
     return out;
-}
-
-Progress::Progress(std::uint64_t total, std::function<void(int)> report)
-    : total_(total), report_(std::move(report))
-{
-}
-
-void Progress::begin()
-{
-    last_ = 0;
-    if (report_)
-        report_(0);
-}
-
-void Progress::advance(std::uint64_t bytes)
-{
-    done_ += bytes;
-    if (total_ == 0)
-        return;
-    const int percent = static_cast<int>(std::min<std::uint64_t>(100, done_ * 100 / total_));
-    // 100 is kept for finish(), which comes when the work has really ended.
-    if (percent != last_ && percent < 100) {
-        last_ = percent;
-        if (report_)
-            report_(percent);
-    }
-}
-
-void Progress::finish()
-{
-    if (last_ != 100) {
-        last_ = 100;
-        if (report_)
-            report_(100);
-    }
 }
 
 } // namespace detail

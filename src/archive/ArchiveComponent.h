@@ -1,7 +1,7 @@
 // The archive component: every zip operation the windows, the self-extracting
-// builder and the command-line tool use. Reading and extraction are the zip
-// core's (src/core); this is their Qt face, with the file patterns and the
-// parallel writer.
+// builder and the command-line tool use. Reading, extraction and writing are
+// the zip core's (src/core); this is their Qt face, with the file patterns
+// that choose what a new archive holds.
 //
 // Calling model
 //   Operations run on the caller's thread and return when their work is done;
@@ -116,16 +116,11 @@
 #include <stdexcept>
 #include <vector>
 
-namespace oz::archive {
-
-namespace detail {
-struct WriteJob;
-}
-}
-
 namespace oz::core {
 struct ExtractReport;
-}
+struct WriteItem;
+struct WriteJob;
+} // namespace oz::core
 
 namespace oz::archive {
 
@@ -282,7 +277,8 @@ private:
                   bool includeHidden, bool includeSystem);
     void addPending(Pending p);
     bool encrypting() const;
-    detail::WriteJob writeJob(const QString &target) const;
+    // A job for the core's writer; items receives the chosen files in its terms.
+    core::WriteJob writeJob(const QString &target, std::vector<core::WriteItem> &items) const;
     void keepRecord(const core::ExtractReport &report);
     void dropTarget(const QString &target);
 

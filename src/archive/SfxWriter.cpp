@@ -46,7 +46,7 @@ QString extractorPath()
     throw ArchiveError(QStringLiteral("The extractor program orvelzip-sfx was not found beside the program"));
 }
 
-void writeSelfExtracting(const WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress)
+void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress)
 {
     const QByteArray extractor = readWhole(extractorPath(), QStringLiteral("extractor"));
     sfx::Settings settings;
@@ -68,11 +68,11 @@ void writeSelfExtracting(const WriteJob &job, const ExeSettings &exe, const std:
 
     // The archive is written behind the program and its settings, its offsets counted from the
     // start of the file, so that the executable is itself a zip for other tools.
-    WriteJob exeJob = job;
+    core::WriteJob exeJob = job;
     exeJob.prefix.assign(extractor.constData(), static_cast<std::size_t>(extractor.size()));
     exeJob.prefix += block;
     exeJob.executable = true;
-    writeArchive(exeJob, progress);
+    core::writeArchive(exeJob, progress);
 }
 
 } // namespace oz::archive::detail

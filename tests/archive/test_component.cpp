@@ -2,6 +2,7 @@
 #include "archive/ArchiveComponent.h"
 #include "archive/Internal.h"
 #include "core/Crypto.h"
+#include "core/ZipWriter.h"
 #include "support/Fixtures.h"
 
 #include <QDir>
@@ -536,7 +537,7 @@ private slots:
             } else {
                 data = QByteArray(i * 11, 'z');
             }
-            QVERIFY(detail::deflatePiece(compressor, reinterpret_cast<const unsigned char *>(data.constData()),
+            QVERIFY(oz::core::deflatePiece(compressor, reinterpret_cast<const unsigned char *>(data.constData()),
                                          static_cast<std::size_t>(data.size()), i == pieces - 1, piece));
             joined.insert(joined.end(), piece.begin(), piece.end());
             plain += data;

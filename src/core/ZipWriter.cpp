@@ -6,18 +6,16 @@
 // are streamed in 2 MiB chunks that helpers deflate side by side and join
 // into one deflate stream; memory does not grow with the input.
 //
-// Archives go to a temporary file beside the target and are renamed over it
-// only once complete: a failed write leaves an existing archive as it was.
-#include "Internal.h"
-#include "core/Crypto.h"
-#include "core/Beneath.h"
-#include "core/Error.h"
-#include "core/FileIo.h"
-#include "core/NewFile.h"
-#include "core/ZipFormat.h"
+// Archives are written unnamed beside the target and named only once complete:
+// a failed write leaves an existing archive as it was.
+#include "ZipWriter.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include "Beneath.h"
+#include "Crypto.h"
+#include "Error.h"
+#include "FileIo.h"
+#include "NewFile.h"
+#include "ZipFormat.h"
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -39,7 +37,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
-namespace oz::archive::detail {
+namespace oz::core {
 
 namespace {
 
@@ -60,16 +58,16 @@ constexpr std::uint16_t methodStore = 0;
 constexpr std::uint16_t methodDeflate = 8;
 constexpr std::uint16_t methodAes = 99;
 
-QString sysError(int err)
+[[noreturn]] void failed(const std::string &what, int err, Error::Kind kind = Error::Kind::Io)
 {
-    return QString::fromLocal8Bit(std::strerror(err));
+    throw Error(what + ": " + systemError(err), kind);
 }
 
 struct Item {
-    QByteArray name;
-    QByteArray path;
-    qsizetype nameAt = 0; // where the file's own name starts in path
-    QString source;
+    std::string name;
+    std::string path;
+    std::size_t nameAt = 0; // where the file's own name starts in path
+    std::string source;
     bool folder = false;
     bool special = false;
     std::uint64_t size = 0;
@@ -81,7 +79,7 @@ struct Item {
 // What a worker made of one small file, ready to be written.
 struct Prepared {
     bool ready = false;
-    QString error;
+    std::string error;
     std::uint16_t method = methodStore; // as compressed, before encryption
     std::uint32_t crc = 0;
     std::uint64_t size = 0;
@@ -256,7 +254,7 @@ bool exactTimeKept(time_t mtime)
     return mtime >= 0 && mtime <= 0x7FFFFFFF;
 }
 
-bool isAscii(const QByteArray &name)
+bool isAscii(const std::string &name)
 {
     return std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
@@ -265,7 +263,7 @@ bool isAscii(const QByteArray &name)
 class Output {
 public:
     // start: what the file already holds in front of the archive, counted in every offset.
-    Output(int fd, QString target, std::uint64_t start)
+    Output(int fd, std::string target, std::uint64_t start)
         : fd_(fd), target_(std::move(target)), flushed_(start)
     {
         buffer_.reserve(capacity);
@@ -307,7 +305,7 @@ public:
 
     [[noreturn]] void fail(int err) const
     {
-        throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(target_, sysError(err)));
+        failed("Cannot write " + target_, err);
     }
 
 private:
@@ -328,7 +326,7 @@ private:
     }
 
     int fd_;
-    QString target_;
+    std::string target_;
     std::vector<unsigned char> buffer_;
     std::uint64_t flushed_ = 0;
 };
@@ -352,25 +350,25 @@ class Folders {
 public:
     // What one thread used last, so that the files of one folder need no lock.
     struct Hint {
-        QByteArray folder;
+        std::string folder;
         std::shared_ptr<FolderHandle> handle;
     };
 
     // The open folder of the item, or -1 when it cannot be opened and the full path is to be used.
     int of(const Item &item, Hint &hint)
     {
-        const QByteArrayView folder = QByteArrayView(item.path).first(item.nameAt);
-        if (folder.isEmpty() || item.nameAt == item.path.size())
+        const std::string_view folder = std::string_view(item.path).substr(0, item.nameAt);
+        if (folder.empty() || item.nameAt == item.path.size())
             return -1; // no folder part, or no name after it
         if (!hint.handle || hint.folder != folder) {
-            hint.folder = folder.toByteArray();
+            hint.folder = std::string(folder);
             hint.handle = find(hint.folder);
         }
         return hint.handle->fd;
     }
 
 private:
-    std::shared_ptr<FolderHandle> find(const QByteArray &folder)
+    std::shared_ptr<FolderHandle> find(const std::string &folder)
     {
         std::lock_guard lock(mutex_);
         for (Entry &e : open_) {
@@ -379,7 +377,7 @@ private:
                 return e.handle;
             }
         }
-        auto handle = std::make_shared<FolderHandle>(::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        auto handle = std::make_shared<FolderHandle>(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         Entry entry{folder, handle, ++clock_};
         if (open_.size() < limit)
             open_.push_back(std::move(entry));
@@ -390,7 +388,7 @@ private:
     }
 
     struct Entry {
-        QByteArray folder;
+        std::string folder;
         std::shared_ptr<FolderHandle> handle;
         std::uint64_t used = 0;
     };
@@ -405,8 +403,8 @@ public:
     // folder: the item's open folder, or -1 to open it by its full path.
     FileReader(const Item &item, int folder) : item_(item)
     {
-        fd_ = folder >= 0 ? ::openat(folder, item.path.constData() + item.nameAt, O_RDONLY | O_CLOEXEC)
-                          : ::open(item.path.constData(), O_RDONLY | O_CLOEXEC);
+        fd_ = folder >= 0 ? ::openat(folder, item.path.c_str() + item.nameAt, O_RDONLY | O_CLOEXEC)
+                          : ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd_ < 0)
             fail(errno);
         // Read-ahead advice pays for files streamed in chunks, not for ones read whole at once.
@@ -436,7 +434,7 @@ public:
     }
     [[noreturn]] void fail(int err) const
     {
-        throw ArchiveError(QStringLiteral("Cannot read %1: %2").arg(item_.source, sysError(err)));
+        failed("Cannot read " + item_.source, err);
     }
 
 private:
@@ -477,14 +475,14 @@ public:
     }
 
     // The oldest chunk's deflated bytes, once ready.
-    std::vector<unsigned char> next(const QString &source)
+    std::vector<unsigned char> next(const std::string &source)
     {
         std::unique_lock lock(mutex_);
         std::shared_ptr<Chunk> c = chunks_.front();
         done_.wait(lock, [&] { return c->done; });
         chunks_.pop_front();
         if (c->failed)
-            throw ArchiveError(QStringLiteral("Cannot add %1: compression failed").arg(source));
+            throw Error("Cannot add " + source + ": compression failed");
         return std::move(c->output);
     }
 
@@ -542,7 +540,7 @@ class Writer {
 public:
     Writer(const WriteJob &job, Folders &folders, std::vector<Item> items, const std::function<void(int)> &progress)
         : job_(job), threads_(threadsFor(job)), folders_(folders), items_(std::move(items)),
-          prepared_(items_.size()), written_(items_.size()), password_(job.password.toUtf8())
+          prepared_(items_.size()), written_(items_.size()), password_(job.password)
     {
         std::uint64_t total = 0;
         for (const Item &item : items_)
@@ -578,30 +576,24 @@ public:
 
     unsigned threadCount() const { return threads_; }
 
-    // What was written, as listing the archive gives it, without reading it back. The names are
-    // the chosen ones, shared rather than decoded again.
-    std::vector<ArchiveEntry> entries() const
+    // What was written, as listing the archive gives it, without reading it back.
+    std::vector<WrittenEntry> entries() const
     {
-        std::vector<ArchiveEntry> out;
+        std::vector<WrittenEntry> out;
         out.reserve(items_.size());
-        time_t lastTime = 0;
-        QDateTime lastModified;
+        time_t lastTime = 0, lastModified = 0;
         for (std::size_t i = 0; i < items_.size(); ++i) {
             const Item &item = items_[i];
             if (i == 0 || item.mtime != lastTime) {
                 lastTime = item.mtime;
                 if (exactTimeKept(item.mtime)) {
-                    lastModified = QDateTime::fromSecsSinceEpoch(item.mtime);
+                    lastModified = item.mtime;
                 } else {
                     const auto [time, date] = dos_(item.mtime);
-                    lastModified = QDateTime::fromSecsSinceEpoch(core::fromDosTime(time, date));
+                    lastModified = fromDosTime(time, date);
                 }
             }
-            QString name = (*job_.entries)[i].name;
-            if (item.folder && !name.endsWith(u'/'))
-                name += u'/';
-            out.emplace_back(std::move(name), written_[i].size, written_[i].compSize, lastModified,
-                             written_[i].encrypted, item.folder, false);
+            out.push_back({written_[i].size, written_[i].compSize, lastModified, written_[i].encrypted, item.folder});
         }
         return out;
     }
@@ -649,8 +641,8 @@ private:
                 }
                 try {
                     prepare(item, compressor, scratch, hint, result);
-                } catch (const ArchiveError &e) {
-                    result.error = e.reason();
+                } catch (const Error &e) {
+                    result.error = e.what();
                     result.data.reset();
                 }
                 scratch.trim();
@@ -743,13 +735,13 @@ private:
         } else {
             plain = std::make_shared<const std::vector<unsigned char>>(input, input + got);
         }
-        if (password_.isEmpty()) {
+        if (password_.empty()) {
             result.data = std::move(plain);
             return;
         }
-        core::AesEncryptor aes(password_.toStdString(), job_.keyLength);
+        AesEncryptor aes(password_, job_.keyLength);
         std::vector<unsigned char> data;
-        data.reserve(aes.header().size() + plain->size() + core::WinZipCipher::codeSize);
+        data.reserve(aes.header().size() + plain->size() + WinZipCipher::codeSize);
         data = aes.header();
         const std::size_t at = data.size();
         data.insert(data.end(), plain->begin(), plain->end());
@@ -858,7 +850,7 @@ private:
             }
         }
         if (exactTimeKept(item.mtime)) {
-            put16(e, core::extra::time);
+            put16(e, extra::time);
             put16(e, 5);
             e.push_back(1);
             put32(e, static_cast<std::uint32_t>(item.mtime));
@@ -869,7 +861,7 @@ private:
             put16(e, 1); // AE-1: the CRC is kept
             e.push_back('A');
             e.push_back('E');
-            e.push_back(static_cast<unsigned char>(core::WinZipCipher::strength(job_.keyLength)));
+            e.push_back(static_cast<unsigned char>(WinZipCipher::strength(job_.keyLength)));
             put16(e, w.method);
         }
         return e;
@@ -886,13 +878,13 @@ private:
             return;
         }
         Prepared p = take(i);
-        if (!p.error.isEmpty())
-            throw ArchiveError(p.error);
+        if (!p.error.empty())
+            throw Error(p.error, Error::Kind::Io);
         w.method = p.method;
         w.crc = p.crc;
         w.size = p.size;
         w.compSize = p.bytes().size();
-        w.encrypted = !item.folder && !password_.isEmpty();
+        w.encrypted = !item.folder && !password_.empty();
         out.write(localHeader(item, w, false));
         out.write(p.bytes());
         release(p.cost);
@@ -904,13 +896,13 @@ private:
     {
         const bool zip64 = item.size >= zip64Threshold;
         w.method = job_.level > 0 ? methodDeflate : methodStore;
-        w.encrypted = !password_.isEmpty();
+        w.encrypted = !password_.empty();
         const std::vector<unsigned char> header = localHeader(item, w, zip64);
         out.write(header);
 
-        std::unique_ptr<core::AesEncryptor> aes;
+        std::unique_ptr<AesEncryptor> aes;
         if (w.encrypted) {
-            aes = std::make_unique<core::AesEncryptor>(password_.toStdString(), job_.keyLength);
+            aes = std::make_unique<AesEncryptor>(password_, job_.keyLength);
             out.write(aes->header());
         }
         FileReader reader(item, -1);
@@ -967,7 +959,7 @@ private:
             compSize += aes->header().size() + code.size();
         }
         if (!zip64 && (size >= max32 || compSize >= max32))
-            throw ArchiveError(QStringLiteral("Cannot add %1: it grew while it was being read").arg(item.source));
+            throw Error("Cannot add " + item.source + ": it grew while it was being read");
         w.crc = crc;
         w.size = size;
         w.compSize = compSize;
@@ -1042,7 +1034,7 @@ private:
     std::vector<Item> items_;
     std::vector<Prepared> prepared_;
     std::vector<Written> written_;
-    QByteArray password_;
+    std::string password_;
     Duplicates duplicates_;
     Progress progress_{0, {}};
     std::atomic<std::uint64_t> processed_{0};
@@ -1061,26 +1053,27 @@ private:
     bool stopped_ = false;
 };
 
-Item describeOne(const ArchiveComponent::Pending &e, Folders &folders, Folders::Hint &hint)
+Item describeOne(const WriteItem &e, Folders &folders, Folders::Hint &hint)
 {
     Item item;
-    item.name = e.name.toUtf8();
-    if (e.folder && !item.name.endsWith('/'))
+    item.name = e.name;
+    if (e.folder && (item.name.empty() || item.name.back() != '/'))
         item.name += '/';
     if (item.name.size() > 0xFFFF)
-        throw ArchiveError(QStringLiteral("Cannot add %1: its name is too long for a zip archive").arg(e.name));
+        throw Error("Cannot add " + e.name + ": its name is too long for a zip archive");
     item.source = e.source;
-    item.path = QFile::encodeName(e.source);
-    item.nameAt = item.path.lastIndexOf('/') + 1;
+    item.path = e.source;
+    const std::size_t slash = item.path.rfind('/');
+    item.nameAt = slash == std::string::npos ? 0 : slash + 1;
     item.folder = e.folder;
     item.special = e.special;
     struct stat st;
     const int flags = e.special ? AT_SYMLINK_NOFOLLOW : 0;
     const int folder = folders.of(item, hint);
-    const int rc = folder >= 0 ? ::fstatat(folder, item.path.constData() + item.nameAt, &st, flags)
-                               : ::fstatat(AT_FDCWD, item.path.constData(), &st, flags);
+    const int rc = folder >= 0 ? ::fstatat(folder, item.path.c_str() + item.nameAt, &st, flags)
+                               : ::fstatat(AT_FDCWD, item.path.c_str(), &st, flags);
     if (rc != 0)
-        throw ArchiveError(QStringLiteral("Cannot read %1: %2").arg(e.source, sysError(errno)));
+        failed("Cannot read " + e.source, errno);
     item.size = (e.folder || e.special) ? 0 : static_cast<std::uint64_t>(st.st_size);
     item.mtime = st.st_mtime;
     // A pipe, socket, device or broken link is stored as an empty file that nobody may write:
@@ -1092,18 +1085,18 @@ Item describeOne(const ArchiveComponent::Pending &e, Folders &folders, Folders::
 // Sizes and modes are taken now, at write time, not when the files were chosen. Thousands of
 // stats are shared out among threads, since no file is compressed before they are done; the
 // failure reported is the first in the list.
-std::vector<Item> describe(const PendingList &entries, unsigned threads, Folders &folders)
+std::vector<Item> describe(const std::vector<WriteItem> &entries, unsigned threads, Folders &folders)
 {
     std::vector<Item> items(entries.size());
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, entries.size() / 512 + 1));
-    std::vector<std::optional<ArchiveError>> failures(threads);
+    std::vector<std::optional<Error>> failures(threads);
     std::vector<std::size_t> failedAt(threads, entries.size());
     auto part = [&](unsigned t) {
         Folders::Hint hint;
         for (std::size_t i = t; i < entries.size(); i += threads) {
             try {
                 items[i] = describeOne(entries[i], folders, hint);
-            } catch (const ArchiveError &e) {
+            } catch (const Error &e) {
                 failures[t] = e;
                 failedAt[t] = i;
                 return;
@@ -1124,46 +1117,39 @@ std::vector<Item> describe(const PendingList &entries, unsigned threads, Folders
 
 // A new archive gets what the umask allows (and an executable its x bits); one that replaces a
 // file keeps that file's permission bits, never set-user or set-group ones.
-mode_t targetMode(int folder, const QString &name, bool executable)
+mode_t targetMode(int folder, const std::string &name, bool executable)
 {
     struct stat old;
-    if (::fstatat(folder, QFile::encodeName(name).constData(), &old, 0) == 0 && S_ISREG(old.st_mode))
+    if (::fstatat(folder, name.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode))
         return old.st_mode & 0777;
-    return (executable ? 0777 : 0666) & ~core::currentUmask();
+    return (executable ? 0777 : 0666) & ~currentUmask();
 }
 
 // The file of a write: unnamed in the target's folder until it is complete.
 struct Target {
     explicit Target(const WriteJob &job)
     {
-        const QFileInfo info(job.target);
-        folder = core::Fd(::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const std::size_t slash = job.target.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : job.target.substr(0, slash);
+        const std::string name = slash == std::string::npos ? job.target : job.target.substr(slash + 1);
+        folder = Fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!folder)
-            throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(job.target, sysError(errno)));
-        try {
-            file = core::NewFile(folder.get(), QFile::encodeName(info.fileName()).toStdString(), 0600,
-                                 job.target.toStdString());
-            mode = targetMode(folder.get(), info.fileName(), job.executable);
-            if (!core::writeAll(file.fd(), job.prefix.data(), job.prefix.size()))
-                throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(job.target, sysError(errno)));
-        } catch (const core::Error &e) {
-            throw ArchiveError(QString::fromStdString(e.what()));
-        }
+            failed("Cannot write " + job.target, errno);
+        file = NewFile(folder.get(), name, 0600, job.target);
+        mode = targetMode(folder.get(), name, job.executable);
+        if (!writeAll(file.fd(), job.prefix.data(), job.prefix.size()))
+            failed("Cannot write " + job.target, errno);
     }
 
     void commit()
     {
-        try {
-            if (::fchmod(file.fd(), mode) != 0)
-                throw core::Error("Cannot write " + file.name() + ": " + core::systemError(errno), core::Error::Kind::Io);
-            file.commit(true);
-        } catch (const core::Error &e) {
-            throw ArchiveError(QString::fromStdString(e.what()));
-        }
+        if (::fchmod(file.fd(), mode) != 0)
+            failed("Cannot write " + file.name(), errno);
+        file.commit(true);
     }
 
-    core::Fd folder;
-    core::NewFile file;
+    Fd folder;
+    NewFile file;
     mode_t mode = 0644;
 };
 
@@ -1175,8 +1161,8 @@ void writeEmptyArchive(const WriteJob &job)
     const auto at = static_cast<std::uint32_t>(job.prefix.size());
     for (int i = 0; i < 4; ++i)
         eocd[16 + i] = static_cast<unsigned char>(at >> (8 * i));
-    if (!core::writeAll(target.file.fd(), eocd, sizeof eocd))
-        throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(job.target, sysError(errno)));
+    if (!writeAll(target.file.fd(), eocd, sizeof eocd))
+        failed("Cannot write " + job.target, errno);
     target.commit();
 }
 
@@ -1234,6 +1220,41 @@ bool deflatePiece(libdeflate_compressor *compressor, const unsigned char *data, 
     return true;
 }
 
+Progress::Progress(std::uint64_t total, std::function<void(int)> report)
+    : total_(total), report_(std::move(report))
+{
+}
+
+void Progress::begin()
+{
+    last_ = 0;
+    if (report_)
+        report_(0);
+}
+
+void Progress::advance(std::uint64_t bytes)
+{
+    done_ += bytes;
+    if (total_ == 0)
+        return;
+    const int percent = static_cast<int>(std::min<std::uint64_t>(100, done_ * 100 / total_));
+    // 100 is kept for finish(), which comes when the work has really ended.
+    if (percent != last_ && percent < 100) {
+        last_ = percent;
+        if (report_)
+            report_(percent);
+    }
+}
+
+void Progress::finish()
+{
+    if (last_ != 100) {
+        last_ = 100;
+        if (report_)
+            report_(100);
+    }
+}
+
 void writeArchive(const WriteJob &job, const std::function<void(int)> &progress)
 {
     if (job.entries->empty()) {
@@ -1255,4 +1276,4 @@ void writeArchive(const WriteJob &job, const std::function<void(int)> &progress)
         *job.written = writer.entries();
 }
 
-} // namespace oz::archive::detail
+} // namespace oz::core
