@@ -628,6 +628,32 @@ private slots:
         QCOMPARE(qint64(st.st_mtime), qint64(978307200));
     }
 
+    // Replacing an archive keeps its permission bits: a private archive stays private.
+    void replacingAnArchiveKeepsItsMode()
+    {
+        const QString archive = path("private.zip");
+        writeFile(archive, "last week's archive");
+        QVERIFY(QFile::setPermissions(archive, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        for (const QString &target : {archive, path("private.run")}) {
+            ArchiveComponent zip;
+            zip.StartNewArchive(target);
+            zip.AddFilesByPattern(src + "/a.txt", 0);
+            zip.SetArchiveFileName(target);
+            if (target.endsWith(".zip")) {
+                zip.SaveArchive();
+                struct stat st {};
+                ::stat(QFile::encodeName(target).constData(), &st);
+                QCOMPARE(st.st_mode & 0777, mode_t(0600));
+                QCOMPARE(entryNames(target), QStringList({"a.txt"}));
+            } else {
+                // A new executable gets the x bits the umask allows.
+                int written = 0;
+                zip.WriteSelfExtractingExe(target, written);
+                QVERIFY(QFileInfo(target).permissions() & QFileDevice::ExeOwner);
+            }
+        }
+    }
+
     void emptyArchiveIsValid()
     {
         const QString archive = path("empty.zip");
