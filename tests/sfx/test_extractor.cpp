@@ -200,6 +200,7 @@ private slots:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", scratch.path());
         env.insert("OZ_REPORT", at("temp-report.txt"));
+        QDir().mkpath(at("out"));
         writeFile(at("progs/die.sh"), "#!/bin/sh\nkill -9 $$\n");
         writeFile(at("progs/wait.sh"), "#!/bin/sh\necho started > \"$OZ_REPORT\"\nexec sleep 30\n");
         writeFile(at("progs/data.bin"), sampleBytes(300000, 3));
