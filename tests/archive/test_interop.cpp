@@ -230,6 +230,38 @@ private slots:
         QVERIFY(!QFileInfo::exists(out));
     }
 
+    // Archives of other tools kept in tests/data: the same bytes on every machine.
+    void archivesKeptFromOtherTools_data()
+    {
+        QTest::addColumn<QString>("archive");
+        QTest::addColumn<QString>("password");
+        QTest::newRow("Info-ZIP") << "infozip.zip" << QString();
+        QTest::newRow("7-Zip AES-256") << "7zip-aes256.zip" << "seven";
+        QTest::newRow("Python LZMA") << "python-lzma.zip" << QString();
+        QTest::newRow("Python bzip2") << "python-bzip2.zip" << QString();
+        QTest::newRow("Windows, backslashes") << "windows-backslashes.zip" << QString();
+    }
+    void archivesKeptFromOtherTools()
+    {
+        QFETCH(QString, archive);
+        QFETCH(QString, password);
+        ArchiveComponent zip;
+        zip.SetPassword(password);
+        zip.OpenZip(QStringLiteral(OZ_SOURCE_TESTS "/data/") + archive);
+        const QString out = path("kept-" + archive);
+        zip.ExtractToFolder(out);
+        QMap<QString, QByteArray> files = tree(out);
+        for (auto it = files.begin(); it != files.end();)
+            it = it.key().endsWith(u'/') ? files.erase(it) : std::next(it);
+        QCOMPARE(files, (QMap<QString, QByteArray>{{"readme.txt", "Orvel Zip\n"},
+                                                    {"nested/deeper/leaf.txt", "leaf"},
+                                                    {"Grüße/наслов.txt", "utf-8 names"}}));
+        // Their times come back to the second (the DOS time keeps even seconds only).
+        const QDateTime when = QFileInfo(out + "/readme.txt").lastModified();
+        QCOMPARE(when.date(), QDate(2021, 6, 15));
+        QVERIFY(qAbs(when.time().secsTo(QTime(12, 34, 56))) <= 1);
+    }
+
     void weReadPython()
     {
         const QString archive = path("python.zip");
