@@ -70,11 +70,6 @@ std::string hiddenName()
     return name;
 }
 
-[[noreturn]] void ioError(const std::string &name, int err)
-{
-    throw Error("Cannot write " + name + ": " + systemError(err), Error::Kind::Io);
-}
-
 // Links the unnamed file open on fd into dirFd as name. AT_EMPTY_PATH needs a capability most
 // users lack; the link through /proc does not.
 int linkUnnamed(int fd, int dirFd, const std::string &name)
@@ -259,29 +254,6 @@ void NewFile::commit(bool replace)
     temp_.clear();
     unregister(slot_);
     slot_ = -1;
-}
-
-void writeFileAtomically(const std::string &path, const std::string &data, mode_t mode)
-{
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0)
-        ioError(path, errno);
-    try {
-        NewFile file(dirFd, name, mode);
-        struct stat old;
-        if (::fstatat(dirFd, name.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode))
-            ::fchmod(file.fd(), old.st_mode & 0777);
-        if (!writeAll(file.fd(), data.data(), data.size()) || ::fsync(file.fd()) != 0)
-            ioError(path, errno);
-        file.commit(true);
-    } catch (...) {
-        ::close(dirFd);
-        throw;
-    }
-    ::close(dirFd);
 }
 
 } // namespace oz::core

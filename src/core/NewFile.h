@@ -55,8 +55,4 @@ private:
 // lets the signal take its usual course. Programs call it once at start.
 void installCleanupOnSignals();
 
-// Writes data to path atomically: a complete new file replaces the old one, or nothing changes.
-// A replaced file keeps its permission bits; a new one gets mode (through the umask).
-void writeFileAtomically(const std::string &path, const std::string &data, mode_t mode = 0644);
-
 } // namespace oz::core

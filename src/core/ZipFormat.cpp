@@ -176,7 +176,7 @@ End findEnd(int fd, std::uint64_t fileSize)
 
 // The zip64 sizes and offset of a central record, in their fixed order, each only where the
 // record says 0xFFFFFFFF; the WinZip AES field; the exact modification time.
-void readExtraFields(const unsigned char *x, const unsigned char *xEnd, Entry &e, bool &hugeOffset)
+void readExtraFields(const unsigned char *x, const unsigned char *xEnd, Entry &e)
 {
     bool exact = false;
     while (x + 4 <= xEnd) {
@@ -195,7 +195,6 @@ void readExtraFields(const unsigned char *x, const unsigned char *xEnd, Entry &e
             take(e.size);
             take(e.compressedSize);
             take(e.headerOffset);
-            hugeOffset = false;
         } else if (id == extra::aes && fieldEnd - field >= 7) {
             e.aesVersion = le16(field);
             const int strength = field[4];
@@ -249,10 +248,9 @@ std::vector<Entry> readCentral(const std::vector<unsigned char> &cd, std::uint64
         e.size = le32(c + 24);
         e.externalAttributes = le32(c + 38);
         e.headerOffset = le32(c + 42);
-        e.rawName.assign(reinterpret_cast<const char *>(c + 46), nameLen);
-        e.name = (e.flags & flag::utf8) || isUtf8(e.rawName) ? e.rawName : fromCodePage437(e.rawName);
-        bool unused = false;
-        readExtraFields(c + 46 + nameLen, c + 46 + nameLen + extraLen, e, unused);
+        const std::string_view stored(reinterpret_cast<const char *>(c + 46), nameLen);
+        e.name = (e.flags & flag::utf8) || isUtf8(stored) ? std::string(stored) : fromCodePage437(stored);
+        readExtraFields(c + 46 + nameLen, c + 46 + nameLen + extraLen, e);
         if (e.storedMethod == method::aes && e.aesBits == 0)
             refuse("the entry \"" + printable(e.name) + "\" is marked as AES-encrypted but has no AES field");
         // Saturating, so that a huge offset cannot wrap round onto a real header.

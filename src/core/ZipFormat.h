@@ -63,7 +63,6 @@ bool methodSupported(std::uint16_t method);
 
 // One entry as its central record and local header describe it.
 struct Entry {
-    std::string rawName;       // the bytes as stored
     std::string name;          // UTF-8: as stored, or read as code page 437 when it is not UTF-8
     std::uint16_t madeBy = 0;
     std::uint16_t flags = 0;

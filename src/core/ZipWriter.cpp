@@ -313,16 +313,9 @@ private:
 
     void writeFully(const unsigned char *data, std::size_t size)
     {
-        while (size > 0) {
-            const ssize_t n = ::write(fd_, data, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                fail(errno);
-            data += n;
-            size -= static_cast<std::size_t>(n);
-            flushed_ += static_cast<std::uint64_t>(n);
-        }
+        if (!writeAll(fd_, data, size))
+            fail(errno);
+        flushed_ += size;
     }
 
     int fd_;
