@@ -1,6 +1,6 @@
 // The encryption of zip entries: WinZip AES (AES in WinZip's counter mode, keys from PBKDF2 with
 // HMAC-SHA1, ten bytes of HMAC-SHA1 after the data) and the traditional PKWARE cipher, which is
-// only ever read. All of it on nettle, the one crypto library of the program.
+// only ever read. The primitives come from nettle on Linux and from CNG on Windows.
 #pragma once
 
 #include <array>
@@ -24,6 +24,10 @@ bool sameSecret(const unsigned char *a, const unsigned char *b, std::size_t size
 
 // Erases a secret where the compiler may not skip it.
 void wipe(void *data, std::size_t size);
+
+// Counts the 16-byte counter on by one per block and writes each value into stream (size a
+// multiple of 16): the input of the key stream.
+void fillCounterBlocks(std::array<unsigned char, 16> &counter, unsigned char *stream, std::size_t size);
 
 // One entry's WinZip AES keys at work, for writing and reading alike.
 class WinZipCipher {
@@ -51,9 +55,15 @@ public:
     std::array<unsigned char, codeSize> code();
 
 private:
-    struct State;
+    struct State; // the keys, as each system's crypto library holds them
     void nextKeyStream();
+    // Encrypts stream_ in place with the AES key (ECB): each system's library does that part.
+    void encryptStream();
     std::unique_ptr<State> state_;
+    std::array<unsigned char, 16> counter_{};
+    // Key stream made many blocks at a time: one cipher call per 4 KiB.
+    std::array<unsigned char, 4096> stream_{};
+    std::size_t used_ = sizeof stream_;
 };
 
 // Encrypting one entry: a random salt, then the data, then the code.

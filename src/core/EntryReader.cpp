@@ -4,17 +4,30 @@
 #include "Error.h"
 #include "FileIo.h"
 
+#include <zlib.h>
+#ifndef OZ_CORE_LEAN
 #include <bzlib.h>
 #include <libdeflate.h>
 #include <lzma.h>
-#include <zlib.h>
 #include <zstd.h>
+#endif
 
 #include <algorithm>
 #include <optional>
 #include <vector>
 
 namespace oz::core {
+
+namespace {
+std::uint32_t crc32Of(std::uint32_t crc, const unsigned char *data, std::size_t size)
+{
+#ifdef OZ_CORE_LEAN
+    return static_cast<std::uint32_t>(::crc32_z(crc, data, size));
+#else
+    return static_cast<std::uint32_t>(libdeflate_crc32(crc, data, size));
+#endif
+}
+} // namespace
 
 namespace {
 
@@ -87,6 +100,7 @@ private:
     z_stream z_{};
 };
 
+#ifndef OZ_CORE_LEAN
 class Bzip2Decoder : public Decoder {
 public:
     Bzip2Decoder()
@@ -207,16 +221,19 @@ public:
 private:
     ZSTD_DStream *d_;
 };
+#endif
 
 std::unique_ptr<Decoder> decoderFor(const Entry &e)
 {
     switch (e.method) {
     case method::stored: return std::make_unique<StoredDecoder>(e.size);
     case method::deflated: return std::make_unique<InflateDecoder>();
+#ifndef OZ_CORE_LEAN
     case method::bzip2: return std::make_unique<Bzip2Decoder>();
     case method::lzma: return std::make_unique<LzmaDecoder>(false, (e.flags & 2) != 0, e.size);
     case method::xz: return std::make_unique<LzmaDecoder>(true, false, e.size);
     case method::zstd: return std::make_unique<ZstdDecoder>();
+#endif
     default: throw Error("it uses " + methodName(e.method) + ", which Orvel Zip cannot read", Error::Kind::Refused);
     }
 }
@@ -369,7 +386,7 @@ struct EntryReader::Impl {
         produced += n;
         if (produced > entry.size)
             damaged("it holds more data than the archive declares");
-        crc = static_cast<std::uint32_t>(libdeflate_crc32(crc, out, n));
+        crc = crc32Of(crc, out, n);
         return n;
     }
 };
@@ -417,6 +434,7 @@ unsigned char *WholeReader::Buffer::ensure(std::size_t size)
     return bytes.get();
 }
 
+#ifndef OZ_CORE_LEAN
 WholeReader::WholeReader() : inflater_(libdeflate_alloc_decompressor())
 {
     if (!inflater_)
@@ -480,9 +498,21 @@ const unsigned char *WholeReader::read(int fd, const Entry &e, std::string_view 
     } else if (dataSize != size) {
         damaged(dataSize > size ? "it holds more data than the archive declares" : "it is shorter than the archive declares");
     }
-    if (e.crcKept() && static_cast<std::uint32_t>(libdeflate_crc32(0, data, size)) != e.crc)
+    if (e.crcKept() && crc32Of(0, data, size) != e.crc)
         damaged("CRC error");
     return data;
 }
+
+#else
+// Built with zlib alone: every entry is streamed.
+WholeReader::WholeReader() : inflater_(nullptr) {}
+WholeReader::~WholeReader() = default;
+bool WholeReader::takes(const Entry &, std::uint64_t) { return false; }
+void WholeReader::trim() {}
+const unsigned char *WholeReader::read(int, const Entry &, std::string_view)
+{
+    throw Error("whole reads are not built in");
+}
+#endif
 
 } // namespace oz::core

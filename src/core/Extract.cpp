@@ -1,4 +1,4 @@
-#include "Extract.h"
+#include "ExtractPlan.h"
 
 #include "Beneath.h"
 #include "EntryReader.h"
@@ -28,30 +28,6 @@ namespace oz::core {
 
 namespace {
 
-enum class Type { File, Folder, Link };
-
-struct Planned {
-    std::size_t entry = 0; // index in the directory
-    std::string rel;
-    Type type = Type::File;
-    std::string linkTarget;
-    bool exists = false; // something of that name is there already and is to be replaced
-};
-
-std::string parentOf(const std::string &rel)
-{
-    const std::size_t slash = rel.rfind('/');
-    return slash == std::string::npos ? std::string() : rel.substr(0, slash);
-}
-
-std::string leafOf(const std::string &rel)
-{
-    const std::size_t slash = rel.rfind('/');
-    return slash == std::string::npos ? rel : rel.substr(slash + 1);
-}
-
-// The largest a link target may be: longer ones are no path any system resolves.
-constexpr std::uint64_t maxLinkTarget = 4096;
 // Entries up to this size (stored and full together) are read whole by each worker, the larger
 // ones streamed; all the workers together hold at most the budget.
 constexpr std::uint64_t wholeEntryLimit = 8u << 20;
@@ -59,189 +35,36 @@ constexpr std::uint64_t wholeEntryBudget = 128u << 20;
 
 struct Worker;
 
-class Extraction {
+// The writer on POSIX systems: every path is opened below the destination's descriptor, and
+// every file is written unnamed and linked in when complete.
+class Extraction : public ExtractionPlan {
 public:
-    Extraction(int fd, const Directory &dir, const std::string &destination, const ExtractOptions &options,
-               ExtractReport &report)
-        : fd_(fd), dir_(dir), destination_(destination), options_(options), report_(report),
-          results_(dir.entries.size(), "skipped")
-    {
-        while (destination_.size() > 1 && destination_.back() == '/')
-            destination_.pop_back();
-    }
-
-    void run()
-    {
-        try {
-            plan();
-            checkDisk();
-            write();
-        } catch (...) {
-            record();
-            throw;
-        }
-        record();
-    }
+    using ExtractionPlan::ExtractionPlan;
 
 private:
-    // --- planning: everything that can refuse the archive, before anything is written ----------
-
-    [[noreturn]] void refuse(std::size_t entry, const std::string &why, Error::Kind kind = Error::Kind::Refused)
+    bool openDestination() override
     {
-        results_[entry] = "refused";
-        throw Error("Refused to extract \"" + printable(dir_.entries[entry].name) + "\" from " + options_.archiveLabel
-                        + ": " + why,
-                    kind);
+        root_ = Fd(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (root_)
+            return true;
+        struct stat st;
+        if (::stat(destination_.c_str(), &st) == 0)
+            throw Error("Cannot extract into " + printable(destination_) + ": it is a file, not a folder",
+                        Error::Kind::Io);
+        return false;
     }
 
-    std::string shown(const std::string &rel) const
+    OnDisk onDisk(const std::string &rel) override
     {
-        return printable(rel.empty() ? destination_ : destination_ + "/" + rel);
+        struct stat st;
+        if (::fstatat(root_.get(), rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return OnDisk::Nothing;
+        return S_ISDIR(st.st_mode) ? OnDisk::Folder : OnDisk::Other;
     }
 
-    void plan()
+    bool diskLink(const std::string &rel, std::string &target) override
     {
-        for (std::size_t i = 0; i < dir_.entries.size(); ++i) {
-            const Entry &e = dir_.entries[i];
-            const auto safe = safeEntryPath(e);
-            if (!safe)
-                refuse(i, "its name would place it outside the destination");
-            if (safe->empty()) {
-                if (!e.isFolder())
-                    refuse(i, "it has no file name");
-                continue; // "./": the destination itself
-            }
-            try {
-                checkReadable(e, !options_.password.empty());
-            } catch (const Error &error) {
-                if (error.kind() == Error::Kind::NoPassword)
-                    throw Error(options_.archiveLabel + " is encrypted and no password was given", error.kind());
-                refuse(i, error.what());
-            }
-            Planned p;
-            p.entry = i;
-            p.rel = *safe;
-            p.type = e.isFolder() ? Type::Folder : e.isLink() ? Type::Link : Type::File;
-            // The later of two entries of one name wins.
-            const auto [at, fresh] = byRel_.try_emplace(p.rel, plan_.size());
-            if (!fresh) {
-                superseded_.push_back(plan_[at->second].entry);
-                plan_[at->second] = std::move(p);
-            } else {
-                plan_.push_back(std::move(p));
-            }
-        }
-        for (const Planned &p : plan_)
-            checkParents(p);
-        for (Planned &p : plan_)
-            if (p.type == Type::Link)
-                p.linkTarget = readLinkTarget(p.entry);
-        for (const Planned &p : plan_)
-            if (p.type == Type::Link && !linkStaysInside(p))
-                refuse(p.entry, "it is a link that points outside the destination");
-    }
-
-    // Every folder above an entry must be a folder of the archive or of the disk: never one of
-    // the archive's files, and never one of its links, which would carry the entry elsewhere.
-    void checkParents(const Planned &p)
-    {
-        for (std::size_t slash = p.rel.find('/'); slash != std::string::npos; slash = p.rel.find('/', slash + 1)) {
-            const std::string above = p.rel.substr(0, slash);
-            folders_.insert(above);
-            const auto it = byRel_.find(above);
-            if (it == byRel_.end())
-                continue;
-            const Planned &q = plan_[it->second];
-            if (q.type == Type::Link)
-                refuse(p.entry, "it would be written through the link \"" + printable(dir_.entries[q.entry].name) + "\"");
-            if (q.type == Type::File)
-                refuse(p.entry, "the entry \"" + printable(dir_.entries[q.entry].name) + "\" is a file, not a folder");
-        }
-        if (p.type == Type::Folder)
-            folders_.insert(p.rel);
-    }
-
-    std::string readLinkTarget(std::size_t i)
-    {
-        const Entry &e = dir_.entries[i];
-        if (e.size > maxLinkTarget)
-            refuse(i, "its link target is too long");
-        std::string target(static_cast<std::size_t>(e.size), '\0');
-        try {
-            EntryReader reader(fd_, e, options_.password);
-            std::size_t got = 0, n;
-            while ((n = reader.read(reinterpret_cast<unsigned char *>(target.data()) + got, target.size() - got)) > 0)
-                got += n;
-            unsigned char more;
-            reader.read(&more, 1);
-        } catch (const Error &error) {
-            results_[i] = "failed";
-            throw Error("Cannot extract \"" + printable(e.name) + "\": " + error.what(), error.kind());
-        }
-        if (target.empty() || target.find('\0') != std::string::npos)
-            refuse(i, "it is a link with no valid target");
-        return target;
-    }
-
-    // Resolves the link's target as the system will once everything is extracted: through the
-    // links of this archive and those already in the destination, one part at a time.
-    bool linkStaysInside(const Planned &p)
-    {
-        std::vector<std::string> at;
-        for (std::size_t s = 0, e; s < p.rel.size(); s = e + 1) {
-            e = p.rel.find('/', s);
-            if (e == std::string::npos)
-                break;
-            at.push_back(p.rel.substr(s, e - s));
-        }
-        int hops = 0;
-        return resolve(at, p.linkTarget, hops);
-    }
-
-    bool resolve(std::vector<std::string> &at, const std::string &target, int &hops)
-    {
-        if (target.empty() || target[0] == '/' || ++hops > 40)
-            return false;
-        for (std::size_t s = 0; s <= target.size();) {
-            std::size_t e = target.find('/', s);
-            if (e == std::string::npos)
-                e = target.size();
-            const std::string part = target.substr(s, e - s);
-            s = e + 1;
-            if (part.empty() || part == ".")
-                continue;
-            if (part == "..") {
-                if (at.empty())
-                    return false;
-                at.pop_back();
-                continue;
-            }
-            std::string path;
-            for (const auto &a : at)
-                path += a + "/";
-            path += part;
-            std::string next;
-            if (linkAt(path, next)) {
-                if (!resolve(at, next, hops))
-                    return false;
-            } else {
-                at.push_back(part);
-            }
-        }
-        return true;
-    }
-
-    // Whether rel is a link once extracted (one of the archive's, or one on disk that the archive
-    // does not replace), and its target.
-    bool linkAt(const std::string &rel, std::string &target)
-    {
-        if (const auto it = byRel_.find(rel); it != byRel_.end()) {
-            target = plan_[it->second].linkTarget;
-            return plan_[it->second].type == Type::Link;
-        }
-        if (!root_)
-            return false;
-        char buffer[maxLinkTarget + 1];
+        char buffer[4097];
         const ssize_t n = ::readlinkat(root_.get(), rel.c_str(), buffer, sizeof buffer);
         if (n < 0)
             return false;
@@ -249,122 +72,22 @@ private:
         return true;
     }
 
-    // --- what the disk holds already --------------------------------------------------------
-
-    void checkDisk()
-    {
-        root_ = Fd(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!root_) {
-            struct stat st;
-            if (::stat(destination_.c_str(), &st) == 0)
-                throw Error("Cannot extract into " + printable(destination_) + ": it is a file, not a folder",
-                            Error::Kind::Io);
-            return; // nothing is there yet, so nothing is in the way
-        }
-        // Links of the disk take part in the check of the archive's links.
-        for (const Planned &p : plan_)
-            if (p.type == Type::Link && !linkStaysInside(p))
-                refuse(p.entry, "it is a link that points outside the destination");
-        std::set<std::string> absent;
-        for (const std::string &folder : folders_) {
-            if (absent.count(parentOf(folder))) {
-                absent.insert(folder);
-                continue;
-            }
-            struct stat st;
-            if (::fstatat(root_.get(), folder.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                absent.insert(folder);
-            } else if (!S_ISDIR(st.st_mode)) {
-                throw Error("Cannot extract into " + shown(folder) + ": it exists and is not a folder",
-                            Error::Kind::Refused);
-            } else {
-                existing_.insert(folder);
-            }
-        }
-        bool replaceAll = false;
-        for (Planned &p : plan_) {
-            if (p.type == Type::Folder || (!parentOf(p.rel).empty() && !existing_.count(parentOf(p.rel))))
-                continue;
-            struct stat st;
-            if (::fstatat(root_.get(), p.rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            if (S_ISDIR(st.st_mode))
-                throw Error("Cannot write " + shown(p.rel) + ": a folder of that name is in the way",
-                            Error::Kind::Refused);
-            p.exists = true;
-            if (!replaceAll && !decideReplace(p, replaceAll))
-                keep_.push_back(p.entry);
-        }
-        if (!keep_.empty()) {
-            std::set<std::size_t> kept(keep_.begin(), keep_.end());
-            std::erase_if(plan_, [&](const Planned &p) { return kept.count(p.entry) != 0; });
-            byRel_.clear();
-            for (std::size_t i = 0; i < plan_.size(); ++i)
-                byRel_.emplace(plan_[i].rel, i);
-        }
-    }
-
-    bool decideReplace(const Planned &p, bool &replaceAll)
-    {
-        using Existing = ExtractOptions::Existing;
-        using Answer = ExtractOptions::Answer;
-        if (options_.existing == Existing::Replace)
-            return true;
-        if (options_.existing == Existing::Keep || !options_.ask)
-            return false;
-        switch (options_.ask(shown(p.rel))) {
-        case Answer::Replace: return true;
-        case Answer::Keep: return false;
-        case Answer::ReplaceAll: replaceAll = true; return true;
-        case Answer::Quit: throw Error("Stopped at your request; nothing was extracted");
-        }
-        return false;
-    }
-
-    // --- writing ---------------------------------------------------------------------------
-
-    void write();
+    void write() override;
     void makeFolders();
     void writeFiles();
     void writeOne(const Planned &p, Worker &worker, bool reporting);
     void writeData(const Planned &p, Worker &worker, int fd, bool reporting);
     void finishFile(NewFile &file, const Planned &p, int parent);
     void report();
-    void checkStop() const;
     void commitHeld();
     void makeLinks();
     void setFolderTimes();
     int folderFd(const std::string &rel);
     mode_t modeOf(const Entry &e, bool folder) const;
 
-    [[noreturn]] void ioFailure(const std::string &rel, int err)
-    {
-        throw Error("Cannot write " + shown(rel) + ": " + systemError(err), Error::Kind::Io);
-    }
+    [[noreturn]] void ioFailure(const std::string &rel, int err) { ExtractionPlan::ioFailure(rel, systemError(err)); }
 
-    void record()
-    {
-        for (std::size_t i : superseded_)
-            results_[i] = "skipped";
-        for (std::size_t i : keep_)
-            results_[i] = "kept";
-        for (std::size_t i = 0; i < results_.size(); ++i)
-            report_.items.push_back({dir_.entries[i].name, results_[i]});
-        report_.kept = keep_.size();
-    }
-
-    int fd_;
-    const Directory &dir_;
-    std::string destination_;
-    const ExtractOptions &options_;
-    ExtractReport &report_;
-    std::vector<std::string> results_;
-    std::vector<Planned> plan_;
-    std::unordered_map<std::string, std::size_t> byRel_;
-    std::vector<std::size_t> superseded_, keep_;
-    std::set<std::string> folders_;  // every folder the archive needs, parents before children
-    std::set<std::string> existing_; // those of them that were there before
-    std::set<std::string> made_;     // those this extraction made
+    std::set<std::string> made_; // the folders this extraction made
     Fd root_;
     mode_t umask_ = currentUmask();
     // Replacements of files that were there, held back until every entry checked out.
@@ -428,7 +151,7 @@ void Extraction::makeFolders()
         made_.insert(folder);
     }
     for (const Planned &p : plan_) {
-        if (p.type == Type::Folder) {
+        if (p.type == EntryType::Folder) {
             results_[p.entry] = "extracted";
             ++report_.folders;
         }
@@ -456,7 +179,7 @@ void Extraction::writeFiles()
 {
     std::vector<const Planned *> files;
     for (const Planned &p : plan_) {
-        if (p.type == Type::File) {
+        if (p.type == EntryType::File) {
             files.push_back(&p);
             total_ += dir_.entries[p.entry].size;
         }
@@ -525,12 +248,6 @@ void Extraction::writeFiles()
     if (failure)
         std::rethrow_exception(failure);
     report_.files += files.size() - held_.size();
-}
-
-void Extraction::checkStop() const
-{
-    if (options_.stop && options_.stop->load())
-        throw Error("Stopped before the extraction was complete", Error::Kind::Stopped);
 }
 
 void Extraction::writeOne(const Planned &p, Worker &worker, bool reporting)
@@ -639,7 +356,7 @@ void Extraction::commitHeld()
 void Extraction::makeLinks()
 {
     for (const Planned &p : plan_) {
-        if (p.type != Type::Link)
+        if (p.type != EntryType::Link)
             continue;
         Fd parent(folderFd(parentOf(p.rel)));
         const std::string leaf = leafOf(p.rel);
@@ -692,61 +409,6 @@ void extractArchive(int archiveFd, const Directory &dir, const std::string &dest
                     ExtractReport &report)
 {
     Extraction(archiveFd, dir, destination, options, report).run();
-}
-
-void testArchive(int archiveFd, const Directory &dir, const std::string &password,
-                 const std::function<void(std::uint64_t, std::uint64_t)> &progress)
-{
-    std::uint64_t total = 0, done = 0;
-    for (const Entry &e : dir.entries)
-        total += e.isFolder() ? 0 : e.size;
-    std::vector<unsigned char> buffer(256 * 1024);
-    WholeReader whole;
-    for (const Entry &e : dir.entries) {
-        if (e.isFolder())
-            continue;
-        try {
-            if (e.encrypted() && password.empty())
-                throw Error("it is encrypted and no password was given", Error::Kind::NoPassword);
-            if (WholeReader::takes(e, wholeEntryLimit)) {
-                whole.read(archiveFd, e, password);
-                done += e.size;
-                if (progress)
-                    progress(done, total);
-                continue;
-            }
-            EntryReader reader(archiveFd, e, password);
-            std::size_t n;
-            while ((n = reader.read(buffer.data(), buffer.size())) > 0) {
-                done += n;
-                if (progress)
-                    progress(done, total);
-            }
-        } catch (const Error &error) {
-            throw Error("\"" + printable(e.name) + "\" is damaged: " + error.what(), error.kind());
-        }
-    }
-}
-
-void checkPassword(int archiveFd, const Directory &dir, const std::string &password)
-{
-    // The smallest non-empty encrypted file: an empty one has nothing but its check bytes.
-    const Entry *probe = nullptr;
-    for (const Entry &e : dir.entries) {
-        if (!e.encrypted() || e.isFolder() || !methodSupported(e.method) || (e.flags & flag::strong) || e.aesBits < 0)
-            continue;
-        if (!probe || ((probe->size == 0) != (e.size == 0) ? probe->size == 0 : e.size < probe->size))
-            probe = &e;
-    }
-    if (!probe)
-        return;
-    if (password.empty())
-        throw Error("it is encrypted and no password was given", Error::Kind::NoPassword);
-    try {
-        EntryReader(archiveFd, *probe, password).verify();
-    } catch (const Error &) {
-        throw Error("Wrong password", Error::Kind::WrongPassword);
-    }
 }
 
 } // namespace oz::core

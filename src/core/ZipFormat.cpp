@@ -5,6 +5,7 @@
 #include "Names.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <sys/stat.h>
 
 namespace oz::core {
@@ -46,20 +47,25 @@ std::string methodName(std::uint16_t m)
 
 bool methodSupported(std::uint16_t m)
 {
+#ifdef OZ_CORE_LEAN
+    // The Windows extractor carries zlib alone: the methods Orvel Zip writes.
+    return m == method::stored || m == method::deflated;
+#else
     return m == method::stored || m == method::deflated || m == method::bzip2 || m == method::lzma
            || m == method::zstd || m == method::xz;
+#endif
 }
 
 bool Entry::isFolder() const
 {
     if (!name.empty() && (name.back() == '/' || (name.back() == '\\' && madeOnDosOrWindows(madeBy))))
         return true;
-    return madeOnUnix(madeBy) && S_ISDIR(externalAttributes >> 16) && size == 0;
+    return madeOnUnix(madeBy) && ((externalAttributes >> 16) & 0170000) == 0040000 && size == 0;
 }
 
 bool Entry::isLink() const
 {
-    return madeOnUnix(madeBy) && S_ISLNK(externalAttributes >> 16) && !isFolder();
+    return madeOnUnix(madeBy) && ((externalAttributes >> 16) & 0170000) == 0120000 && !isFolder();
 }
 
 int Entry::unixMode() const
@@ -83,12 +89,17 @@ std::time_t fromDosTime(std::uint16_t time, std::uint16_t date)
     t.tm_sec = (time & 31) * 2;
     if (date == 0 || t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday == 0)
         return 0;
+#ifdef _WIN32
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+#else
     const std::time_t asUtc = ::timegm(&t);
     auto offsetAt = [](std::time_t when) {
         struct tm local {};
         return localtime_r(&when, &local) ? local.tm_gmtoff : 0;
     };
     return asUtc - offsetAt(asUtc - offsetAt(asUtc));
+#endif
 }
 
 namespace {
@@ -322,7 +333,8 @@ Directory readDirectory(int fd)
     if (!S_ISREG(st.st_mode))
         throw Error("not a zip archive", Error::Kind::NotZip);
     Directory dir;
-    dir.fileSize = static_cast<std::uint64_t>(st.st_size);
+    if (!fileSize(fd, dir.fileSize))
+        throw Error("cannot read it: " + systemError(errno), Error::Kind::Io);
     const End end = findEnd(fd, dir.fileSize);
     if (end.size > end.at)
         refuse("its directory is larger than the file");
