@@ -390,6 +390,14 @@ void ArchiveComponent::SetExeAutoExtract(int on)
     exe_.autoExtract = on;
 }
 
+void ArchiveComponent::setExeTarget(const QString &target)
+{
+    qCInfo(lcArchive) << "setExeTarget" << target;
+    if (!target.isEmpty() && target != QLatin1String("windows") && target != QLatin1String("linux"))
+        throw ArchiveError(QStringLiteral("The extractor program must be windows or linux, not %1").arg(target));
+    exe_.target = target;
+}
+
 void ArchiveComponent::WriteSelfExtractingExe(const QString &target, int &out)
 {
     qCInfo(lcArchive).noquote() << "WriteSelfExtractingExe" << target;

@@ -93,13 +93,17 @@
 //   Executable settings
 //     SetExeIconFile, SetExeRunProgram, SetExeRunParameters, SetExeAutoTemp and
 //     SetExeAutoExtract are kept by the object across StartNewArchive.
-//     WriteSelfExtractingExe writes the extractor program orvelzip-sfx (found
-//     beside the program, in ../libexec/orvelzip, or named by the variable
-//     ORVELZIP_SFX_EXTRACTOR), a settings block with the icon's name and
-//     content, and the archive with its offsets moved, so that the executable
-//     is also a zip for other tools. It replaces the target only when all of
-//     it has been written, and makes the file executable. An icon that cannot
-//     be read fails the write. The out value is 1 on success, 0 on failure.
+//     WriteSelfExtractingExe writes an extractor program, a settings block with
+//     the icon's name and content, and the archive with its offsets counted
+//     from the start of the file, so that the executable is also a zip for
+//     other tools. A target ending in ".exe" (any letter case) gets the Windows
+//     program orvelzip-sfx.exe, whose icon becomes the chosen one; any other
+//     name the Linux program orvelzip-sfx; setExeTarget overrides the choice.
+//     Both are found beside the program, in ../libexec/orvelzip, or named by
+//     ORVELZIP_SFX_EXTRACTOR / ORVELZIP_SFX_EXTRACTOR_WINDOWS. It replaces the
+//     target only when all of it has been written, and makes the file
+//     executable. An icon that cannot be read or used fails the write with its
+//     reason. The out value is 1 on success, 0 on failure.
 //   Logging
 //     Every operation is logged under the category orvelzip.archive with its
 //     arguments; passwords only as "(empty)" or "(set)".
@@ -188,6 +192,8 @@ struct ExeSettings {
     QString runParameters;
     int autoTemp = 0;
     int autoExtract = 0;
+    // "windows" or "linux"; empty: by the target's name.
+    QString target;
 };
 
 // What the last extraction did, for WriteLogFile.
@@ -241,6 +247,9 @@ public:
     void SetExeAutoTemp(int on);
     void SetExeAutoExtract(int on);
     void WriteSelfExtractingExe(const QString &target, int &out);
+    // The extractor program: "windows", "linux", or "" to choose by the target's name (".exe"
+    // in any letter case is Windows). Kept across StartNewArchive, like the other settings.
+    void setExeTarget(const QString &target);
     const ExeSettings &exeSettings() const { return exe_; }
 
     // Beyond the table, for the command-line tool and tests.

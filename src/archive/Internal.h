@@ -4,6 +4,7 @@
 #include "ArchiveComponent.h"
 #include "core/ZipFormat.h"
 #include "core/ZipWriter.h"
+#include "sfxstub/SfxFormat.h"
 
 #include <QLoggingCategory>
 #include <functional>
@@ -39,6 +40,6 @@ using core::Progress;
 
 // Writes the executable: extractor, settings, then the archive of the job.
 void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress);
-QString extractorPath();
+QString extractorPath(sfx::Target target);
 
 } // namespace oz::archive::detail

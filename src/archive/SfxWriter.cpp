@@ -1,6 +1,7 @@
 // Writing a self-extracting executable: the extractor program, its settings
 // block, then the zip archive.
 #include "Internal.h"
+#include "sfxstub/PeImage.h"
 #include "sfxstub/SfxFormat.h"
 
 #include <QCoreApplication>
@@ -28,27 +29,35 @@ QByteArray readWhole(const QString &path, const QString &what)
 
 } // namespace
 
-QString extractorPath()
+QString extractorPath(sfx::Target target)
 {
+    const bool windows = target == sfx::Target::Windows;
+    const QString name = windows ? QStringLiteral("orvelzip-sfx.exe") : QStringLiteral("orvelzip-sfx");
     QStringList candidates;
-    const QString fromEnvironment = qEnvironmentVariable("ORVELZIP_SFX_EXTRACTOR");
+    const QString fromEnvironment =
+        qEnvironmentVariable(windows ? "ORVELZIP_SFX_EXTRACTOR_WINDOWS" : "ORVELZIP_SFX_EXTRACTOR");
     if (!fromEnvironment.isEmpty())
         candidates << fromEnvironment;
     const QString here = QCoreApplication::applicationDirPath();
-    candidates << here + QStringLiteral("/orvelzip-sfx") << here + QStringLiteral("/../libexec/orvelzip/orvelzip-sfx");
+    candidates << here + QLatin1Char('/') + name << here + QStringLiteral("/../libexec/orvelzip/") + name;
 #ifdef OZ_BUILD_EXTRACTOR
-    candidates << QStringLiteral(OZ_BUILD_EXTRACTOR);
+    candidates << QStringLiteral(OZ_BUILD_EXTRACTOR) + (windows ? QStringLiteral(".exe") : QString());
 #endif
     for (const QString &c : candidates) {
         if (QFileInfo(c).isFile())
             return QDir::cleanPath(c);
     }
-    throw ArchiveError(QStringLiteral("The extractor program orvelzip-sfx was not found beside the program"));
+    throw ArchiveError(QStringLiteral("The %1 extractor program %2 was not found beside the program")
+                           .arg(windows ? QStringLiteral("Windows") : QStringLiteral("Linux"), name));
 }
 
 void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress)
 {
-    const QByteArray extractor = readWhole(extractorPath(), QStringLiteral("extractor"));
+    const sfx::Target target = exe.target.isEmpty()                 ? sfx::targetFor(job.target)
+                               : exe.target == QLatin1String("windows") ? sfx::Target::Windows
+                                                                        : sfx::Target::Linux;
+    const QByteArray extractor = readWhole(extractorPath(target), QStringLiteral("extractor"));
+    std::string program(extractor.constData(), static_cast<std::size_t>(extractor.size()));
     sfx::Settings settings;
     if (!exe.iconFile.isEmpty()) {
         const QByteArray icon = readWhole(exe.iconFile, QStringLiteral("icon file"));
@@ -65,11 +74,15 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
     settings.autoTemp = exe.autoTemp;
     settings.autoExtract = exe.autoExtract;
     const std::string block = sfx::encodeSettings(settings);
+    // Explorer shows a Windows program's own icon: the chosen one becomes it.
+    std::string why;
+    if (target == sfx::Target::Windows && !settings.icon.empty() && !sfx::setPeIcon(program, settings.icon, why))
+        throw ArchiveError(QStringLiteral("The icon %1 cannot be used: %2").arg(exe.iconFile, QString::fromStdString(why)));
 
     // The archive is written behind the program and its settings, its offsets counted from the
     // start of the file, so that the executable is itself a zip for other tools.
     core::WriteJob exeJob = job;
-    exeJob.prefix.assign(extractor.constData(), static_cast<std::size_t>(extractor.size()));
+    exeJob.prefix = std::move(program);
     exeJob.prefix += block;
     exeJob.executable = true;
     core::writeArchive(exeJob, progress);

@@ -70,7 +70,9 @@ const std::map<std::string, const char *> commandHelp = {
             "  --run PROGRAM       program of the archive to start after extraction\n"
             "  --param TEXT        its parameters\n"
             "  --auto-temp         extract into a temporary folder, run, and remove it\n"
-            "  --icon FILE         icon kept with the executable\n"
+            "  --icon FILE         the executable's icon (.ico; a Windows program shows it)\n"
+            "  --target SYSTEM     windows or linux: the receiver's system (default: windows\n"
+            "                      for a name ending in .exe, else linux)\n"
             "  and the options of create\n"},
 };
 
@@ -119,7 +121,7 @@ struct Args {
 // The options each command takes: those with a value, then the flags.
 const std::map<std::string, std::pair<std::vector<const char *>, std::vector<const char *>>> commandOptions = {
     {"create", {{"include", "exclude", "level", "threads"}, {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet"}}},
-    {"sfx", {{"include", "exclude", "level", "threads", "run", "param", "icon"},
+    {"sfx", {{"include", "exclude", "level", "threads", "run", "param", "icon", "target"},
              {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet", "auto-temp"}}},
     {"list", {{}, {"json"}}},
     {"extract", {{"d", "threads"}, {"overwrite", "quiet"}}},
@@ -325,6 +327,10 @@ int create(const Args &a, bool sfx)
         zip.SetExeAutoExtract(autoTemp);
         zip.SetExeIconFile(a.value("--icon").value_or(QString()));
         zip.SetExeRunProgram(a.value("--run").value_or(QString()));
+        const QString system = a.value("--target").value_or(QString());
+        if (!system.isEmpty() && system != QLatin1String("windows") && system != QLatin1String("linux"))
+            usageError(QStringLiteral("--target is windows or linux, not %1").arg(system), a.command);
+        zip.setExeTarget(system);
     }
     zip.StartNewArchive(target);
     zip.SetEncryption(pw.isEmpty() ? 0 : 1);

@@ -150,12 +150,7 @@ void Extraction::makeFolders()
         }
         made_.insert(folder);
     }
-    for (const Planned &p : plan_) {
-        if (p.type == EntryType::Folder) {
-            results_[p.entry] = "extracted";
-            ++report_.folders;
-        }
-    }
+    foldersMade();
 }
 
 // What one worker keeps from file to file.

@@ -60,6 +60,16 @@ void ExtractionPlan::checkStop() const
         throw Error("Stopped before the extraction was complete", Error::Kind::Stopped);
 }
 
+void ExtractionPlan::foldersMade()
+{
+    for (const Planned &p : plan_) {
+        if (p.type == EntryType::Folder) {
+            results_[p.entry] = "extracted";
+            ++report_.folders;
+        }
+    }
+}
+
 void ExtractionPlan::record()
 {
     for (std::size_t i : superseded_)

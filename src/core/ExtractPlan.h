@@ -53,6 +53,8 @@ protected:
     std::string shown(const std::string &rel) const;
     [[noreturn]] void ioFailure(const std::string &rel, const std::string &why);
     void checkStop() const;
+    // Every folder entry counts as extracted once the writer has made the folders.
+    void foldersMade();
 
     int fd_;
     const Directory &dir_;

@@ -165,4 +165,50 @@ std::string printable(std::string_view s)
     return out;
 }
 
+namespace {
+
+bool isDeviceName(std::string_view part)
+{
+    const std::size_t dot = part.find('.');
+    std::string stem(part.substr(0, dot));
+    while (!stem.empty() && (stem.back() == ' '))
+        stem.pop_back();
+    for (char &c : stem)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char *d : devices)
+        if (stem == d)
+            return true;
+    return stem.size() == 4 && (stem.rfind("COM", 0) == 0 || stem.rfind("LPT", 0) == 0) && stem[3] >= '0'
+           && stem[3] <= '9';
+}
+
+} // namespace
+
+std::string windowsPath(const std::string &safePath)
+{
+    std::string out;
+    std::size_t start = 0;
+    while (start <= safePath.size()) {
+        std::size_t end = safePath.find('/', start);
+        if (end == std::string::npos)
+            end = safePath.size();
+        std::string part = safePath.substr(start, end - start);
+        for (char &c : part) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u < 0x20 || std::string_view("<>:\"\\|?*").find(c) != std::string_view::npos)
+                c = '_';
+        }
+        if (!part.empty() && (part.back() == '.' || part.back() == ' '))
+            part.back() = '_';
+        if (isDeviceName(part))
+            part.insert(part.begin(), '_');
+        if (!out.empty() || start > 0)
+            out += '/';
+        out += part;
+        start = end + 1;
+    }
+    return out;
+}
+
 } // namespace oz::core

@@ -22,6 +22,12 @@ std::string fromCodePage437(std::string_view bytes);
 std::optional<std::string> safeEntryPath(const Entry &entry);
 std::optional<std::string> safeEntryPath(std::string_view name, bool backslashSeparates);
 
+// A safe path as Windows can hold it: in each part, characters Windows refuses ('<', '>', ':',
+// '"', '\\', '|', '?', '*', control characters) and a trailing dot or blank become '_', and a
+// device name (CON, NUL, COM1, "aux.txt", ...) gets a '_' in front, so that no part names a
+// stream, a drive or a device.
+std::string windowsPath(const std::string &safePath);
+
 // The name with control characters and bytes that are not UTF-8 escaped ("\n", "\x1b"), so that
 // printing it on a terminal shows it and never drives the terminal.
 std::string printable(std::string_view name);

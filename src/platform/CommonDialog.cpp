@@ -14,10 +14,12 @@ namespace {
 
 class QtDialogBackend : public DialogBackend {
 public:
-    std::optional<QStringList> run(QWidget *parent, const DialogRequest &r) override
+    std::optional<QStringList> run(QWidget *parent, const DialogRequest &r, int &filterIndex) override
     {
         QFileDialog dialog(parent, r.title, r.initDir);
         dialog.setNameFilters(r.nameFilters);
+        if (filterIndex >= 1 && filterIndex <= r.nameFilters.size())
+            dialog.selectNameFilter(r.nameFilters[filterIndex - 1]);
         // The extension and the overwrite question come after the dialog, so that the question
         // concerns the name that will be written.
         dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
@@ -34,6 +36,7 @@ public:
             dialog.selectFile(r.fileName);
         if (dialog.exec() != QDialog::Accepted)
             return std::nullopt;
+        filterIndex = static_cast<int>(r.nameFilters.indexOf(dialog.selectedNameFilter())) + 1;
         return dialog.selectedFiles();
     }
 
@@ -114,7 +117,10 @@ bool CommonDialog::show(QWidget *parent, bool save)
     qCInfo(lcUi).noquote() << (save ? "dialog save" : "dialog open") << QStringLiteral("\"%1\"").arg(DialogTitle);
 
     for (;;) {
-        const std::optional<QStringList> chosen = backend().run(parent, r);
+        int filter = FilterIndex;
+        const std::optional<QStringList> chosen = backend().run(parent, r, filter);
+        if (filter >= 1)
+            FilterIndex = filter;
         if (!chosen || chosen->isEmpty())
             return !CancelError;
         QStringList files = *chosen;
@@ -133,12 +139,26 @@ bool CommonDialog::show(QWidget *parent, bool save)
     }
 }
 
+QString CommonDialog::chosenExtension() const
+{
+    const QStringList parts = Filter.split(u'|');
+    const qsizetype at = 2 * (FilterIndex - 1) + 1;
+    if (FilterIndex >= 1 && at < parts.size()) {
+        static const QRegularExpression oneExtension(QStringLiteral("^\\*\\.([A-Za-z0-9]+)$"));
+        const QRegularExpressionMatch m = oneExtension.match(parts[at].trimmed());
+        if (m.hasMatch())
+            return m.captured(1);
+    }
+    return DefaultExt;
+}
+
 QString CommonDialog::withDefaultExtension(const QString &path) const
 {
-    if (DefaultExt.isEmpty() || !QFileInfo(path).suffix().isEmpty())
+    const QString extension = chosenExtension();
+    if (extension.isEmpty() || !QFileInfo(path).suffix().isEmpty())
         return path;
     // "name." asks for the extension after its dot, not after a second one.
-    return path.endsWith(u'.') ? path + DefaultExt : path + u'.' + DefaultExt;
+    return path.endsWith(u'.') ? path + extension : path + u'.' + extension;
 }
 
 QString multiplePick(const QStringList &files)

@@ -40,7 +40,8 @@ struct DialogRequest {
 class DialogBackend {
 public:
     virtual ~DialogBackend() = default;
-    virtual std::optional<QStringList> run(QWidget *parent, const DialogRequest &request) = 0;
+    // filterIndex: the filter shown first (1-based) going in, the one chosen coming out.
+    virtual std::optional<QStringList> run(QWidget *parent, const DialogRequest &request, int &filterIndex) = 0;
     // Asked after a save dialog when the name that will be written exists: true replaces it.
     virtual bool confirmOverwrite(QWidget *parent, const QString &path) = 0;
 };
@@ -62,6 +63,10 @@ public:
     int Flags = 0;
     int MaxFileSize = 260; // kept for the windows; no limit is imposed
     QString DefaultExt;
+    // The filter shown first and, after a dialog, the one chosen (1-based). A name typed
+    // without an extension in a save dialog gets the chosen filter's ("*.run" gives "run"),
+    // else DefaultExt.
+    int FilterIndex = 1;
 
     // Return false when the user cancelled and CancelError is set; with
     // CancelError clear a cancel returns true and leaves FileName as it was.
@@ -73,6 +78,7 @@ public:
 private:
     bool show(QWidget *parent, bool save);
     QString withDefaultExtension(const QString &path) const;
+    QString chosenExtension() const;
 };
 
 // The FileName of a multiple pick: the folder all the files lie in, then each file's path below

@@ -102,7 +102,9 @@ void buildSfx(SfxWindow &w, Model model)
     platform::CommonDialog &dialog = w.SaveDialog;
     dialog.Flags = platform::DialogFlags::OverwritePrompt;
     dialog.InitDir = QString();
-    dialog.Filter = QStringLiteral(".exe only (*.exe)|*.exe");
+    // The name decides the program: ".exe" a Windows one, anything else a Linux one.
+    dialog.Filter = QStringLiteral(".exe only (*.exe)|*.exe|Linux program (*.run)|*.run");
+    dialog.FilterIndex = 1;
     if (!dialog.ShowSave(&w))
         return;
     const QString target = dialog.FileName;

@@ -141,4 +141,14 @@ bool decodeSettings(const unsigned char *data, std::size_t size, Settings &out, 
     return true;
 }
 
+Target targetFor(const std::string &fileName)
+{
+    if (fileName.size() < 4)
+        return Target::Linux;
+    std::string end = fileName.substr(fileName.size() - 4);
+    for (char &c : end)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return end == ".exe" ? Target::Windows : Target::Linux;
+}
+
 } // namespace oz::sfx

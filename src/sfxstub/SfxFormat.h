@@ -30,6 +30,11 @@ struct Settings {
     int autoExtract = 0;
 };
 
+// Which extractor program a self-extracting executable starts with.
+enum class Target { Linux, Windows };
+// The one rule: a name ending in ".exe", in any letter case, is a Windows program.
+Target targetFor(const std::string &fileName);
+
 std::string encodeSettings(const Settings &settings);
 
 // Reads a block from the bytes at data; on success sets used to its size.

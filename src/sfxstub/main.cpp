@@ -5,6 +5,7 @@
 //
 // Exit status: 0 done, 1 some files were skipped, 2 an error; when it runs
 // a program and waits for it, that program's status.
+#include "Options.h"
 #include "SfxFormat.h"
 #include "core/Error.h"
 #include "core/Extract.h"
@@ -41,17 +42,7 @@ namespace {
 
 using oz::sfx::Settings;
 
-struct Options {
-    std::string dest;
-    std::string password;
-    bool havePassword = false;
-    bool list = false;
-    bool test = false;
-    bool overwrite = false;
-    bool quiet = false;
-    bool info = false;
-    bool inTerminal = false; // started by openInTerminal in a terminal window of its own
-};
+using oz::sfx::Options;
 
 bool interactive()
 {
@@ -384,43 +375,9 @@ std::vector<std::string> splitArguments(const std::string &text)
     return out;
 }
 
-// The program to run: at the top of the tree, else the first found below it.
-std::string findProgram(const std::string &root, const std::string &name)
-{
-    std::vector<std::string> level{root};
-    while (!level.empty()) {
-        std::vector<std::string> next;
-        for (const auto &folder : level) {
-            const std::string candidate = folder + "/" + name;
-            struct stat st;
-            if (lstat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                return candidate;
-        }
-        for (const auto &folder : level) {
-            if (auto *d = opendir(folder.c_str())) {
-                std::vector<std::string> names;
-                while (auto *entry = readdir(d)) {
-                    const std::string n = entry->d_name;
-                    if (n == "." || n == "..")
-                        continue;
-                    struct stat st;
-                    const std::string p = folder + "/" + n;
-                    if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-                        names.push_back(p);
-                }
-                closedir(d);
-                std::sort(names.begin(), names.end());
-                next.insert(next.end(), names.begin(), names.end());
-            }
-        }
-        level = std::move(next);
-    }
-    return {};
-}
-
 int runProgram(const std::string &root, const Settings &settings)
 {
-    const std::string program = findProgram(root, settings.runProgram);
+    const std::string program = oz::sfx::findProgram(root, settings.runProgram);
     if (program.empty())
         fail("the program to run, " + settings.runProgram + ", is not in the archive");
     struct stat st;
@@ -538,68 +495,24 @@ std::string defaultDestination(const std::string &self)
     return dest;
 }
 
-void usage(const char *program)
-{
-    std::printf("Usage: %s [options]\n"
-                "Unpacks the files this self-extracting archive holds.\n\n"
-                "  --dest DIR       extract into DIR (default: a folder beside this file, named after it)\n"
-                "  --password PW    the archive's password (or set ORVELZIP_PASSWORD)\n"
-                "  --list           list the files and do nothing else\n"
-                "  --test           verify every file without writing anything\n"
-                "  --overwrite      replace files that exist already\n"
-                "  --quiet          print nothing but errors\n"
-                "  --info           show the stored settings\n"
-                "  --help           show this help\n"
-                "  --version        show the version\n",
-                program);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     takeSignals();
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char *option) -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "error: %s needs a value\n", option);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--dest")
-            o.dest = value("--dest");
-        else if (arg.rfind("--dest=", 0) == 0)
-            o.dest = arg.substr(7);
-        else if (arg == "--password")
-            o.password = value("--password"), o.havePassword = true;
-        else if (arg.rfind("--password=", 0) == 0)
-            o.password = arg.substr(11), o.havePassword = true;
-        else if (arg == "--list")
-            o.list = true;
-        else if (arg == "--test")
-            o.test = true;
-        else if (arg == "--overwrite")
-            o.overwrite = true;
-        else if (arg == "--quiet")
-            o.quiet = true;
-        else if (arg == "--info")
-            o.info = true;
-        else if (arg == "--in-terminal")
-            o.inTerminal = true;
-        else if (arg == "--help" || arg == "-h") {
-            usage(argv[0]);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("Orvel Zip self-extractor %s\n", OZ_VERSION);
-            return 0;
-        } else {
-            std::fprintf(stderr, "error: unknown option %s\n", arg.c_str());
-            usage(argv[0]);
-            return 2;
-        }
+    std::string error;
+    if (!oz::sfx::parseOptions(std::vector<std::string>(argv + 1, argv + argc), o, error)) {
+        std::fprintf(stderr, "error: %s\n%s", error.c_str(), oz::sfx::usage(argv[0]).c_str());
+        return 2;
+    }
+    if (o.help) {
+        std::printf("%s", oz::sfx::usage(argv[0]).c_str());
+        return 0;
+    }
+    if (o.version) {
+        std::printf("Orvel Zip self-extractor %s\n", OZ_VERSION);
+        return 0;
     }
     if (!o.havePassword && std::getenv("ORVELZIP_PASSWORD")) {
         o.password = std::getenv("ORVELZIP_PASSWORD");

@@ -188,15 +188,15 @@ private slots:
     void selfExtracting()
     {
         writeFile(at("app/run.sh"), "#!/bin/sh\necho \"started $1\"\nexit 3\n");
-        Run r = cli({"sfx", "setup.exe", "app", "--run", "run.sh", "--param", "now", "--auto-temp"}, tmp.path());
+        Run r = cli({"sfx", "setup.run", "app", "--run", "run.sh", "--param", "now", "--auto-temp"}, tmp.path());
         QVERIFY2(r.status == 0, r.err.constData());
-        QVERIFY(QFileInfo(at("setup.exe")).isExecutable());
+        QVERIFY(QFileInfo(at("setup.run")).isExecutable());
         QProcess p;
-        p.start(at("setup.exe"), {});
+        p.start(at("setup.run"), {});
         QVERIFY(p.waitForFinished(60000));
         QCOMPARE(p.exitCode(), 3);
         QVERIFY(p.readAllStandardOutput().contains("started now"));
-        QCOMPARE(namesOf(at("setup.exe")), QStringList({"run.sh"}));
+        QCOMPARE(namesOf(at("setup.run")), QStringList({"run.sh"}));
     }
 
     void badArguments_data()

@@ -24,8 +24,8 @@ cd "$work"
 "$prefix/bin/orvelzip-cli" create "$work/t.zip" src --quiet
 "$prefix/bin/orvelzip-cli" list "$work/t.zip" | grep -q 'a.txt'
 # A self-extractor needs the installed extractor program.
-"$prefix/bin/orvelzip-cli" sfx "$work/t.exe" src --quiet
-"$work/t.exe" --dest "$work/out" --quiet
+"$prefix/bin/orvelzip-cli" sfx "$work/t.run" src --quiet
+"$work/t.run" --dest "$work/out" --quiet
 [ "$(cat "$work/out/a.txt")" = installed ]
 
 # The window, started as a file manager starts it, opens and lists the

@@ -97,7 +97,7 @@ private slots:
 
     void otherToolsReadTheExecutable()
     {
-        const QString exe = build("listed.exe");
+        const QString exe = build("listed.run");
         QVERIFY(QFileInfo(exe).isExecutable());
         for (const auto &[tool, args] : std::vector<std::pair<QString, QStringList>>{
                  {"unzip", {"-t", exe}}, {"7zz", {"l", exe}}, {"bsdtar", {"-tf", exe}}}) {
@@ -112,7 +112,7 @@ private slots:
 
     void unattendedExtraction()
     {
-        const QString exe = build("album.exe");
+        const QString exe = build("album.run");
         const Run r = run(exe, {}, at("out"));
         QVERIFY2(r.exitCode == 0, r.err.constData());
         QMap<QString, QByteArray> got = tree(at("out/album"));
@@ -135,7 +135,7 @@ private slots:
 
     void informationOptions()
     {
-        const QString exe = build("info.exe", {}, "setup.sh", "--fast 'two words'", 1);
+        const QString exe = build("info.run", {}, "setup.sh", "--fast 'two words'", 1);
         const Run info = run(exe, {"--info"}, at("out"));
         QCOMPARE(info.exitCode, 0);
         QVERIFY2(info.out.contains("icon: oz.ico (766 bytes)"), info.out.constData());
@@ -153,7 +153,7 @@ private slots:
 
     void passwords()
     {
-        const QString exe = build("locked.exe", "Receiver's key");
+        const QString exe = build("locked.run", "Receiver's key");
         const Run none = run(exe, {}, at("out"));
         QCOMPARE(none.exitCode, 2);
         QVERIFY(none.err.contains("password"));
@@ -173,7 +173,7 @@ private slots:
         env.insert("OZ_REPORT", at("report.txt"));
 
         // Auto-temp: a private folder, the program's status, nothing left.
-        const QString exe = build("setup.exe", {}, "setup.sh", "--fast 'two words' x\\ y", 1);
+        const QString exe = build("setup.run", {}, "setup.sh", "--fast 'two words' x\\ y", 1);
         const Run r = run(exe, {}, at("out"), env);
         QCOMPARE(r.exitCode, 7);
         const QByteArray report = readFile(at("report.txt"));
@@ -181,12 +181,12 @@ private slots:
         QCOMPARE(QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 
         // Without auto-temp: extracted beside the executable and run there.
-        const QString kept = build("keep.exe", {}, "setup.sh", "", 0);
+        const QString kept = build("keep.run", {}, "setup.sh", "", 0);
         QCOMPARE(run(kept, {}, at("out"), env).exitCode, 7);
         QVERIFY(readFile(at("report.txt")).endsWith(at("out/keep").toUtf8() + "\n"));
         QVERIFY(QFileInfo(at("out/keep/bin/setup.sh")).isExecutable());
 
-        const QString missing = build("missing.exe", {}, "not-there.sh", "", 1);
+        const QString missing = build("missing.run", {}, "not-there.sh", "", 1);
         const Run m = run(missing, {}, at("out"), env);
         QCOMPARE(m.exitCode, 2);
         QVERIFY(m.err.contains("not-there.sh"));
@@ -272,7 +272,7 @@ private slots:
 
     void damagedExecutables()
     {
-        const QString exe = build("whole.exe");
+        const QString exe = build("whole.run");
         const QByteArray bytes = readFile(exe);
         auto variant = [&](const QString &name, QByteArray content) {
             writeFile(at("out/" + name), content);
@@ -292,11 +292,11 @@ private slots:
             return b;
         }();
         const std::vector<std::pair<QString, QByteArray>> cases{
-            {"cut.exe", bytes.left(settingsAt + (bytes.size() - settingsAt) / 2)},
-            {"no-end.exe", bytes.left(bytes.size() - 10)},
-            {"stub-only.exe", bytes.left(settingsAt)},
-            {"settings.exe", badSettings},
-            {"flipped.exe", flippedData},
+            {"cut.run", bytes.left(settingsAt + (bytes.size() - settingsAt) / 2)},
+            {"no-end.run", bytes.left(bytes.size() - 10)},
+            {"stub-only.run", bytes.left(settingsAt)},
+            {"settings.run", badSettings},
+            {"flipped.run", flippedData},
         };
         for (const auto &[name, content] : cases) {
             const QString broken = variant(name, content);
@@ -313,7 +313,7 @@ private slots:
 
     void terminalPrompts()
     {
-        const QString exe = build("prompted.exe", "tty secret");
+        const QString exe = build("prompted.run", "tty secret");
         // A pseudo-terminal: the destination, one wrong password, then the right one.
         const ToolResult r = runTool("python3", {"-c", R"(
 import os, pty, sys, time

@@ -218,8 +218,42 @@ private slots:
         QVERIFY(names.contains("a.jpg") && names.contains("sub/c.jpg") && !names.contains("b.txt"));
         const auto &save = d.s.dialogs.requests.back();
         QCOMPARE(save.title, QStringLiteral("Save images as a standalone Exe file..."));
-        QCOMPARE(save.filter, QStringLiteral(".exe only (*.exe)|*.exe"));
+        QCOMPARE(save.filter, QStringLiteral(".exe only (*.exe)|*.exe|Linux program (*.run)|*.run"));
         QVERIFY(save.overwritePrompt);
+        QVERIFY(readFile(target).startsWith("MZ")); // a Windows program
+    }
+
+    // The save dialog's filter gives a name typed without extension its extension, and the
+    // extension decides which program the receiver gets.
+    void saveFilterChoosesTheProgram()
+    {
+        Desk d;
+        d.pickFiles({d.at("pics/a.jpg")});
+        d.s.dialogs.pick(d.at("for-linux"), 2);
+        d.sfx->Createalbum->click();
+        QVERIFY(readFile(d.at("for-linux.run")).startsWith("\x7f" "ELF"));
+        QVERIFY(QFileInfo(d.at("for-linux.run")).isExecutable());
+        QCOMPARE(entryNames(d.at("for-linux.run")), QStringList({"a.jpg"}));
+
+        d.s.dialogs.pick(d.at("for-windows"), 1);
+        d.sfx->Createalbum->click();
+        QVERIFY(readFile(d.at("for-windows.exe")).startsWith("MZ"));
+        QCOMPARE(entryNames(d.at("for-windows.exe")), QStringList({"a.jpg"}));
+
+        // A name with its own extension keeps it, whatever the filter: ".EXE" is Windows too.
+        d.s.dialogs.pick(d.at("SETUP.EXE"), 2);
+        d.sfx->Createalbum->click();
+        QVERIFY(readFile(d.at("SETUP.EXE")).startsWith("MZ"));
+        QVERIFY(!QFileInfo::exists(d.at("SETUP.EXE.run")));
+
+        // An icon Windows cannot show fails the build with the reason, and writes nothing.
+        writeFile(d.at("bad.ico"), QByteArray("\0\0\1\0\1\0", 6) + QByteArray(16, '\0'));
+        d.sfx->iconlist->setText(d.at("bad.ico"));
+        d.s.dialogs.pick(d.at("bad-icon.exe"));
+        d.sfx->Createalbum->click();
+        QVERIFY2(d.s.messages.shown.back().text.contains("cannot be used: picture 1 is cut short"),
+                 qPrintable(d.s.messages.shown.back().text));
+        QVERIFY(!QFileInfo::exists(d.at("bad-icon.exe")));
     }
 
     void modelTwoCallsInOrder()

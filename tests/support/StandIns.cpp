@@ -7,7 +7,7 @@
 
 namespace oz::test {
 
-std::optional<QStringList> ScriptedDialogs::run(QWidget *, const platform::DialogRequest &request)
+std::optional<QStringList> ScriptedDialogs::run(QWidget *, const platform::DialogRequest &request, int &filterIndex)
 {
     requests.push_back(request);
     if (answers_.empty()) {
@@ -17,6 +17,9 @@ std::optional<QStringList> ScriptedDialogs::run(QWidget *, const platform::Dialo
     std::optional<QStringList> answer;
     answer.swap(answers_.front());
     answers_.pop_front();
+    if (const auto it = filters_.find(taken_); it != filters_.end())
+        filterIndex = it->second;
+    ++taken_;
     return answer;
 }
 

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <deque>
+#include <map>
 #include <vector>
 
 namespace oz::test {
@@ -19,9 +20,15 @@ public:
     // The next dialog returns these full paths (one for a single pick).
     void pick(const QStringList &paths) { answers_.push_back(paths); }
     void pick(const QString &path) { answers_.push_back(QStringList{path}); }
+    // A single pick with the filter the user chose (1-based).
+    void pick(const QString &path, int filterIndex)
+    {
+        answers_.push_back(QStringList{path});
+        filters_[answers_.size() - 1 + taken_] = filterIndex;
+    }
     void cancel() { answers_.push_back(std::nullopt); }
 
-    std::optional<QStringList> run(QWidget *parent, const platform::DialogRequest &request) override;
+    std::optional<QStringList> run(QWidget *parent, const platform::DialogRequest &request, int &filterIndex) override;
     // The overwrite question answers yes unless told otherwise for its next askings.
     bool confirmOverwrite(QWidget *parent, const QString &path) override;
     void answerOverwrite(bool replace) { overwriteAnswers_.push_back(replace); }
@@ -33,6 +40,8 @@ public:
 
 private:
     std::deque<std::optional<QStringList>> answers_;
+    std::map<std::size_t, int> filters_; // by the answer's number, counted from the first
+    std::size_t taken_ = 0;
     std::deque<bool> overwriteAnswers_;
 };
 

@@ -1,0 +1,116 @@
+#include "Options.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace oz::sfx {
+
+bool parseOptions(const std::vector<std::string> &args, Options &o, std::string &error)
+{
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        auto value = [&](const std::string &option, std::string &into) {
+            const std::string prefix = option + "=";
+            if (arg.rfind(prefix, 0) == 0) {
+                into = arg.substr(prefix.size());
+                return true;
+            }
+            if (arg != option)
+                return false;
+            if (i + 1 >= args.size()) {
+                error = option + " needs a value";
+                return true;
+            }
+            into = args[++i];
+            return true;
+        };
+        o.any = o.any || arg != "--in-terminal";
+        if (value("--dest", o.dest))
+            continue;
+        if (value("--password", o.password)) {
+            o.havePassword = true;
+            continue;
+        }
+        if (arg == "--list")
+            o.list = true;
+        else if (arg == "--test")
+            o.test = true;
+        else if (arg == "--overwrite")
+            o.overwrite = true;
+        else if (arg == "--quiet")
+            o.quiet = true;
+        else if (arg == "--info")
+            o.info = true;
+        else if (arg == "--in-terminal")
+            o.inTerminal = true;
+        else if (arg == "--help" || arg == "-h" || arg == "/?")
+            o.help = true;
+        else if (arg == "--version")
+            o.version = true;
+        else
+            error = "unknown option " + arg;
+        if (!error.empty())
+            return false;
+    }
+    return error.empty();
+}
+
+std::string usage(const std::string &program)
+{
+    return "Usage: " + program + " [options]\n"
+           "Unpacks the files this self-extracting archive holds.\n\n"
+           "  --dest DIR       extract into DIR (default: a folder beside this file, named after it)\n"
+           "  --password PW    the archive's password (or set ORVELZIP_PASSWORD)\n"
+           "  --list           list the files and do nothing else\n"
+           "  --test           verify every file without writing anything\n"
+           "  --overwrite      replace files that exist already\n"
+           "  --quiet          print nothing but errors\n"
+           "  --info           show the stored settings\n"
+           "  --help           show this help\n"
+           "  --version        show the version\n";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Paths are UTF-8 on both systems; on Windows the path keeps them as UTF-16.
+fs::path pathOf(const std::string &utf8)
+{
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string utf8Of(const fs::path &path)
+{
+    const std::u8string s = path.u8string();
+    return std::string(s.begin(), s.end());
+}
+
+} // namespace
+
+std::string findProgram(const std::string &root, const std::string &name)
+{
+    std::error_code ec;
+    std::vector<fs::path> level{pathOf(root)};
+    while (!level.empty()) {
+        for (const auto &folder : level) {
+            const fs::path candidate = folder / pathOf(name);
+            if (fs::is_regular_file(fs::symlink_status(candidate, ec)))
+                return utf8Of(candidate);
+        }
+        std::vector<fs::path> next;
+        for (const auto &folder : level) {
+            std::vector<fs::path> below;
+            for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+                if (fs::is_directory(it->symlink_status(ec)))
+                    below.push_back(it->path());
+            std::sort(below.begin(), below.end());
+            next.insert(next.end(), below.begin(), below.end());
+        }
+        level = std::move(next);
+    }
+    return {};
+}
+
+} // namespace oz::sfx

@@ -1,0 +1,34 @@
+// The options both extractor programs take on their command line, for scripts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace oz::sfx {
+
+struct Options {
+    std::string dest;
+    std::string password;
+    bool havePassword = false;
+    bool list = false;
+    bool test = false;
+    bool overwrite = false;
+    bool quiet = false;
+    bool info = false;
+    bool help = false;
+    bool version = false;
+    bool inTerminal = false; // the Linux program, started in a terminal window of its own
+    bool any = false;        // some option was given
+};
+
+// Reads args (without the program's name); false with the reason in error.
+bool parseOptions(const std::vector<std::string> &args, Options &out, std::string &error);
+
+// The help text.
+std::string usage(const std::string &program);
+
+// What the program to run is and where: at the top of the tree, else the first found below it,
+// folders in name order, level by level. The path found, or "" when there is none.
+std::string findProgram(const std::string &root, const std::string &name);
+
+} // namespace oz::sfx

@@ -1,0 +1,288 @@
+#include "PeImage.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <tuple>
+#include <vector>
+
+namespace oz::sfx {
+
+namespace {
+
+std::uint16_t get16(const std::string &s, std::size_t at)
+{
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8);
+}
+
+std::uint32_t get32(const std::string &s, std::size_t at)
+{
+    return get16(s, at) | static_cast<std::uint32_t>(get16(s, at + 2)) << 16;
+}
+
+void put16(std::string &s, std::size_t at, std::uint32_t v)
+{
+    s[at] = static_cast<char>(v & 0xff);
+    s[at + 1] = static_cast<char>((v >> 8) & 0xff);
+}
+
+void put32(std::string &s, std::size_t at, std::uint32_t v)
+{
+    put16(s, at, v & 0xffff);
+    put16(s, at + 2, v >> 16);
+}
+
+std::uint32_t alignUp(std::uint32_t v, std::uint32_t to)
+{
+    return to ? (v + to - 1) / to * to : v;
+}
+
+constexpr std::uint32_t rtIcon = 3;
+constexpr std::uint32_t rtGroupIcon = 14;
+constexpr std::uint32_t iconGroup = 1;
+constexpr std::size_t sectionHeaderSize = 40;
+
+// The fixed places of a PE32+ image's headers.
+struct Headers {
+    std::size_t sections = 0; // of the section table
+    std::size_t count = 0;
+    std::size_t optional = 0;
+    bool read(const std::string &s)
+    {
+        if (s.size() < 0x40 || s[0] != 'M' || s[1] != 'Z')
+            return false;
+        const std::size_t pe = get32(s, 0x3c);
+        if (pe + 24 + 112 > s.size() || s.compare(pe, 4, std::string("PE\0\0", 4)) != 0)
+            return false;
+        count = get16(s, pe + 6);
+        optional = pe + 24;
+        if (get16(s, optional) != 0x20b)
+            return false;
+        sections = optional + get16(s, pe + 20);
+        return sections + count * sectionHeaderSize <= s.size();
+    }
+};
+
+// A resource, by type, name and language; the stub's resources all have numbers.
+using Key = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>;
+
+bool readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::size_t size,
+              std::map<Key, std::string> &out, std::string &error)
+{
+    auto entries = [&](std::size_t dir, auto &&each) -> bool {
+        if (dir + 16 > size)
+            return false;
+        const std::size_t n = std::size_t(get16(s, base + dir + 12)) + get16(s, base + dir + 14);
+        if (dir + 16 + 8 * n > size)
+            return false;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t id = get32(s, base + dir + 16 + 8 * i);
+            const std::uint32_t to = get32(s, base + dir + 20 + 8 * i);
+            if (id & 0x80000000u)
+                return false; // a resource by name: not one of ours
+            if (!each(id, to))
+                return false;
+        }
+        return true;
+    };
+    const bool ok = entries(0, [&](std::uint32_t type, std::uint32_t typeDir) {
+        return (typeDir & 0x80000000u) && entries(typeDir & 0x7fffffffu, [&](std::uint32_t name, std::uint32_t nameDir) {
+                   return (nameDir & 0x80000000u)
+                          && entries(nameDir & 0x7fffffffu, [&](std::uint32_t lang, std::uint32_t leaf) {
+                                 if ((leaf & 0x80000000u) || leaf + 16 > size)
+                                     return false;
+                                 const std::uint32_t dataRva = get32(s, base + leaf);
+                                 const std::uint32_t dataSize = get32(s, base + leaf + 4);
+                                 if (dataRva < rva || dataRva - rva + std::uint64_t(dataSize) > size)
+                                     return false;
+                                 out[{type, name, lang}] = s.substr(base + (dataRva - rva), dataSize);
+                                 return true;
+                             });
+               });
+    });
+    if (!ok)
+        error = "the extractor program's resources cannot be read";
+    return ok;
+}
+
+// The resource section for these resources, placed at rva.
+std::string writeTree(const std::map<Key, std::string> &resources, std::uint32_t rva)
+{
+    std::map<std::uint32_t, std::map<std::uint32_t, std::vector<std::uint32_t>>> tree;
+    for (const auto &[key, data] : resources)
+        tree[std::get<0>(key)][std::get<1>(key)].push_back(std::get<2>(key));
+    // Sizes first: every table, then the leaves, then the data.
+    std::size_t tables = 16 + 8 * tree.size();
+    for (const auto &[type, names] : tree) {
+        tables += 16 + 8 * names.size();
+        for (const auto &[name, langs] : names)
+            tables += 16 + 8 * langs.size();
+    }
+    const std::size_t leaves = tables;
+    std::size_t dataAt = leaves + 16 * resources.size();
+    std::string out(dataAt, '\0');
+    auto table = [&](std::size_t at, std::size_t count) {
+        put16(out, at + 14, static_cast<std::uint32_t>(count));
+        return at + 16;
+    };
+    std::size_t next = 16 + 8 * tree.size();
+    std::size_t leaf = leaves;
+    std::size_t typeEntry = table(0, tree.size());
+    for (const auto &[type, names] : tree) {
+        put32(out, typeEntry, type);
+        put32(out, typeEntry + 4, static_cast<std::uint32_t>(next) | 0x80000000u);
+        typeEntry += 8;
+        std::size_t nameEntry = table(next, names.size());
+        next += 16 + 8 * names.size();
+        for (const auto &[name, langs] : names) {
+            put32(out, nameEntry, name);
+            put32(out, nameEntry + 4, static_cast<std::uint32_t>(next) | 0x80000000u);
+            nameEntry += 8;
+            std::size_t langEntry = table(next, langs.size());
+            next += 16 + 8 * langs.size();
+            for (const std::uint32_t lang : langs) {
+                put32(out, langEntry, lang);
+                put32(out, langEntry + 4, static_cast<std::uint32_t>(leaf));
+                langEntry += 8;
+                const std::string &data = resources.at({type, name, lang});
+                dataAt = alignUp(static_cast<std::uint32_t>(dataAt), 8);
+                out.resize(dataAt, '\0');
+                out += data;
+                put32(out, leaf, rva + static_cast<std::uint32_t>(dataAt));
+                put32(out, leaf + 4, static_cast<std::uint32_t>(data.size()));
+                leaf += 16;
+                dataAt += data.size();
+            }
+        }
+    }
+    return out;
+}
+
+// The pictures of an .ico file as RT_ICON resources and the RT_GROUP_ICON that lists them.
+bool readIcon(const std::string &ico, std::vector<std::string> &pictures, std::string &group, std::string &error)
+{
+    if (ico.size() < 6 || get16(ico, 0) != 0 || get16(ico, 2) != 1) {
+        error = "it is not a Windows icon (.ico) file";
+        return false;
+    }
+    const std::size_t count = get16(ico, 4);
+    if (count == 0 || 6 + 16 * count > ico.size()) {
+        error = count == 0 ? "it holds no pictures" : "it is cut short";
+        return false;
+    }
+    group = ico.substr(0, 6);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t e = 6 + 16 * i;
+        const std::uint32_t size = get32(ico, e + 8);
+        const std::uint32_t at = get32(ico, e + 12);
+        const std::string number = "picture " + std::to_string(i + 1);
+        if (size < 8 || at > ico.size() || size > ico.size() - at) {
+            error = number + " is cut short";
+            return false;
+        }
+        std::string picture = ico.substr(at, size);
+        std::uint32_t width = 0, height = 0;
+        if (picture.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0 && picture.size() >= 24) {
+            // Big-endian in PNG.
+            auto be32 = [&](std::size_t p) {
+                return static_cast<std::uint32_t>(static_cast<unsigned char>(picture[p])) << 24
+                       | static_cast<std::uint32_t>(static_cast<unsigned char>(picture[p + 1])) << 16
+                       | static_cast<std::uint32_t>(static_cast<unsigned char>(picture[p + 2])) << 8
+                       | static_cast<unsigned char>(picture[p + 3]);
+            };
+            width = be32(16);
+            height = be32(20);
+        } else if (picture.size() >= 40 && get32(picture, 0) == 40) {
+            width = get32(picture, 4);
+            height = get32(picture, 8) / 2; // the colours and the mask
+        } else {
+            error = number + " is neither a bitmap nor a PNG";
+            return false;
+        }
+        if (width == 0 || height == 0 || width > 256 || height > 256) {
+            error = number + " is " + std::to_string(width) + " × " + std::to_string(height)
+                    + "; pictures may be up to 256 × 256";
+            return false;
+        }
+        pictures.push_back(std::move(picture));
+        std::string entry = ico.substr(e, 12);
+        entry.push_back(static_cast<char>((i + 1) & 0xff));
+        entry.push_back(static_cast<char>((i + 1) >> 8));
+        group += entry;
+    }
+    return true;
+}
+
+} // namespace
+
+std::size_t peImageEnd(const unsigned char *data, std::size_t size)
+{
+    const std::string s(reinterpret_cast<const char *>(data), size);
+    Headers h;
+    if (!h.read(s))
+        return 0;
+    std::size_t end = get32(s, h.optional + 60); // the headers
+    for (std::size_t i = 0; i < h.count; ++i) {
+        const std::size_t sh = h.sections + i * sectionHeaderSize;
+        end = std::max<std::size_t>(end, std::size_t(get32(s, sh + 20)) + get32(s, sh + 16));
+    }
+    return end;
+}
+
+bool setPeIcon(std::string &exe, const std::string &icon, std::string &error)
+{
+    std::vector<std::string> pictures;
+    std::string group;
+    if (!readIcon(icon, pictures, group, error))
+        return false;
+    Headers h;
+    if (!h.read(exe) || get32(exe, h.optional + 108) < 3) {
+        error = "the extractor program is not a Windows program";
+        return false;
+    }
+    const std::uint32_t rsrcRva = get32(exe, h.optional + 112 + 16);
+    std::size_t rsrc = h.count;
+    for (std::size_t i = 0; i < h.count; ++i)
+        if (get32(exe, h.sections + i * sectionHeaderSize + 12) == rsrcRva)
+            rsrc = i;
+    if (rsrcRva == 0 || rsrc + 1 != h.count) {
+        error = "the extractor program's resources are not the last part of it";
+        return false;
+    }
+    const std::size_t sh = h.sections + rsrc * sectionHeaderSize;
+    const std::uint32_t rawAt = get32(exe, sh + 20);
+    const std::uint32_t rawSize = get32(exe, sh + 16);
+    if (std::uint64_t(rawAt) + rawSize > exe.size()) {
+        error = "the extractor program is cut short";
+        return false;
+    }
+    std::map<Key, std::string> resources;
+    if (!readTree(exe, rawAt, rsrcRva, std::min<std::size_t>(rawSize, get32(exe, sh + 8)), resources, error))
+        return false;
+    std::uint32_t lang = 1033;
+    for (auto it = resources.begin(); it != resources.end();) {
+        const std::uint32_t type = std::get<0>(it->first);
+        if (type == rtGroupIcon)
+            lang = std::get<2>(it->first);
+        it = (type == rtIcon || type == rtGroupIcon) ? resources.erase(it) : std::next(it);
+    }
+    for (std::size_t i = 0; i < pictures.size(); ++i)
+        resources[{rtIcon, static_cast<std::uint32_t>(i + 1), lang}] = std::move(pictures[i]);
+    resources[{rtGroupIcon, iconGroup, lang}] = group;
+
+    const std::string section = writeTree(resources, rsrcRva);
+    const std::uint32_t fileAlign = get32(exe, h.optional + 36);
+    const std::uint32_t sectionAlign = get32(exe, h.optional + 32);
+    exe.resize(rawAt);
+    exe += section;
+    exe.resize(alignUp(static_cast<std::uint32_t>(exe.size()), fileAlign), '\0');
+    put32(exe, sh + 8, static_cast<std::uint32_t>(section.size()));
+    put32(exe, sh + 16, static_cast<std::uint32_t>(exe.size() - rawAt));
+    put32(exe, h.optional + 56, alignUp(rsrcRva + static_cast<std::uint32_t>(section.size()), sectionAlign));
+    put32(exe, h.optional + 112 + 16 + 4, static_cast<std::uint32_t>(section.size()));
+    put32(exe, h.optional + 64, 0); // the checksum: Windows checks it for drivers only
+    return true;
+}
+
+} // namespace oz::sfx

@@ -1,0 +1,14 @@
+#pragma once
+#define IDI_APP 1
+#define IDD_MAIN 100
+#define IDD_PASSWORD 101
+#define IDD_REPLACE 102
+#define IDC_INTRO 1001
+#define IDC_DEST 1002
+#define IDC_BROWSE 1003
+#define IDC_PROGRESS 1004
+#define IDC_STATUS 1005
+#define IDC_PASSWORD 1006
+#define IDC_PROMPT 1007
+#define IDC_REPLACE_ALL 1008
+#define IDC_QUESTION 1009
