@@ -17,6 +17,8 @@ packages=(
   desktop-file-utils
   # the short fuzz run of make test: clang and libFuzzer
   clang libclang-rt-14-dev
+  # the Windows extractor, cross-built, and its tests under Wine (icoutils reads its icon back)
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 icoutils
 )
 for group in "$@"; do
   case "$group" in

@@ -1,0 +1,277 @@
+#!/usr/bin/env python3
+"""The Windows extractor as its receivers meet it, run under Wine: executables built by the tool,
+extracted unattended and compared with their source tree, encrypted ones with right and wrong
+passwords, model 2 with auto-temp, the icon read back from the executable, and every hostile
+archive of the corpus.
+
+    test_windows_extractor.py CLI EXTRACTOR.exe PROBE.exe
+
+Exits 77 (skipped) with a message when Wine or wrestool is missing.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zipfile
+import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hostile"))
+import corpus  # noqa: E402
+
+sys.setrecursionlimit(20000)  # the deep-folders case
+CLI, EXTRACTOR, PROBE = sys.argv[1:4]
+failures = []
+for tool in ("wine", "wrestool", "winepath"):
+    if not shutil.which(tool):
+        print("SKIPPED: %s is not installed (scripts/install-deps.sh installs it)" % tool)
+        sys.exit(77)
+
+# A prefix of the build's own, so that the test neither needs nor touches the user's.
+ENV = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree=;mshtml=",
+           WINEPREFIX=os.path.join(os.path.dirname(os.path.abspath(CLI)), "..", "wineprefix"))
+ENV.pop("DISPLAY", None)
+ENV.pop("WAYLAND_DISPLAY", None)
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL:", what, flush=True)
+
+
+def win(path):
+    """A Linux path as the Windows program sees it: on drive Z."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wine(exe, *args, env=None, timeout=120):
+    # Into files, not pipes: Wine's own services inherit the handles and would hold a pipe open
+    # long after the program ended.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        p = subprocess.run(["wine", exe] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                           timeout=timeout, env=dict(ENV, **(env or {})))
+        out.seek(0)
+        err.seek(0)
+        return p.returncode, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace")
+
+
+def cli(*args, env=None):
+    p = subprocess.run([CLI] + list(args), capture_output=True, env=dict(os.environ, **(env or {})))
+    check(p.returncode == 0, "orvelzip-cli %s: %s" % (" ".join(args), p.stderr.decode()))
+
+
+def tree(folder):
+    out = {}
+    for root, dirs, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                out[os.path.relpath(path, folder)] = f.read()
+        for name in dirs:
+            out[os.path.relpath(os.path.join(root, name), folder) + "/"] = None
+    return out
+
+
+def temporary_folders():
+    code, temp, _ = wine("cmd", "/c", "echo %TEMP%")
+    with tempfile.TemporaryFile() as out:
+        subprocess.run(["winepath", "-u", temp.strip()], stdout=out, stderr=subprocess.DEVNULL, env=ENV)
+        out.seek(0)
+        folder = out.read().decode().strip()
+    return folder, sorted(n for n in os.listdir(folder) if n.startswith("orvelzip-")) if os.path.isdir(folder) else []
+
+
+def source_tree(top):
+    src = os.path.join(top, "src")
+    files = {
+        "a.txt": b"hello\n",
+        "Caf\u00e9 cr\u00e8me.txt": "caf\u00e9\n".encode(),
+        "\u65e5\u672c\u8a9e/\u30d5\u30a1\u30a4\u30eb.txt": b"nihongo\n",
+        "\U0001f389 party.txt": b"emoji\n",
+        "deep/er/still/big.bin": os.urandom(3 << 20),
+        "deep/empty.txt": b"",
+    }
+    for rel, data in files.items():
+        path = os.path.join(src, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    os.makedirs(os.path.join(src, "empty folder"))
+    return src
+
+
+def plain_and_encrypted(top, src):
+    exe = os.path.join(top, "plain.exe")
+    cli("sfx", exe, src, "--quiet")
+    check(zipfile.ZipFile(exe).testzip() is None, "other tools read the Windows executable as a zip")
+    code, out, err = wine(exe, "--dest", win(os.path.join(top, "plain")), "--quiet")
+    check(code == 0, "plain extraction: status %s %s" % (code, err))
+    check(tree(os.path.join(top, "plain")) == tree(src), "plain extraction equals the source tree")
+    # Again, without --overwrite: every file is kept and says so; with it, replaced.
+    with open(os.path.join(top, "plain", "a.txt"), "wb") as f:
+        f.write(b"changed")
+    code, out, err = wine(exe, "--dest", win(os.path.join(top, "plain")))
+    check(code == 1 and "a.txt: it exists already" in err, "existing files are kept: %s %s" % (code, err))
+    check(open(os.path.join(top, "plain", "a.txt"), "rb").read() == b"changed", "a kept file stays")
+    code, out, err = wine(exe, "--dest", win(os.path.join(top, "plain")), "--overwrite", "--quiet")
+    check(code == 0 and tree(os.path.join(top, "plain")) == tree(src), "--overwrite replaces: %s" % err)
+
+    locked = os.path.join(top, "locked.EXE")
+    cli("sfx", locked, src, "--quiet", "--password=s\u00e9same 123")
+    dest = os.path.join(top, "locked")
+    code, out, err = wine(locked, "--dest", win(dest))
+    check(code == 2 and "encrypted" in err and not os.path.exists(dest), "no password: %s %s" % (code, err))
+    code, out, err = wine(locked, "--dest", win(dest), "--password", "wrong")
+    check(code == 2 and "wrong password" in err and not os.path.exists(dest), "wrong password: %s %s" % (code, err))
+    code, out, err = wine(locked, "--list")
+    check(code == 0 and "(encrypted)" in out and "a.txt" in out, "--list: %s" % out)
+    code, out, err = wine(locked, "--test", "--password", "s\u00e9same 123")
+    check(code == 0 and "intact" in out, "--test: %s %s" % (out, err))
+    code, out, err = wine(locked, "--dest", win(dest), "--quiet", env={"ORVELZIP_PASSWORD": "s\u00e9same 123"})
+    check(code == 0 and tree(dest) == tree(src), "AES extraction equals the source tree: %s" % err)
+
+
+def model_two(top, src):
+    shutil.copy(PROBE, os.path.join(src, "deep", "probe.exe"))
+    record = os.path.join(top, "probe.txt")
+    env = {"OZ_PROBE_OUT": win(record)}
+    exe = os.path.join(top, "setup.exe")
+    cli("sfx", exe, src, "--quiet", "--run", "probe.exe", "--param", '7 "two words" c:\\x', "--auto-temp")
+    temp, before = temporary_folders()
+    code, out, err = wine(exe, "--quiet", env=env)
+    check(code == 7, "auto-temp returns the program's status: %s %s" % (code, err))
+    lines = open(record, encoding="utf-8-sig").read().splitlines()
+    check(lines[1:] == ["[7]", "[two words]", "[c:\\x]"], "parameters split the Windows way: %s" % lines)
+    check(lines[0].startswith("cwd=") and "orvelzip-" in lines[0], "runs in the extraction folder: %s" % lines)
+    check(temporary_folders()[1] == before, "the temporary folder is removed after the program")
+
+    # The program missing from the archive: refused, and the folder goes all the same.
+    missing = os.path.join(top, "missing.exe")
+    cli("sfx", missing, os.path.join(src, "a.txt"), "--quiet", "--run", "absent.exe", "--auto-temp")
+    code, out, err = wine(missing, "--quiet", env=env)
+    check(code == 2 and "absent.exe" in err, "a missing program is reported: %s %s" % (code, err))
+    check(temporary_folders()[1] == before, "the temporary folder is removed when the program is missing")
+
+    # --dest with auto-temp is honoured: that folder is the receiver's and stays.
+    dest = os.path.join(top, "kept")
+    code, out, err = wine(exe, "--dest", win(dest), "--quiet", env=env)
+    check(code == 7 and os.path.isfile(os.path.join(dest, "deep", "probe.exe")), "--dest wins over auto-temp")
+    os.remove(os.path.join(src, "deep", "probe.exe"))
+
+
+def icon_file(path):
+    """An .ico with a 16 x 16 bitmap and a 256 x 256 PNG picture."""
+    def png(size):
+        raw = b"".join(b"\0" + b"\x20\x80\xff\xff" * size for _ in range(size))
+        def chunk(kind, data):
+            return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+        return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
+                + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+    bitmap = struct.pack("<IiiHHIIiiII", 40, 16, 32, 1, 32, 0, 0, 0, 0, 0, 0) + b"\xff\0\0\xff" * 256 + b"\0" * 64
+    pictures = [(16, bitmap), (256, png(256))]
+    head = struct.pack("<HHH", 0, 1, len(pictures))
+    at = 6 + 16 * len(pictures)
+    body = b""
+    for size, data in pictures:
+        head += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(data), at + len(body))
+        body += data
+    with open(path, "wb") as f:
+        f.write(head + body)
+    return pictures
+
+
+def icons(top, src):
+    ico = os.path.join(top, "chosen.ico")
+    pictures = icon_file(ico)
+    exe = os.path.join(top, "icon.exe")
+    cli("sfx", exe, os.path.join(src, "a.txt"), "--quiet", "--icon", ico)
+    for number, (size, data) in enumerate(pictures, 1):
+        raw = subprocess.run(["wrestool", "-x", "--raw", "--type=3", "--name=%d" % number, exe],
+                             capture_output=True).stdout
+        check(raw == data, "picture %d of the icon is in the executable's resources" % number)
+    group = subprocess.run(["wrestool", "-x", "--type=14", "--name=1", exe], capture_output=True).stdout
+    check(group.startswith(open(ico, "rb").read()), "the executable's icon is the chosen .ico")
+    code, out, err = wine(exe, "--dest", win(os.path.join(top, "icon")), "--quiet")
+    check(code == 0, "the executable with its new icon still runs: %s %s" % (code, err))
+    default = os.path.join(top, "default.exe")
+    cli("sfx", default, os.path.join(src, "a.txt"), "--quiet")
+    group = subprocess.run(["wrestool", "-x", "--type=14", "--name=1", default], capture_output=True).stdout
+    oz = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", "icons", "oz.ico")
+    check(group.startswith(open(oz, "rb").read()), "without a chosen icon the executable shows oz.ico")
+
+
+def windows_names(top):
+    """Names Linux holds and Windows does not: each becomes a name Windows can hold."""
+    src = os.path.join(top, "odd")
+    os.makedirs(src)
+    for name in ("a:b.txt", "CON.txt", "trailing.", "what?.txt"):
+        with open(os.path.join(src, name), "w") as f:
+            f.write(name)
+    exe = os.path.join(top, "odd.exe")
+    cli("sfx", exe, src, "--quiet")
+    dest = os.path.join(top, "odd-out")
+    code, out, err = wine(exe, "--dest", win(dest), "--quiet")
+    check(code == 0, "odd names: %s %s" % (code, err))
+    check(sorted(os.listdir(dest)) == ["_CON.txt", "a_b.txt", "trailing_", "what_.txt"],
+          "odd names mapped: %s" % (sorted(os.listdir(dest)) if os.path.isdir(dest) else None))
+
+
+def settings_block():
+    text = b"icon=\nrun=\nparameters=\nautotemp=0\nautoextract=0\n"
+    out = b"OZSFX1\r\n" + struct.pack("<I", len(text)) + text + struct.pack("<I", 0)
+    return out + struct.pack("<I", zlib.crc32(out))
+
+
+def hostile(top):
+    """The corpus: the Windows program carries zlib alone, so the other methods are refused."""
+    stub = open(EXTRACTOR, "rb").read() + settings_block()
+    for name in sorted(corpus.cases("/nowhere")):
+        if name == "entries-70000":
+            continue  # the same rules as zip64-fields, at a length Wine makes slow
+        scene = tempfile.mkdtemp(dir=top)
+        dest, outside = os.path.join(scene, "dest"), os.path.join(scene, "outside")
+        os.makedirs(dest)
+        os.makedirs(outside)
+        with open(os.path.join(dest, "keep.txt"), "wb") as f:
+            f.write(b"precious")
+        expect, make = corpus.cases(outside)[name]
+        if name.startswith("method-") and name not in ("method-stored", "method-deflate"):
+            expect = "refuse"
+        exe = os.path.join(scene, name + ".exe")
+        with open(exe, "wb") as f:
+            f.write(stub + make(len(stub)))
+        code, out, err = wine(exe, "--dest", win(dest), "--overwrite", "--quiet")
+        check(code in (0, 1, 2), "hostile %s: status %s" % (name, code))
+        if expect == "refuse":
+            check(code == 2 and err.strip(), "hostile %s: should be refused: %s %s" % (name, code, err))
+        if expect == "ok":
+            check(code == 0, "hostile %s: should succeed: %s %s" % (name, code, err))
+        check(os.listdir(outside) == [], "hostile %s: wrote outside the destination" % name)
+        check(open(os.path.join(dest, "keep.txt"), "rb").read() == b"precious", "hostile %s: damaged a file" % name)
+        leftovers = [n for r, d, f in os.walk(dest) for n in f if n.startswith(".oz-")]
+        check(not leftovers, "hostile %s: left temporary files %s" % (name, leftovers))
+        print("%-32s %-6s %s" % (name, expect, code), flush=True)
+
+
+def main():
+    subprocess.run(["wineboot", "-i"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.Popen(["wineserver", "-p"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # one server for every run: much quicker
+    top = tempfile.mkdtemp(prefix="oz-wine-")
+    try:
+        src = source_tree(top)
+        for part in (plain_and_encrypted, model_two, icons):
+            part(top, src)
+        windows_names(top)
+        hostile(top)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=ENV)
+        subprocess.run(["rm", "-rf", top])  # much quicker than shutil on the deep cases
+    if failures:
+        print("%d failures" % len(failures))
+        sys.exit(1)
+    print("all Windows extractor checks passed")
+
+
+main()
