@@ -91,7 +91,10 @@ void ExtractionPlan::refuse(std::size_t entry, const std::string &why, Error::Ki
 
 std::string ExtractionPlan::shown(const std::string &rel) const
 {
-    return printable(rel.empty() ? destination_ : destination_ + "/" + rel);
+    std::string path = rel.empty() ? destination_ : destination_ + separator_ + rel;
+    if (separator_ != '/')
+        std::replace(path.begin() + static_cast<std::ptrdiff_t>(destination_.size()), path.end(), '/', separator_);
+    return printable(path);
 }
 
 void ExtractionPlan::plan()

@@ -66,6 +66,7 @@ protected:
     std::unordered_map<std::string, std::size_t> byRel_;
     std::set<std::string> folders_;  // every folder the archive needs, parents before children
     std::set<std::string> existing_; // those of them that were there before
+    char separator_ = '/';           // between folders, in the paths messages show
 
 private:
     [[noreturn]] void refuse(std::size_t entry, const std::string &why, Error::Kind kind = Error::Kind::Refused);

@@ -102,7 +102,12 @@ private:
 
 class WindowsExtraction : public ExtractionPlan {
 public:
-    using ExtractionPlan::ExtractionPlan;
+    WindowsExtraction(int fd, const Directory &dir, const std::string &destination, const ExtractOptions &options,
+                      ExtractReport &report)
+        : ExtractionPlan(fd, dir, destination, options, report)
+    {
+        separator_ = '\\';
+    }
 
 private:
     std::wstring full(const std::string &rel) const { return rel.empty() ? root_ : root_ + L"\\" + toWide(backslashed(rel)); }

@@ -339,6 +339,7 @@ struct Window {
     bool temporary = false;
     bool running = false;
     bool finished = false;
+    std::atomic<bool> quitAsked{false}; // the receiver chose Stop at a question
     std::thread worker;
     Outcome outcome;
     int exitStatus = 0;
@@ -445,8 +446,10 @@ void startExtraction(Window &w)
         options.existing = w.temporary ? oz::core::ExtractOptions::Existing::Replace
                                        : oz::core::ExtractOptions::Existing::Ask;
         options.ask = [&w](const std::string &path) {
-            return static_cast<oz::core::ExtractOptions::Answer>(
+            const auto answer = static_cast<oz::core::ExtractOptions::Answer>(
                 ::SendMessageW(w.dialog, askMessage, 0, reinterpret_cast<LPARAM>(&path)));
+            w.quitAsked = answer == oz::core::ExtractOptions::Answer::Quit;
+            return answer;
         };
         options.progress = [&w](std::uint64_t done, std::uint64_t total) {
             ::PostMessageW(w.dialog, progressMessage, total ? static_cast<WPARAM>(done * 1000 / total) : 1000, 0);
@@ -469,9 +472,10 @@ void finishExtraction(Window &w)
                                                  + " files were unzipped whole; nothing half-written was left."
                                            : o.message;
         setText(w.dialog, IDC_STATUS, text);
-        if (!o.stopped)
+        // Stopping is the receiver's own choice, not an error to be told about.
+        if (!o.stopped && !w.quitAsked)
             showError(w.dialog, text);
-        w.exitStatus = o.stopped ? static_cast<int>(statusInterrupted) : statusError;
+        w.exitStatus = o.stopped ? static_cast<int>(statusInterrupted) : w.quitAsked ? statusKept : statusError;
         if (w.temporary)
             ::EndDialog(w.dialog, w.exitStatus);
         return;
