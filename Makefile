@@ -2,8 +2,11 @@
 # Both install missing Debian packages first, then configure and build in build/.
 SANITIZE ?=
 # The sanitizer build lives apart, so switching never mixes object files.
+TSAN ?=
 ifeq ($(SANITIZE),1)
 BUILD ?= build-sanitize
+else ifeq ($(TSAN),1)
+BUILD ?= build-tsan
 else
 BUILD ?= build
 endif
@@ -11,8 +14,16 @@ JOBS ?= $(shell nproc)
 BUILD_TYPE ?= RelWithDebInfo
 
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+# WERROR=1 (CI): every compiler warning fails the build.
+WERROR ?=
+ifeq ($(WERROR),1)
+CMAKE_FLAGS += -DORVELZIP_WERROR=ON
+endif
 ifeq ($(SANITIZE),1)
 CMAKE_FLAGS += -DORVELZIP_SANITIZE=ON
+endif
+ifeq ($(TSAN),1)
+CMAKE_FLAGS += -DORVELZIP_TSAN=ON
 endif
 
 .PHONY: all deps configure build run test bench package screenshots fuzz clean
@@ -33,9 +44,16 @@ run: build
 
 # The suite, then a short run of every fuzz target (FUZZ_SHORT seconds each, in build-fuzz/).
 FUZZ_SHORT ?= 10
+# TSAN=1 runs the tests of the threaded writer and extraction (label threads) under the thread
+# sanitizer instead.
 test: build
+ifeq ($(TSAN),1)
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --output-on-failure -j $(JOBS) -L threads
+else
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 	bash scripts/fuzz.sh $(FUZZ_SHORT)
+endif
 
 # The long fuzz run: FUZZ_SECONDS per target, keeping what it learns in build-fuzz/corpus/.
 FUZZ_SECONDS ?= 600
