@@ -48,7 +48,7 @@ FUZZ_SHORT ?= 10
 # sanitizer instead.
 test: build
 ifeq ($(TSAN),1)
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" \
 	  ctest --output-on-failure -j $(JOBS) -L threads
 else
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)

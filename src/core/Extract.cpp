@@ -75,6 +75,8 @@ private:
     void write() override;
     void makeFolders();
     void writeFiles();
+    static std::size_t heldReplacementsFor(unsigned threads);
+    void runWorkers(const std::vector<const Planned *> &files, unsigned threads);
     void writeOne(const Planned &p, Worker &worker, bool reporting);
     void writeData(const Planned &p, Worker &worker, int fd, bool reporting);
     void finishFile(NewFile &file, const Planned &p, int parent);
@@ -168,8 +170,7 @@ void Extraction::report()
 }
 
 // Files are written by one worker per core; this thread is one of them and alone reports
-// progress. The first failure in archive order is the one reported; the other workers stop at
-// their next file.
+// progress.
 void Extraction::writeFiles()
 {
     std::vector<const Planned *> files;
@@ -185,15 +186,27 @@ void Extraction::writeFiles()
     unsigned threads = options_.threads > 0 ? static_cast<unsigned>(options_.threads) : std::thread::hardware_concurrency();
     threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, std::min<std::size_t>(files.size(), 64)));
     wholeLimit_ = std::min(wholeEntryLimit, wholeEntryBudget / threads);
-    // Held replacements keep a descriptor each, and their folder's: as many as the system allows.
-    struct rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-        ::getrlimit(RLIMIT_NOFILE, &limit);
-        heldOpenLimit_ = limit.rlim_cur > 512 + 8 * threads ? (limit.rlim_cur - 512 - 8 * threads) / 2 : 0;
-    }
+    heldOpenLimit_ = heldReplacementsFor(threads);
+    runWorkers(files, threads);
+    report_.files += files.size() - held_.size();
+}
 
+// Held replacements keep a descriptor each, and their folder's: as many as the system allows.
+std::size_t Extraction::heldReplacementsFor(unsigned threads)
+{
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    return limit.rlim_cur > 512 + 8 * threads ? (limit.rlim_cur - 512 - 8 * threads) / 2 : 0;
+}
+
+// The first failure in archive order is the one reported; the other workers stop at their
+// next file.
+void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned threads)
+{
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex mutex;
@@ -242,7 +255,6 @@ void Extraction::writeFiles()
     report();
     if (failure)
         std::rethrow_exception(failure);
-    report_.files += files.size() - held_.size();
 }
 
 void Extraction::writeOne(const Planned &p, Worker &worker, bool reporting)

@@ -232,6 +232,69 @@ private:
         release(p.cost);
     }
 
+    // One streamed file on its way: read in chunks, stored after encryption, counted.
+    struct Stream {
+        FileReader reader;
+        AesEncryptor *aes;
+        Output &out;
+        std::atomic<std::uint64_t> &processed;
+        std::uint32_t crc = 0;
+        std::uint64_t size = 0, compSize = 0;
+
+        std::vector<unsigned char> readChunk()
+        {
+            std::vector<unsigned char> input(streamChunk);
+            input.resize(reader.read(input.data(), input.size()));
+            crc = static_cast<std::uint32_t>(libdeflate_crc32(crc, input.data(), input.size()));
+            size += input.size();
+            processed += input.size();
+            return input;
+        }
+        void store(unsigned char *data, std::size_t n)
+        {
+            if (aes)
+                aes->encrypt(data, n);
+            out.write(data, n);
+            compSize += n;
+        }
+    };
+
+    void copyStored(Stream &stream)
+    {
+        for (;;) {
+            std::vector<unsigned char> input = stream.readChunk();
+            stream.store(input.data(), input.size());
+            processed_ += input.size();
+            reportProcessed();
+            if (input.size() < streamChunk)
+                break;
+        }
+    }
+
+    void deflateChunks(Stream &stream, const Item &item)
+    {
+        // Enough chunks in flight to keep every helper busy, and no more.
+        ChunkDeflater deflater(job_.level, threadCount());
+        // At most 12 chunks, about 48 MiB, however many cores there are.
+        const std::size_t window = std::min<std::size_t>(2 * threadCount() + 1, 12);
+        std::deque<std::size_t> sizes; // of the chunks in flight, for progress
+        bool submittedLast = false;
+        while (!submittedLast || deflater.inFlight() > 0) {
+            while (!submittedLast && deflater.inFlight() < window) {
+                std::vector<unsigned char> input = stream.readChunk();
+                // A short read ends the file; a file of whole chunks ends with an empty one.
+                submittedLast = input.size() < streamChunk;
+                sizes.push_back(input.size());
+                deflater.submit(std::move(input), submittedLast);
+            }
+            std::vector<unsigned char> deflated = deflater.next(item.source);
+            stream.store(deflated.data(), deflated.size());
+            processed_ += sizes.front();
+            sizes.pop_front();
+            reportProcessed();
+        }
+    }
+
     // A file too large to hold: read, deflated and encrypted chunk by chunk
     // here, its header patched with the sizes afterwards.
     void writeStreamed(Output &out, const Item &item, Written &w)
@@ -247,54 +310,13 @@ private:
             aes = std::make_unique<AesEncryptor>(password_, job_.keyLength);
             out.write(aes->header());
         }
-        FileReader reader(item, -1);
-        std::uint32_t crc = 0;
-        std::uint64_t size = 0, compSize = 0;
-        auto store = [&](unsigned char *data, std::size_t n) {
-            if (aes)
-                aes->encrypt(data, n);
-            out.write(data, n);
-            compSize += n;
-        };
-        auto readChunk = [&] {
-            std::vector<unsigned char> input(streamChunk);
-            input.resize(reader.read(input.data(), input.size()));
-            crc = static_cast<std::uint32_t>(libdeflate_crc32(crc, input.data(), input.size()));
-            size += input.size();
-            processed_ += input.size();
-            return input;
-        };
-        if (w.method == methodStore) {
-            for (;;) {
-                std::vector<unsigned char> input = readChunk();
-                store(input.data(), input.size());
-                processed_ += input.size();
-                reportProcessed();
-                if (input.size() < streamChunk)
-                    break;
-            }
-        } else {
-            // Enough chunks in flight to keep every helper busy, and no more.
-            ChunkDeflater deflater(job_.level, threadCount());
-            // At most 12 chunks, about 48 MiB, however many cores there are.
-            const std::size_t window = std::min<std::size_t>(2 * threadCount() + 1, 12);
-            std::deque<std::size_t> sizes; // of the chunks in flight, for progress
-            bool submittedLast = false;
-            while (!submittedLast || deflater.inFlight() > 0) {
-                while (!submittedLast && deflater.inFlight() < window) {
-                    std::vector<unsigned char> input = readChunk();
-                    // A short read ends the file; a file of whole chunks ends with an empty one.
-                    submittedLast = input.size() < streamChunk;
-                    sizes.push_back(input.size());
-                    deflater.submit(std::move(input), submittedLast);
-                }
-                std::vector<unsigned char> deflated = deflater.next(item.source);
-                store(deflated.data(), deflated.size());
-                processed_ += sizes.front();
-                sizes.pop_front();
-                reportProcessed();
-            }
-        }
+        Stream stream{FileReader(item, -1), aes.get(), out, processed_};
+        if (w.method == methodStore)
+            copyStored(stream);
+        else
+            deflateChunks(stream, item);
+        std::uint32_t crc = stream.crc;
+        std::uint64_t size = stream.size, compSize = stream.compSize;
         if (aes) {
             const auto code = aes->finish();
             out.write(code.data(), code.size());

@@ -495,105 +495,82 @@ std::string defaultDestination(const std::string &self)
     return dest;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// The options, with the password from the environment when none was given; help and version
+// are answered here.
+Options readOptions(int argc, char **argv)
 {
-    takeSignals();
     Options o;
     std::string error;
     if (!oz::sfx::parseOptions(std::vector<std::string>(argv + 1, argv + argc), o, error)) {
         std::fprintf(stderr, "error: %s\n%s", error.c_str(), oz::sfx::usage(argv[0]).c_str());
-        return 2;
+        std::exit(2);
     }
-    if (o.help) {
-        std::printf("%s", oz::sfx::usage(argv[0]).c_str());
-        return 0;
-    }
-    if (o.version) {
-        std::printf("Orvel Zip self-extractor %s\n", OZ_VERSION);
-        return 0;
+    if (o.help || o.version) {
+        std::printf("%s", o.help ? oz::sfx::usage(argv[0]).c_str() : "Orvel Zip self-extractor " OZ_VERSION "\n");
+        std::exit(0);
     }
     if (!o.havePassword && std::getenv("ORVELZIP_PASSWORD")) {
         o.password = std::getenv("ORVELZIP_PASSWORD");
         o.havePassword = true;
     }
+    return o;
+}
 
-    const std::string self = selfPath();
-    // Double-clicked in a file manager: no terminal, a desktop, and no options. The receiver
-    // would see nothing and could answer nothing, so the program opens itself in a terminal.
-    if (argc == 1 && !interactive() && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")))
-        openInTerminal(self);
-    if (o.inTerminal)
-        std::atexit(waitBeforeClosing);
-    const int fd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        fail("cannot read " + self + ": " + std::strerror(errno));
-    const Settings settings = readSettings(fd, elfImageSize(fd));
+void showSettings(const Settings &settings)
+{
+    std::printf("icon: %s (%zu bytes)\nrun: %s\nparameters: %s\nauto-temp: %s\n",
+                settings.iconName.empty() ? "(none)" : settings.iconName.c_str(), settings.icon.size(),
+                settings.runProgram.empty() ? "(none)" : settings.runProgram.c_str(), settings.runParameters.c_str(),
+                settings.autoTemp ? "on" : "off");
+}
 
-    if (o.info) {
-        std::printf("icon: %s (%zu bytes)\nrun: %s\nparameters: %s\nauto-temp: %s\n",
-                    settings.iconName.empty() ? "(none)" : settings.iconName.c_str(), settings.icon.size(),
-                    settings.runProgram.empty() ? "(none)" : settings.runProgram.c_str(), settings.runParameters.c_str(),
-                    settings.autoTemp ? "on" : "off");
-        return 0;
-    }
+void listEntries(const Archive &archive)
+{
+    for (const auto &e : archive.dir.entries)
+        std::printf("%12llu  %s%s\n", static_cast<unsigned long long>(e.size), oz::core::printable(e.name).c_str(),
+                    e.encrypted() ? "  (encrypted)" : "");
+}
 
-    const Archive archive = openArchive(fd, self);
-    std::uint64_t total = 0;
-    bool encrypted = false;
-    for (const auto &e : archive.dir.entries) {
-        total += e.isFolder() ? 0 : e.size;
-        encrypted = encrypted || e.encrypted();
-    }
-    if (o.list) {
-        for (const auto &e : archive.dir.entries)
-            std::printf("%12llu  %s%s\n", static_cast<unsigned long long>(e.size), oz::core::printable(e.name).c_str(),
-                        e.encrypted() ? "  (encrypted)" : "");
-        return 0;
-    }
-
-    const bool ask = interactive();
-    const bool autoTemp = settings.autoTemp == 1 && !settings.runProgram.empty();
-    const bool say = !o.quiet;
-    if (say && ask)
-        std::fprintf(stderr, "This archive holds %zu entries, %llu bytes.\n", archive.dir.entries.size(),
-                     static_cast<unsigned long long>(total));
-
-    // The password, asked for three times on a terminal.
-    std::string password = o.password;
-    if (encrypted) {
-        if (!o.havePassword) {
-            if (!ask)
-                fail("the archive is encrypted: give its password with --password or ORVELZIP_PASSWORD");
-            bool ok = false;
-            for (int tries = 0; tries < 3 && !ok; ++tries) {
-                password = askLine("Password: ", false);
-                ok = passwordWorks(archive, password);
-                if (!ok)
-                    std::fprintf(stderr, "Wrong password.\n");
-            }
-            if (!ok)
-                fail("wrong password");
-        } else if (!passwordWorks(archive, password)) {
+// The password that opens the archive: the one given, else asked for three times on a terminal.
+std::string passwordFor(const Archive &archive, const Options &o, bool ask)
+{
+    const bool encrypted = std::any_of(archive.dir.entries.begin(), archive.dir.entries.end(),
+                                       [](const oz::core::Entry &e) { return e.encrypted(); });
+    if (!encrypted)
+        return o.password;
+    if (o.havePassword) {
+        if (!passwordWorks(archive, o.password))
             fail("wrong password");
-        }
+        return o.password;
     }
-
-    if (o.test) {
-        try {
-            oz::core::testArchive(archive.fd, archive.dir, password);
-        } catch (const oz::core::Error &e) {
-            fail(e.what());
-        }
-        if (say)
-            std::printf("All %zu entries are intact.\n", archive.dir.entries.size());
-        return 0;
+    if (!ask)
+        fail("the archive is encrypted: give its password with --password or ORVELZIP_PASSWORD");
+    for (int tries = 0; tries < 3; ++tries) {
+        std::string password = askLine("Password: ", false);
+        if (passwordWorks(archive, password))
+            return password;
+        std::fprintf(stderr, "Wrong password.\n");
     }
+    fail("wrong password");
+}
 
-    // --dest wins over auto-temp: the receiver chose where, and that folder is kept.
+void testEntries(const Archive &archive, const std::string &password, bool say)
+{
+    try {
+        oz::core::testArchive(archive.fd, archive.dir, password);
+    } catch (const oz::core::Error &e) {
+        fail(e.what());
+    }
+    if (say)
+        std::printf("All %zu entries are intact.\n", archive.dir.entries.size());
+}
+
+// Where to extract: --dest, else a new temporary folder for auto-temp, else beside this file
+// (the receiver may type another on a terminal). --dest wins over auto-temp: the receiver chose
+// where, and that folder is kept.
+std::string destinationFor(const Options &o, const std::string &self, bool temporary, bool ask)
+{
     std::string dest = withHome(o.dest);
-    const bool temporary = autoTemp && dest.empty();
     if (temporary) {
         dest = makeTemporaryFolder();
     } else if (dest.empty()) {
@@ -607,15 +584,57 @@ int main(int argc, char **argv)
     struct stat st;
     if (stat(dest.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
         fail("cannot extract into " + oz::core::printable(dest) + ": it is a file, not a folder");
+    return dest;
+}
 
+} // namespace
+
+int main(int argc, char **argv)
+{
+    takeSignals();
+    const Options o = readOptions(argc, argv);
+    const std::string self = selfPath();
+    // Double-clicked in a file manager: no terminal, a desktop, and no options. The receiver
+    // would see nothing and could answer nothing, so the program opens itself in a terminal.
+    if (argc == 1 && !interactive() && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")))
+        openInTerminal(self);
+    if (o.inTerminal)
+        std::atexit(waitBeforeClosing);
+    const int fd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        fail("cannot read " + self + ": " + std::strerror(errno));
+    const Settings settings = readSettings(fd, elfImageSize(fd));
+    if (o.info) {
+        showSettings(settings);
+        return 0;
+    }
+    const Archive archive = openArchive(fd, self);
+    if (o.list) {
+        listEntries(archive);
+        return 0;
+    }
+    const bool ask = interactive();
+    const bool say = !o.quiet;
+    if (say && ask) {
+        std::uint64_t total = 0;
+        for (const auto &e : archive.dir.entries)
+            total += e.isFolder() ? 0 : e.size;
+        std::fprintf(stderr, "This archive holds %zu entries, %llu bytes.\n", archive.dir.entries.size(),
+                     static_cast<unsigned long long>(total));
+    }
+    const std::string password = passwordFor(archive, o, ask);
+    if (o.test) {
+        testEntries(archive, password, say);
+        return 0;
+    }
+    const bool temporary = settings.autoTemp == 1 && !settings.runProgram.empty() && o.dest.empty();
+    const std::string dest = destinationFor(o, self, temporary, ask);
     const auto report = extract(archive, self, password, dest, o.overwrite || temporary, ask && say);
     if (say && !temporary)
         std::fprintf(stderr, "%zu files extracted to %s\n", report.files, oz::core::printable(dest).c_str());
-
-    if (!settings.runProgram.empty()) {
-        const int status = runProgram(dest, settings);
-        removeTemporaryFolder();
-        return status;
-    }
-    return report.kept ? 1 : 0;
+    if (settings.runProgram.empty())
+        return report.kept ? 1 : 0;
+    const int status = runProgram(dest, settings);
+    removeTemporaryFolder();
+    return status;
 }

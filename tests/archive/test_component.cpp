@@ -459,6 +459,8 @@ private slots:
         writeFile(path("big/two.bin"), sampleBytes(1 << 20, 8));
         const QString archive = path("progress.zip");
         ArchiveComponent zip;
+        // One thread: the big file is then always the reporting thread's, whatever the timing.
+        zip.setThreads(1);
         QSignalSpy writes(&zip, &ArchiveComponent::WriteZipPercentDone);
         QSignalSpy unzips(&zip, &ArchiveComponent::UnzipPercentDone);
         zip.StartNewArchive(archive);
@@ -467,7 +469,7 @@ private slots:
         zip.SaveArchive();
         zip.ExtractToFolder(path("progress-out"));
         for (QSignalSpy *spy : {&writes, &unzips}) {
-            QVERIFY(spy->size() > 5);
+            QVERIFY2(spy->size() > 5, qPrintable(QString::number(spy->size()) + (spy == &writes ? " writes" : " unzips")));
             QCOMPARE(spy->first().at(0).toInt(), 0);
             QCOMPARE(spy->last().at(0).toInt(), 100);
             int last = -1;
