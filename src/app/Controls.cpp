@@ -20,8 +20,7 @@ QFont makeFont(const QString &family, double points, bool bold, bool italic)
     return f;
 }
 
-QPushButton *button(QWidget *parent, const char *name, const QString &caption, QRect geometry,
-                    const QString &tooltip)
+QPushButton *button(QWidget *parent, const char *name, const QString &caption, QRect geometry, const QString &tooltip)
 {
     auto *b = new QPushButton(caption, parent);
     b->setObjectName(QString::fromLatin1(name));

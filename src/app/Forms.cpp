@@ -15,10 +15,7 @@ namespace oz::app {
 using create::OptionsWindow;
 using create::PasswordDialog;
 
-Forms::Forms(MainWindow *main)
-    : QObject(main), main_(main)
-{
-}
+Forms::Forms(MainWindow *main) : QObject(main), main_(main) {}
 
 namespace {
 const char *const discarded = "ozDiscarded";
@@ -50,34 +47,45 @@ void Forms::present(QWidget *window)
 
 OptionsWindow *Forms::advance()
 {
-    return single(advance_, [&] { return new OptionsWindow(OptionsWindow::Kind::Zip, main_, [this] { present(changePW()); }); });
+    return single(advance_,
+                  [&] { return new OptionsWindow(OptionsWindow::Kind::Zip, main_, [this] { present(changePW()); }); });
 }
 
 OptionsWindow *Forms::advances1()
 {
-    return single(advances1_, [&] { return new OptionsWindow(OptionsWindow::Kind::Sfx1, main_, [this] { present(s1changePW()); }); });
+    return single(advances1_, [&] {
+        return new OptionsWindow(OptionsWindow::Kind::Sfx1, main_, [this] { present(s1changePW()); });
+    });
 }
 
 OptionsWindow *Forms::advances2()
 {
-    return single(advances2_, [&] { return new OptionsWindow(OptionsWindow::Kind::Sfx2, main_, [this] { present(s2changePW()); }); });
+    return single(advances2_, [&] {
+        return new OptionsWindow(OptionsWindow::Kind::Sfx2, main_, [this] { present(s2changePW()); });
+    });
 }
 
 PasswordDialog *Forms::changePW()
 {
-    return single(changePW_, [&] { return new PasswordDialog("changePW", main_, [this](const QString &pw) { main_->pas1->setText(pw); }); });
+    return single(changePW_, [&] {
+        return new PasswordDialog("changePW", main_, [this](const QString &pw) { main_->pas1->setText(pw); });
+    });
 }
 
 // The SFX window's password fields exist only while that window does; a
 // password confirmed while it is closed has no field to go to.
 PasswordDialog *Forms::s1changePW()
 {
-    return single(s1changePW_, [&] { return new PasswordDialog("s1changePW", main_, [this](const QString &pw) { main_->setSfxPassword(1, pw); }); });
+    return single(s1changePW_, [&] {
+        return new PasswordDialog("s1changePW", main_, [this](const QString &pw) { main_->setSfxPassword(1, pw); });
+    });
 }
 
 PasswordDialog *Forms::s2changePW()
 {
-    return single(s2changePW_, [&] { return new PasswordDialog("s2changePW", main_, [this](const QString &pw) { main_->setSfxPassword(2, pw); }); });
+    return single(s2changePW_, [&] {
+        return new PasswordDialog("s2changePW", main_, [this](const QString &pw) { main_->setSfxPassword(2, pw); });
+    });
 }
 
 AboutWindow *Forms::about()

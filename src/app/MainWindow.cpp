@@ -32,8 +32,7 @@ namespace oz::app {
 
 using platform::MsgIcon;
 
-MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent), forms_(new Forms(this))
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), forms_(new Forms(this))
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Orvel Zip"));
@@ -63,8 +62,9 @@ void MainWindow::buildControls()
 
     Frame1 = frame(w, "Frame1", QStringLiteral("  Folder or file added to the Zip archive   "), {8, 8, 633, 233});
     Frame1->setFont(frameFont);
-    FBrowse = button(w, "FBrowse", QStringLiteral("&Select files..."), {24, 32, 97, 25},
-                     QStringLiteral("Selecting files for a new zip file by  ctrl + mouse left key  and shift + mouse left key."));
+    FBrowse = button(
+        w, "FBrowse", QStringLiteral("&Select files..."), {24, 32, 97, 25},
+        QStringLiteral("Selecting files for a new zip file by  ctrl + mouse left key  and shift + mouse left key."));
     FBrowse->setFont(arial975);
     ZipProgressBar = progressBar(w, "ZipProgressBar", {128, 40, 433, 17});
     FileList = listBox(w, "FileList", {24, 64, 537, 94}, QAbstractItemView::ExtendedSelection);
@@ -124,9 +124,9 @@ void MainWindow::buildControls()
     Command5->setShortcut(QKeySequence());
 
     // Tab order by the indices of the inventory (0 first).
-    setTabChain({FBrowse, wwwbook, Command4, cmdSystem, Text4, FileRemove, Text3, delmp3, FileList, List1, Mp3,
-                 Command2, DestDir, mp3text, Command5, Text6, pas1, pas2, zipfolder, zdir, allClear, Command3,
-                 Command6});
+    setTabChain({FBrowse,  wwwbook, Command4,  cmdSystem, Text4,    FileRemove, Text3,    delmp3,
+                 FileList, List1,   Mp3,       Command2,  DestDir,  mp3text,    Command5, Text6,
+                 pas1,     pas2,    zipfolder, zdir,      allClear, Command3,   Command6});
 
     selection_ = new selection::SelectionList(this, FileList, Text3);
     zipDialog1.CancelError = true;
@@ -159,7 +159,8 @@ void MainWindow::buildMenus()
         a->setObjectName(QString::fromLatin1(name));
         return a;
     };
-    auto separator = [](QMenu *menu, const char *name) { menu->addSeparator()->setObjectName(QString::fromLatin1(name)); };
+    auto separator
+        = [](QMenu *menu, const char *name) { menu->addSeparator()->setObjectName(QString::fromLatin1(name)); };
 
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("mnufile_exit"));
@@ -284,7 +285,8 @@ void MainWindow::cmdSystem_Click()
 void MainWindow::newZipFile()
 {
     ZipFile = std::make_unique<archive::ArchiveComponent>();
-    connect(ZipFile.get(), &archive::ArchiveComponent::WriteZipPercentDone, this, &MainWindow::ZipFile_WriteZipPercentDone);
+    connect(ZipFile.get(), &archive::ArchiveComponent::WriteZipPercentDone, this,
+            &MainWindow::ZipFile_WriteZipPercentDone);
     connect(ZipFile.get(), &archive::ArchiveComponent::UnzipPercentDone, this, &MainWindow::ZipFile_UnzipPercentDone);
 }
 

@@ -23,7 +23,8 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(OZ_VERSION));
     // "orvelzip ARCHIVE.zip", as a file manager starts it; options get their usage text.
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Orvel Zip: build, open and extract zip archives and self-extractors."));
+    parser.setApplicationDescription(
+        QStringLiteral("Orvel Zip: build, open and extract zip archives and self-extractors."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("archive"), QStringLiteral("A zip archive to open and list."),

@@ -23,27 +23,21 @@ namespace oz::archive {
 
 using namespace detail;
 
-ArchiveError::ArchiveError(const QString &reason)
-    : std::runtime_error(reason.toStdString())
-{
-}
+ArchiveError::ArchiveError(const QString &reason) : std::runtime_error(reason.toStdString()) {}
 
 QString ArchiveError::reason() const
 {
     return QString::fromStdString(what());
 }
 
-ArchiveEntry::ArchiveEntry(QString name, std::uint64_t size, std::uint64_t compressedSize,
-                           QDateTime modified, bool encrypted, bool folder, bool link)
-    : name_(std::move(name)), size_(size), compressedSize_(compressedSize),
-      modified_(std::move(modified)), encrypted_(encrypted), folder_(folder), link_(link)
+ArchiveEntry::ArchiveEntry(QString name, std::uint64_t size, std::uint64_t compressedSize, QDateTime modified,
+                           bool encrypted, bool folder, bool link)
+    : name_(std::move(name)), size_(size), compressedSize_(compressedSize), modified_(std::move(modified)),
+      encrypted_(encrypted), folder_(folder), link_(link)
 {
 }
 
-EntrySet::EntrySet(std::vector<ArchiveEntry> entries)
-    : entries_(std::move(entries))
-{
-}
+EntrySet::EntrySet(std::vector<ArchiveEntry> entries) : entries_(std::move(entries)) {}
 
 int EntrySet::HasMoreEntries() const
 {
@@ -66,10 +60,7 @@ bool PatternList::matches(const QString &fileName) const
     return false;
 }
 
-ArchiveComponent::ArchiveComponent(QObject *parent)
-    : QObject(parent)
-{
-}
+ArchiveComponent::ArchiveComponent(QObject *parent) : QObject(parent) {}
 
 ArchiveComponent::~ArchiveComponent() = default;
 
@@ -89,8 +80,8 @@ void ArchiveComponent::OpenZip(const QString &path)
         core::checkPassword(archive.fd(), archive.directory(), password_.toStdString());
     } catch (const core::Error &e) {
         const QString failure = e.kind() == core::Error::Kind::NoPassword
-                                    ? QStringLiteral("%1 is encrypted and no password was given").arg(path)
-                                    : QStringLiteral("Wrong password for %1").arg(path);
+            ? QStringLiteral("%1 is encrypted and no password was given").arg(path)
+            : QStringLiteral("Wrong password for %1").arg(path);
         qCInfo(lcArchive).noquote() << "OpenZip failed:" << failure;
         throw ArchiveError(failure);
     }
@@ -121,7 +112,8 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
         core::ExtractOptions options;
         options.archiveLabel = openedPath_.toStdString();
         options.password = password_.toStdString();
-        options.existing = replaceExisting_ ? core::ExtractOptions::Existing::Replace : core::ExtractOptions::Existing::Keep;
+        options.existing
+            = replaceExisting_ ? core::ExtractOptions::Existing::Replace : core::ExtractOptions::Existing::Keep;
         options.threads = threads_;
         Progress progress(0, [this](int p) { emit UnzipPercentDone(p); });
         bool begun = false;
@@ -135,7 +127,8 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
             progress.advance(done - reported);
             reported = done;
         };
-        core::extractArchive(archive.fd(), archive.directory(), QFile::encodeName(folder).toStdString(), options, report);
+        core::extractArchive(archive.fd(), archive.directory(), QFile::encodeName(folder).toStdString(), options,
+                             report);
         progress.finish();
         keepRecord(report);
     } catch (const core::Error &e) {
@@ -190,8 +183,8 @@ void ArchiveComponent::WriteLogFile(const QString &fileName) const
     if (record_.ran) {
         xml.writeAttribute(QStringLiteral("archive"), record_.archive);
         xml.writeAttribute(QStringLiteral("destination"), record_.destination);
-        xml.writeAttribute(QStringLiteral("result"), record_.error.isEmpty() ? QStringLiteral("success")
-                                                                             : QStringLiteral("failure"));
+        xml.writeAttribute(QStringLiteral("result"),
+                           record_.error.isEmpty() ? QStringLiteral("success") : QStringLiteral("failure"));
         for (const auto &item : record_.items) {
             xml.writeStartElement(QStringLiteral("entry"));
             xml.writeAttribute(QStringLiteral("name"), item.name);
@@ -233,8 +226,8 @@ void ArchiveComponent::AddFilesByPattern(const QString &pattern, int recurse)
 void ArchiveComponent::AddFilesByPatternFiltered(const QString &pattern, int recurse, int saveExtraPath,
                                                  int archiveOnly, int includeHidden, int includeSystem)
 {
-    qCInfo(lcArchive).noquote() << "AddFilesByPatternFiltered" << pattern << recurse << saveExtraPath
-                                << archiveOnly << includeHidden << includeSystem;
+    qCInfo(lcArchive).noquote() << "AddFilesByPatternFiltered" << pattern << recurse << saveExtraPath << archiveOnly
+                                << includeHidden << includeSystem;
     // Outside Windows every file carries the archive attribute, so archiveOnly
     // keeps every file.
     Q_UNUSED(archiveOnly);
@@ -306,7 +299,7 @@ void ArchiveComponent::dropTarget(const QString &target)
     const auto isTarget = [&](const Pending &p) {
         struct stat s;
         return !p.folder && p.source.endsWith(leaf) && ::stat(QFile::encodeName(p.source).constData(), &s) == 0
-               && s.st_dev == t.st_dev && s.st_ino == t.st_ino;
+            && s.st_dev == t.st_dev && s.st_ino == t.st_ino;
     };
     if (std::erase_if(pending_, isTarget) > 0) {
         qCInfo(lcArchive).noquote() << "left out the target itself:" << target;
@@ -447,7 +440,8 @@ OpenedArchive::OpenedArchive(const QString &path) : path_(path)
         throw ArchiveError(QStringLiteral("No archive file name was given"));
     fd_ = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0)
-        throw ArchiveError(QStringLiteral("Cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        throw ArchiveError(
+            QStringLiteral("Cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
     try {
         dir_ = core::readDirectory(fd_);
     } catch (const core::Error &e) {
@@ -472,8 +466,8 @@ std::vector<ArchiveEntry> OpenedArchive::entries() const
         QDateTime modified;
         if (e.mtime != 0)
             modified = QDateTime::fromSecsSinceEpoch(e.mtime);
-        out.emplace_back(QString::fromStdString(e.name), e.size, e.compressedSize, modified, e.encrypted(), e.isFolder(),
-                         e.isLink());
+        out.emplace_back(QString::fromStdString(e.name), e.size, e.compressedSize, modified, e.encrypted(),
+                         e.isFolder(), e.isLink());
     }
     return out;
 }

@@ -138,8 +138,8 @@ public:
 class ArchiveEntry {
 public:
     ArchiveEntry() = default;
-    ArchiveEntry(QString name, std::uint64_t size, std::uint64_t compressedSize,
-                 QDateTime modified, bool encrypted, bool folder, bool link);
+    ArchiveEntry(QString name, std::uint64_t size, std::uint64_t compressedSize, QDateTime modified, bool encrypted,
+                 bool folder, bool link);
 
     QString GetEntryName() const { return name_; }
     std::uint64_t size() const { return size_; }
@@ -230,8 +230,8 @@ public:
     // Writing
     void StartNewArchive(const QString &fileName);
     void AddFilesByPattern(const QString &pattern, int recurse);
-    void AddFilesByPatternFiltered(const QString &pattern, int recurse, int saveExtraPath,
-                                   int archiveOnly, int includeHidden, int includeSystem);
+    void AddFilesByPatternFiltered(const QString &pattern, int recurse, int saveExtraPath, int archiveOnly,
+                                   int includeHidden, int includeSystem);
     void SetExclusionList(const PatternList &list);
     void SetPasswordProtection(int on);
     void SetArchiveFileName(const QString &path);
@@ -275,15 +275,15 @@ signals:
 public:
     // A file chosen for the next SaveArchive.
     struct Pending {
-        QString source;  // absolute path on disk; empty for folder entries
-        QString name;    // entry name, '/' separated, folders end in '/'
+        QString source; // absolute path on disk; empty for folder entries
+        QString name;   // entry name, '/' separated, folders end in '/'
         bool folder = false;
         bool special = false; // device, pipe, socket: stored empty, never read
     };
 
 private:
-    void addFiles(const QString &pattern, bool recurse, bool saveExtraPath, bool filtered,
-                  bool includeHidden, bool includeSystem);
+    void addFiles(const QString &pattern, bool recurse, bool saveExtraPath, bool filtered, bool includeHidden,
+                  bool includeSystem);
     void addPending(Pending p);
     bool encrypting() const;
     // A job for the core's writer; items receives the chosen files in its terms.

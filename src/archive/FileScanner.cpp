@@ -41,12 +41,9 @@ Kind linkKind(int dirFd, const char *name)
 Kind kindOf(int dirFd, const char *name, unsigned char type)
 {
     switch (type) {
-    case DT_REG:
-        return Kind::File;
-    case DT_DIR:
-        return Kind::Folder;
-    case DT_LNK:
-        return linkKind(dirFd, name);
+    case DT_REG: return Kind::File;
+    case DT_DIR: return Kind::Folder;
+    case DT_LNK: return linkKind(dirFd, name);
     case DT_UNKNOWN: {
         struct stat st;
         if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -57,8 +54,7 @@ Kind kindOf(int dirFd, const char *name, unsigned char type)
             return Kind::File;
         return S_ISDIR(st.st_mode) ? Kind::Folder : Kind::Special;
     }
-    default:
-        return Kind::Special;
+    default: return Kind::Special;
     }
 }
 
@@ -136,10 +132,7 @@ struct Walk {
 
     bool takesEverything() const { return mask == u"*" || mask == u"*.*"; }
 
-    bool wanted(const QString &name) const
-    {
-        return wildcardMatch(mask, name) && !exclusions->matches(name);
-    }
+    bool wanted(const QString &name) const { return wildcardMatch(mask, name) && !exclusions->matches(name); }
 
     // The folders being walked, by identity: a link back to one of them would never end.
     std::vector<std::pair<dev_t, ino_t>> inside = {};
@@ -191,8 +184,7 @@ struct Walk {
                 if (filtered && includeSystem && wanted(name))
                     addInside({sourcePrefix + name, namePrefix + rel + name, false, true});
                 break;
-            case Kind::Skip:
-                break;
+            case Kind::Skip: break;
             }
         }
         return children.empty();
@@ -238,9 +230,10 @@ void ArchiveComponent::addFiles(const QString &pattern, bool recurse, bool saveE
     if (!folderInfo.isDir())
         throw ArchiveError(QStringLiteral("The folder %1 does not exist").arg(QDir::toNativeSeparators(folderPart)));
 
-    Walk walk{mask, recurse, filtered, includeHidden, includeSystem,
-              storedName(QDir::cleanPath(folderInfo.absoluteFilePath()), QString(), saveExtraPath), &exclusions_,
-              nullptr};
+    Walk walk{mask,          recurse,
+              filtered,      includeHidden,
+              includeSystem, storedName(QDir::cleanPath(folderInfo.absoluteFilePath()), QString(), saveExtraPath),
+              &exclusions_,  nullptr};
     if (pending_.empty())
         walk.add = [this](Pending p) { pending_.push_back(std::move(p)); };
     else

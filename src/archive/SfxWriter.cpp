@@ -34,8 +34,8 @@ QString extractorPath(sfx::Target target)
     const bool windows = target == sfx::Target::Windows;
     const QString name = windows ? QStringLiteral("orvelzip-sfx.exe") : QStringLiteral("orvelzip-sfx");
     QStringList candidates;
-    const QString fromEnvironment =
-        qEnvironmentVariable(windows ? "ORVELZIP_SFX_EXTRACTOR_WINDOWS" : "ORVELZIP_SFX_EXTRACTOR");
+    const QString fromEnvironment
+        = qEnvironmentVariable(windows ? "ORVELZIP_SFX_EXTRACTOR_WINDOWS" : "ORVELZIP_SFX_EXTRACTOR");
     if (!fromEnvironment.isEmpty())
         candidates << fromEnvironment;
     const QString here = QCoreApplication::applicationDirPath();
@@ -53,9 +53,9 @@ QString extractorPath(sfx::Target target)
 
 void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress)
 {
-    const sfx::Target target = exe.target.isEmpty()                 ? sfx::targetFor(job.target)
-                               : exe.target == QLatin1String("windows") ? sfx::Target::Windows
-                                                                        : sfx::Target::Linux;
+    const sfx::Target target = exe.target.isEmpty() ? sfx::targetFor(job.target)
+        : exe.target == QLatin1String("windows")    ? sfx::Target::Windows
+                                                    : sfx::Target::Linux;
     const QByteArray extractor = readWhole(extractorPath(target), QStringLiteral("extractor"));
     std::string program(extractor.constData(), static_cast<std::size_t>(extractor.size()));
     sfx::Settings settings;
@@ -67,7 +67,8 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
         // cannot start.
         if (settings.icon.size() > sfx::maxSettingsBytes)
             throw ArchiveError(QStringLiteral("The icon %1 is too large: an icon may hold at most %2 MiB")
-                                   .arg(exe.iconFile).arg(sfx::maxSettingsBytes >> 20));
+                                   .arg(exe.iconFile)
+                                   .arg(sfx::maxSettingsBytes >> 20));
     }
     settings.runProgram = exe.runProgram.toStdString();
     settings.runParameters = exe.runParameters.toStdString();
@@ -77,7 +78,8 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
     // Explorer shows a Windows program's own icon: the chosen one becomes it.
     std::string why;
     if (target == sfx::Target::Windows && !settings.icon.empty() && !sfx::setPeIcon(program, settings.icon, why))
-        throw ArchiveError(QStringLiteral("The icon %1 cannot be used: %2").arg(exe.iconFile, QString::fromStdString(why)));
+        throw ArchiveError(
+            QStringLiteral("The icon %1 cannot be used: %2").arg(exe.iconFile, QString::fromStdString(why)));
 
     // The archive is written behind the program and its settings, its offsets counted from the
     // start of the file, so that the executable is itself a zip for other tools.

@@ -31,49 +31,53 @@ using oz::archive::ArchiveError;
 
 namespace {
 
-const char *const toolUsage =
-    "Usage: orvelzip-cli COMMAND [options]\n"
-    "\n"
-    "Commands:\n"
-    "  create ARCHIVE.zip PATH...   build an archive from files and folders\n"
-    "  list ARCHIVE                 list the entries\n"
-    "  extract ARCHIVE [-d DIR]     extract (default: the folder named after the archive beside it)\n"
-    "  test ARCHIVE                 verify every entry without writing\n"
-    "  sfx OUT PATH...              build a self-extracting executable\n"
-    "\n"
-    "orvelzip-cli COMMAND --help shows a command's options; --version the version.\n";
+const char *const toolUsage
+    = "Usage: orvelzip-cli COMMAND [options]\n"
+      "\n"
+      "Commands:\n"
+      "  create ARCHIVE.zip PATH...   build an archive from files and folders\n"
+      "  list ARCHIVE                 list the entries\n"
+      "  extract ARCHIVE [-d DIR]     extract (default: the folder named after the archive beside it)\n"
+      "  test ARCHIVE                 verify every entry without writing\n"
+      "  sfx OUT PATH...              build a self-extracting executable\n"
+      "\n"
+      "orvelzip-cli COMMAND --help shows a command's options; --version the version.\n";
 
 const std::map<std::string, const char *> commandHelp = {
-    {"create", "Usage: orvelzip-cli create ARCHIVE.zip PATH... [options]\n"
-               "  --include PATTERN   file names to take from folders (default *.*); each one given counts\n"
-               "  --exclude PATTERN   file names to leave out; each one given counts\n"
-               "  --no-recurse        only the top level of each folder\n"
-               "  --full-paths        keep each folder's own path in the names\n"
-               "  --hidden            include hidden files and folders\n"
-               "  --system            include system files (devices, pipes, sockets), stored empty\n"
-               "  --archive-only      only files with the archive attribute\n"
-               "  --password          encrypt with AES-256: asked twice on a terminal, else ORVELZIP_PASSWORD\n"
-               "  --password=VALUE    encrypt with this password\n"
-               "  --level N           compression level 0 (store) to 9, default 6\n"
-               "  --threads N         worker threads (default: one per core)\n"
-               "  --quiet             print nothing but errors\n"},
-    {"list", "Usage: orvelzip-cli list ARCHIVE [--json]\n"
-             "  --json              one JSON document for machines\n"},
-    {"extract", "Usage: orvelzip-cli extract ARCHIVE [-d DIR] [options]\n"
-                "  -d DIR              extract into DIR\n"
-                "  --password[=VALUE]  the password (asked on a terminal, else ORVELZIP_PASSWORD)\n"
-                "  --threads N         worker threads (default: one per core)\n"
-                "  --overwrite         replace files that exist already (else they are kept: status 1)\n"
-                "  --quiet             print nothing but errors\n"},
+    {"create",
+     "Usage: orvelzip-cli create ARCHIVE.zip PATH... [options]\n"
+     "  --include PATTERN   file names to take from folders (default *.*); each one given counts\n"
+     "  --exclude PATTERN   file names to leave out; each one given counts\n"
+     "  --no-recurse        only the top level of each folder\n"
+     "  --full-paths        keep each folder's own path in the names\n"
+     "  --hidden            include hidden files and folders\n"
+     "  --system            include system files (devices, pipes, sockets), stored empty\n"
+     "  --archive-only      only files with the archive attribute\n"
+     "  --password          encrypt with AES-256: asked twice on a terminal, else ORVELZIP_PASSWORD\n"
+     "  --password=VALUE    encrypt with this password\n"
+     "  --level N           compression level 0 (store) to 9, default 6\n"
+     "  --threads N         worker threads (default: one per core)\n"
+     "  --quiet             print nothing but errors\n"},
+    {"list",
+     "Usage: orvelzip-cli list ARCHIVE [--json]\n"
+     "  --json              one JSON document for machines\n"},
+    {"extract",
+     "Usage: orvelzip-cli extract ARCHIVE [-d DIR] [options]\n"
+     "  -d DIR              extract into DIR\n"
+     "  --password[=VALUE]  the password (asked on a terminal, else ORVELZIP_PASSWORD)\n"
+     "  --threads N         worker threads (default: one per core)\n"
+     "  --overwrite         replace files that exist already (else they are kept: status 1)\n"
+     "  --quiet             print nothing but errors\n"},
     {"test", "Usage: orvelzip-cli test ARCHIVE [--password[=VALUE]] [--quiet]\n"},
-    {"sfx", "Usage: orvelzip-cli sfx OUT PATH... [options]\n"
-            "  --run PROGRAM       program of the archive to start after extraction\n"
-            "  --param TEXT        its parameters\n"
-            "  --auto-temp         extract into a temporary folder, run, and remove it\n"
-            "  --icon FILE         the executable's icon (.ico; a Windows program shows it)\n"
-            "  --target SYSTEM     windows or linux: the receiver's system (default: windows\n"
-            "                      for a name ending in .exe, else linux)\n"
-            "  and the options of create\n"},
+    {"sfx",
+     "Usage: orvelzip-cli sfx OUT PATH... [options]\n"
+     "  --run PROGRAM       program of the archive to start after extraction\n"
+     "  --param TEXT        its parameters\n"
+     "  --auto-temp         extract into a temporary folder, run, and remove it\n"
+     "  --icon FILE         the executable's icon (.ico; a Windows program shows it)\n"
+     "  --target SYSTEM     windows or linux: the receiver's system (default: windows\n"
+     "                      for a name ending in .exe, else linux)\n"
+     "  and the options of create\n"},
 };
 
 // Text for the terminal: names and paths never carry control characters raw.
@@ -120,9 +124,12 @@ struct Args {
 
 // The options each command takes: those with a value, then the flags.
 const std::map<std::string, std::pair<std::vector<const char *>, std::vector<const char *>>> commandOptions = {
-    {"create", {{"include", "exclude", "level", "threads"}, {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet"}}},
-    {"sfx", {{"include", "exclude", "level", "threads", "run", "param", "icon", "target"},
-             {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet", "auto-temp"}}},
+    {"create",
+     {{"include", "exclude", "level", "threads"},
+      {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet"}}},
+    {"sfx",
+     {{"include", "exclude", "level", "threads", "run", "param", "icon", "target"},
+      {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet", "auto-temp"}}},
     {"list", {{}, {"json"}}},
     {"extract", {{"d", "threads"}, {"overwrite", "quiet"}}},
     {"test", {{"threads"}, {"quiet"}}},
@@ -245,7 +252,8 @@ public:
         if (!on_ || percent == last_)
             return;
         last_ = percent;
-        std::fprintf(stderr, "\r[%-30s] %3d%%", std::string(static_cast<size_t>(percent * 30 / 100), '#').c_str(), percent);
+        std::fprintf(stderr, "\r[%-30s] %3d%%", std::string(static_cast<size_t>(percent * 30 / 100), '#').c_str(),
+                     percent);
         if (percent == 100)
             std::fputs("\n", stderr);
         std::fflush(stderr);
@@ -273,8 +281,9 @@ int addPaths(ArchiveComponent &zip, const Args &a, const QStringList &paths)
         const QFileInfo info(path);
         if (info.isDir()) {
             for (const QString &include : includes)
-                zip.AddFilesByPatternFiltered(QDir(path).absolutePath() + u'/' + include, recurse, a.flag("--full-paths"),
-                                              a.flag("--archive-only"), a.flag("--hidden"), a.flag("--system"));
+                zip.AddFilesByPatternFiltered(QDir(path).absolutePath() + u'/' + include, recurse,
+                                              a.flag("--full-paths"), a.flag("--archive-only"), a.flag("--hidden"),
+                                              a.flag("--system"));
         } else if (info.isFile()) {
             zip.AddFilesByPattern(info.absoluteFilePath(), 0);
         } else {
@@ -315,7 +324,8 @@ void setLevel(ArchiveComponent &zip, const Args &a)
 int create(const Args &a, bool sfx)
 {
     if (a.positional.size() < 2)
-        usageError(QStringLiteral("give the %1 and at least one file or folder").arg(sfx ? "executable" : "archive"), a.command);
+        usageError(QStringLiteral("give the %1 and at least one file or folder").arg(sfx ? "executable" : "archive"),
+                   a.command);
     const QString target = a.positional.first();
     const QString pw = password(a, a.passwordAsked, true);
     ArchiveComponent zip;
@@ -369,7 +379,9 @@ int list(const Args &a)
                                      {"folder", e.isFolder()},
                                      {"link", e.isLink()}});
         }
-        std::fputs(QJsonDocument(QJsonObject{{"archive", a.positional.first()}, {"entries", array}}).toJson().constData(), stdout);
+        std::fputs(
+            QJsonDocument(QJsonObject{{"archive", a.positional.first()}, {"entries", array}}).toJson().constData(),
+            stdout);
         return 0;
     }
     for (const auto &e : entries) {

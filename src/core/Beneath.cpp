@@ -88,7 +88,7 @@ int openOrMakeFolder(const std::string &path)
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0 || errno != ENOENT)
         return fd;
-    for (std::size_t at = path.find('/', 1); ; at = path.find('/', at + 1)) {
+    for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
         const std::string prefix = at == std::string::npos ? path : path.substr(0, at);
         if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST)
             return -1;

@@ -98,8 +98,9 @@ void pbkdf2HmacSha1(std::string_view password, const unsigned char *salt, std::s
         unsigned char block[lanes][SHA1_BLOCK_SIZE];
         std::uint32_t sum[lanes][5]; // the sum of each chain's rounds, kept as the hash's words
         for (std::size_t lane = 0; lane < count; ++lane, ++index) {
-            const unsigned char number[4] = {static_cast<unsigned char>(index >> 24), static_cast<unsigned char>(index >> 16),
-                                             static_cast<unsigned char>(index >> 8), static_cast<unsigned char>(index)};
+            const unsigned char number[4]
+                = {static_cast<unsigned char>(index >> 24), static_cast<unsigned char>(index >> 16),
+                   static_cast<unsigned char>(index >> 8), static_cast<unsigned char>(index)};
             hmac_sha1_ctx ctx = first;
             hmac_sha1_update(&ctx, saltSize, salt);
             hmac_sha1_update(&ctx, sizeof number, number);

@@ -42,7 +42,8 @@ BCRYPT_ALG_HANDLE aesEcb()
 {
     static const BCRYPT_ALG_HANDLE handle = [] {
         BCRYPT_ALG_HANDLE h = provider(BCRYPT_AES_ALGORITHM, 0);
-        if (!ok(::BCryptSetProperty(h, BCRYPT_CHAINING_MODE, reinterpret_cast<PUCHAR>(const_cast<wchar_t *>(BCRYPT_CHAIN_MODE_ECB)),
+        if (!ok(::BCryptSetProperty(h, BCRYPT_CHAINING_MODE,
+                                    reinterpret_cast<PUCHAR>(const_cast<wchar_t *>(BCRYPT_CHAIN_MODE_ECB)),
                                     sizeof(BCRYPT_CHAIN_MODE_ECB), 0)))
             cngFailure("no AES-ECB");
         return h;
@@ -112,9 +113,9 @@ void WinZipCipher::start(std::string_view password, int keyBits, const unsigned 
     verifier[1] = keys[2 * keyBytes + 1];
     State &s = *state_;
     s.close();
-    const bool made = ok(::BCryptGenerateSymmetricKey(aesEcb(), &s.key, nullptr, 0, keys, static_cast<ULONG>(keyBytes), 0))
-                      && ok(::BCryptCreateHash(hmacSha1(), &s.mac, nullptr, 0, keys + keyBytes,
-                                               static_cast<ULONG>(keyBytes), 0));
+    const bool made
+        = ok(::BCryptGenerateSymmetricKey(aesEcb(), &s.key, nullptr, 0, keys, static_cast<ULONG>(keyBytes), 0))
+        && ok(::BCryptCreateHash(hmacSha1(), &s.mac, nullptr, 0, keys + keyBytes, static_cast<ULONG>(keyBytes), 0));
     wipe(keys, sizeof keys);
     if (!made)
         cngFailure("AES key");

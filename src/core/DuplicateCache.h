@@ -47,7 +47,8 @@ public:
         const unsigned char *bytes = data.data();
         if (candidate.method == methodDeflate) {
             std::size_t got = 0;
-            if (libdeflate_deflate_decompress(inflater, data.data(), data.size(), check, size, &got) != LIBDEFLATE_SUCCESS
+            if (libdeflate_deflate_decompress(inflater, data.data(), data.size(), check, size, &got)
+                    != LIBDEFLATE_SUCCESS
                 || got != size)
                 return std::nullopt;
             bytes = check;

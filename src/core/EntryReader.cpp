@@ -496,7 +496,8 @@ const unsigned char *WholeReader::read(int fd, const Entry &e, std::string_view 
             damaged("it is shorter than the archive declares");
         data = out;
     } else if (dataSize != size) {
-        damaged(dataSize > size ? "it holds more data than the archive declares" : "it is shorter than the archive declares");
+        damaged(dataSize > size ? "it holds more data than the archive declares"
+                                : "it is shorter than the archive declares");
     }
     if (e.crcKept() && crc32Of(0, data, size) != e.crc)
         damaged("CRC error");
@@ -507,7 +508,10 @@ const unsigned char *WholeReader::read(int fd, const Entry &e, std::string_view 
 // Built with zlib alone: every entry is streamed.
 WholeReader::WholeReader() : inflater_(nullptr) {}
 WholeReader::~WholeReader() = default;
-bool WholeReader::takes(const Entry &, std::uint64_t) { return false; }
+bool WholeReader::takes(const Entry &, std::uint64_t)
+{
+    return false;
+}
 void WholeReader::trim() {}
 const unsigned char *WholeReader::read(int, const Entry &, std::string_view)
 {

@@ -127,7 +127,8 @@ void Extraction::write()
     if (!root_) {
         root_ = Fd(openOrMakeFolder(destination_));
         if (!root_)
-            throw Error("Cannot create the folder " + printable(destination_) + ": " + systemError(errno), Error::Kind::Io);
+            throw Error("Cannot create the folder " + printable(destination_) + ": " + systemError(errno),
+                        Error::Kind::Io);
     }
     makeFolders();
     writeFiles();
@@ -183,7 +184,8 @@ void Extraction::writeFiles()
     report();
     if (files.empty())
         return;
-    unsigned threads = options_.threads > 0 ? static_cast<unsigned>(options_.threads) : std::thread::hardware_concurrency();
+    unsigned threads
+        = options_.threads > 0 ? static_cast<unsigned>(options_.threads) : std::thread::hardware_concurrency();
     threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, std::min<std::size_t>(files.size(), 64)));
     wholeLimit_ = std::min(wholeEntryLimit, wholeEntryBudget / threads);
     heldOpenLimit_ = heldReplacementsFor(threads);

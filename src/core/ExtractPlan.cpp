@@ -273,8 +273,7 @@ void ExtractionPlan::checkDisk()
         if (there == OnDisk::Nothing)
             continue;
         if (there == OnDisk::Folder)
-            throw Error("Cannot write " + shown(p.rel) + ": a folder of that name is in the way",
-                        Error::Kind::Refused);
+            throw Error("Cannot write " + shown(p.rel) + ": a folder of that name is in the way", Error::Kind::Refused);
         p.exists = true;
         if (!replaceAll && !decideReplace(p, replaceAll))
             keep_.push_back(p.entry);

@@ -21,8 +21,8 @@ std::string lastError()
 {
     const DWORD code = ::GetLastError();
     wchar_t *text = nullptr;
-    ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                     code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     std::string message = text ? fromWide(text) : "error " + std::to_string(code);
     if (text)
         ::LocalFree(text);
@@ -49,7 +49,10 @@ public:
                                 FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
     }
     ~TempFile() { discard(); }
-    TempFile(TempFile &&o) noexcept : path_(std::move(o.path_)), handle_(o.handle_) { o.handle_ = INVALID_HANDLE_VALUE, o.path_.clear(); }
+    TempFile(TempFile &&o) noexcept : path_(std::move(o.path_)), handle_(o.handle_)
+    {
+        o.handle_ = INVALID_HANDLE_VALUE, o.path_.clear();
+    }
     TempFile(const TempFile &) = delete;
     TempFile &operator=(const TempFile &) = delete;
 
@@ -110,7 +113,10 @@ public:
     }
 
 private:
-    std::wstring full(const std::string &rel) const { return rel.empty() ? root_ : root_ + L"\\" + toWide(backslashed(rel)); }
+    std::wstring full(const std::string &rel) const
+    {
+        return rel.empty() ? root_ : root_ + L"\\" + toWide(backslashed(rel));
+    }
 
     static std::string backslashed(std::string rel)
     {
@@ -129,7 +135,8 @@ private:
         if (attributes == INVALID_FILE_ATTRIBUTES)
             return false;
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            throw Error("Cannot extract into " + printable(destination_) + ": it is a file, not a folder", Error::Kind::Io);
+            throw Error("Cannot extract into " + printable(destination_) + ": it is a file, not a folder",
+                        Error::Kind::Io);
         return true;
     }
 
@@ -206,7 +213,7 @@ private:
             checkStop();
             const Entry &e = dir_.entries[p.entry];
             const std::string hidden = parentOf(p.rel) + (parentOf(p.rel).empty() ? "" : "/") + ".oz-"
-                                       + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(p.entry) + ".tmp";
+                + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(p.entry) + ".tmp";
             TempFile file(full(hidden));
             if (!file.ok())
                 ioFailure(p.rel, lastError());

@@ -61,7 +61,8 @@ std::string hiddenName()
 {
     unsigned char bytes[8];
     if (!randomBytes(bytes, sizeof bytes)) {
-        const auto t = static_cast<unsigned long long>(::getpid()) << 32 ^ static_cast<unsigned long long>(::time(nullptr));
+        const auto t
+            = static_cast<unsigned long long>(::getpid()) << 32 ^ static_cast<unsigned long long>(::time(nullptr));
         std::memcpy(bytes, &t, sizeof bytes);
     }
     char name[32];

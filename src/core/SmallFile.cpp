@@ -59,5 +59,4 @@ void prepareSmallFile(const Item &item, const SmallFileContext &c, Scratch &scra
     result.data = std::make_shared<const std::vector<unsigned char>>(std::move(data));
 }
 
-
 } // namespace oz::core::writer

@@ -43,7 +43,6 @@ struct Scratch {
     }
 };
 
-
 struct SmallFileContext {
     libdeflate_compressor *compressor; // nullptr: stored
     Folders &folders;

@@ -66,8 +66,9 @@ private:
         if (open_.size() < limit)
             open_.push_back(std::move(entry));
         else // a thread still using the folder it replaces keeps that one open
-            *std::min_element(open_.begin(), open_.end(),
-                              [](const Entry &a, const Entry &b) { return a.used < b.used; }) = std::move(entry);
+            *std::min_element(open_.begin(), open_.end(), [](const Entry &a, const Entry &b) {
+                return a.used < b.used;
+            }) = std::move(entry);
         return handle;
     }
 
@@ -116,10 +117,7 @@ public:
         }
         return got;
     }
-    [[noreturn]] void fail(int err) const
-    {
-        failed("Cannot read " + item_.source, err);
-    }
+    [[noreturn]] void fail(int err) const { failed("Cannot read " + item_.source, err); }
 
 private:
     const Item &item_;

@@ -17,8 +17,7 @@ namespace oz::core::writer {
 class Output {
 public:
     // start: what the file already holds in front of the archive, counted in every offset.
-    Output(int fd, std::string target, std::uint64_t start)
-        : fd_(fd), target_(std::move(target)), flushed_(start)
+    Output(int fd, std::string target, std::uint64_t start) : fd_(fd), target_(std::move(target)), flushed_(start)
     {
         buffer_.reserve(capacity);
     }
@@ -57,10 +56,7 @@ public:
         buffer_.clear();
     }
 
-    [[noreturn]] void fail(int err) const
-    {
-        failed("Cannot write " + target_, err);
-    }
+    [[noreturn]] void fail(int err) const { failed("Cannot write " + target_, err); }
 
 private:
     static constexpr std::size_t capacity = 1u << 20;

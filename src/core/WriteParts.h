@@ -35,7 +35,6 @@ constexpr std::uint16_t methodAes = 99;
     throw Error(what + ": " + systemError(err), kind);
 }
 
-
 struct Item {
     std::string name;
     std::string path;

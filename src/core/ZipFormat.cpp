@@ -51,8 +51,8 @@ bool methodSupported(std::uint16_t m)
     // The Windows extractor carries zlib alone: the methods Orvel Zip writes.
     return m == method::stored || m == method::deflated;
 #else
-    return m == method::stored || m == method::deflated || m == method::bzip2 || m == method::lzma
-           || m == method::zstd || m == method::xz;
+    return m == method::stored || m == method::deflated || m == method::bzip2 || m == method::lzma || m == method::zstd
+        || m == method::xz;
 #endif
 }
 
@@ -110,10 +110,10 @@ namespace {
 }
 
 struct End {
-    std::uint64_t at = 0;       // of the end record, or of the zip64 end record where there is one
+    std::uint64_t at = 0; // of the end record, or of the zip64 end record where there is one
     std::uint64_t count = 0;
     std::uint64_t size = 0;
-    std::uint64_t offset = 0;   // of the directory, as declared
+    std::uint64_t offset = 0; // of the directory, as declared
 };
 
 // The end record nearest the end of the file whose comment ends with the file (one whose comment

@@ -63,7 +63,7 @@ bool methodSupported(std::uint16_t method);
 
 // One entry as its central record and local header describe it.
 struct Entry {
-    std::string name;          // UTF-8: as stored, or read as code page 437 when it is not UTF-8
+    std::string name; // UTF-8: as stored, or read as code page 437 when it is not UTF-8
     std::uint16_t madeBy = 0;
     std::uint16_t flags = 0;
     std::uint16_t storedMethod = 0; // as in the record (99 for AES)
@@ -75,9 +75,9 @@ struct Entry {
     std::uint64_t dataStart = 0;    // first stored byte, in the file
     std::uint32_t externalAttributes = 0;
     std::uint16_t dosTime = 0, dosDate = 0;
-    std::time_t mtime = 0;          // exact where the archive keeps it, else from the DOS time; 0 unknown
-    int aesBits = 0;                // 128, 192, 256 for WinZip AES entries
-    int aesVersion = 0;             // 1 or 2 (AE-2 keeps no CRC)
+    std::time_t mtime = 0; // exact where the archive keeps it, else from the DOS time; 0 unknown
+    int aesBits = 0;       // 128, 192, 256 for WinZip AES entries
+    int aesVersion = 0;    // 1 or 2 (AE-2 keeps no CRC)
 
     bool encrypted() const { return (flags & flag::encrypted) != 0; }
     bool isFolder() const;

@@ -25,7 +25,7 @@ void put64(std::vector<unsigned char> &out, std::uint64_t v)
 }
 std::pair<std::uint16_t, std::uint16_t> dosTime(time_t mtime)
 {
-    struct tm t{};
+    struct tm t {};
     if (!localtime_r(&mtime, &t) || t.tm_year < 80)
         return {0, (1 << 5) | 1};
     if (t.tm_year > 207)
@@ -46,7 +46,6 @@ bool isAscii(const std::string &name)
 {
     return std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
-
 
 unsigned flags(const Item &item, const Written &w)
 {

@@ -43,8 +43,8 @@ unsigned threadsFor(const WriteJob &job)
 class Writer {
 public:
     Writer(const WriteJob &job, Folders &folders, std::vector<Item> items, const std::function<void(int)> &progress)
-        : job_(job), threads_(threadsFor(job)), folders_(folders), items_(std::move(items)),
-          prepared_(items_.size()), written_(items_.size()), password_(job.password)
+        : job_(job), threads_(threadsFor(job)), folders_(folders), items_(std::move(items)), prepared_(items_.size()),
+          written_(items_.size()), password_(job.password)
     {
         std::uint64_t total = 0;
         for (const Item &item : items_)
@@ -367,10 +367,7 @@ private:
 
 } // namespace
 
-Progress::Progress(std::uint64_t total, std::function<void(int)> report)
-    : total_(total), report_(std::move(report))
-{
-}
+Progress::Progress(std::uint64_t total, std::function<void(int)> report) : total_(total), report_(std::move(report)) {}
 
 void Progress::begin()
 {

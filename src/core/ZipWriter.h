@@ -38,10 +38,10 @@ struct WriteJob {
     std::string password; // empty: no encryption
     int keyLength = 256;
     int level = 6;
-    int threads = 0; // 0: one per core
+    int threads = 0;                              // 0: one per core
     std::vector<WrittenEntry> *written = nullptr; // when set, receives what was written
-    std::string prefix;      // written in front of the archive (a self-extractor's program)
-    bool executable = false; // a new file gets the x bits the umask allows
+    std::string prefix;                           // written in front of the archive (a self-extractor's program)
+    bool executable = false;                      // a new file gets the x bits the umask allows
 };
 
 // Writes the archive; progress gets 0 to 100 by bytes read. Throws Error with a sentence that

@@ -15,14 +15,16 @@ OptionsWindow::OptionsWindow(Kind kind, QWidget *owner, std::function<void()> sh
     : QWidget(owner, Qt::Window), showPasswordDialog_(std::move(showPasswordDialog))
 {
     const bool sfx2 = kind == Kind::Sfx2;
-    setObjectName(kind == Kind::Zip ? QStringLiteral("advance") : sfx2 ? QStringLiteral("advances2")
-                                                                       : QStringLiteral("advances1"));
+    setObjectName(kind == Kind::Zip ? QStringLiteral("advance")
+                      : sfx2        ? QStringLiteral("advances2")
+                                    : QStringLiteral("advances1"));
     setWindowTitle(kind == Kind::Zip ? QStringLiteral("Advance Zip archive") : QStringLiteral("Advance SFX archive"));
     setAttribute(Qt::WA_DeleteOnClose);
     setFont(makeFont(QStringLiteral("Arial"), 9));
     setFixedSize(489, sfx2 ? 353 : 273);
 
-    frame(this, "Frame1", QStringLiteral("Enter a wildcarded filename for files you wish to include. Ex: *.*"), {8, 8, 473, 57});
+    frame(this, "Frame1", QStringLiteral("Enter a wildcarded filename for files you wish to include. Ex: *.*"),
+          {8, 8, 473, 57});
     label(this, "Label1", QStringLiteral("File name or pattern:"), {20, 32, 130, 20});
     FilePattern = textBox(this, "FilePattern", {156, 30, 200, 22});
     frame(this, "Frame2",
@@ -52,9 +54,11 @@ OptionsWindow::OptionsWindow(Kind kind, QWidget *owner, std::function<void()> sh
     l6->setBuddy(IncludeHidden);
 
     int buttonsY = 236;
-    std::vector<QWidget *> chain{FilePattern, ExclusionsText, Recurse, SaveFullFilenames, ArchiveOnly, IncludeSystem, IncludeHidden};
+    std::vector<QWidget *> chain{FilePattern, ExclusionsText, Recurse,      SaveFullFilenames,
+                                 ArchiveOnly, IncludeSystem,  IncludeHidden};
     if (sfx2) {
-        frame(this, "Frame5", QStringLiteral("Specific extract to temp or specific directory and parameter for .exe file"),
+        frame(this, "Frame5",
+              QStringLiteral("Specific extract to temp or specific directory and parameter for .exe file"),
               {8, 232, 473, 81});
         autotemp = checkBox(this, "autotemp", QStringLiteral("Auto extract to temp directory"), {20, 254, 260, 20});
         label(this, "Label8", QStringLiteral("Parameter : "), {20, 282, 80, 20});

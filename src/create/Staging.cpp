@@ -21,9 +21,9 @@ void addSelection(archive::ArchiveComponent &zip, const QString &zdir, bool have
 {
     if (!zdir.isEmpty()) {
         // The folder already ends in a separator.
-        zip.AddFilesByPatternFiltered(zdir + pattern, OptionsWindow::value(o.Recurse), OptionsWindow::value(o.SaveFullFilenames),
-                                      OptionsWindow::value(o.ArchiveOnly), OptionsWindow::value(o.IncludeHidden),
-                                      OptionsWindow::value(o.IncludeSystem));
+        zip.AddFilesByPatternFiltered(zdir + pattern, OptionsWindow::value(o.Recurse),
+                                      OptionsWindow::value(o.SaveFullFilenames), OptionsWindow::value(o.ArchiveOnly),
+                                      OptionsWindow::value(o.IncludeHidden), OptionsWindow::value(o.IncludeSystem));
     }
     if (haveFiles || zdir.isEmpty())
         zip.AddFilesByPattern(joined(workingFolder, pattern), recurseStaged);
@@ -44,8 +44,8 @@ bool stageListedFiles(QWidget *window, const QStringList &files, const QString &
         if (!info.isFile() || !info.isReadable())
             return warn(QStringLiteral("Cannot read the selected file ") + src);
         if (!platform::FileSystem::copyFile(src, joined(workingFolder, name), true))
-            return warn(QStringLiteral("Cannot copy the selected file ") + src + QStringLiteral(" to the working folder ") +
-                        workingFolder);
+            return warn(QStringLiteral("Cannot copy the selected file ") + src
+                        + QStringLiteral(" to the working folder ") + workingFolder);
     }
     return true;
 }

@@ -39,8 +39,8 @@ void setStatus(app::MainWindow &w, const QString &text)
 void notWritten(app::MainWindow &w, const QString &reason)
 {
     setStatus(w, QStringLiteral("Error, the Zip archive was not written."));
-    platform::showMessage(&w, QStringLiteral("The Zip archive could not be written: ") + reason, QStringLiteral("Error"),
-                          MsgIcon::None);
+    platform::showMessage(&w, QStringLiteral("The Zip archive could not be written: ") + reason,
+                          QStringLiteral("Error"), MsgIcon::None);
 }
 
 // The menu build copies the chosen folder's files into the working folder before the target is
@@ -67,7 +67,8 @@ void buildZip(app::MainWindow &w, BuildFrom from)
     const QString zdir = w.zdir->text();
     const bool haveFiles = w.FileList->count() > 0;
     if (!haveFiles && zdir.isEmpty()) {
-        platform::showMessage(&w, QStringLiteral("File or folder not selected"), QStringLiteral("Warning"), MsgIcon::None);
+        platform::showMessage(&w, QStringLiteral("File or folder not selected"), QStringLiteral("Warning"),
+                              MsgIcon::None);
         return;
     }
 
@@ -81,7 +82,8 @@ void buildZip(app::MainWindow &w, BuildFrom from)
         // archive would be missing it while the build reported success.
         QString error;
         int matched = 0;
-        if (!platform::FileSystem::copyFiles(zdir + QStringLiteral("*.*"), working, true, &error, &matched) && matched > 0) {
+        if (!platform::FileSystem::copyFiles(zdir + QStringLiteral("*.*"), working, true, &error, &matched)
+            && matched > 0) {
             notWritten(w, error);
             return;
         }
@@ -137,7 +139,9 @@ void buildZip(app::MainWindow &w, BuildFrom from)
         }
 
         // One blank where a sign would stand, as a number printed for people.
-        setStatus(w, QStringLiteral("Success. ") + u' ' + QString::number(zip.GetEntryCount()) + QStringLiteral(" files zipped"));
+        setStatus(w,
+                  QStringLiteral("Success. ") + u' ' + QString::number(zip.GetEntryCount())
+                      + QStringLiteral(" files zipped"));
         if (platform::FileSystem::fileExists(target)) {
             platform::showMessage(&w, QStringLiteral("Success! Your new Zip archive is built in ") + target + u' ',
                                   QStringLiteral("Orvel Zip"), MsgIcon::None);

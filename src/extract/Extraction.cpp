@@ -57,13 +57,16 @@ void extractNextToArchive(app::MainWindow &w, const QString &failure)
     const QString destination = destinationNextTo(w.mp3text->text());
     if (!extractInto(w, destination)) {
         say(w,
-            failureText(destination, failure,
-                        QStringLiteral("No folder to unzip to: the Zip archive's path was removed. Select the Zip File again.    ")),
+            failureText(
+                destination, failure,
+                QStringLiteral(
+                    "No folder to unzip to: the Zip archive's path was removed. Select the Zip File again.    ")),
             warning, MsgIcon::Information);
         return;
     }
     if (platform::FileSystem::folderExists(destination))
-        say(w, QStringLiteral("Success! Files are unzipped in ") + destination + u' ', QStringLiteral("Orvel Zip"), MsgIcon::None);
+        say(w, QStringLiteral("Success! Files are unzipped in ") + destination + u' ', QStringLiteral("Orvel Zip"),
+            MsgIcon::None);
 }
 
 } // namespace
@@ -92,7 +95,8 @@ void Command2_Click(app::MainWindow &w)
 
 void Command5_Click(app::MainWindow &w)
 {
-    extractNextToArchive(w, QStringLiteral("Failed to open Non English zip archive or you need to set password to unzip it.    "));
+    extractNextToArchive(
+        w, QStringLiteral("Failed to open Non English zip archive or you need to set password to unzip it.    "));
 }
 
 void mnuBr13_Click(app::MainWindow &w)
@@ -120,8 +124,8 @@ void mnuUnzip_Click(app::MainWindow &w)
             warning, MsgIcon::Information);
         return;
     }
-    say(w, QStringLiteral("Success! Your Zip archive unzipped to ") + w.DestDir->text() + u' ', QStringLiteral("Orvel Zip"),
-        MsgIcon::None);
+    say(w, QStringLiteral("Success! Your Zip archive unzipped to ") + w.DestDir->text() + u' ',
+        QStringLiteral("Orvel Zip"), MsgIcon::None);
     writeLog();
 }
 

@@ -10,10 +10,10 @@ class MainWindow;
 
 namespace oz::extract {
 
-void Command2_Click(app::MainWindow &w);  // "&Unzip to folder ............."
-void Command5_Click(app::MainWindow &w);  // "U&nzip to current folder"
-void mnuBr13_Click(app::MainWindow &w);   // "&Unzip to current folder"
-void mnuUnzip_Click(app::MainWindow &w);  // "&Unzip", into DestDir, with log.xml
+void Command2_Click(app::MainWindow &w); // "&Unzip to folder ............."
+void Command5_Click(app::MainWindow &w); // "U&nzip to current folder"
+void mnuBr13_Click(app::MainWindow &w);  // "&Unzip to current folder"
+void mnuUnzip_Click(app::MainWindow &w); // "&Unzip", into DestDir, with log.xml
 void DestDir_Change(app::MainWindow &w);
 
 // The folder beside an archive named after it: the path without a final

@@ -20,7 +20,7 @@ bool chooseArchive(app::MainWindow &w, const QString &title)
     d.FileName = QString();
     d.InitDir = QString();
     d.Flags = platform::DialogFlags::HideReadOnly | platform::DialogFlags::FileMustExist
-              | platform::DialogFlags::Explorer | platform::DialogFlags::LongNames;
+        | platform::DialogFlags::Explorer | platform::DialogFlags::LongNames;
     d.MaxFileSize = 5200;
     d.DialogTitle = title;
     return d.ShowOpen(&w);

@@ -15,8 +15,7 @@ namespace oz::extract {
 
 using namespace oz::app;
 
-PasswordPrompt::PasswordPrompt(MainWindow *main)
-    : QWidget(main, Qt::Window), main_(main)
+PasswordPrompt::PasswordPrompt(MainWindow *main) : QWidget(main, Qt::Window), main_(main)
 {
     setObjectName(QStringLiteral("password"));
     setWindowTitle(QStringLiteral("Orvel Zip"));
@@ -28,7 +27,8 @@ PasswordPrompt::PasswordPrompt(MainWindow *main)
     Text1 = textBox(this, "Text1", {144, 24, 185, 25});
     Check1 = checkBox(this, "Check1", QStringLiteral("Mask"), {344, 32, 49, 17});
     Command2 = button(this, "Command2", QStringLiteral("Exit"), {144, 64, 129, 25});
-    auto *note = label(this, "Label1", QStringLiteral("The password is case sensitive and the maximum length is 20 characters."),
+    auto *note = label(this, "Label1",
+                       QStringLiteral("The password is case sensitive and the maximum length is 20 characters."),
                        {64, 168, 257, 33});
     note->setFont(makeFont(QStringLiteral("Arial"), 9));
     note->setWordWrap(true);

@@ -28,9 +28,9 @@ public:
             dialog.setFileMode(QFileDialog::AnyFile);
         } else {
             dialog.setAcceptMode(QFileDialog::AcceptOpen);
-            dialog.setFileMode(r.multiSelect ? QFileDialog::ExistingFiles
-                                             : r.mustExist ? QFileDialog::ExistingFile
-                                                           : QFileDialog::AnyFile);
+            dialog.setFileMode(r.multiSelect     ? QFileDialog::ExistingFiles
+                                   : r.mustExist ? QFileDialog::ExistingFile
+                                                 : QFileDialog::AnyFile);
         }
         if (!r.fileName.isEmpty())
             dialog.selectFile(r.fileName);
@@ -43,11 +43,11 @@ public:
     bool confirmOverwrite(QWidget *parent, const QString &path) override
     {
         qCInfo(lcUi).noquote() << "question: replace" << path;
-        return QMessageBox::question(parent, QStringLiteral("Orvel Zip"),
-                                     QStringLiteral("%1 already exists.\nDo you want to replace it?")
-                                         .arg(QDir::toNativeSeparators(path)),
-                                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-               == QMessageBox::Yes;
+        return QMessageBox::question(
+                   parent, QStringLiteral("Orvel Zip"),
+                   QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(QDir::toNativeSeparators(path)),
+                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            == QMessageBox::Yes;
     }
 };
 

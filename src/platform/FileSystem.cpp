@@ -101,7 +101,8 @@ bool deleteFiles(const QString &wildcardPath, QString *error)
         std::error_code ec;
         if (!fs::remove(toPath(file), ec) || ec) {
             ok = false;
-            setError(error, QStringLiteral("Cannot delete %1: %2").arg(file, QString::fromLocal8Bit(ec.message().c_str())));
+            setError(error,
+                     QStringLiteral("Cannot delete %1: %2").arg(file, QString::fromLocal8Bit(ec.message().c_str())));
         }
     }
     return ok;
@@ -120,8 +121,8 @@ bool copyFile(const QString &source, const QString &target, bool overwrite, QStr
     }
     const QFileInfo targetInfo(target);
     const oz::core::Fd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
-    const oz::core::Fd folder(::open(QFile::encodeName(targetInfo.absolutePath()).constData(),
-                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const oz::core::Fd folder(
+        ::open(QFile::encodeName(targetInfo.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st {};
     int err = !in || ::fstat(in.get(), &st) != 0 || !folder ? errno : 0;
     if (err == 0) {
@@ -137,19 +138,21 @@ bool copyFile(const QString &source, const QString &target, bool overwrite, QStr
             else
                 out.commit(overwrite);
         } catch (const oz::core::Error &e) {
-            setError(error, QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, QString::fromStdString(e.what())));
+            setError(error,
+                     QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, QString::fromStdString(e.what())));
             return false;
         }
     }
     if (err != 0) {
-        setError(error, QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, QString::fromLocal8Bit(std::strerror(err))));
+        setError(
+            error,
+            QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, QString::fromLocal8Bit(std::strerror(err))));
         return false;
     }
     return true;
 }
 
-bool copyFiles(const QString &wildcardSource, const QString &targetFolder, bool overwrite, QString *error,
-               int *matched)
+bool copyFiles(const QString &wildcardSource, const QString &targetFolder, bool overwrite, QString *error, int *matched)
 {
     const QStringList files = matchingFiles(wildcardSource, nullptr);
     if (matched)

@@ -20,8 +20,8 @@ bool copyFile(const QString &source, const QString &target, bool overwrite, QStr
 
 // Copies the files matching folder/wildcard into a folder; false when nothing matched or a copy
 // failed (matched tells which).
-bool copyFiles(const QString &wildcardSource, const QString &targetFolder, bool overwrite,
-               QString *error = nullptr, int *matched = nullptr);
+bool copyFiles(const QString &wildcardSource, const QString &targetFolder, bool overwrite, QString *error = nullptr,
+               int *matched = nullptr);
 
 // Creates one folder level.
 bool createFolder(const QString &path, QString *error = nullptr);

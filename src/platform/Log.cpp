@@ -16,7 +16,8 @@ QtMessageHandler previousHandler = nullptr;
 void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     static QMutex mutex;
-    const QString line = QStringLiteral("%1: %2\n").arg(QString::fromLatin1(context.category ? context.category : "default"), message);
+    const QString line
+        = QStringLiteral("%1: %2\n").arg(QString::fromLatin1(context.category ? context.category : "default"), message);
     QMutexLocker lock(&mutex);
     std::fputs(line.toLocal8Bit().constData(), stderr);
     static const QString path = qEnvironmentVariable("ORVELZIP_LOG_FILE");

@@ -16,9 +16,9 @@ public:
         box.setWindowTitle(title);
         box.setText(text);
         box.setStandardButtons(QMessageBox::Ok);
-        box.setIcon(icon == MsgIcon::Exclamation   ? QMessageBox::Warning
-                    : icon == MsgIcon::Information ? QMessageBox::Information
-                                                   : QMessageBox::NoIcon);
+        box.setIcon(icon == MsgIcon::Exclamation       ? QMessageBox::Warning
+                        : icon == MsgIcon::Information ? QMessageBox::Information
+                                                       : QMessageBox::NoIcon);
         box.exec();
     }
 };
@@ -35,19 +35,17 @@ void setMessageBackend(MessageBackend *backend)
 QString iconName(MsgIcon icon)
 {
     switch (icon) {
-    case MsgIcon::Exclamation:
-        return QStringLiteral("exclamation");
-    case MsgIcon::Information:
-        return QStringLiteral("information");
-    case MsgIcon::None:
-        break;
+    case MsgIcon::Exclamation: return QStringLiteral("exclamation");
+    case MsgIcon::Information: return QStringLiteral("information");
+    case MsgIcon::None: break;
     }
     return QStringLiteral("none");
 }
 
 void showMessage(QWidget *parent, const QString &text, const QString &title, MsgIcon icon)
 {
-    qCInfo(lcUi).noquote() << "message" << QStringLiteral("title=\"%1\" icon=%2 text=\"%3\"").arg(title, iconName(icon), text);
+    qCInfo(lcUi).noquote() << "message"
+                           << QStringLiteral("title=\"%1\" icon=%2 text=\"%3\"").arg(title, iconName(icon), text);
     static QtMessageBackend real;
     (installedBackend ? *installedBackend : static_cast<MessageBackend &>(real)).show(parent, text, title, icon);
 }

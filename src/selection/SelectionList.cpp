@@ -42,8 +42,8 @@ void SelectionList::FBrowse_Click()
     rDialog.Filter = QStringLiteral("Files (*.*)  ");
     rDialog.FileName = QString();
     rDialog.Flags = platform::DialogFlags::LongNames | platform::DialogFlags::Explorer
-                    | platform::DialogFlags::FileMustExist | platform::DialogFlags::AllowMultiSelect
-                    | platform::DialogFlags::HideReadOnly;
+        | platform::DialogFlags::FileMustExist | platform::DialogFlags::AllowMultiSelect
+        | platform::DialogFlags::HideReadOnly;
     rDialog.MaxFileSize = 5200;
     if (!rDialog.ShowOpen(window_))
         return;

@@ -27,8 +27,8 @@ namespace {
 
 void notBuilt(SfxWindow &w, const QString &reason)
 {
-    platform::showMessage(&w, QStringLiteral("The SFX .exe file could not be built: ") + reason, QStringLiteral("Error"),
-                          MsgIcon::None);
+    platform::showMessage(&w, QStringLiteral("The SFX .exe file could not be built: ") + reason,
+                          QStringLiteral("Error"), MsgIcon::None);
 }
 
 // The icon is optional: the default one missing from the program's data builds an executable
@@ -48,7 +48,8 @@ void buildSfx(SfxWindow &w, Model model)
 {
     const bool two = model == Model::Two;
     ArchiveComponent zip;
-    platform::FileSystem::deleteFiles(create::joined(platform::workingFolder(), QStringLiteral("*.*"))); // failures ignored
+    platform::FileSystem::deleteFiles(
+        create::joined(platform::workingFolder(), QStringLiteral("*.*"))); // failures ignored
 
     const QString zdir = w.zdir->text();
     const bool haveFiles = w.FileList->count() > 0;
@@ -58,8 +59,8 @@ void buildSfx(SfxWindow &w, Model model)
         return;
     }
     if (two && w.mp3text->text().isEmpty()) {
-        platform::showMessage(&w, QStringLiteral(" You must select an .exe file in SFX Model 2!    "), QStringLiteral("Warning"),
-                              MsgIcon::Information);
+        platform::showMessage(&w, QStringLiteral(" You must select an .exe file in SFX Model 2!    "),
+                              QStringLiteral("Warning"), MsgIcon::Information);
         return;
     }
 

@@ -19,7 +19,7 @@ using namespace oz::app;
 
 namespace {
 constexpr int pickerFlags = platform::DialogFlags::HideReadOnly | platform::DialogFlags::FileMustExist
-                            | platform::DialogFlags::Explorer | platform::DialogFlags::LongNames;
+    | platform::DialogFlags::Explorer | platform::DialogFlags::LongNames;
 }
 
 SfxWindow::SfxWindow(QWidget *owner, Forms &forms)
@@ -33,11 +33,14 @@ SfxWindow::SfxWindow(QWidget *owner, Forms &forms)
     const QFont arial975 = makeFont(QStringLiteral("Arial"), 9.75);
     const QFont arial1125 = makeFont(QStringLiteral("Arial"), 11.25);
     const QString removeTip = QStringLiteral("Remove all in the left text box.");
-    const QString defaultTip = QStringLiteral("This one is system default component, you can  select one to replace it.");
+    const QString defaultTip
+        = QStringLiteral("This one is system default component, you can  select one to replace it.");
 
     frame(this, "Frame1", QStringLiteral("  Select folder, files and icon for .Exe fils.   "), {16, 16, 585, 241});
-    FBrowse = button(this, "FBrowse", QStringLiteral("&Select files..."), {24, 32, 97, 25},
-                     QStringLiteral("You can select under 80 images for a new album by  ctrl + mouse left key  and shift + mouse left key."));
+    FBrowse = button(
+        this, "FBrowse", QStringLiteral("&Select files..."), {24, 32, 97, 25},
+        QStringLiteral(
+            "You can select under 80 images for a new album by  ctrl + mouse left key  and shift + mouse left key."));
     FBrowse->setFont(arial975);
     FileList = listBox(this, "FileList", {21, 64, 495, 79}, QAbstractItemView::ExtendedSelection);
     FileList->setFont(makeFont(QStringLiteral("Arial"), 9));
@@ -48,12 +51,14 @@ SfxWindow::SfxWindow(QWidget *owner, Forms &forms)
     zipfolder = button(this, "zipfolder", QStringLiteral("Select f&older ..."), {24, 160, 97, 25});
     zdir = textBox(this, "zdir", {125, 161, 392, 24}, true);
     Command4 = button(this, "Command4", QStringLiteral("Rem&ove"), {528, 160, 65, 25}, removeTip);
-    auto *label1 = label(this, "Label1", QStringLiteral(" Select an icon for SFX. (Optional). \n  "), {24, 192, 209, 17});
+    auto *label1
+        = label(this, "Label1", QStringLiteral(" Select an icon for SFX. (Optional). \n  "), {24, 192, 209, 17});
     label1->setFont(arial975);
     // Its text ends in a line break: from the top, the first line shows whole in the one line
     // of room it has.
     label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label1->setToolTip(QStringLiteral("These are optional items, system default items are as below text boxes if you skip Step 2."));
+    label1->setToolTip(
+        QStringLiteral("These are optional items, system default items are as below text boxes if you skip Step 2."));
     Iconsel = button(this, "Iconsel", QStringLiteral("Se&lect icon"), {24, 218, 97, 25},
                      QStringLiteral("Click this button to select an icon for album *.exe file."));
     iconlist = textBox(this, "iconlist", {125, 219, 392, 24}, true, defaultTip);
@@ -61,11 +66,13 @@ SfxWindow::SfxWindow(QWidget *owner, Forms &forms)
     iconlistRem = button(this, "iconlistRem", QStringLiteral("Rem&ove"), {528, 218, 65, 25}, removeTip);
 
     frame(this, "Frame2", QStringLiteral("  SFX Model 1:   "), {16, 264, 585, 73});
-    Createalbum = button(this, "Createalbum", QStringLiteral("&Build SFX File"), {24, 296, 105, 25},
-                         QStringLiteral("This will save files as xxxx.exe file. Users will not need a Zip program to unzip the files."));
-    auto *label5 = label(this, "Label5",
-                         QStringLiteral("This will save files as xxx.exe file. Users will not need a Zip program to unzip the files."),
-                         {144, 288, 371, 41});
+    Createalbum = button(
+        this, "Createalbum", QStringLiteral("&Build SFX File"), {24, 296, 105, 25},
+        QStringLiteral("This will save files as xxxx.exe file. Users will not need a Zip program to unzip the files."));
+    auto *label5 = label(
+        this, "Label5",
+        QStringLiteral("This will save files as xxx.exe file. Users will not need a Zip program to unzip the files."),
+        {144, 288, 371, 41});
     label5->setFont(arial1125);
     label5->setWordWrap(true);
     Command3 = button(this, "Command3", QStringLiteral("Advance"), {528, 296, 65, 25});
@@ -77,10 +84,12 @@ SfxWindow::SfxWindow(QWidget *owner, Forms &forms)
     mp3text->setFont(arial975);
     Command1 = button(this, "Command1", QStringLiteral("Remo&ve"), {528, 368, 65, 25}, removeTip);
     Command2 = button(this, "Command2", QStringLiteral("Buil&d SFX File"), {24, 408, 105, 25},
-                      QStringLiteral("This will popup a ms-dos screen firstly for editing images,then you need to type text to save images as  *.exe file."));
-    auto *label6 = label(this, "Label6",
-                         QStringLiteral("This will save as model 1 and run the specific .exe file after users run the build SFX file."),
-                         {136, 400, 305, 33});
+                      QStringLiteral("This will popup a ms-dos screen firstly for editing images,then you need to type "
+                                     "text to save images as  *.exe file."));
+    auto *label6 = label(
+        this, "Label6",
+        QStringLiteral("This will save as model 1 and run the specific .exe file after users run the build SFX file."),
+        {136, 400, 305, 33});
     label6->setFont(arial1125);
     label6->setWordWrap(true);
     Command5 = button(this, "Command5", QStringLiteral("Advance"), {528, 408, 65, 25});
@@ -97,8 +106,9 @@ SfxWindow::SfxWindow(QWidget *owner, Forms &forms)
     Text4 = new PinnedField(this, "Text4", {328, 488, 169, 22}, [] { return platform::workingFolder(); });
     connect(Text4, &PinnedField::changed, Text4, &PinnedField::repin);
 
-    setTabChain({FBrowse, Createalbum, Command2, Mp3, FileRemove, Text4, Text3, mp3text, Command1, pas2, Exit, Command3,
-                 iconlist, FileList, zdir, Command5, Command4, zipfolder, iconlistRem, Iconsel, allClear, pas1});
+    setTabChain({FBrowse,  Createalbum, Command2,    Mp3,      FileRemove, Text4,    Text3, mp3text,
+                 Command1, pas2,        Exit,        Command3, iconlist,   FileList, zdir,  Command5,
+                 Command4, zipfolder,   iconlistRem, Iconsel,  allClear,   pas1});
 
     selection_ = new selection::SelectionList(this, FileList, Text3);
     SaveDialog.CancelError = true;

@@ -58,17 +58,18 @@ bool parseOptions(const std::vector<std::string> &args, Options &o, std::string 
 
 std::string usage(const std::string &program)
 {
-    return "Usage: " + program + " [options]\n"
-           "Unpacks the files this self-extracting archive holds.\n\n"
-           "  --dest DIR       extract into DIR (default: a folder beside this file, named after it)\n"
-           "  --password PW    the archive's password (or set ORVELZIP_PASSWORD)\n"
-           "  --list           list the files and do nothing else\n"
-           "  --test           verify every file without writing anything\n"
-           "  --overwrite      replace files that exist already\n"
-           "  --quiet          print nothing but errors\n"
-           "  --info           show the stored settings\n"
-           "  --help           show this help\n"
-           "  --version        show the version\n";
+    return "Usage: " + program
+        + " [options]\n"
+          "Unpacks the files this self-extracting archive holds.\n\n"
+          "  --dest DIR       extract into DIR (default: a folder beside this file, named after it)\n"
+          "  --password PW    the archive's password (or set ORVELZIP_PASSWORD)\n"
+          "  --list           list the files and do nothing else\n"
+          "  --test           verify every file without writing anything\n"
+          "  --overwrite      replace files that exist already\n"
+          "  --quiet          print nothing but errors\n"
+          "  --info           show the stored settings\n"
+          "  --help           show this help\n"
+          "  --version        show the version\n";
 }
 
 namespace {

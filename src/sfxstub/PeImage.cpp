@@ -87,18 +87,19 @@ bool readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::si
         return true;
     };
     const bool ok = entries(0, [&](std::uint32_t type, std::uint32_t typeDir) {
-        return (typeDir & 0x80000000u) && entries(typeDir & 0x7fffffffu, [&](std::uint32_t name, std::uint32_t nameDir) {
+        return (typeDir & 0x80000000u)
+            && entries(typeDir & 0x7fffffffu, [&](std::uint32_t name, std::uint32_t nameDir) {
                    return (nameDir & 0x80000000u)
-                          && entries(nameDir & 0x7fffffffu, [&](std::uint32_t lang, std::uint32_t leaf) {
-                                 if ((leaf & 0x80000000u) || leaf + 16 > size)
-                                     return false;
-                                 const std::uint32_t dataRva = get32(s, base + leaf);
-                                 const std::uint32_t dataSize = get32(s, base + leaf + 4);
-                                 if (dataRva < rva || dataRva - rva + std::uint64_t(dataSize) > size)
-                                     return false;
-                                 out[{type, name, lang}] = s.substr(base + (dataRva - rva), dataSize);
-                                 return true;
-                             });
+                       && entries(nameDir & 0x7fffffffu, [&](std::uint32_t lang, std::uint32_t leaf) {
+                              if ((leaf & 0x80000000u) || leaf + 16 > size)
+                                  return false;
+                              const std::uint32_t dataRva = get32(s, base + leaf);
+                              const std::uint32_t dataSize = get32(s, base + leaf + 4);
+                              if (dataRva < rva || dataRva - rva + std::uint64_t(dataSize) > size)
+                                  return false;
+                              out[{type, name, lang}] = s.substr(base + (dataRva - rva), dataSize);
+                              return true;
+                          });
                });
     });
     if (!ok)
@@ -187,9 +188,9 @@ bool readIcon(const std::string &ico, std::vector<std::string> &pictures, std::s
             // Big-endian in PNG.
             auto be32 = [&](std::size_t p) {
                 return static_cast<std::uint32_t>(static_cast<unsigned char>(picture[p])) << 24
-                       | static_cast<std::uint32_t>(static_cast<unsigned char>(picture[p + 1])) << 16
-                       | static_cast<std::uint32_t>(static_cast<unsigned char>(picture[p + 2])) << 8
-                       | static_cast<unsigned char>(picture[p + 3]);
+                    | static_cast<std::uint32_t>(static_cast<unsigned char>(picture[p + 1])) << 16
+                    | static_cast<std::uint32_t>(static_cast<unsigned char>(picture[p + 2])) << 8
+                    | static_cast<unsigned char>(picture[p + 3]);
             };
             width = be32(16);
             height = be32(20);
@@ -202,7 +203,7 @@ bool readIcon(const std::string &ico, std::vector<std::string> &pictures, std::s
         }
         if (width == 0 || height == 0 || width > 256 || height > 256) {
             error = number + " is " + std::to_string(width) + " × " + std::to_string(height)
-                    + "; pictures may be up to 256 × 256";
+                + "; pictures may be up to 256 × 256";
             return false;
         }
         pictures.push_back(std::move(picture));

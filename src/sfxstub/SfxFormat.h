@@ -38,8 +38,7 @@ Target targetFor(const std::string &fileName);
 std::string encodeSettings(const Settings &settings);
 
 // Reads a block from the bytes at data; on success sets used to its size.
-bool decodeSettings(const unsigned char *data, std::size_t size, Settings &out, std::size_t &used,
-                    std::string &error);
+bool decodeSettings(const unsigned char *data, std::size_t size, Settings &out, std::size_t &used, std::string &error);
 
 // The most a block may hold, so a damaged length cannot ask for gigabytes.
 constexpr std::size_t maxSettingsBytes = 16u << 20;

@@ -167,7 +167,8 @@ Settings readSettings(int fd, std::size_t at)
     struct stat st;
     if (fstat(fd, &st) != 0 || std::size_t(st.st_size) <= at)
         fail("this self-extracting archive is cut short: it holds no archive");
-    const std::size_t available = std::min<std::size_t>(std::size_t(st.st_size) - at, oz::sfx::maxSettingsBytes * 2 + 64);
+    const std::size_t available
+        = std::min<std::size_t>(std::size_t(st.st_size) - at, oz::sfx::maxSettingsBytes * 2 + 64);
     std::vector<unsigned char> block(available);
     if (pread(fd, block.data(), available, static_cast<off_t>(at)) != static_cast<ssize_t>(available))
         fail("cannot read the archive's settings");
@@ -282,8 +283,8 @@ Answer askOverwrite(const std::string &path)
 }
 
 // Extracts every entry below root.
-oz::core::ExtractReport extract(const Archive &archive, const std::string &self, const std::string &password, const std::string &root,
-                    bool overwrite, bool showProgress)
+oz::core::ExtractReport extract(const Archive &archive, const std::string &self, const std::string &password,
+                                const std::string &root, bool overwrite, bool showProgress)
 {
     using oz::core::ExtractOptions;
     ExtractOptions options;
@@ -444,8 +445,8 @@ void openInTerminal(const std::string &self)
         const std::string program = onPath(t.name);
         if (program.empty())
             continue;
-        std::vector<char *> argv{const_cast<char *>(t.name), const_cast<char *>(t.run), const_cast<char *>(self.c_str()),
-                                 const_cast<char *>("--in-terminal"), nullptr};
+        std::vector<char *> argv{const_cast<char *>(t.name), const_cast<char *>(t.run),
+                                 const_cast<char *>(self.c_str()), const_cast<char *>("--in-terminal"), nullptr};
         execv(program.c_str(), argv.data());
     }
 }
@@ -489,7 +490,8 @@ std::string defaultDestination(const std::string &self)
 {
     const std::size_t slash = self.rfind('/');
     const std::size_t dot = self.rfind('.');
-    std::string dest = (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) ? self.substr(0, dot) : self;
+    std::string dest
+        = (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) ? self.substr(0, dot) : self;
     if (dest == self)
         dest += "-files";
     return dest;

@@ -73,7 +73,8 @@ void removeTemporaryFolder()
 // a caller redirected them, else to the console of the one that started it, if any.
 void attachConsole()
 {
-    if (::GetFileType(::GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_UNKNOWN && ::AttachConsole(ATTACH_PARENT_PROCESS)) {
+    if (::GetFileType(::GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_UNKNOWN
+        && ::AttachConsole(ATTACH_PARENT_PROCESS)) {
         std::freopen("CONOUT$", "w", stdout);
         std::freopen("CONOUT$", "w", stderr);
     }
@@ -141,7 +142,8 @@ std::string openSelf(Self &self)
     const std::size_t end = oz::sfx::peImageEnd(head.data(), head.size());
     if (end == 0 || end >= size)
         return "this self-extracting archive is cut short: it holds no archive";
-    std::vector<unsigned char> block(static_cast<std::size_t>(std::min<std::uint64_t>(size - end, oz::sfx::maxSettingsBytes * 2 + 64)));
+    std::vector<unsigned char> block(
+        static_cast<std::size_t>(std::min<std::uint64_t>(size - end, oz::sfx::maxSettingsBytes * 2 + 64)));
     std::size_t used = 0;
     std::string error;
     if (!oz::core::readAt(self.fd, end, block.data(), block.size())
@@ -186,8 +188,8 @@ std::string makeTemporaryFolder()
     wchar_t base[MAX_PATH + 1];
     const DWORD n = ::GetTempPathW(MAX_PATH + 1, base);
     for (int attempt = 0; n > 0 && attempt < 100; ++attempt) {
-        const std::wstring folder = std::wstring(base, n) + L"orvelzip-" + std::to_wstring(::GetCurrentProcessId()) + L"-"
-                                    + std::to_wstring(::GetTickCount() + attempt);
+        const std::wstring folder = std::wstring(base, n) + L"orvelzip-" + std::to_wstring(::GetCurrentProcessId())
+            + L"-" + std::to_wstring(::GetTickCount() + attempt);
         if (::CreateDirectoryW(folder.c_str(), nullptr)) {
             std::lock_guard lock(temporaryMutex);
             temporaryFolder = folder;
@@ -206,7 +208,8 @@ struct Outcome {
     oz::core::ExtractReport report;
 };
 
-Outcome extract(const Self &self, const std::string &password, const std::string &dest, oz::core::ExtractOptions options)
+Outcome extract(const Self &self, const std::string &password, const std::string &dest,
+                oz::core::ExtractOptions options)
 {
     options.archiveLabel = self.path;
     options.password = password;
@@ -256,8 +259,9 @@ int listOrTest(const Self &self, const oz::sfx::Options &o, const std::string &p
 {
     if (o.list) {
         for (const auto &e : self.dir.entries)
-            print(stdout, std::to_string(e.size) + "  " + oz::core::printable(e.name)
-                              + (e.encrypted() ? "  (encrypted)" : "") + "\n");
+            print(stdout,
+                  std::to_string(e.size) + "  " + oz::core::printable(e.name) + (e.encrypted() ? "  (encrypted)" : "")
+                      + "\n");
         return 0;
     }
     try {
@@ -275,9 +279,10 @@ int runOnConsole(const Self &self, const oz::sfx::Options &o)
     ::SetConsoleCtrlHandler(onConsoleSignal, TRUE);
     if (o.info) {
         const Settings &s = self.settings;
-        print(stdout, "icon: " + (s.iconName.empty() ? std::string("(none)") : s.iconName) + "\nrun: "
-                          + (s.runProgram.empty() ? std::string("(none)") : s.runProgram) + "\nparameters: "
-                          + s.runParameters + "\nauto-temp: " + (s.autoTemp ? "on" : "off") + "\n");
+        print(stdout,
+              "icon: " + (s.iconName.empty() ? std::string("(none)") : s.iconName)
+                  + "\nrun: " + (s.runProgram.empty() ? std::string("(none)") : s.runProgram)
+                  + "\nparameters: " + s.runParameters + "\nauto-temp: " + (s.autoTemp ? "on" : "off") + "\n");
         return 0;
     }
     std::string password = o.password;
@@ -294,7 +299,9 @@ int runOnConsole(const Self &self, const oz::sfx::Options &o)
 
     // --dest wins over auto-temp: the caller chose where, and that folder is kept.
     const bool temporary = autoTemp(self.settings) && o.dest.empty();
-    const std::string dest = temporary ? makeTemporaryFolder() : o.dest.empty() ? defaultDestination(self.path) : o.dest;
+    const std::string dest = temporary ? makeTemporaryFolder()
+        : o.dest.empty()               ? defaultDestination(self.path)
+                                       : o.dest;
     if (dest.empty())
         failOnConsole("cannot create a temporary folder");
     oz::core::ExtractOptions options;
@@ -307,8 +314,9 @@ int runOnConsole(const Self &self, const oz::sfx::Options &o)
     const Outcome outcome = extract(self, password, dest, options);
     if (outcome.stopped) {
         removeTemporaryFolder();
-        print(stderr, "Stopped: " + std::to_string(outcome.report.files)
-                          + " files were extracted whole; nothing half-written was left.\n");
+        print(stderr,
+              "Stopped: " + std::to_string(outcome.report.files)
+                  + " files were extracted whole; nothing half-written was left.\n");
         return static_cast<int>(statusInterrupted);
     }
     if (!outcome.ok)
@@ -388,7 +396,8 @@ bool askPassword(Window &w)
     for (int tries = 0; tries < 3; ++tries) {
         std::string typed = wrong;
         if (::DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_PASSWORD), w.dialog, passwordProc,
-                              reinterpret_cast<LPARAM>(&typed)) != IDOK)
+                              reinterpret_cast<LPARAM>(&typed))
+            != IDOK)
             return false;
         if (passwordWorks(*w.self, typed)) {
             w.password = typed;
@@ -416,7 +425,8 @@ INT_PTR CALLBACK replaceProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
 oz::core::ExtractOptions::Answer askReplace(HWND owner, const std::string &path)
 {
     using Answer = oz::core::ExtractOptions::Answer;
-    switch (::DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_REPLACE), owner, replaceProc, reinterpret_cast<LPARAM>(&path))) {
+    switch (::DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_REPLACE), owner, replaceProc,
+                              reinterpret_cast<LPARAM>(&path))) {
     case IDYES: return Answer::Replace;
     case IDC_REPLACE_ALL: return Answer::ReplaceAll;
     case IDNO: return Answer::Keep;
@@ -443,8 +453,8 @@ void startExtraction(Window &w)
     w.running = true;
     w.worker = std::thread([&w] {
         oz::core::ExtractOptions options;
-        options.existing = w.temporary ? oz::core::ExtractOptions::Existing::Replace
-                                       : oz::core::ExtractOptions::Existing::Ask;
+        options.existing
+            = w.temporary ? oz::core::ExtractOptions::Existing::Replace : oz::core::ExtractOptions::Existing::Ask;
         options.ask = [&w](const std::string &path) {
             const auto answer = static_cast<oz::core::ExtractOptions::Answer>(
                 ::SendMessageW(w.dialog, askMessage, 0, reinterpret_cast<LPARAM>(&path)));
@@ -469,7 +479,7 @@ void finishExtraction(Window &w)
     if (!o.ok) {
         removeTemporaryFolder();
         const std::string text = o.stopped ? "Stopped: " + std::to_string(o.report.files)
-                                                 + " files were unzipped whole; nothing half-written was left."
+                + " files were unzipped whole; nothing half-written was left."
                                            : o.message;
         setText(w.dialog, IDC_STATUS, text);
         // Stopping is the receiver's own choice, not an error to be told about.
@@ -525,8 +535,8 @@ void initWindow(Window &w, HWND dialog)
     ::SetWindowTextW(dialog, toWide(path.substr(path.find_last_of("\\/") + 1)).c_str());
     ::SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETRANGE32, 0, 1000);
     setText(dialog, IDC_DEST, defaultDestination(path));
-    setText(dialog, IDC_STATUS, std::to_string(w.self->dir.entries.size()) + " entries"
-                                    + (w.self->encrypted ? ", encrypted." : "."));
+    setText(dialog, IDC_STATUS,
+            std::to_string(w.self->dir.entries.size()) + " entries" + (w.self->encrypted ? ", encrypted." : "."));
     if (w.temporary) {
         for (int id : {IDC_INTRO, IDC_DEST, IDC_BROWSE, IDOK})
             ::ShowWindow(::GetDlgItem(dialog, id), SW_HIDE);
@@ -544,7 +554,8 @@ INT_PTR CALLBACK mainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
         return TRUE;
     case progressMessage: ::SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS, wParam, 0); return TRUE;
     case askMessage:
-        ::SetWindowLongPtrW(dialog, DWLP_MSGRESULT, static_cast<LONG_PTR>(askReplace(dialog, *reinterpret_cast<const std::string *>(lParam))));
+        ::SetWindowLongPtrW(dialog, DWLP_MSGRESULT,
+                            static_cast<LONG_PTR>(askReplace(dialog, *reinterpret_cast<const std::string *>(lParam))));
         return TRUE;
     case doneMessage: finishExtraction(*w); return TRUE;
     case WM_COMMAND:
@@ -574,7 +585,8 @@ int runWindow(Self &self)
     Window w;
     w.self = &self;
     w.temporary = autoTemp(self.settings);
-    const INT_PTR status = ::DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_MAIN), nullptr, mainProc, reinterpret_cast<LPARAM>(&w));
+    const INT_PTR status
+        = ::DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_MAIN), nullptr, mainProc, reinterpret_cast<LPARAM>(&w));
     removeTemporaryFolder();
     return status < 0 ? statusError : static_cast<int>(status);
 }
@@ -604,7 +616,8 @@ int main()
         return statusError;
     }
     if (o.help || o.version) {
-        print(stdout, o.help ? oz::sfx::usage("extractor.exe") : std::string("Orvel Zip self-extractor ") + OZ_VERSION + "\n");
+        print(stdout,
+              o.help ? oz::sfx::usage("extractor.exe") : std::string("Orvel Zip self-extractor ") + OZ_VERSION + "\n");
         return 0;
     }
     Self self;

@@ -60,8 +60,12 @@ private slots:
         help = help.simplified();
         auto captionOf = [](QString text) { return text.remove(u'&').simplified(); };
         QStringList captions;
-        std::vector<QWidget *> windows{&w, w.forms().advance(), w.forms().advances2(), w.forms().changePW(),
-                                       w.forms().password(), w.forms().sfx()};
+        std::vector<QWidget *> windows{&w,
+                                       w.forms().advance(),
+                                       w.forms().advances2(),
+                                       w.forms().changePW(),
+                                       w.forms().password(),
+                                       w.forms().sfx()};
         for (QWidget *window : windows) {
             captions << captionOf(window->windowTitle());
             for (auto *b : window->findChildren<QAbstractButton *>())
@@ -104,32 +108,72 @@ private slots:
         QTest::addColumn<QString>("caption");
         QTest::addColumn<QString>("tooltip");
         QTest::addColumn<QRect>("geometry");
-        QTest::newRow("Frame1") << "Frame1" << "  Folder or file added to the Zip archive   " << "" << QRect(8, 8, 633, 233);
-        QTest::newRow("FBrowse") << "FBrowse" << "&Select files..."
-                                 << "Selecting files for a new zip file by  ctrl + mouse left key  and shift + mouse left key."
-                                 << QRect(24, 32, 97, 25);
-        QTest::newRow("FileRemove") << "FileRemove" << "&Remove" << "Remove selected item in the file list box." << QRect(568, 72, 65, 25);
-        QTest::newRow("allClear") << "allClear" << "&Clear All" << "Remove all items in file list box." << QRect(568, 128, 65, 25);
-        QTest::newRow("zipfolder") << "zipfolder" << "Select f&older ..." << "" << QRect(24, 172, 97, 25);
-        QTest::newRow("zdir") << "zdir" << "" << "" << QRect(128, 173, 432, 24);
-        QTest::newRow("Command6") << "Command6" << "&Remove" << "" << QRect(568, 172, 65, 25);
-        QTest::newRow("wwwbook") << "wwwbook" << "Save &Zip File As..." << "" << QRect(24, 208, 97, 25);
-        QTest::newRow("ZipStatus") << "ZipStatus" << " " << "" << QRect(176, 214, 225, 17);
-        QTest::newRow("Command3") << "Command3" << "Advance" << "" << QRect(568, 208, 65, 25);
-        QTest::newRow("Frame2") << "Frame2" << "  Select the Zip archive to be unzipped   " << "" << QRect(8, 248, 633, 249);
-        QTest::newRow("Mp3") << "Mp3" << "S&elect Zip File" << "Click this button to select an zip archive to be unzipped."
-                             << QRect(24, 273, 97, 25);
-        QTest::newRow("mp3text") << "mp3text" << ""
+        QTest::newRow("Frame1") << "Frame1"
+                                << "  Folder or file added to the Zip archive   "
+                                << "" << QRect(8, 8, 633, 233);
+        QTest::newRow("FBrowse")
+            << "FBrowse"
+            << "&Select files..."
+            << "Selecting files for a new zip file by  ctrl + mouse left key  and shift + mouse left key."
+            << QRect(24, 32, 97, 25);
+        QTest::newRow("FileRemove") << "FileRemove"
+                                    << "&Remove"
+                                    << "Remove selected item in the file list box." << QRect(568, 72, 65, 25);
+        QTest::newRow("allClear") << "allClear"
+                                  << "&Clear All"
+                                  << "Remove all items in file list box." << QRect(568, 128, 65, 25);
+        QTest::newRow("zipfolder") << "zipfolder"
+                                   << "Select f&older ..."
+                                   << "" << QRect(24, 172, 97, 25);
+        QTest::newRow("zdir") << "zdir"
+                              << ""
+                              << "" << QRect(128, 173, 432, 24);
+        QTest::newRow("Command6") << "Command6"
+                                  << "&Remove"
+                                  << "" << QRect(568, 172, 65, 25);
+        QTest::newRow("wwwbook") << "wwwbook"
+                                 << "Save &Zip File As..."
+                                 << "" << QRect(24, 208, 97, 25);
+        QTest::newRow("ZipStatus") << "ZipStatus"
+                                   << " "
+                                   << "" << QRect(176, 214, 225, 17);
+        QTest::newRow("Command3") << "Command3"
+                                  << "Advance"
+                                  << "" << QRect(568, 208, 65, 25);
+        QTest::newRow("Frame2") << "Frame2"
+                                << "  Select the Zip archive to be unzipped   "
+                                << "" << QRect(8, 248, 633, 249);
+        QTest::newRow("Mp3") << "Mp3"
+                             << "S&elect Zip File"
+                             << "Click this button to select an zip archive to be unzipped." << QRect(24, 273, 97, 25);
+        QTest::newRow("mp3text") << "mp3text"
+                                 << ""
                                  << "This one is system default component, you can  select one to replace it."
                                  << QRect(128, 273, 432, 24);
-        QTest::newRow("delmp3") << "delmp3" << "Re&move" << "Remove all in the left text box." << QRect(568, 272, 65, 25);
-        QTest::newRow("Text6") << "Text6" << "" << "The text box will show the amount of selected files." << QRect(24, 305, 41, 24);
-        QTest::newRow("Label1") << "Label1" << "File unzipped" << "" << QRect(72, 312, 81, 17);
-        QTest::newRow("Command2") << "Command2" << "&Unzip to folder ............." << "" << QRect(24, 423, 145, 25);
-        QTest::newRow("DestDir") << "DestDir" << "" << "" << QRect(184, 424, 377, 22);
-        QTest::newRow("Command5") << "Command5" << "U&nzip to current folder" << "" << QRect(24, 456, 145, 25);
-        QTest::newRow("Command4") << "Command4" << "E&xit" << "Exit this program." << QRect(568, 456, 65, 25);
-        QTest::newRow("cmdSystem") << "cmdSystem" << "Ru&n " << "Run album *.exe file you just build." << QRect(512, 520, 65, 25);
+        QTest::newRow("delmp3") << "delmp3"
+                                << "Re&move"
+                                << "Remove all in the left text box." << QRect(568, 272, 65, 25);
+        QTest::newRow("Text6") << "Text6"
+                               << ""
+                               << "The text box will show the amount of selected files." << QRect(24, 305, 41, 24);
+        QTest::newRow("Label1") << "Label1"
+                                << "File unzipped"
+                                << "" << QRect(72, 312, 81, 17);
+        QTest::newRow("Command2") << "Command2"
+                                  << "&Unzip to folder ............."
+                                  << "" << QRect(24, 423, 145, 25);
+        QTest::newRow("DestDir") << "DestDir"
+                                 << ""
+                                 << "" << QRect(184, 424, 377, 22);
+        QTest::newRow("Command5") << "Command5"
+                                  << "U&nzip to current folder"
+                                  << "" << QRect(24, 456, 145, 25);
+        QTest::newRow("Command4") << "Command4"
+                                  << "E&xit"
+                                  << "Exit this program." << QRect(568, 456, 65, 25);
+        QTest::newRow("cmdSystem") << "cmdSystem"
+                                   << "Ru&n "
+                                   << "Run album *.exe file you just build." << QRect(512, 520, 65, 25);
     }
     void inventory()
     {
@@ -179,11 +223,12 @@ private slots:
             for (QAction *a : menuAction->menu()->actions())
                 seen << a->objectName() + "=" + (a->isSeparator() ? QStringLiteral("-") : a->text());
         }
-        QCOMPARE(seen, QStringList({"mnufile_exit=&File", "mnuSAZFA=Save &Zip File As...", "mnuBr11=-", "mnuUnzip=&Unzip",
-                                    "mnuBr12=-", "mnuBr13=&Unzip to current folder", "mnuBr14=-", "mnuExit=E&xit",
-                                    "mnuAction=&Action", "mnuSelectFiles=&Select Files", "mnuBr21=-",
-                                    "mnuSZF=S&elect Zip File", "mnuBr22=-", "mnuOSF=O&pen SFX Form", "mnuHelp=&Help",
-                                    "mnuHelpfile=&Help", "mnuBr4=-", "mnuHelp_About=&About Orvel Zip"}));
+        QCOMPARE(seen,
+                 QStringList({"mnufile_exit=&File", "mnuSAZFA=Save &Zip File As...", "mnuBr11=-", "mnuUnzip=&Unzip",
+                              "mnuBr12=-", "mnuBr13=&Unzip to current folder", "mnuBr14=-", "mnuExit=E&xit",
+                              "mnuAction=&Action", "mnuSelectFiles=&Select Files", "mnuBr21=-",
+                              "mnuSZF=S&elect Zip File", "mnuBr22=-", "mnuOSF=O&pen SFX Form", "mnuHelp=&Help",
+                              "mnuHelpfile=&Help", "mnuBr4=-", "mnuHelp_About=&About Orvel Zip"}));
         QCOMPARE(w.mnuHelpfile->shortcut(), QKeySequence(Qt::Key_F1));
     }
 
@@ -198,10 +243,10 @@ private slots:
                 order << at->objectName();
             at = at->nextInFocusChain();
         } while (at != w.FBrowse && order.size() < 40);
-        QCOMPARE(order.mid(0, 21), QStringList({"FBrowse", "wwwbook", "Command4", "cmdSystem", "Text4", "FileRemove", "Text3",
-                                                "delmp3", "FileList", "List1", "Mp3", "Command2", "DestDir", "mp3text",
-                                                "Command5", "Text6", "zipfolder", "zdir", "allClear", "Command3",
-                                                "Command6"}));
+        QCOMPARE(order.mid(0, 21),
+                 QStringList({"FBrowse",  "wwwbook",  "Command4",  "cmdSystem", "Text4",    "FileRemove", "Text3",
+                              "delmp3",   "FileList", "List1",     "Mp3",       "Command2", "DestDir",    "mp3text",
+                              "Command5", "Text6",    "zipfolder", "zdir",      "allClear", "Command3",   "Command6"}));
     }
 
     void startUpMakesTheWorkingFolder()

@@ -92,7 +92,8 @@ class ComponentTest : public QObject {
         return b;
     }
 
-    void saveFolder(ArchiveComponent &zip, const QString &folder, const QString &archive, int threads, const QString &password)
+    void saveFolder(ArchiveComponent &zip, const QString &folder, const QString &archive, int threads,
+                    const QString &password)
     {
         zip.setThreads(threads);
         zip.StartNewArchive(archive);
@@ -141,8 +142,10 @@ private slots:
         QCOMPARE(top.extracted.value("a.txt"), QByteArray("alpha"));
 
         Built deep = build([&](ArchiveComponent &z) { z.AddFilesByPatternFiltered(src + "/*.txt", 1, 0, 0, 0, 0); });
-        QCOMPARE(sorted(deep.names), QStringList({"a.txt", "link-to-sub/", "link-to-sub/c.txt", "link-to-sub/deep/", "link-to-sub/deep/d.txt",
-                                               "sub/", "sub/c.txt", "sub/deep/", "sub/deep/d.txt", "ünïcode/", "ünïcode/ß.txt"}));
+        QCOMPARE(
+            sorted(deep.names),
+            QStringList({"a.txt", "link-to-sub/", "link-to-sub/c.txt", "link-to-sub/deep/", "link-to-sub/deep/d.txt",
+                         "sub/", "sub/c.txt", "sub/deep/", "sub/deep/d.txt", "ünïcode/", "ünïcode/ß.txt"}));
         QCOMPARE(deep.extracted.value("sub/deep/d.txt"), QByteArray("delta"));
         QCOMPARE(deep.extracted.value("ünïcode/ß.txt"), QByteArray("utf-8 names"));
 
@@ -227,7 +230,8 @@ private slots:
         zip.AddFilesByPatternFiltered(top + "/*.*", 1, 0, 0, 0, 1);
         zip.SetArchiveFileName(archive);
         zip.SaveArchive();
-        QCOMPARE(sorted(entryNames(archive)), QStringList({"alias/", "alias/f.txt", "broken", "fifo", "real/", "real/f.txt"}));
+        QCOMPARE(sorted(entryNames(archive)),
+                 QStringList({"alias/", "alias/f.txt", "broken", "fifo", "real/", "real/f.txt"}));
         const QString out = path("linked-out");
         zip.ExtractToFolder(out);
         QCOMPARE(readFile(out + "/alias/f.txt"), QByteArray("foxtrot"));
@@ -235,7 +239,8 @@ private slots:
             const QFileInfo info(out + special);
             QVERIFY(info.isFile() && !info.isSymLink());
             QCOMPARE(info.size(), qint64(0));
-            QVERIFY(!(info.permissions() & (QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther)));
+            QVERIFY(
+                !(info.permissions() & (QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther)));
         }
     }
 
@@ -432,10 +437,12 @@ private slots:
             const QByteArray password(length, 'k');
             const QByteArray salt("0123456789abcdef");
             QByteArray expected(66, '\0');
-            pbkdf2_hmac_sha1(static_cast<size_t>(password.size()), reinterpret_cast<const uint8_t *>(password.constData()),
-                             1000, static_cast<size_t>(salt.size()), reinterpret_cast<const uint8_t *>(salt.constData()),
+            pbkdf2_hmac_sha1(static_cast<size_t>(password.size()),
+                             reinterpret_cast<const uint8_t *>(password.constData()), 1000,
+                             static_cast<size_t>(salt.size()), reinterpret_cast<const uint8_t *>(salt.constData()),
                              static_cast<size_t>(expected.size()), reinterpret_cast<uint8_t *>(expected.data()));
-            QTest::newRow(qPrintable(QStringLiteral("password of %1 bytes").arg(length))) << password << salt << 1000u << expected;
+            QTest::newRow(qPrintable(QStringLiteral("password of %1 bytes").arg(length)))
+                << password << salt << 1000u << expected;
         }
     }
 
@@ -447,8 +454,8 @@ private slots:
         QFETCH(QByteArray, expected);
         QByteArray out(expected.size(), '\0');
         oz::core::pbkdf2HmacSha1(password.toStdString(), reinterpret_cast<const unsigned char *>(salt.constData()),
-                               static_cast<std::size_t>(salt.size()), rounds, reinterpret_cast<unsigned char *>(out.data()),
-                               static_cast<std::size_t>(out.size()));
+                                 static_cast<std::size_t>(salt.size()), rounds,
+                                 reinterpret_cast<unsigned char *>(out.data()), static_cast<std::size_t>(out.size()));
         QCOMPARE(out.toHex(), expected.toHex());
     }
 
@@ -469,7 +476,8 @@ private slots:
         zip.SaveArchive();
         zip.ExtractToFolder(path("progress-out"));
         for (QSignalSpy *spy : {&writes, &unzips}) {
-            QVERIFY2(spy->size() > 5, qPrintable(QString::number(spy->size()) + (spy == &writes ? " writes" : " unzips")));
+            QVERIFY2(spy->size() > 5,
+                     qPrintable(QString::number(spy->size()) + (spy == &writes ? " writes" : " unzips")));
             QCOMPARE(spy->first().at(0).toInt(), 0);
             QCOMPARE(spy->last().at(0).toInt(), 100);
             int last = -1;
@@ -540,7 +548,7 @@ private slots:
                 data = QByteArray(i * 11, 'z');
             }
             QVERIFY(oz::core::deflatePiece(compressor, reinterpret_cast<const unsigned char *>(data.constData()),
-                                         static_cast<std::size_t>(data.size()), i == pieces - 1, piece));
+                                           static_cast<std::size_t>(data.size()), i == pieces - 1, piece));
             joined.insert(joined.end(), piece.begin(), piece.end());
             plain += data;
         }
@@ -576,7 +584,8 @@ private slots:
         const QByteArray text = sampleBytes(50000, 11);
         const QByteArray raw = noise(20000, 99);
         const QByteArray lookAlike = withCrcKept(text, 1000);
-        const auto crc = [](const QByteArray &b) { return ::crc32(0, reinterpret_cast<const Bytef *>(b.constData()), b.size()); };
+        const auto crc
+            = [](const QByteArray &b) { return ::crc32(0, reinterpret_cast<const Bytef *>(b.constData()), b.size()); };
         QVERIFY(lookAlike != text);
         QCOMPARE(crc(lookAlike), crc(text));
         QCOMPARE(crc(withCrcKept(raw, 500)), crc(raw));
@@ -620,11 +629,14 @@ private slots:
         const QString file = path("perm/tool.sh");
         writeFile(file, "#!/bin/sh\n");
         QVERIFY(::chmod(QFile::encodeName(file).constData(), 04751) == 0);
-        struct utimbuf when{978307200, 978307200}; // 2001-01-01
+        struct utimbuf when {
+            978307200, 978307200
+        }; // 2001-01-01
         QVERIFY(::utime(QFile::encodeName(file).constData(), &when) == 0);
         build([&](ArchiveComponent &z) { z.AddFilesByPattern(path("perm/*.*"), 0); });
         struct stat st;
-        const QString out = path(QStringLiteral("x%1/tool.sh").arg(QDir(tmp.path()).entryList({"x*"}, QDir::Dirs).size()));
+        const QString out
+            = path(QStringLiteral("x%1/tool.sh").arg(QDir(tmp.path()).entryList({"x*"}, QDir::Dirs).size()));
         QVERIFY(::stat(QFile::encodeName(out).constData(), &st) == 0);
         QCOMPARE(int(st.st_mode & 07777), 0751); // never the set-user bit
         QCOMPARE(qint64(st.st_mtime), qint64(978307200));
@@ -703,7 +715,8 @@ private slots:
         const QString box = path(QStringLiteral("hostile%1").arg(++n));
         const QString archive = box + "/h.zip";
         QDir().mkpath(box + "/dest");
-        const QString failure = py(QStringLiteral("import zipfile\nwith zipfile.ZipFile('%1','w') as z:\n    %2").arg(archive, entries));
+        const QString failure
+            = py(QStringLiteral("import zipfile\nwith zipfile.ZipFile('%1','w') as z:\n    %2").arg(archive, entries));
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         ArchiveComponent zip;
         zip.OpenZip(archive);
@@ -717,19 +730,21 @@ private slots:
         QVERIFY(!QFileInfo::exists(box + "/evil.txt"));
         QVERIFY(!QFileInfo::exists("/tmp/evil-oz.txt"));
         const auto &items = zip.lastExtraction().items;
-        QVERIFY(std::any_of(items.begin(), items.end(), [](const auto &i) { return i.result == QStringLiteral("refused"); }));
+        QVERIFY(std::any_of(items.begin(), items.end(),
+                            [](const auto &i) { return i.result == QStringLiteral("refused"); }));
     }
 
     void linksInsideAndExistingLinksInTheWay()
     {
         const QString box = path("links");
         QDir().mkpath(box);
-        const QString failure = py(QStringLiteral(
-            "import zipfile\nwith zipfile.ZipFile('%1/in.zip','w') as z:\n"
-            "    z.writestr('sub/x.txt','x')\n"
-            "    i=zipfile.ZipInfo('sub/l'); i.create_system=3; i.external_attr=0o120777<<16; z.writestr(i,'x.txt')\n"
-            "with zipfile.ZipFile('%1/through.zip','w') as z:\n"
-            "    z.writestr('out/passwd','written through a link')\n").arg(box));
+        const QString failure = py(QStringLiteral("import zipfile\nwith zipfile.ZipFile('%1/in.zip','w') as z:\n"
+                                                  "    z.writestr('sub/x.txt','x')\n"
+                                                  "    i=zipfile.ZipInfo('sub/l'); i.create_system=3; "
+                                                  "i.external_attr=0o120777<<16; z.writestr(i,'x.txt')\n"
+                                                  "with zipfile.ZipFile('%1/through.zip','w') as z:\n"
+                                                  "    z.writestr('out/passwd','written through a link')\n")
+                                       .arg(box));
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
         ArchiveComponent zip;

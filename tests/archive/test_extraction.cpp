@@ -74,7 +74,8 @@ private slots:
     {
         const QString corpus = at("corpus"), outside = at("outside");
         QDir().mkpath(outside);
-        const ToolResult made = runTool("python3", {QStringLiteral(OZ_SOURCE_TESTS "/hostile/corpus.py"), corpus, outside});
+        const ToolResult made
+            = runTool("python3", {QStringLiteral(OZ_SOURCE_TESTS "/hostile/corpus.py"), corpus, outside});
         QVERIFY2(made.exitCode == 0, made.output.constData());
         QFile manifest(corpus + "/cases.tsv");
         QVERIFY(manifest.open(QIODevice::ReadOnly));
@@ -126,9 +127,18 @@ private slots:
         QFETCH(QString, front);
         const QString src = at("names-src");
         if (!QFileInfo::exists(src)) {
-            const QStringList names{"Café.txt", "日本語/ファイル.txt", "🎉.txt", "a:b.txt", "C:", "* ? | < >",
-                                    "trailing dot.", "trailing blank ", "-leading dash", "back\\slash",
-                                    "Grüße/наслов/deep.txt", "tab\there"};
+            const QStringList names{"Café.txt",
+                                    "日本語/ファイル.txt",
+                                    "🎉.txt",
+                                    "a:b.txt",
+                                    "C:",
+                                    "* ? | < >",
+                                    "trailing dot.",
+                                    "trailing blank ",
+                                    "-leading dash",
+                                    "back\\slash",
+                                    "Grüße/наслов/deep.txt",
+                                    "tab\there"};
             for (const QString &n : names)
                 writeFile(src + "/" + n, n.toUtf8());
         }
@@ -158,19 +168,20 @@ private slots:
         const QString archive = at("modes.zip");
         // Odd seconds, which the DOS time cannot hold; folders that would lock their owner out or
         // be open to everyone; a set-user file.
-        const QString failure = python(QStringLiteral(
-            "import zipfile, struct\n"
-            "def info(name, mode):\n"
-            "    i = zipfile.ZipInfo(name, (2001, 2, 3, 4, 5, 6)); i.create_system = 3\n"
-            "    i.external_attr = mode << 16\n"
-            "    i.extra = struct.pack('<HHBI', 0x5455, 5, 1, 981173107)\n"
-            "    return i\n"
-            "with zipfile.ZipFile('%1', 'w') as z:\n"
-            "    z.writestr(info('locked/', 0o40500), '')\n"
-            "    z.writestr(info('open/', 0o40777), '')\n"
-            "    z.writestr(info('locked/inside.txt', 0o100644), 'in')\n"
-            "    z.writestr(info('setuid', 0o104755), 'x')\n"
-            "    z.writestr(info('everyone', 0o100666), 'x')\n").arg(archive));
+        const QString failure
+            = python(QStringLiteral("import zipfile, struct\n"
+                                    "def info(name, mode):\n"
+                                    "    i = zipfile.ZipInfo(name, (2001, 2, 3, 4, 5, 6)); i.create_system = 3\n"
+                                    "    i.external_attr = mode << 16\n"
+                                    "    i.extra = struct.pack('<HHBI', 0x5455, 5, 1, 981173107)\n"
+                                    "    return i\n"
+                                    "with zipfile.ZipFile('%1', 'w') as z:\n"
+                                    "    z.writestr(info('locked/', 0o40500), '')\n"
+                                    "    z.writestr(info('open/', 0o40777), '')\n"
+                                    "    z.writestr(info('locked/inside.txt', 0o100644), 'in')\n"
+                                    "    z.writestr(info('setuid', 0o104755), 'x')\n"
+                                    "    z.writestr(info('everyone', 0o100666), 'x')\n")
+                         .arg(archive));
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         const QString out = at("modes-out");
         extract(archive, out);
@@ -194,7 +205,9 @@ private slots:
         zip.AddFilesByPatternFiltered(src + "/*.txt", 1, 0, 0, 0, 0);
         zip.SetArchiveFileName(archive);
         // Set after the files went in, as their own writing would move it.
-        const struct utimbuf odd{1000000001, 1000000001};
+        const struct utimbuf odd {
+            1000000001, 1000000001
+        };
         ::utime(QFile::encodeName(src + "/sub").constData(), &odd);
         ::utime(QFile::encodeName(src + "/sub/file.txt").constData(), &odd);
         zip.SaveArchive();
@@ -206,15 +219,16 @@ private slots:
     void keptFilesLeaveTheRestAsTheArchiveSays()
     {
         const QString archive = at("kept.zip");
-        const QString failure = python(QStringLiteral(
-            "import zipfile\n"
-            "def info(name, when, mode):\n"
-            "    i = zipfile.ZipInfo(name, when); i.create_system = 3; i.external_attr = mode << 16\n"
-            "    return i\n"
-            "with zipfile.ZipFile('%1', 'w') as z:\n"
-            "    z.writestr(info('a.txt', (2010, 1, 1, 0, 0, 0), 0o100644), 'new a')\n"
-            "    z.writestr(info('sub/', (2011, 1, 1, 0, 0, 0), 0o40750), '')\n"
-            "    z.writestr(info('sub/b.txt', (2012, 1, 1, 0, 0, 0), 0o100600), 'b')\n").arg(archive));
+        const QString failure = python(
+            QStringLiteral("import zipfile\n"
+                           "def info(name, when, mode):\n"
+                           "    i = zipfile.ZipInfo(name, when); i.create_system = 3; i.external_attr = mode << 16\n"
+                           "    return i\n"
+                           "with zipfile.ZipFile('%1', 'w') as z:\n"
+                           "    z.writestr(info('a.txt', (2010, 1, 1, 0, 0, 0), 0o100644), 'new a')\n"
+                           "    z.writestr(info('sub/', (2011, 1, 1, 0, 0, 0), 0o40750), '')\n"
+                           "    z.writestr(info('sub/b.txt', (2012, 1, 1, 0, 0, 0), 0o100600), 'b')\n")
+                .arg(archive));
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         const QString out = at("kept-out");
         writeFile(out + "/a.txt", "mine");
@@ -231,12 +245,12 @@ private slots:
     void theLaterOfTwoEntriesOfOneNameWins()
     {
         const QString archive = at("dup.zip");
-        const QString failure = python(QStringLiteral(
-            "import zipfile\n"
-            "with zipfile.ZipFile('%1', 'w', zipfile.ZIP_DEFLATED) as z:\n"
-            "    z.writestr('dup.txt', 'first' * 100000)\n"
-            "    for i in range(50): z.writestr('f%d' % i, 'x' * i)\n"
-            "    z.writestr('dup.txt', 'second')\n").arg(archive));
+        const QString failure = python(QStringLiteral("import zipfile\n"
+                                                      "with zipfile.ZipFile('%1', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                                                      "    z.writestr('dup.txt', 'first' * 100000)\n"
+                                                      "    for i in range(50): z.writestr('f%d' % i, 'x' * i)\n"
+                                                      "    z.writestr('dup.txt', 'second')\n")
+                                           .arg(archive));
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         for (int round = 0; round < 5; ++round) {
             const QString out = at(QStringLiteral("dup-out%1").arg(round));
@@ -253,16 +267,17 @@ private slots:
     void aLateFailureLeavesExistingFilesAsTheyWere()
     {
         const QString archive = at("late.zip");
-        const QString failure = python(QStringLiteral(
-            "import zipfile\n"
-            "with zipfile.ZipFile('%1', 'w', zipfile.ZIP_DEFLATED) as z:\n"
-            "    z.writestr('a.txt', 'new a')\n"
-            "    z.writestr('sub/new.txt', 'brand new')\n"
-            "    z.writestr('z.bin', bytes(range(256)) * 64)\n"
-            "data = bytearray(open('%1', 'rb').read())\n"
-            "at = data.find(b'z.bin') + 5 + 40\n" // inside z.bin's compressed data
-            "data[at] ^= 0xFF\n"
-            "open('%1', 'wb').write(data)\n").arg(archive));
+        const QString failure
+            = python(QStringLiteral("import zipfile\n"
+                                    "with zipfile.ZipFile('%1', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                                    "    z.writestr('a.txt', 'new a')\n"
+                                    "    z.writestr('sub/new.txt', 'brand new')\n"
+                                    "    z.writestr('z.bin', bytes(range(256)) * 64)\n"
+                                    "data = bytearray(open('%1', 'rb').read())\n"
+                                    "at = data.find(b'z.bin') + 5 + 40\n" // inside z.bin's compressed data
+                                    "data[at] ^= 0xFF\n"
+                                    "open('%1', 'wb').write(data)\n")
+                         .arg(archive));
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         const QString out = at("late-out");
         writeFile(out + "/a.txt", "old a");
@@ -281,11 +296,11 @@ private slots:
     void somethingInTheWayRefusesBeforeWriting()
     {
         const QString archive = at("way.zip");
-        const QString failure = python(QStringLiteral(
-            "import zipfile\n"
-            "with zipfile.ZipFile('%1', 'w') as z:\n"
-            "    z.writestr('first.txt', 'one')\n"
-            "    z.writestr('blocked/inner.txt', 'two')\n").arg(archive));
+        const QString failure = python(QStringLiteral("import zipfile\n"
+                                                      "with zipfile.ZipFile('%1', 'w') as z:\n"
+                                                      "    z.writestr('first.txt', 'one')\n"
+                                                      "    z.writestr('blocked/inner.txt', 'two')\n")
+                                           .arg(archive));
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         const QString out = at("way-out");
         writeFile(out + "/blocked", "a file where a folder must go");

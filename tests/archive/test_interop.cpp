@@ -50,10 +50,7 @@ class InteropTest : public QObject {
         QCOMPARE(tree(out), original);
     }
 
-    void check(const ToolResult &r)
-    {
-        QVERIFY2(r.exitCode == 0, r.output.constData());
-    }
+    void check(const ToolResult &r) { QVERIFY2(r.exitCode == 0, r.output.constData()); }
 
 private slots:
     void initTestCase()
@@ -83,7 +80,8 @@ private slots:
         QFETCH(QString, password);
         QFETCH(int, keyBits);
         need("7zz");
-        const QString archive = ours(password.isEmpty() ? "plain.zip" : QStringLiteral("aes%1.zip").arg(keyBits), password, keyBits);
+        const QString archive
+            = ours(password.isEmpty() ? "plain.zip" : QStringLiteral("aes%1.zip").arg(keyBits), password, keyBits);
 
         const ToolResult test7 = runTool("7zz", {"t", "-p" + password, archive});
         check(test7);
@@ -96,17 +94,18 @@ private slots:
         QCOMPARE(tree(x7), original);
 
         // Python checks names and, where it can decrypt, contents and CRCs.
-        const ToolResult py = runTool("python3", {"-c",
-            "import sys, zipfile\n"
-            "z = zipfile.ZipFile(sys.argv[1])\n"
-            "names = sorted(z.namelist())\n"
-            "print('\\n'.join(names))\n"
-            "enc = any(i.flag_bits & 1 for i in z.infolist())\n"
-            "if not enc:\n"
-            "    bad = z.testzip()\n"
-            "    assert bad is None, bad\n"
-            "    assert z.read('Grüße/наслов.txt') == b'utf-8 names'\n",
-            archive});
+        const ToolResult py = runTool("python3",
+                                      {"-c",
+                                       "import sys, zipfile\n"
+                                       "z = zipfile.ZipFile(sys.argv[1])\n"
+                                       "names = sorted(z.namelist())\n"
+                                       "print('\\n'.join(names))\n"
+                                       "enc = any(i.flag_bits & 1 for i in z.infolist())\n"
+                                       "if not enc:\n"
+                                       "    bad = z.testzip()\n"
+                                       "    assert bad is None, bad\n"
+                                       "    assert z.read('Grüße/наслов.txt') == b'utf-8 names'\n",
+                                       archive});
         check(py);
         QVERIFY(QString::fromUtf8(py.output).contains("Grüße/наслов.txt"));
         QVERIFY(py.output.contains("empty-folder/"));
@@ -174,8 +173,10 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::newRow("LZMA") << "LZMA" << QString();
         QTest::newRow("BZip2") << "BZip2" << QString();
-        QTest::newRow("LZMA with AES") << "LZMA" << "seven";
-        QTest::newRow("BZip2 with AES") << "BZip2" << "seven";
+        QTest::newRow("LZMA with AES") << "LZMA"
+                                       << "seven";
+        QTest::newRow("BZip2 with AES") << "BZip2"
+                                        << "seven";
     }
     void weRead7zipMethods()
     {
@@ -185,7 +186,8 @@ private slots:
         const QString archive = path(QStringLiteral("7z-%1%2.zip").arg(method, password.isEmpty() ? "" : "-aes"));
         QStringList args{"a", "-tzip", "-mm=" + method, archive, "."};
         if (!password.isEmpty())
-            args << "-mem=AES256" << "-p" + password;
+            args << "-mem=AES256"
+                 << "-p" + password;
         check(runTool("7zz", args, src));
         readBack(archive, password);
     }
@@ -201,14 +203,15 @@ private slots:
     {
         QFETCH(QString, method);
         const QString archive = path("python-" + method + ".zip");
-        check(runTool("python3", {"-c",
-            "import os, sys, zipfile\n"
-            "with zipfile.ZipFile(sys.argv[1], 'w', getattr(zipfile, sys.argv[3])) as z:\n"
-            "    for root, dirs, files in os.walk(sys.argv[2]):\n"
-            "        for n in dirs + files:\n"
-            "            p = os.path.join(root, n)\n"
-            "            z.write(p, os.path.relpath(p, sys.argv[2]))\n",
-            archive, src, method}));
+        check(runTool("python3",
+                      {"-c",
+                       "import os, sys, zipfile\n"
+                       "with zipfile.ZipFile(sys.argv[1], 'w', getattr(zipfile, sys.argv[3])) as z:\n"
+                       "    for root, dirs, files in os.walk(sys.argv[2]):\n"
+                       "        for n in dirs + files:\n"
+                       "            p = os.path.join(root, n)\n"
+                       "            z.write(p, os.path.relpath(p, sys.argv[2]))\n",
+                       archive, src, method}));
         readBack(archive, {});
     }
 
@@ -236,7 +239,8 @@ private slots:
         QTest::addColumn<QString>("archive");
         QTest::addColumn<QString>("password");
         QTest::newRow("Info-ZIP") << "infozip.zip" << QString();
-        QTest::newRow("7-Zip AES-256") << "7zip-aes256.zip" << "seven";
+        QTest::newRow("7-Zip AES-256") << "7zip-aes256.zip"
+                                       << "seven";
         QTest::newRow("Python LZMA") << "python-lzma.zip" << QString();
         QTest::newRow("Python bzip2") << "python-bzip2.zip" << QString();
         QTest::newRow("Windows, backslashes") << "windows-backslashes.zip" << QString();
@@ -253,9 +257,10 @@ private slots:
         QMap<QString, QByteArray> files = tree(out);
         for (auto it = files.begin(); it != files.end();)
             it = it.key().endsWith(u'/') ? files.erase(it) : std::next(it);
-        QCOMPARE(files, (QMap<QString, QByteArray>{{"readme.txt", "Orvel Zip\n"},
-                                                    {"nested/deeper/leaf.txt", "leaf"},
-                                                    {"Grüße/наслов.txt", "utf-8 names"}}));
+        QCOMPARE(files,
+                 (QMap<QString, QByteArray>{{"readme.txt", "Orvel Zip\n"},
+                                            {"nested/deeper/leaf.txt", "leaf"},
+                                            {"Grüße/наслов.txt", "utf-8 names"}}));
         // Their times come back to the second (the DOS time keeps even seconds only).
         const QDateTime when = QFileInfo(out + "/readme.txt").lastModified();
         QCOMPARE(when.date(), QDate(2021, 6, 15));
@@ -265,17 +270,18 @@ private slots:
     void weReadPython()
     {
         const QString archive = path("python.zip");
-        check(runTool("python3", {"-c",
-            "import os, sys, zipfile\n"
-            "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
-            "    for root, dirs, files in os.walk(sys.argv[2]):\n"
-            "        for d in dirs:\n"
-            "            p = os.path.join(root, d)\n"
-            "            z.write(p, os.path.relpath(p, sys.argv[2]))\n"
-            "        for f in files:\n"
-            "            p = os.path.join(root, f)\n"
-            "            z.write(p, os.path.relpath(p, sys.argv[2]))\n",
-            archive, src}));
+        check(runTool("python3",
+                      {"-c",
+                       "import os, sys, zipfile\n"
+                       "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                       "    for root, dirs, files in os.walk(sys.argv[2]):\n"
+                       "        for d in dirs:\n"
+                       "            p = os.path.join(root, d)\n"
+                       "            z.write(p, os.path.relpath(p, sys.argv[2]))\n"
+                       "        for f in files:\n"
+                       "            p = os.path.join(root, f)\n"
+                       "            z.write(p, os.path.relpath(p, sys.argv[2]))\n",
+                       archive, src}));
         readBack(archive, {});
     }
 };

@@ -15,21 +15,36 @@ private slots:
         QTest::addColumn<QString>("pattern");
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("matches");
-        QTest::newRow("star-dot-star takes names without a dot") << "*.*" << "Makefile" << true;
-        QTest::newRow("star-dot-star takes dotted names") << "*.*" << "a.b.c" << true;
-        QTest::newRow("extension ignores case") << "*.TXT" << "notes.txt" << true;
-        QTest::newRow("other extension") << "*.txt" << "notes.txt.bak" << false;
-        QTest::newRow("question mark is one character") << "a?.jpg" << "ab.jpg" << true;
-        QTest::newRow("question mark needs a character") << "a?.jpg" << "a.jpg" << false;
-        QTest::newRow("star matches empty run") << "a*b" << "ab" << true;
-        QTest::newRow("several stars backtrack") << "*a*b*c" << "xxaybzzc" << true;
-        QTest::newRow("several stars fail") << "*a*b*c" << "xxaybzz" << false;
-        QTest::newRow("exact name") << "photo.jpg" << "Photo.JPG" << true;
-        QTest::newRow("empty pattern matches only empty") << "" << "a" << false;
-        QTest::newRow("non-ASCII case folding") << "ÄRGER*" << "ärger.txt" << true;
-        QTest::newRow("question mark is one emoji") << "?.txt" << "🎉.txt" << true;
-        QTest::newRow("question mark is not half an emoji") << "??.txt" << "🎉.txt" << false;
-        QTest::newRow("star backtracks over an emoji") << "*🎉?" << "a🎉🎉b" << true;
+        QTest::newRow("star-dot-star takes names without a dot") << "*.*"
+                                                                 << "Makefile" << true;
+        QTest::newRow("star-dot-star takes dotted names") << "*.*"
+                                                          << "a.b.c" << true;
+        QTest::newRow("extension ignores case") << "*.TXT"
+                                                << "notes.txt" << true;
+        QTest::newRow("other extension") << "*.txt"
+                                         << "notes.txt.bak" << false;
+        QTest::newRow("question mark is one character") << "a?.jpg"
+                                                        << "ab.jpg" << true;
+        QTest::newRow("question mark needs a character") << "a?.jpg"
+                                                         << "a.jpg" << false;
+        QTest::newRow("star matches empty run") << "a*b"
+                                                << "ab" << true;
+        QTest::newRow("several stars backtrack") << "*a*b*c"
+                                                 << "xxaybzzc" << true;
+        QTest::newRow("several stars fail") << "*a*b*c"
+                                            << "xxaybzz" << false;
+        QTest::newRow("exact name") << "photo.jpg"
+                                    << "Photo.JPG" << true;
+        QTest::newRow("empty pattern matches only empty") << ""
+                                                          << "a" << false;
+        QTest::newRow("non-ASCII case folding") << "ÄRGER*"
+                                                << "ärger.txt" << true;
+        QTest::newRow("question mark is one emoji") << "?.txt"
+                                                    << "🎉.txt" << true;
+        QTest::newRow("question mark is not half an emoji") << "??.txt"
+                                                            << "🎉.txt" << false;
+        QTest::newRow("star backtracks over an emoji") << "*🎉?"
+                                                       << "a🎉🎉b" << true;
     }
     void matching()
     {
@@ -79,17 +94,16 @@ private slots:
         QCOMPARE(got ? QString::fromStdString(*got) : QStringLiteral("refused"), safe);
     }
 
-    void nulInNameIsRefused()
-    {
-        QVERIFY(!oz::core::safeEntryPath(std::string("a\0b", 3), false));
-    }
+    void nulInNameIsRefused() { QVERIFY(!oz::core::safeEntryPath(std::string("a\0b", 3), false)); }
 
     void namesOnATerminalCarryNoControlCharacters()
     {
         using oz::core::printable;
         QCOMPARE(QString::fromStdString(printable("Café 日本 🎉.txt")), QStringLiteral("Café 日本 🎉.txt"));
         QCOMPARE(QString::fromStdString(printable("a\nb\tc\x1b[31m")), QStringLiteral("a\\nb\\tc\\x1b[31m"));
-        QCOMPARE(QString::fromStdString(printable("\xc2\x9b" "2J")), QStringLiteral("\\u009B2J"));
+        QCOMPARE(QString::fromStdString(printable("\xc2\x9b"
+                                                  "2J")),
+                 QStringLiteral("\\u009B2J"));
         QCOMPARE(QString::fromStdString(printable("bad\xff")), QStringLiteral("bad\\xff"));
     }
 

@@ -22,21 +22,19 @@ class Zip64Test : public QObject {
     // asked for.
     QString python(const QString &archive, const QString &names)
     {
-        const ToolResult r = runTool("python3", {"-c",
-            "import sys, zipfile\n"
-            "z = zipfile.ZipFile(sys.argv[1])\n"
-            "print(len(z.infolist()))\n"
-            "for n in sys.argv[2].split(','):\n"
-            "    if n: print(n, z.getinfo(n).file_size)\n",
-            archive, names});
+        const ToolResult r = runTool("python3",
+                                     {"-c",
+                                      "import sys, zipfile\n"
+                                      "z = zipfile.ZipFile(sys.argv[1])\n"
+                                      "print(len(z.infolist()))\n"
+                                      "for n in sys.argv[2].split(','):\n"
+                                      "    if n: print(n, z.getinfo(n).file_size)\n",
+                                      archive, names});
         return r.exitCode == 0 ? QString::fromUtf8(r.output).trimmed() : QStringLiteral("error: ") + r.output;
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(tmp.isValid());
-    }
+    void initTestCase() { QVERIFY(tmp.isValid()); }
 
     void moreEntriesThanTheEndRecordCounts()
     {
@@ -89,8 +87,7 @@ private slots:
         zip.SaveArchive();
         QVERIFY(QFileInfo(archive).size() < (qint64(1) << 30));
 
-        QCOMPARE(python(archive, "sparse.bin,after.txt"),
-                 QStringLiteral("2\nsparse.bin %1\nafter.txt 17").arg(size));
+        QCOMPARE(python(archive, "sparse.bin,after.txt"), QStringLiteral("2\nsparse.bin %1\nafter.txt 17").arg(size));
         ArchiveComponent reader;
         reader.OpenZip(archive);
         const std::vector<ArchiveEntry> listed = ArchiveComponent::ListZip(archive);

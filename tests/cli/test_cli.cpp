@@ -73,15 +73,19 @@ private slots:
     {
         Run r = cli({"create", "all.zip", "src", "loose.txt"}, tmp.path());
         QVERIFY2(r.status == 0, r.err.constData());
-        QCOMPARE(namesOf(at("all.zip")), QStringList({"a.txt", "b.jpg", "loose.txt", "sub/", "sub/c.txt", "sub/d.wav"}));
+        QCOMPARE(namesOf(at("all.zip")),
+                 QStringList({"a.txt", "b.jpg", "loose.txt", "sub/", "sub/c.txt", "sub/d.wav"}));
         QVERIFY(r.out.contains("6 entries written"));
 
         QCOMPARE(cli({"create", "some.zip", "src", "--include", "*.TXT", "--no-recurse"}, tmp.path()).status, 0);
         QCOMPARE(namesOf(at("some.zip")), QStringList({"a.txt"}));
 
         // Every --include and every --exclude counts, not only the last.
-        QCOMPARE(cli({"create", "multi.zip", "src", "--include", "*.txt", "--include=*.jpg", "--exclude", "a*", "--exclude=c*"},
-                     tmp.path()).status, 0);
+        QCOMPARE(cli({"create", "multi.zip", "src", "--include", "*.txt", "--include=*.jpg", "--exclude", "a*",
+                      "--exclude=c*"},
+                     tmp.path())
+                     .status,
+                 0);
         QCOMPARE(namesOf(at("multi.zip")), QStringList({"b.jpg"}));
 
         QCOMPARE(cli({"create", "excl.zip", "src", "--exclude=*.wav", "--hidden"}, tmp.path()).status, 0);

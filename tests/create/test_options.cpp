@@ -58,7 +58,8 @@ private slots:
             QCOMPARE(OptionsWindow::value(o->SaveFullFilenames) + OptionsWindow::value(o->ArchiveOnly)
                          + OptionsWindow::value(o->IncludeHidden) + OptionsWindow::value(o->IncludeSystem),
                      0);
-            QCOMPARE(o->findChild<QLabel *>("Label4")->text(), QStringLiteral("Include only if archive attribute is set"));
+            QCOMPARE(o->findChild<QLabel *>("Label4")->text(),
+                     QStringLiteral("Include only if archive attribute is set"));
             QCOMPARE(o->findChild<QPushButton *>("zippas")->text(), QStringLiteral("Set &Password"));
         }
         QVERIFY(s2->autotemp->isChecked());
@@ -134,9 +135,12 @@ private slots:
     {
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("second");
-        QTest::newRow("different") << "alpha" << "beta";
-        QTest::newRow("letter case") << "Secret" << "secret";
-        QTest::newRow("trailing blank") << "pass" << "pass ";
+        QTest::newRow("different") << "alpha"
+                                   << "beta";
+        QTest::newRow("letter case") << "Secret"
+                                     << "secret";
+        QTest::newRow("trailing blank") << "pass"
+                                        << "pass ";
     }
     void mismatchesAreReported()
     {

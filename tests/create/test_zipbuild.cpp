@@ -138,7 +138,8 @@ private slots:
         Desk d;
         d.pickFolder("docs");
         d.build(d.at("deep.zip"));
-        QCOMPARE(sorted(entryNames(d.at("deep.zip"))), QStringList({"a.txt", "b.jpg", "c.wav", "sub/", "sub/d.txt", "sub/e.wav"}));
+        QCOMPARE(sorted(entryNames(d.at("deep.zip"))),
+                 QStringList({"a.txt", "b.jpg", "c.wav", "sub/", "sub/d.txt", "sub/e.wav"}));
         QCOMPARE(d.status(), QStringLiteral("Success.  6 files zipped")); // the folder "sub/" is an entry too
 
         d.options()->Recurse->setChecked(false);

@@ -223,7 +223,8 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("password");
         QTest::newRow("zip") << "zip" << QStringList{"-r", "-q", "@ARCHIVE", "."} << QString();
-        QTest::newRow("zip -P") << "zip" << QStringList{"-r", "-q", "-P", "zip crypto", "@ARCHIVE", "."} << "zip crypto";
+        QTest::newRow("zip -P") << "zip" << QStringList{"-r", "-q", "-P", "zip crypto", "@ARCHIVE", "."}
+                                << "zip crypto";
         QTest::newRow("7zz AES-256") << "7zz" << QStringList{"a", "-tzip", "-mem=AES256", "-pSeven Z", "@ARCHIVE", "."}
                                      << "Seven Z";
         QTest::newRow("bsdtar") << "bsdtar" << QStringList{"--format", "zip", "-cf", "@ARCHIVE", "."} << QString();
@@ -295,10 +296,10 @@ private slots:
         d.w.Command5->click();
         d.w.mnuBr13->trigger();
         d.w.mnuUnzip->trigger();
-        QCOMPARE(d.s.messages.texts(), QStringList({"Error, no zip archive has been opened    ",
-                                                    "Error, no zip archive has been opened    ",
-                                                    "Error, no zip archive has been opened    ",
-                                                    "Error, no Zip archive has been opened    "}));
+        QCOMPARE(
+            d.s.messages.texts(),
+            QStringList({"Error, no zip archive has been opened    ", "Error, no zip archive has been opened    ",
+                         "Error, no zip archive has been opened    ", "Error, no Zip archive has been opened    "}));
         for (const auto &m : d.s.messages.shown) {
             QCOMPARE(m.title, QStringLiteral("Warning"));
             QCOMPARE(m.icon, platform::MsgIcon::Information);
@@ -362,11 +363,13 @@ private slots:
         Desk d;
         const QString archive = d.at("box/evil.zip");
         QDir().mkpath(d.at("box"));
-        const ToolResult made = runTool("python3", {"-c", "import zipfile, sys\n"
-                                                          "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
-                                                          "    z.writestr('fine.txt', 'fine')\n"
-                                                          "    z.writestr('../escaped.txt', 'out')\n",
-                                                    archive});
+        const ToolResult made = runTool("python3",
+                                        {"-c",
+                                         "import zipfile, sys\n"
+                                         "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                         "    z.writestr('fine.txt', 'fine')\n"
+                                         "    z.writestr('../escaped.txt', 'out')\n",
+                                         archive});
         QVERIFY2(made.exitCode == 0, made.output.constData());
         d.open(archive);
         QCOMPARE(d.w.List1->count(), 2);
@@ -385,9 +388,9 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("succeeds");
-        for (const char *refused : {"absolute", "dotdot-after-ok-file", "link-then-file-through-it", "overlap-same-local",
-                                    "overlap-nested", "csize-past-end", "size-understated", "crc-wrong",
-                                    "truncated-mid-central", "end-count-lies", "not-a-zip", "zero-bytes"})
+        for (const char *refused : {"absolute", "dotdot-after-ok-file", "link-then-file-through-it",
+                                    "overlap-same-local", "overlap-nested", "csize-past-end", "size-understated",
+                                    "crc-wrong", "truncated-mid-central", "end-count-lies", "not-a-zip", "zero-bytes"})
             QTest::newRow(refused) << QString::fromLatin1(refused) << false;
         for (const char *fine : {"empty-archive", "zip64-fields", "link-inside", "honest-high-ratio"})
             QTest::newRow(fine) << QString::fromLatin1(fine) << true;
@@ -398,8 +401,8 @@ private slots:
         QFETCH(bool, succeeds);
         Desk d;
         QDir().mkpath(d.at("outside"));
-        const ToolResult made = runTool("python3", {QStringLiteral(OZ_SOURCE_TESTS "/hostile/corpus.py"),
-                                                    d.at("box"), d.at("outside"), name});
+        const ToolResult made = runTool(
+            "python3", {QStringLiteral(OZ_SOURCE_TESTS "/hostile/corpus.py"), d.at("box"), d.at("outside"), name});
         QVERIFY2(made.exitCode == 0, made.output.constData());
         const QString archive = d.at("box/" + name + ".zip");
         const QString dest = d.at("box/" + name);
@@ -413,7 +416,8 @@ private slots:
             QVERIFY2(d.lastMessage().text.startsWith("Success!"), qPrintable(d.lastMessage().text));
         else
             QVERIFY2(!d.lastMessage().text.startsWith("Success!"), qPrintable(d.lastMessage().text));
-        QCOMPARE(QDir(d.at("outside")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+        QCOMPARE(QDir(d.at("outside")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList());
         QCOMPARE(readFile(dest + "/crc.txt"), QByteArray("precious"));
         QCOMPARE(readFile(dest + "/big.bin"), QByteArray("precious"));
         QCOMPARE(QDir(dest).entryList({"*.ozpart*", ".ozpart*"}, QDir::AllEntries | QDir::Hidden), QStringList());

@@ -21,7 +21,8 @@ struct Run {
     QByteArray out, err;
 };
 
-Run run(const QString &exe, const QStringList &args, const QString &cwd, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+Run run(const QString &exe, const QStringList &args, const QString &cwd,
+        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
 {
     QProcess p;
     p.setProcessEnvironment(env);
@@ -74,7 +75,8 @@ private slots:
         writeFile(at("src/readme.txt"), "read me first\n");
         writeFile(at("src/data/photo.jpg"), sampleBytes(200000, 5));
         writeFile(at("src/data/deeper/notes.txt"), "notes");
-        writeFile(at("src/bin/setup.sh"), "#!/bin/sh\nprintf '%s|' \"$@\" > \"$OZ_REPORT\"\npwd >> \"$OZ_REPORT\"\nexit 7\n");
+        writeFile(at("src/bin/setup.sh"),
+                  "#!/bin/sh\nprintf '%s|' \"$@\" > \"$OZ_REPORT\"\npwd >> \"$OZ_REPORT\"\nexit 7\n");
         original = tree(at("src"));
         original.remove("bin/setup.sh"); // its mode differs once made executable; compared apart
     }
@@ -88,7 +90,8 @@ private slots:
         QStringList libraries;
         for (const QByteArray &line : needed.output.split('\n'))
             if (line.contains("(NEEDED)"))
-                libraries << QString::fromUtf8(line.mid(line.indexOf('[') + 1, line.indexOf(']') - line.indexOf('[') - 1));
+                libraries << QString::fromUtf8(
+                    line.mid(line.indexOf('[') + 1, line.indexOf(']') - line.indexOf('[') - 1));
         // The C library and its loader, nothing else.
         QVERIFY(!libraries.isEmpty());
         for (const QString &library : libraries)
@@ -177,7 +180,8 @@ private slots:
         const Run r = run(exe, {}, at("out"), env);
         QCOMPARE(r.exitCode, 7);
         const QByteArray report = readFile(at("report.txt"));
-        QVERIFY2(report.startsWith("--fast|two words|x y|" + scratch.path().toUtf8() + "/orvelzip-"), report.constData());
+        QVERIFY2(report.startsWith("--fast|two words|x y|" + scratch.path().toUtf8() + "/orvelzip-"),
+                 report.constData());
         QCOMPARE(QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 
         // Without auto-temp: extracted beside the executable and run there.
@@ -206,10 +210,12 @@ private slots:
         writeFile(at("progs/data.bin"), sampleBytes(300000, 3));
         auto exeRunning = [&](const QString &name, const QString &program) {
             const QString exe = at("out/" + name);
-            const ToolResult made = runTool(OZ_BUILD_CLI, {"sfx", exe, at("progs"), "--run", program, "--auto-temp", "--quiet"});
+            const ToolResult made
+                = runTool(OZ_BUILD_CLI, {"sfx", exe, at("progs"), "--run", program, "--auto-temp", "--quiet"});
             return made.exitCode == 0 ? exe : QString();
         };
-        auto leftInTemp = [&] { return QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); };
+        auto leftInTemp
+            = [&] { return QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); };
 
         QCOMPARE(run(exeRunning("missing.run", "absent.sh"), {}, at("out"), env).exitCode, 2);
         QCOMPARE(leftInTemp(), QStringList());
@@ -276,7 +282,8 @@ private slots:
         const QByteArray bytes = readFile(exe);
         auto variant = [&](const QString &name, QByteArray content) {
             writeFile(at("out/" + name), content);
-            QFile::setPermissions(at("out/" + name), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            QFile::setPermissions(at("out/" + name),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
             return at("out/" + name);
         };
         // The extractor holds the magic too, as a constant: the block is the last one.
@@ -315,7 +322,8 @@ private slots:
     {
         const QString exe = build("prompted.run", "tty secret");
         // A pseudo-terminal: the destination, one wrong password, then the right one.
-        const ToolResult r = runTool("python3", {"-c", R"(
+        const ToolResult r = runTool("python3",
+                                     {"-c", R"(
 import os, pty, sys, time
 pid, fd = pty.fork()
 if pid == 0:
@@ -343,7 +351,8 @@ wait_for(b'extracted to')
 _, status = os.waitpid(pid, 0)
 assert 'tty secret' not in seen.decode(errors='replace'), 'password echoed'
 sys.exit(os.WEXITSTATUS(status))
-)", exe, at("typed-dest")});
+)",
+                                      exe, at("typed-dest")});
         QVERIFY2(r.exitCode == 0, r.output.constData());
         QCOMPARE(readFile(at("typed-dest/readme.txt")), QByteArray("read me first\n"));
     }

@@ -78,7 +78,8 @@ private slots:
         QCOMPARE(d.sfx->Createalbum->text(), QStringLiteral("&Build SFX File"));
         QCOMPARE(d.sfx->Command2->geometry(), QRect(24, 408, 105, 25));
         QCOMPARE(d.sfx->FBrowse->toolTip(),
-                 QStringLiteral("You can select under 80 images for a new album by  ctrl + mouse left key  and shift + mouse left key."));
+                 QStringLiteral("You can select under 80 images for a new album by  ctrl + mouse left key  and shift + "
+                                "mouse left key."));
         QLabel *label1 = d.sfx->findChild<QLabel *>("Label1");
         QCOMPARE(label1->text(), QStringLiteral(" Select an icon for SFX. (Optional). \n  "));
         // Its first line is what shows in its one line of room.
@@ -202,13 +203,12 @@ private slots:
         LogCapture log("orvelzip.archive");
         d.sfx->Createalbum->click();
         const QString icon = d.s.programFolder() + "/icons/oz.ico";
-        QCOMPARE(calls(log), QStringList({"SetExeAutoTemp 0", "SetExeRunParameters ", "SetExeAutoExtract 0",
-                                          "SetExeIconFile " + icon, "SetExeRunProgram ", "StartNewArchive notUsed.zip",
-                                          "SetEncryption 0", "SetEncryptionKeyLength 256", "SetPassword (empty)",
-                                          "SetExclusionList ",
-                                          "AddFilesByPatternFiltered " + d.at("pics") + "/*.jpg 1 0 0 1 0",
-                                          "AddFilesByPattern " + d.tempp() + "/*.jpg 1",
-                                          "WriteSelfExtractingExe " + target}));
+        QCOMPARE(calls(log),
+                 QStringList({"SetExeAutoTemp 0", "SetExeRunParameters ", "SetExeAutoExtract 0",
+                              "SetExeIconFile " + icon, "SetExeRunProgram ", "StartNewArchive notUsed.zip",
+                              "SetEncryption 0", "SetEncryptionKeyLength 256", "SetPassword (empty)",
+                              "SetExclusionList ", "AddFilesByPatternFiltered " + d.at("pics") + "/*.jpg 1 0 0 1 0",
+                              "AddFilesByPattern " + d.tempp() + "/*.jpg 1", "WriteSelfExtractingExe " + target}));
         QCOMPARE(d.s.messages.texts(), QStringList({"Success! Your new SFX .exe file is built in " + target + " "}));
         QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Orvel Album"));
         // The selected .txt file was staged but not archived.
@@ -231,7 +231,9 @@ private slots:
         d.pickFiles({d.at("pics/a.jpg")});
         d.s.dialogs.pick(d.at("for-linux"), 2);
         d.sfx->Createalbum->click();
-        QVERIFY(readFile(d.at("for-linux.run")).startsWith("\x7f" "ELF"));
+        QVERIFY(readFile(d.at("for-linux.run"))
+                    .startsWith("\x7f"
+                                "ELF"));
         QVERIFY(QFileInfo(d.at("for-linux.run")).isExecutable());
         QCOMPARE(entryNames(d.at("for-linux.run")), QStringList({"a.jpg"}));
 
@@ -283,7 +285,8 @@ private slots:
         d.s.dialogs.pick(target);
         LogCapture second("orvelzip.archive");
         d.sfx->Command2->click();
-        QCOMPARE(second.lines.mid(0, 3), QStringList({"SetExeAutoTemp 0", "SetExeRunParameters --fast", "SetExeAutoExtract 0"}));
+        QCOMPARE(second.lines.mid(0, 3),
+                 QStringList({"SetExeAutoTemp 0", "SetExeRunParameters --fast", "SetExeAutoExtract 0"}));
     }
 
     void checksComeInOrder()
@@ -300,7 +303,7 @@ private slots:
         d.sfx->Command2->click();
         QCOMPARE(d.s.messages.shown.back().text, QStringLiteral(" You must select an .exe file in SFX Model 2!    "));
         QCOMPARE(QDir(d.tempp()).entryList(QDir::Files), QStringList()); // nothing copied
-        QCOMPARE(d.s.dialogs.requests.size(), std::size_t(1)); // only the pick: no save dialog
+        QCOMPARE(d.s.dialogs.requests.size(), std::size_t(1));           // only the pick: no save dialog
     }
 
     void cancelAndFailedWrites()

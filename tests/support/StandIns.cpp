@@ -55,7 +55,8 @@ StandIns::StandIns()
     platform::setProgramFolderForTesting(program_.path());
     // What ships beside the program in the build tree.
     QDir().mkpath(program_.filePath(QStringLiteral("icons")));
-    QFile::copy(QStringLiteral(OZ_RESOURCES "/orvelziphelp.html"), program_.filePath(QStringLiteral("orvelziphelp.html")));
+    QFile::copy(QStringLiteral(OZ_RESOURCES "/orvelziphelp.html"),
+                program_.filePath(QStringLiteral("orvelziphelp.html")));
     QFile::copy(QStringLiteral(OZ_RESOURCES "/icons/oz.ico"), program_.filePath(QStringLiteral("icons/oz.ico")));
 }
 
@@ -89,8 +90,7 @@ void capture(QtMsgType type, const QMessageLogContext &context, const QString &m
 }
 } // namespace
 
-LogCapture::LogCapture(const char *categoryName)
-    : category(categoryName), outer(activeCapture)
+LogCapture::LogCapture(const char *categoryName) : category(categoryName), outer(activeCapture)
 {
     previous = qInstallMessageHandler(capture);
     activeCapture = this;

@@ -35,7 +35,7 @@ public:
 
     std::vector<platform::DialogRequest> requests;
     QStringList overwriteAsked; // the paths the overwrite question named
-    int unexpected = 0; // dialogs shown with no scripted answer left
+    int unexpected = 0;         // dialogs shown with no scripted answer left
     bool exhausted() const { return answers_.empty(); }
 
 private:
