@@ -1,6 +1,6 @@
 #include "AboutWindow.h"
 
-#include "app/Controls.h"
+#include "widgets/Controls.h"
 #include "platform/ProgramFolder.h"
 #include "platform/Shell.h"
 
@@ -9,6 +9,8 @@
 #include <QPainter>
 
 namespace oz::app {
+
+using namespace oz::widgets;
 
 AboutWindow::AboutWindow(QWidget *owner)
     : QWidget(owner, Qt::Window), picture_(platform::dataFile(QStringLiteral("about.png")))

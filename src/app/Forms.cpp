@@ -1,5 +1,7 @@
 #include "Forms.h"
 
+#include "widgets/Controls.h"
+
 #include "app/AboutWindow.h"
 #include "app/MainWindow.h"
 #include "create/OptionsWindow.h"
@@ -40,9 +42,7 @@ bool Forms::eventFilter(QObject *watched, QEvent *event)
 
 void Forms::present(QWidget *window)
 {
-    window->show();
-    window->raise();
-    window->activateWindow();
+    widgets::present(window);
 }
 
 OptionsWindow *Forms::advance()
@@ -99,7 +99,7 @@ namespace oz::app {
 
 extract::PasswordPrompt *Forms::password()
 {
-    return single(password_, [&] { return new extract::PasswordPrompt(main_); });
+    return single(password_, [&] { return new extract::PasswordPrompt(main_->extractDesk()); });
 }
 
 } // namespace oz::app

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QPointer>
 
+#include "sfx/SfxDesk.h"
+
 class QWidget;
 
 namespace oz::create {
@@ -25,16 +27,16 @@ namespace oz::app {
 class AboutWindow;
 class MainWindow;
 
-class Forms : public QObject {
+class Forms : public QObject, public sfx::SfxDesk {
     Q_OBJECT
 public:
     explicit Forms(MainWindow *main);
 
     MainWindow *main() const { return main_; }
 
-    create::OptionsWindow *advance();
-    create::OptionsWindow *advances1();
-    create::OptionsWindow *advances2();
+    create::OptionsWindow *advance() override;
+    create::OptionsWindow *advances1() override;
+    create::OptionsWindow *advances2() override;
     create::PasswordDialog *changePW();
     create::PasswordDialog *s1changePW();
     create::PasswordDialog *s2changePW();
@@ -42,7 +44,7 @@ public:
     extract::PasswordPrompt *password();
     sfx::SfxWindow *sfx();
     // The SFX window's gFolderPath, which outlives the window.
-    QString &sfxFolderPath() { return sfxFolderPath_; }
+    QString &sfxFolderPath() override { return sfxFolderPath_; }
 
     // Shows a window without making it modal and brings it to the front.
     static void present(QWidget *window);

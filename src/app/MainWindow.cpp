@@ -1,13 +1,16 @@
 #include "MainWindow.h"
 
 #include "app/AboutWindow.h"
-#include "app/Controls.h"
+#include "widgets/Controls.h"
 #include "app/Forms.h"
 #include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
 #include "create/ZipBuild.h"
+#include "create/ZipDesk.h"
+#include "extract/ExtractDesk.h"
 #include "extract/Extraction.h"
 #include "extract/OpenArchive.h"
+#include "extract/PasswordPrompt.h"
 #include "platform/FileSystem.h"
 #include "platform/MessageBox.h"
 #include "platform/ProgramFolder.h"
@@ -30,6 +33,8 @@
 
 namespace oz::app {
 
+using namespace oz::widgets;
+
 using platform::MsgIcon;
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), forms_(new Forms(this))
@@ -40,6 +45,11 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), forms_(new Forms(
     setFont(makeFont(QStringLiteral("Arial"), 9));
     buildControls();
     buildMenus();
+    extractDesk_.reset(new extract::ExtractDesk{
+        this, DestDir, mp3text, pas2, Text6, List1, ProgressBar1, ZipFile, Mp3Dialog, folders_,
+        [this] { newZipFile(); },
+        [this](const QString &path, const QString &password) { reopenZipFile(path, password); },
+        [this] { Forms::present(forms_->password()); }});
     // The description's fixed size: the client area and the menu bar above it, never
     // maximised into an empty grey area.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -282,6 +292,22 @@ void MainWindow::cmdSystem_Click()
                               MsgIcon::Information);
 }
 
+create::ZipDesk MainWindow::zipDesk()
+{
+    return {this,
+            zdir,
+            pas1,
+            Text4,
+            FileList,
+            ZipStatus,
+            ZipProgressBar,
+            zipDialog1,
+            ZipFile,
+            *selection_,
+            [this] { newZipFile(); },
+            [this] { return forms_->advance(); }};
+}
+
 void MainWindow::newZipFile()
 {
     ZipFile = std::make_unique<archive::ArchiveComponent>();
@@ -344,12 +370,12 @@ void MainWindow::Command6_Click()
 
 void MainWindow::wwwbook_Click()
 {
-    create::buildZip(*this, create::BuildFrom::Button);
+    create::buildZip(zipDesk(), create::BuildFrom::Button);
 }
 
 void MainWindow::mnuSAZFA_Click()
 {
-    create::buildZip(*this, create::BuildFrom::Menu);
+    create::buildZip(zipDesk(), create::BuildFrom::Menu);
 }
 
 void MainWindow::ZipFile_WriteZipPercentDone(int percentComplete)
@@ -359,17 +385,17 @@ void MainWindow::ZipFile_WriteZipPercentDone(int percentComplete)
 
 void MainWindow::Mp3_Click()
 {
-    extract::Mp3_Click(*this);
+    extract::Mp3_Click(extractDesk());
 }
 
 void MainWindow::mnuSZF_Click()
 {
-    extract::mnuSZF_Click(*this);
+    extract::mnuSZF_Click(extractDesk());
 }
 
 void MainWindow::delmp3_Click()
 {
-    extract::delmp3_Click(*this);
+    extract::delmp3_Click(extractDesk());
 }
 
 void MainWindow::List1_Click()
@@ -384,27 +410,27 @@ void MainWindow::Text6_Change()
 
 void MainWindow::Command2_Click()
 {
-    extract::Command2_Click(*this);
+    extract::Command2_Click(extractDesk());
 }
 
 void MainWindow::Command5_Click()
 {
-    extract::Command5_Click(*this);
+    extract::Command5_Click(extractDesk());
 }
 
 void MainWindow::mnuBr13_Click()
 {
-    extract::mnuBr13_Click(*this);
+    extract::mnuBr13_Click(extractDesk());
 }
 
 void MainWindow::mnuUnzip_Click()
 {
-    extract::mnuUnzip_Click(*this);
+    extract::mnuUnzip_Click(extractDesk());
 }
 
 void MainWindow::DestDir_Change()
 {
-    extract::DestDir_Change(*this);
+    extract::DestDir_Change(extractDesk());
 }
 
 void MainWindow::ZipFile_UnzipPercentDone(int percentDone)

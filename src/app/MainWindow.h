@@ -20,14 +20,24 @@ class QPushButton;
 namespace oz::archive {
 class ArchiveComponent;
 }
+namespace oz::create {
+struct ZipDesk;
+}
+namespace oz::extract {
+struct ExtractDesk;
+}
 namespace oz::selection {
 class SelectionList;
+}
+
+namespace oz::widgets {
+class PinnedField;
 }
 
 namespace oz::app {
 
 class Forms;
-class PinnedField;
+using widgets::PinnedField;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -43,6 +53,10 @@ public:
     void newZipFile();
     // Opens ZipFile again with a password that opened the archive elsewhere.
     void reopenZipFile(const QString &path, const QString &password);
+
+    // The window as the zip build and the extraction rooms meet it.
+    create::ZipDesk zipDesk();
+    const extract::ExtractDesk &extractDesk() const { return *extractDesk_; }
 
     // Writes a confirmed SFX password into the SFX window, when it exists.
     void setSfxPassword(int model, const QString &password);
@@ -115,6 +129,7 @@ private:
     void endProgram();
 
     Forms *forms_;
+    std::unique_ptr<extract::ExtractDesk> extractDesk_;
     selection::SelectionList *selection_ = nullptr;
     QString folderPath_;
     selection::FolderPicker folders_{this, folderPath_};

@@ -46,7 +46,8 @@ int main(int argc, char **argv)
     // The archive opens once the window is up, so that a password prompt comes over it.
     if (!parser.positionalArguments().isEmpty()) {
         const QString archive = QFileInfo(parser.positionalArguments().first()).absoluteFilePath();
-        QTimer::singleShot(0, &window, [&window, archive] { oz::extract::openArchiveFile(window, archive); });
+        QTimer::singleShot(0, &window,
+                           [&window, archive] { oz::extract::openArchiveFile(window.extractDesk(), archive); });
     }
     return app.exec();
 }

@@ -1,7 +1,7 @@
 #include "ArchiveComponent.h"
 
 #include "Internal.h"
-#include "Wildcard.h"
+#include "wildcard/Wildcard.h"
 #include "core/Error.h"
 #include "core/Extract.h"
 

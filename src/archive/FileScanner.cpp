@@ -2,7 +2,7 @@
 #include "ArchiveComponent.h"
 #include "Internal.h"
 #include "PathRules.h"
-#include "Wildcard.h"
+#include "wildcard/Wildcard.h"
 
 #include <QDir>
 #include <QFile>

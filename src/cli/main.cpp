@@ -233,12 +233,12 @@ QString password(const Args &a, bool wanted, bool confirm)
         return *a.passwordGiven;
     if (!wanted)
         return {};
-    const QString fromEnvironment = qEnvironmentVariable("ORVELZIP_PASSWORD");
+    QString fromEnvironment = qEnvironmentVariable("ORVELZIP_PASSWORD");
     if (!fromEnvironment.isEmpty())
         return fromEnvironment;
     if (!interactive())
         error(QStringLiteral("a password is needed: set ORVELZIP_PASSWORD or give --password=VALUE"));
-    const QString first = readSecret("Password: ");
+    QString first = readSecret("Password: ");
     if (confirm && readSecret("Password again: ") != first)
         error(QStringLiteral("the two passwords differ"));
     return first;

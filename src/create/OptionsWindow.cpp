@@ -1,6 +1,6 @@
 #include "OptionsWindow.h"
 
-#include "app/Controls.h"
+#include "widgets/Controls.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -9,7 +9,7 @@
 
 namespace oz::create {
 
-using namespace oz::app;
+using namespace oz::widgets;
 
 OptionsWindow::OptionsWindow(Kind kind, QWidget *owner, std::function<void()> showPasswordDialog)
     : QWidget(owner, Qt::Window), showPasswordDialog_(std::move(showPasswordDialog))

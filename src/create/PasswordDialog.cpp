@@ -1,6 +1,6 @@
 #include "PasswordDialog.h"
 
-#include "app/Controls.h"
+#include "widgets/Controls.h"
 #include "platform/MessageBox.h"
 
 #include <QCloseEvent>
@@ -10,7 +10,7 @@
 
 namespace oz::create {
 
-using namespace oz::app;
+using namespace oz::widgets;
 
 PasswordDialog::PasswordDialog(const char *name, QWidget *owner, std::function<void(const QString &)> writeTarget)
     : QDialog(owner), writeTarget_(std::move(writeTarget))

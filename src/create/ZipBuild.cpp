@@ -1,8 +1,6 @@
 #include "ZipBuild.h"
 
-#include "app/Controls.h"
-#include "app/Forms.h"
-#include "app/MainWindow.h"
+#include "widgets/Controls.h"
 #include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
 #include "create/Staging.h"
@@ -30,16 +28,16 @@ using platform::MsgIcon;
 
 namespace {
 
-void setStatus(app::MainWindow &w, const QString &text)
+void setStatus(const ZipDesk &w, const QString &text)
 {
     w.ZipStatus->setText(text);
     platform::logShownText(QStringLiteral("ZipStatus"), text);
 }
 
-void notWritten(app::MainWindow &w, const QString &reason)
+void notWritten(const ZipDesk &w, const QString &reason)
 {
     setStatus(w, QStringLiteral("Error, the Zip archive was not written."));
-    platform::showMessage(&w, QStringLiteral("The Zip archive could not be written: ") + reason,
+    platform::showMessage(w.window, QStringLiteral("The Zip archive could not be written: ") + reason,
                           QStringLiteral("Error"), MsgIcon::None);
 }
 
@@ -58,7 +56,7 @@ void dropStagedTarget(const QString &zdir, const QString &working, const QString
 
 } // namespace
 
-void buildZip(app::MainWindow &w, BuildFrom from)
+void buildZip(const ZipDesk &w, BuildFrom from)
 {
     const bool button = from == BuildFrom::Button;
     if (button)
@@ -67,7 +65,7 @@ void buildZip(app::MainWindow &w, BuildFrom from)
     const QString zdir = w.zdir->text();
     const bool haveFiles = w.FileList->count() > 0;
     if (!haveFiles && zdir.isEmpty()) {
-        platform::showMessage(&w, QStringLiteral("File or folder not selected"), QStringLiteral("Warning"),
+        platform::showMessage(w.window, QStringLiteral("File or folder not selected"), QStringLiteral("Warning"),
                               MsgIcon::None);
         return;
     }
@@ -88,7 +86,7 @@ void buildZip(app::MainWindow &w, BuildFrom from)
             return;
         }
     }
-    if (!stageListedFiles(&w, w.selection().paths(), working))
+    if (!stageListedFiles(w.window, w.selection.paths(), working))
         return;
 
     w.newZipFile();
@@ -100,11 +98,11 @@ void buildZip(app::MainWindow &w, BuildFrom from)
         dialog.Flags = platform::DialogFlags::OverwritePrompt;
         dialog.InitDir = QString();
         dialog.Filter = QStringLiteral(".zip File only (*.zip)|*.zip");
-        if (!dialog.ShowSave(&w))
+        if (!dialog.ShowSave(w.window))
             return;
         const QString target = dialog.FileName;
 
-        OptionsWindow *options = w.forms().advance();
+        OptionsWindow *options = w.advance();
         if (!button) {
             dropStagedTarget(zdir, working, target);
             zip.AddFilesByPattern(working, 0);
@@ -143,14 +141,15 @@ void buildZip(app::MainWindow &w, BuildFrom from)
                   QStringLiteral("Success. ") + u' ' + QString::number(zip.GetEntryCount())
                       + QStringLiteral(" files zipped"));
         if (platform::FileSystem::fileExists(target)) {
-            platform::showMessage(&w, QStringLiteral("Success! Your new Zip archive is built in ") + target + u' ',
+            platform::showMessage(w.window,
+                                  QStringLiteral("Success! Your new Zip archive is built in ") + target + u' ',
                                   QStringLiteral("Orvel Zip"), MsgIcon::None);
         }
     } catch (const ArchiveError &e) {
         // From the archive's start on, a failure ends the build; the user is told why, as for
         // a selected file that cannot be read (an unreadable sub-folder, a folder gone).
         qCInfo(lcUi).noquote() << "zip build ended:" << e.reason();
-        platform::showMessage(&w, e.reason(), QStringLiteral("Warning"), MsgIcon::Exclamation);
+        platform::showMessage(w.window, e.reason(), QStringLiteral("Warning"), MsgIcon::Exclamation);
     }
 }
 

@@ -3,14 +3,12 @@
 // level in the working folder and adds that folder as it stands.
 #pragma once
 
-namespace oz::app {
-class MainWindow;
-}
+#include "ZipDesk.h"
 
 namespace oz::create {
 
 enum class BuildFrom { Button, Menu };
 
-void buildZip(app::MainWindow &window, BuildFrom from);
+void buildZip(const ZipDesk &desk, BuildFrom from);
 
 } // namespace oz::create

@@ -1,11 +1,11 @@
 #include "Extraction.h"
 
-#include "app/MainWindow.h"
 #include "archive/ArchiveComponent.h"
 #include "archive/PathRules.h"
 #include "platform/FileSystem.h"
 #include "platform/MessageBox.h"
 #include "platform/Progress.h"
+#include "selection/FolderPicker.h"
 
 #include <QLineEdit>
 #include <QProgressBar>
@@ -18,12 +18,12 @@ namespace {
 
 const QString warning = QStringLiteral("Warning");
 
-void say(app::MainWindow &w, const QString &text, const QString &title, MsgIcon icon)
+void say(const ExtractDesk &w, const QString &text, const QString &title, MsgIcon icon)
 {
-    platform::showMessage(&w, text, title, icon);
+    platform::showMessage(w.window, text, title, icon);
 }
 
-bool noArchive(app::MainWindow &w, const QString &text)
+bool noArchive(const ExtractDesk &w, const QString &text)
 {
     if (w.ZipFile)
         return false;
@@ -32,7 +32,7 @@ bool noArchive(app::MainWindow &w, const QString &text)
 }
 
 // Extracts ZipFile into the folder; false when the component reported a failure.
-bool extractInto(app::MainWindow &w, const QString &folder)
+bool extractInto(const ExtractDesk &w, const QString &folder)
 {
     platform::setProgress(w.ProgressBar1, 0);
     try {
@@ -50,7 +50,7 @@ QString failureText(const QString &folder, const QString &usual, const QString &
     return folder.isEmpty() ? noFolder : usual;
 }
 
-void extractNextToArchive(app::MainWindow &w, const QString &failure)
+void extractNextToArchive(const ExtractDesk &w, const QString &failure)
 {
     if (noArchive(w, QStringLiteral("Error, no zip archive has been opened    ")))
         return;
@@ -76,12 +76,12 @@ QString destinationNextTo(const QString &archive)
     return archive::folderNamedAfter(archive);
 }
 
-void Command2_Click(app::MainWindow &w)
+void Command2_Click(const ExtractDesk &w)
 {
-    const auto folder = w.folders().pick();
+    const auto folder = w.folders.pick();
     if (!folder)
         return;
-    w.DestDir->setText(w.folders().gFolderPath);
+    w.DestDir->setText(w.folders.gFolderPath);
     if (noArchive(w, QStringLiteral("Error, no zip archive has been opened    ")))
         return;
     if (!extractInto(w, w.DestDir->text())) {
@@ -93,18 +93,18 @@ void Command2_Click(app::MainWindow &w)
         QStringLiteral("Orvel Zip"), MsgIcon::None);
 }
 
-void Command5_Click(app::MainWindow &w)
+void Command5_Click(const ExtractDesk &w)
 {
     extractNextToArchive(
         w, QStringLiteral("Failed to open Non English zip archive or you need to set password to unzip it.    "));
 }
 
-void mnuBr13_Click(app::MainWindow &w)
+void mnuBr13_Click(const ExtractDesk &w)
 {
     extractNextToArchive(w, QStringLiteral("Failed to open zip archive    "));
 }
 
-void mnuUnzip_Click(app::MainWindow &w)
+void mnuUnzip_Click(const ExtractDesk &w)
 {
     if (noArchive(w, QStringLiteral("Error, no Zip archive has been opened    ")))
         return;
@@ -129,7 +129,7 @@ void mnuUnzip_Click(app::MainWindow &w)
     writeLog();
 }
 
-void DestDir_Change(app::MainWindow &w)
+void DestDir_Change(const ExtractDesk &w)
 {
     const QString folder = w.DestDir->text();
     if (!folder.isEmpty() && !platform::FileSystem::folderExists(folder))

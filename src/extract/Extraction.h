@@ -2,19 +2,17 @@
 // ZipFile holds: the archive opened last, or the one just built.
 #pragma once
 
-#include <QString>
+#include "ExtractDesk.h"
 
-namespace oz::app {
-class MainWindow;
-}
+#include <QString>
 
 namespace oz::extract {
 
-void Command2_Click(app::MainWindow &w); // "&Unzip to folder ............."
-void Command5_Click(app::MainWindow &w); // "U&nzip to current folder"
-void mnuBr13_Click(app::MainWindow &w);  // "&Unzip to current folder"
-void mnuUnzip_Click(app::MainWindow &w); // "&Unzip", into DestDir, with log.xml
-void DestDir_Change(app::MainWindow &w);
+void Command2_Click(const ExtractDesk &w); // "&Unzip to folder ............."
+void Command5_Click(const ExtractDesk &w); // "U&nzip to current folder"
+void mnuBr13_Click(const ExtractDesk &w);  // "&Unzip to current folder"
+void mnuUnzip_Click(const ExtractDesk &w); // "&Unzip", into DestDir, with log.xml
+void DestDir_Change(const ExtractDesk &w);
 
 // The folder beside an archive named after it: the path without a final
 // ".zip" of any letter case; a name without that ending is kept whole.

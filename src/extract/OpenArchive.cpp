@@ -1,10 +1,9 @@
 #include "OpenArchive.h"
 
-#include "app/Controls.h"
-#include "app/Forms.h"
-#include "app/MainWindow.h"
+#include "widgets/Controls.h"
 #include "archive/ArchiveComponent.h"
 #include "extract/PasswordPrompt.h"
+#include "platform/CommonDialog.h"
 
 #include <QLineEdit>
 #include <QListWidget>
@@ -12,7 +11,7 @@
 namespace oz::extract {
 
 namespace {
-bool chooseArchive(app::MainWindow &w, const QString &title)
+bool chooseArchive(const ExtractDesk &w, const QString &title)
 {
     platform::CommonDialog &d = w.Mp3Dialog;
     d.CancelError = true;
@@ -23,11 +22,11 @@ bool chooseArchive(app::MainWindow &w, const QString &title)
         | platform::DialogFlags::Explorer | platform::DialogFlags::LongNames;
     d.MaxFileSize = 5200;
     d.DialogTitle = title;
-    return d.ShowOpen(&w);
+    return d.ShowOpen(w.window);
 }
 } // namespace
 
-void listEntries(app::MainWindow &w, archive::ArchiveComponent &zip)
+void listEntries(const ExtractDesk &w, archive::ArchiveComponent &zip)
 {
     w.List1->clear();
     archive::EntrySet set = zip.GetEntries();
@@ -36,14 +35,14 @@ void listEntries(app::MainWindow &w, archive::ArchiveComponent &zip)
     w.Text6->setText(QString::number(w.List1->count()));
 }
 
-void Mp3_Click(app::MainWindow &w)
+void Mp3_Click(const ExtractDesk &w)
 {
     if (!chooseArchive(w, QStringLiteral("Select an Zip File ")))
         return;
     openArchiveFile(w, w.Mp3Dialog.FileName);
 }
 
-void openArchiveFile(app::MainWindow &w, const QString &path)
+void openArchiveFile(const ExtractDesk &w, const QString &path)
 {
     // The archive last chosen, also when it came from the command line: the password prompt
     // reopens it.
@@ -56,18 +55,18 @@ void openArchiveFile(app::MainWindow &w, const QString &path)
         w.ZipFile->OpenZip(path);
     } catch (const archive::ArchiveError &) {
         // A failed open is taken as a sign that a password is needed.
-        app::Forms::present(w.forms().password());
+        w.askPassword();
     }
     listEntries(w, *w.ZipFile);
 }
 
-void mnuSZF_Click(app::MainWindow &w)
+void mnuSZF_Click(const ExtractDesk &w)
 {
     if (chooseArchive(w, QStringLiteral("Select an Zip File for Orvel Zip")))
         w.mp3text->setText(w.Mp3Dialog.FileName);
 }
 
-void delmp3_Click(app::MainWindow &w)
+void delmp3_Click(const ExtractDesk &w)
 {
     w.mp3text->setText(QString());
     w.List1->clear();

@@ -1,9 +1,9 @@
 #include "PasswordPrompt.h"
 
-#include "app/Controls.h"
-#include "app/MainWindow.h"
+#include "widgets/Controls.h"
 #include "archive/ArchiveComponent.h"
 #include "extract/OpenArchive.h"
+#include "platform/CommonDialog.h"
 #include "platform/MessageBox.h"
 
 #include <QCheckBox>
@@ -13,9 +13,9 @@
 
 namespace oz::extract {
 
-using namespace oz::app;
+using namespace oz::widgets;
 
-PasswordPrompt::PasswordPrompt(MainWindow *main) : QWidget(main, Qt::Window), main_(main)
+PasswordPrompt::PasswordPrompt(const ExtractDesk &desk) : QWidget(desk.window, Qt::Window), desk_(desk)
 {
     setObjectName(QStringLiteral("password"));
     setWindowTitle(QStringLiteral("Orvel Zip"));
@@ -43,7 +43,7 @@ PasswordPrompt::PasswordPrompt(MainWindow *main) : QWidget(main, Qt::Window), ma
 
 void PasswordPrompt::Text1_Change()
 {
-    main_->pas2->setText(Text1->text());
+    desk_.pas2->setText(Text1->text());
 }
 
 void PasswordPrompt::Check1_Click()
@@ -58,10 +58,10 @@ void PasswordPrompt::Check1_Click()
 
 void PasswordPrompt::Command1_Click()
 {
-    main_->pas2->setText(Text1->text());
+    desk_.pas2->setText(Text1->text());
     archive::ArchiveComponent attempt;
-    attempt.SetPassword(main_->pas2->text());
-    const QString path = main_->Mp3Dialog.FileName;
+    attempt.SetPassword(desk_.pas2->text());
+    const QString path = desk_.Mp3Dialog.FileName;
     bool opened = true;
     try {
         attempt.OpenZip(path);
@@ -70,11 +70,11 @@ void PasswordPrompt::Command1_Click()
         platform::showMessage(this, QStringLiteral("Wrong password!    "), QStringLiteral("Warning"),
                               platform::MsgIcon::Information);
     }
-    listEntries(*main_, attempt);
+    listEntries(desk_, attempt);
     // The password that opened the archive is the one the extraction
     // commands need; without it an encrypted archive could never be extracted.
     if (opened)
-        main_->reopenZipFile(path, main_->pas2->text());
+        desk_.reopenZipFile(path, desk_.pas2->text());
 }
 
 void PasswordPrompt::Command2_Click()

@@ -2,22 +2,21 @@
 // typed password on an object of its own and refills the main window's list.
 #pragma once
 
+#include "ExtractDesk.h"
+
 #include <QWidget>
 
 class QCheckBox;
 class QLineEdit;
 class QPushButton;
 
-namespace oz::app {
-class MainWindow;
-}
-
 namespace oz::extract {
 
 class PasswordPrompt : public QWidget {
     Q_OBJECT
 public:
-    explicit PasswordPrompt(app::MainWindow *main);
+    // The desk outlives the prompt: it is the main window's.
+    explicit PasswordPrompt(const ExtractDesk &desk);
 
     QPushButton *Command1, *Command2;
     QLineEdit *Text1;
@@ -30,7 +29,7 @@ public slots:
     void Command2_Click(); // "Exit"
 
 private:
-    app::MainWindow *main_;
+    const ExtractDesk &desk_;
 };
 
 } // namespace oz::extract

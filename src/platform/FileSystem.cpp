@@ -1,6 +1,6 @@
 #include "FileSystem.h"
 
-#include "archive/Wildcard.h"
+#include "wildcard/Wildcard.h"
 #include "core/Beneath.h"
 #include "core/Error.h"
 #include "core/NewFile.h"

@@ -32,7 +32,7 @@ QString programFolder()
 
 QString writableFolder()
 {
-    const QString folder = programFolder();
+    QString folder = programFolder();
     if (writable(folder))
         return folder;
     const QString data = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);

@@ -1,6 +1,6 @@
 #include "SelectionList.h"
 
-#include "app/Controls.h"
+#include "widgets/Controls.h"
 #include "platform/MessageBox.h"
 
 #include <QDir>
@@ -28,11 +28,11 @@ QStringList pickedPaths(const QString &fileName)
     return out;
 }
 
-SelectionList::SelectionList(QWidget *window, QListWidget *list, app::PinnedField *count)
+SelectionList::SelectionList(QWidget *window, QListWidget *list, widgets::PinnedField *count)
     : QObject(window), window_(window), list_(list), count_(count)
 {
-    app::onListClick(list_, [this] { FileList_Click(); });
-    connect(count_, &app::PinnedField::changed, this, &SelectionList::Text3_Change);
+    widgets::onListClick(list_, [this] { FileList_Click(); });
+    connect(count_, &widgets::PinnedField::changed, this, &SelectionList::Text3_Change);
 }
 
 void SelectionList::FBrowse_Click()
@@ -54,7 +54,7 @@ void SelectionList::FBrowse_Click()
 
 void SelectionList::FileList_Click()
 {
-    app::showFirstSelectedAsTooltip(list_);
+    widgets::showFirstSelectedAsTooltip(list_);
 }
 
 void SelectionList::FileRemove_Click()

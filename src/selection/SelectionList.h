@@ -9,7 +9,7 @@
 
 class QListWidget;
 
-namespace oz::app {
+namespace oz::widgets {
 class PinnedField;
 }
 
@@ -22,7 +22,7 @@ QStringList pickedPaths(const QString &fileName);
 class SelectionList : public QObject {
     Q_OBJECT
 public:
-    SelectionList(QWidget *window, QListWidget *list, app::PinnedField *count);
+    SelectionList(QWidget *window, QListWidget *list, widgets::PinnedField *count);
 
     void FBrowse_Click();    // pick files
     void FileList_Click();   // first selected entry becomes the tooltip
@@ -40,7 +40,7 @@ private:
 
     QWidget *window_;
     QListWidget *list_;
-    app::PinnedField *count_;
+    widgets::PinnedField *count_;
 };
 
 } // namespace oz::selection

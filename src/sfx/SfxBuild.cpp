@@ -1,7 +1,6 @@
 #include "SfxBuild.h"
 
-#include "app/Controls.h"
-#include "app/Forms.h"
+#include "widgets/Controls.h"
 #include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
 #include "create/Staging.h"
@@ -68,8 +67,8 @@ void buildSfx(SfxWindow &w, Model model)
     if (!create::stageListedFiles(&w, w.selection().paths(), working))
         return;
 
-    OptionsWindow *own = two ? w.forms().advances2() : w.forms().advances1();
-    OptionsWindow *folderFlags = w.forms().advance();
+    OptionsWindow *own = two ? w.desk().advances2() : w.desk().advances1();
+    OptionsWindow *folderFlags = w.desk().advance();
     const QString password = two ? w.pas2->text() : w.pas1->text();
     try {
         if (two) {

@@ -1,7 +1,6 @@
 #include "SfxWindow.h"
 
-#include "app/Controls.h"
-#include "app/Forms.h"
+#include "widgets/Controls.h"
 #include "create/OptionsWindow.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramFolder.h"
@@ -15,15 +14,15 @@
 
 namespace oz::sfx {
 
-using namespace oz::app;
+using namespace oz::widgets;
 
 namespace {
 constexpr int pickerFlags = platform::DialogFlags::HideReadOnly | platform::DialogFlags::FileMustExist
     | platform::DialogFlags::Explorer | platform::DialogFlags::LongNames;
 }
 
-SfxWindow::SfxWindow(QWidget *owner, Forms &forms)
-    : QWidget(owner, Qt::Window), forms_(forms), folders_(this, forms.sfxFolderPath())
+SfxWindow::SfxWindow(QWidget *owner, SfxDesk &desk)
+    : QWidget(owner, Qt::Window), desk_(desk), folders_(this, desk.sfxFolderPath())
 {
     setObjectName(QStringLiteral("SFX"));
     setWindowTitle(QStringLiteral("Orvel Zip - Create SFX: (Self-Extract File) Form"));
@@ -184,12 +183,12 @@ void SfxWindow::Command1_Click()
 
 void SfxWindow::Command3_Click()
 {
-    Forms::present(forms_.advances1());
+    present(desk_.advances1());
 }
 
 void SfxWindow::Command5_Click()
 {
-    Forms::present(forms_.advances2());
+    present(desk_.advances2());
 }
 
 void SfxWindow::Exit_Click()

@@ -2,6 +2,7 @@
 // folder, an icon, a program to run) and the two build buttons.
 #pragma once
 
+#include "SfxDesk.h"
 #include "platform/CommonDialog.h"
 #include "selection/FolderPicker.h"
 
@@ -12,10 +13,9 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 
-namespace oz::app {
-class Forms;
+namespace oz::widgets {
 class PinnedField;
-} // namespace oz::app
+}
 namespace oz::selection {
 class SelectionList;
 }
@@ -25,9 +25,9 @@ namespace oz::sfx {
 class SfxWindow : public QWidget {
     Q_OBJECT
 public:
-    SfxWindow(QWidget *owner, app::Forms &forms);
+    SfxWindow(QWidget *owner, SfxDesk &desk);
 
-    app::Forms &forms() { return forms_; }
+    SfxDesk &desk() { return desk_; }
     selection::SelectionList &selection() { return *selection_; }
     selection::FolderPicker &folders() { return folders_; }
 
@@ -35,7 +35,7 @@ public:
     QPushButton *Createalbum, *Command3, *Mp3, *Command1, *Command2, *Command5, *Exit;
     QListWidget *FileList;
     QLineEdit *zdir, *iconlist, *mp3text, *pas1, *pas2;
-    app::PinnedField *Text3, *Text4;
+    widgets::PinnedField *Text3, *Text4;
 
     platform::CommonDialog SaveDialog, iconselect, Mp3Dialog;
 
@@ -52,7 +52,7 @@ public slots:
     void Command2_Click();    // model 2
 
 private:
-    app::Forms &forms_;
+    SfxDesk &desk_;
     selection::SelectionList *selection_;
     selection::FolderPicker folders_;
 };

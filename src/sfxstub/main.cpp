@@ -423,7 +423,7 @@ std::string onPath(const std::string &name)
         std::size_t end = folders.find(':', start);
         if (end == std::string::npos)
             end = folders.size();
-        const std::string candidate = folders.substr(start, end - start) + "/" + name;
+        std::string candidate = folders.substr(start, end - start) + "/" + name;
         if (end > start && access(candidate.c_str(), X_OK) == 0)
             return candidate;
         start = end + 1;

@@ -1,7 +1,7 @@
 // The main window as a user meets it: its controls, menus, start-up and end,
 // help, About and Run.
 #include "app/AboutWindow.h"
-#include "app/Controls.h"
+#include "widgets/Controls.h"
 #include "app/Forms.h"
 #include "app/MainWindow.h"
 #include "create/OptionsWindow.h"

@@ -106,7 +106,7 @@ class ComponentTest : public QObject {
 
     QString extractAll(const QString &archive, int threads, const QString &password)
     {
-        const QString out = archive + QStringLiteral("-out");
+        QString out = archive + QStringLiteral("-out");
         ArchiveComponent reader;
         reader.setThreads(threads);
         reader.SetPassword(password);

@@ -26,7 +26,7 @@ class InteropTest : public QObject {
 
     QString ours(const QString &name, const QString &password, int keyBits = 256)
     {
-        const QString archive = path(name);
+        QString archive = path(name);
         ArchiveComponent zip;
         zip.StartNewArchive(archive);
         zip.SetPasswordProtection(password.isEmpty() ? 0 : 1);

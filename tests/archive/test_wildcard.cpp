@@ -1,6 +1,6 @@
 // Wildcard matching and the path rules that keep extraction inside its folder.
 #include "archive/PathRules.h"
-#include "archive/Wildcard.h"
+#include "wildcard/Wildcard.h"
 #include "core/Names.h"
 
 #include <QtTest>

@@ -1,5 +1,5 @@
 // Building zip archives from the main window, checked by opening what was written.
-#include "app/Controls.h"
+#include "widgets/Controls.h"
 #include "app/Forms.h"
 #include "app/MainWindow.h"
 #include "archive/ArchiveComponent.h"

@@ -1,6 +1,6 @@
 // Opening, listing and extracting archives from the main window, with the
 // password prompt, on archives written by Orvel Zip and by other tools.
-#include "app/Controls.h"
+#include "widgets/Controls.h"
 #include "app/Forms.h"
 #include "app/MainWindow.h"
 #include "archive/ArchiveComponent.h"
@@ -199,7 +199,7 @@ private slots:
     {
         Desk d;
         const QString archive = d.ours("given.zip", "Kennwort");
-        extract::openArchiveFile(d.w, archive);
+        extract::openArchiveFile(d.w.extractDesk(), archive);
         QVERIFY(d.prompt()->isVisible());
         d.tryPassword("Kennwort");
         QVERIFY(d.s.messages.shown.empty());

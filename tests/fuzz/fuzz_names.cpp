@@ -2,7 +2,7 @@
 // matcher, and the file dialog's multiple-pick result. The input is split at its first NUL into
 // two texts.
 #include "core/Names.h"
-#include "archive/Wildcard.h"
+#include "wildcard/Wildcard.h"
 #include "selection/SelectionList.h"
 
 #include <QDir>

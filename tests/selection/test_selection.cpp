@@ -1,5 +1,5 @@
 // The selection list and the folder picker, driven through the main window.
-#include "app/Controls.h"
+#include "widgets/Controls.h"
 #include "app/Forms.h"
 #include "app/MainWindow.h"
 #include "selection/FolderPicker.h"

@@ -63,7 +63,7 @@ class ExtractorTest : public QObject {
         zip.SetPassword(password);
         zip.AddFilesByPatternFiltered(at("src/*.*"), 1, 0, 0, 0, 0);
         QDir().mkpath(at("out"));
-        const QString exe = at("out/" + name);
+        QString exe = at("out/" + name);
         int written = 0;
         zip.WriteSelfExtractingExe(exe, written);
         return exe;
@@ -280,7 +280,7 @@ private slots:
     {
         const QString exe = build("whole.run");
         const QByteArray bytes = readFile(exe);
-        auto variant = [&](const QString &name, QByteArray content) {
+        auto variant = [&](const QString &name, const QByteArray &content) {
             writeFile(at("out/" + name), content);
             QFile::setPermissions(at("out/" + name),
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);

@@ -1,5 +1,5 @@
 // The SFX window and its two builds, through the window as a user meets it.
-#include "app/Controls.h"
+#include "widgets/Controls.h"
 #include "app/Forms.h"
 #include "app/MainWindow.h"
 #include "create/OptionsWindow.h"

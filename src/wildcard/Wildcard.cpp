@@ -1,4 +1,4 @@
-#include "Wildcard.h"
+#include "wildcard/Wildcard.h"
 
 namespace oz::archive {
 

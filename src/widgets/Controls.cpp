@@ -1,4 +1,4 @@
-#include "Controls.h"
+#include "widgets/Controls.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 
-namespace oz::app {
+namespace oz::widgets {
 
 QFont makeFont(const QString &family, double points, bool bold, bool italic)
 {
@@ -145,4 +145,11 @@ void PinnedField::repin()
     }
 }
 
-} // namespace oz::app
+void present(QWidget *window)
+{
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+} // namespace oz::widgets

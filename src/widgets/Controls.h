@@ -18,7 +18,7 @@ class QCheckBox;
 class QListWidget;
 class QProgressBar;
 
-namespace oz::app {
+namespace oz::widgets {
 
 QFont makeFont(const QString &family, double points, bool bold = false, bool italic = false);
 
@@ -40,6 +40,9 @@ void onListClick(QListWidget *list, std::function<void()> handler);
 // tooltip; with none selected the tooltip keeps its text.
 void showFirstSelectedAsTooltip(QListWidget *list);
 
+// Shows a window without making it modal and brings it to the front.
+void present(QWidget *window);
+
 // Chains the widgets into the keyboard tab order, first to last.
 void setTabChain(const std::vector<QWidget *> &widgets);
 
@@ -60,4 +63,4 @@ private:
     std::function<QString()> value_;
 };
 
-} // namespace oz::app
+} // namespace oz::widgets
