@@ -37,7 +37,7 @@ struct ZipDesk {
     platform::CommonDialog &zipDialog1;
     std::unique_ptr<archive::ArchiveComponent> &ZipFile;
     selection::SelectionList &selection;
-    std::function<void()> newZipFile;       // a new component object, its events connected
+    std::function<void()> newZipFile;         // a new component object, its events connected
     std::function<OptionsWindow *()> advance; // the zip options window
 };
 
