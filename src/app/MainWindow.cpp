@@ -65,10 +65,29 @@ void MainWindow::buildControls()
     client->setObjectName(QStringLiteral("client"));
     client->setFixedSize(649, 505);
     setCentralWidget(client);
+    buildZipFrame();
+    buildUnzipFrame();
+    buildHiddenFields();
+
+    // Tab order by the indices of the inventory (0 first).
+    setTabChain({FBrowse,  wwwbook, Command4,  cmdSystem, Text4,    FileRemove, Text3,    delmp3,
+                 FileList, List1,   Mp3,       Command2,  DestDir,  mp3text,    Command5, Text6,
+                 pas1,     pas2,    zipfolder, zdir,      allClear, Command3,   Command6});
+
+    selection_ = new selection::SelectionList(this, FileList, Text3);
+    zipDialog1.CancelError = true;
+    zipDialog1.DialogTitle = QStringLiteral("Save zip file as...");
+    zipDialog1.DefaultExt = QStringLiteral("zip");
+
+    connectHandlers();
+}
+
+// Frame 1: the files and the folder of a new archive, and its build.
+void MainWindow::buildZipFrame()
+{
     QWidget *w = client;
     const QFont frameFont = makeFont(QStringLiteral("Arial"), 11.25);
     const QFont arial975 = makeFont(QStringLiteral("Arial"), 9.75);
-    const QString countTip = QStringLiteral("The text box will show the amount of selected files.");
 
     Frame1 = frame(w, "Frame1", QStringLiteral("  Folder or file added to the Zip archive   "), {8, 8, 633, 233});
     Frame1->setFont(frameFont);
@@ -92,6 +111,15 @@ void MainWindow::buildControls()
     ZipStatus->setFont(makeFont(QStringLiteral("MS Sans Serif"), 9.75, true));
     ZipStatus->setStyleSheet(QStringLiteral("color: red;"));
     Command3 = button(w, "Command3", QStringLiteral("Advance"), {568, 208, 65, 25});
+}
+
+// Frame 2: the archive to open, its entries, and where they go.
+void MainWindow::buildUnzipFrame()
+{
+    QWidget *w = client;
+    const QFont frameFont = makeFont(QStringLiteral("Arial"), 11.25);
+    const QFont arial975 = makeFont(QStringLiteral("Arial"), 9.75);
+    const QString countTip = QStringLiteral("The text box will show the amount of selected files.");
 
     Frame2 = frame(w, "Frame2", QStringLiteral("  Select the Zip archive to be unzipped   "), {8, 248, 633, 249});
     Frame2->setFont(frameFont);
@@ -114,6 +142,13 @@ void MainWindow::buildControls()
     Command5 = button(w, "Command5", QStringLiteral("U&nzip to current folder"), {24, 456, 145, 25});
     ProgressBar1 = progressBar(w, "ProgressBar1", {184, 464, 377, 17});
     Command4 = button(w, "Command4", QStringLiteral("E&xit"), {568, 456, 65, 25}, QStringLiteral("Exit this program."));
+}
+
+void MainWindow::buildHiddenFields()
+{
+    QWidget *w = client;
+    const QFont arial975 = makeFont(QStringLiteral("Arial"), 9.75);
+    const QString countTip = QStringLiteral("The text box will show the amount of selected files.");
 
     // Hidden fields: below the visible client area, still in the tab order.
     Text3 = new PinnedField(w, "Text3", {24, 520, 41, 24}, [this] { return QString::number(FileList->count()); });
@@ -132,17 +167,10 @@ void MainWindow::buildControls()
     // "U&nzip to current folder" names the same key; Alt+N belongs to Run,
     // and an ambiguous key would only move the focus between the two.
     Command5->setShortcut(QKeySequence());
+}
 
-    // Tab order by the indices of the inventory (0 first).
-    setTabChain({FBrowse,  wwwbook, Command4,  cmdSystem, Text4,    FileRemove, Text3,    delmp3,
-                 FileList, List1,   Mp3,       Command2,  DestDir,  mp3text,    Command5, Text6,
-                 pas1,     pas2,    zipfolder, zdir,      allClear, Command3,   Command6});
-
-    selection_ = new selection::SelectionList(this, FileList, Text3);
-    zipDialog1.CancelError = true;
-    zipDialog1.DialogTitle = QStringLiteral("Save zip file as...");
-    zipDialog1.DefaultExt = QStringLiteral("zip");
-
+void MainWindow::connectHandlers()
+{
     connect(Text4, &PinnedField::changed, this, &MainWindow::Text4_Change);
     connect(FBrowse, &QPushButton::clicked, this, &MainWindow::FBrowse_Click);
     connect(FileRemove, &QPushButton::clicked, this, &MainWindow::FileRemove_Click);

@@ -125,6 +125,10 @@ protected:
 
 private:
     void buildControls();
+    void buildZipFrame();
+    void buildUnzipFrame();
+    void buildHiddenFields();
+    void connectHandlers();
     void buildMenus();
     void endProgram();
 

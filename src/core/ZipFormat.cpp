@@ -116,9 +116,9 @@ struct End {
     std::uint64_t offset = 0; // of the directory, as declared
 };
 
-// The end record nearest the end of the file whose comment ends with the file (one whose comment
-// runs past it, or stops short of it, when none does), and the zip64 record it points to.
-End findEnd(int fd, std::uint64_t fileSize)
+// Where the end record lies: the one nearest the end of the file whose comment ends with the file
+// (one whose comment runs past it, or stops short of it, when none does).
+std::uint64_t locateEndRecord(int fd, std::uint64_t fileSize, std::vector<unsigned char> &record)
 {
     if (fileSize < 22)
         throw Error("not a zip archive", Error::Kind::NotZip);
@@ -142,25 +142,19 @@ End findEnd(int fd, std::uint64_t fileSize)
         best = fallback;
     if (best < 0)
         throw Error("not a zip archive", Error::Kind::NotZip);
-    const unsigned char *e = &tail[static_cast<std::size_t>(best)];
-    End end;
-    end.at = fileSize - window + static_cast<std::uint64_t>(best);
-    if (le16(e + 4) != 0 || le16(e + 6) != 0)
-        refuse("it is one part of an archive split over several files");
-    if (le16(e + 8) != le16(e + 10))
-        refuse("its end record disagrees with itself");
-    end.count = le16(e + 10);
-    end.size = le32(e + 12);
-    end.offset = le32(e + 16);
-    if (end.at < 20)
-        return end;
+    const auto at = static_cast<std::size_t>(best);
+    record.assign(tail.begin() + static_cast<std::ptrdiff_t>(at), tail.begin() + static_cast<std::ptrdiff_t>(at + 22));
+    return fileSize - window + at;
+}
+
+// The zip64 end record the locator before the plain one points to, when there is one: its
+// numbers replace the plain record's, which must agree with them.
+void readZip64End(int fd, End &end)
+{
     unsigned char loc[20];
-    if (!readAt(fd, end.at - 20, loc, sizeof loc) || le32(loc) != sig::locator64) {
-        if (end.count == 0xFFFF || end.size == 0xFFFFFFFFu || end.offset == 0xFFFFFFFFu) {
-            // Legal for a small archive that happens to hold those numbers; zip64 ones say so with a locator.
-        }
-        return end;
-    }
+    // Without a locator, 0xFFFF and 0xFFFFFFFF are just numbers: legal for a small archive.
+    if (end.at < 20 || !readAt(fd, end.at - 20, loc, sizeof loc) || le32(loc) != sig::locator64)
+        return;
     const std::uint64_t at64 = le64(loc + 8);
     unsigned char e64[56];
     if (at64 + 56 > end.at - 20 || !readAt(fd, at64, e64, sizeof e64) || le32(e64) != sig::end64)
@@ -182,6 +176,23 @@ End findEnd(int fd, std::uint64_t fileSize)
     end.count = count;
     end.size = size;
     end.offset = offset;
+}
+
+// The end record and the zip64 record it points to.
+End findEnd(int fd, std::uint64_t fileSize)
+{
+    std::vector<unsigned char> record;
+    End end;
+    end.at = locateEndRecord(fd, fileSize, record);
+    const unsigned char *e = record.data();
+    if (le16(e + 4) != 0 || le16(e + 6) != 0)
+        refuse("it is one part of an archive split over several files");
+    if (le16(e + 8) != le16(e + 10))
+        refuse("its end record disagrees with itself");
+    end.count = le16(e + 10);
+    end.size = le32(e + 12);
+    end.offset = le32(e + 16);
+    readZip64End(fd, end);
     return end;
 }
 

@@ -34,24 +34,7 @@ OptionsWindow::OptionsWindow(Kind kind, QWidget *owner, std::function<void()> sh
     ExclusionsText = textBox(this, "ExclusionsText", {156, 94, 120, 22});
     ExclusionsText->setMaxLength(10);
 
-    frame(this, "Frame3", QStringLiteral("Folders"), {8, 136, 200, 89});
-    Recurse = checkBox(this, "Recurse", QString(), {20, 160, 17, 17});
-    auto *l2 = label(this, "Label2", QStringLiteral("Include subdirs"), {42, 158, 150, 20});
-    SaveFullFilenames = checkBox(this, "SaveFullFilenames", QString(), {20, 192, 17, 17});
-    auto *l3 = label(this, "Label3", QStringLiteral("Save extra folder info"), {42, 190, 150, 20});
-
-    frame(this, "Frame4", QStringLiteral("Attributes"), {216, 136, 265, 89});
-    ArchiveOnly = checkBox(this, "ArchiveOnly", QString(), {228, 158, 17, 17});
-    auto *l4 = label(this, "Label4", QStringLiteral("Include only if archive attribute is set"), {250, 156, 225, 20});
-    IncludeSystem = checkBox(this, "IncludeSystem", QString(), {228, 180, 17, 17});
-    auto *l5 = label(this, "Label5", QStringLiteral("Include system files"), {250, 178, 225, 20});
-    IncludeHidden = checkBox(this, "IncludeHidden", QString(), {228, 202, 17, 17});
-    auto *l6 = label(this, "Label6", QStringLiteral("Include hidden files"), {250, 200, 225, 20});
-    l2->setBuddy(Recurse);
-    l3->setBuddy(SaveFullFilenames);
-    l4->setBuddy(ArchiveOnly);
-    l5->setBuddy(IncludeSystem);
-    l6->setBuddy(IncludeHidden);
+    buildFlagFrames();
 
     int buttonsY = 236;
     std::vector<QWidget *> chain{FilePattern, ExclusionsText, Recurse,      SaveFullFilenames,
@@ -76,6 +59,29 @@ OptionsWindow::OptionsWindow(Kind kind, QWidget *owner, std::function<void()> sh
     connect(pw, &QPushButton::clicked, this, &OptionsWindow::zippas_Click);
 
     Form_Load();
+}
+
+// The check boxes of folders and attributes, each with its label as buddy.
+void OptionsWindow::buildFlagFrames()
+{
+    frame(this, "Frame3", QStringLiteral("Folders"), {8, 136, 200, 89});
+    Recurse = checkBox(this, "Recurse", QString(), {20, 160, 17, 17});
+    auto *l2 = label(this, "Label2", QStringLiteral("Include subdirs"), {42, 158, 150, 20});
+    SaveFullFilenames = checkBox(this, "SaveFullFilenames", QString(), {20, 192, 17, 17});
+    auto *l3 = label(this, "Label3", QStringLiteral("Save extra folder info"), {42, 190, 150, 20});
+
+    frame(this, "Frame4", QStringLiteral("Attributes"), {216, 136, 265, 89});
+    ArchiveOnly = checkBox(this, "ArchiveOnly", QString(), {228, 158, 17, 17});
+    auto *l4 = label(this, "Label4", QStringLiteral("Include only if archive attribute is set"), {250, 156, 225, 20});
+    IncludeSystem = checkBox(this, "IncludeSystem", QString(), {228, 180, 17, 17});
+    auto *l5 = label(this, "Label5", QStringLiteral("Include system files"), {250, 178, 225, 20});
+    IncludeHidden = checkBox(this, "IncludeHidden", QString(), {228, 202, 17, 17});
+    auto *l6 = label(this, "Label6", QStringLiteral("Include hidden files"), {250, 200, 225, 20});
+    l2->setBuddy(Recurse);
+    l3->setBuddy(SaveFullFilenames);
+    l4->setBuddy(ArchiveOnly);
+    l5->setBuddy(IncludeSystem);
+    l6->setBuddy(IncludeHidden);
 }
 
 void OptionsWindow::Form_Load()

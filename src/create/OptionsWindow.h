@@ -38,6 +38,7 @@ public slots:
     void zippas_Click();
 
 private:
+    void buildFlagFrames();
     std::function<void()> showPasswordDialog_;
 };
 

@@ -54,23 +54,16 @@ void dropStagedTarget(const QString &zdir, const QString &working, const QString
         QFile::remove(staged.absoluteFilePath());
 }
 
-} // namespace
-
-void buildZip(const ZipDesk &w, BuildFrom from)
+// Checks that something is selected and stages the files the build copies into the working
+// folder; false when the build ends here (the user has been told why).
+bool stage(const ZipDesk &w, bool button, const QString &zdir, const QString &working)
 {
-    const bool button = from == BuildFrom::Button;
-    if (button)
-        setStatus(w, QString());
-
-    const QString zdir = w.zdir->text();
-    const bool haveFiles = w.FileList->count() > 0;
-    if (!haveFiles && zdir.isEmpty()) {
+    if (w.FileList->count() == 0 && zdir.isEmpty()) {
         platform::showMessage(w.window, QStringLiteral("File or folder not selected"), QStringLiteral("Warning"),
                               MsgIcon::None);
-        return;
+        return false;
     }
 
-    const QString working = w.Text4->text();
     if (button) {
         platform::FileSystem::deleteFiles(joined(platform::workingFolder(), QStringLiteral("*.*"))); // failures ignored
     } else if (!zdir.isEmpty()) {
@@ -83,10 +76,53 @@ void buildZip(const ZipDesk &w, BuildFrom from)
         if (!platform::FileSystem::copyFiles(zdir + QStringLiteral("*.*"), working, true, &error, &matched)
             && matched > 0) {
             notWritten(w, error);
-            return;
+            return false;
         }
     }
-    if (!stageListedFiles(w.window, w.selection.paths(), working))
+    return stageListedFiles(w.window, w.selection.paths(), working);
+}
+
+// Writes the configured archive to target and reports the result in the status label and a
+// message; a failed write is never shown as a success, and the old file stays.
+void writeAndReport(const ZipDesk &w, ArchiveComponent &zip, const QString &target)
+{
+    zip.SetArchiveFileName(target);
+    if (zip.GetEntryCount() == 0) {
+        setStatus(w, QStringLiteral("Error, no files added to the Zip archive."));
+        w.ZipFile.reset();
+        return;
+    }
+
+    platform::setProgress(w.ZipProgressBar, 0);
+    try {
+        zip.SaveArchive();
+    } catch (const ArchiveError &e) {
+        // A failed write is never shown as a success; the old file stays.
+        notWritten(w, e.reason());
+        return;
+    }
+
+    // One blank where a sign would stand, as a number printed for people.
+    setStatus(
+        w, QStringLiteral("Success. ") + u' ' + QString::number(zip.GetEntryCount()) + QStringLiteral(" files zipped"));
+    if (platform::FileSystem::fileExists(target)) {
+        platform::showMessage(w.window, QStringLiteral("Success! Your new Zip archive is built in ") + target + u' ',
+                              QStringLiteral("Orvel Zip"), MsgIcon::None);
+    }
+}
+
+} // namespace
+
+void buildZip(const ZipDesk &w, BuildFrom from)
+{
+    const bool button = from == BuildFrom::Button;
+    if (button)
+        setStatus(w, QString());
+
+    const QString zdir = w.zdir->text();
+    const bool haveFiles = w.FileList->count() > 0;
+    const QString working = w.Text4->text();
+    if (!stage(w, button, zdir, working))
         return;
 
     w.newZipFile();
@@ -120,31 +156,7 @@ void buildZip(const ZipDesk &w, BuildFrom from)
                          OptionsWindow::value(options->Recurse), *options);
         }
 
-        zip.SetArchiveFileName(target);
-        if (zip.GetEntryCount() == 0) {
-            setStatus(w, QStringLiteral("Error, no files added to the Zip archive."));
-            w.ZipFile.reset();
-            return;
-        }
-
-        platform::setProgress(w.ZipProgressBar, 0);
-        try {
-            zip.SaveArchive();
-        } catch (const ArchiveError &e) {
-            // A failed write is never shown as a success; the old file stays.
-            notWritten(w, e.reason());
-            return;
-        }
-
-        // One blank where a sign would stand, as a number printed for people.
-        setStatus(w,
-                  QStringLiteral("Success. ") + u' ' + QString::number(zip.GetEntryCount())
-                      + QStringLiteral(" files zipped"));
-        if (platform::FileSystem::fileExists(target)) {
-            platform::showMessage(w.window,
-                                  QStringLiteral("Success! Your new Zip archive is built in ") + target + u' ',
-                                  QStringLiteral("Orvel Zip"), MsgIcon::None);
-        }
+        writeAndReport(w, zip, target);
     } catch (const ArchiveError &e) {
         // From the archive's start on, a failure ends the build; the user is told why, as for
         // a selected file that cannot be read (an unreadable sub-folder, a folder gone).

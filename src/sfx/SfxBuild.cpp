@@ -41,6 +41,52 @@ QString usableIcon(const QString &icon)
     return icon;
 }
 
+// The settings of the executable: model 2 runs a program of the archive after extraction.
+void setExecutable(ArchiveComponent &zip, SfxWindow &w, bool two, OptionsWindow *own)
+{
+    if (two) {
+        const int autoTemp = OptionsWindow::value(own->autotemp);
+        zip.SetExeAutoTemp(autoTemp);
+        zip.SetExeRunParameters(own->parameter->text());
+        zip.SetExeAutoExtract(OptionsWindow::value(own->autotemp));
+        zip.SetExeIconFile(usableIcon(w.iconlist->text()));
+        zip.SetExeRunProgram(w.mp3text->text());
+    } else {
+        zip.SetExeAutoTemp(0);
+        zip.SetExeRunParameters(QString());
+        zip.SetExeAutoExtract(0);
+        zip.SetExeIconFile(usableIcon(w.iconlist->text()));
+        zip.SetExeRunProgram(QString());
+    }
+}
+
+// Asks for the target and writes the executable there; the name decides the program.
+void saveExecutable(ArchiveComponent &zip, SfxWindow &w)
+{
+    platform::CommonDialog &dialog = w.SaveDialog;
+    dialog.Flags = platform::DialogFlags::OverwritePrompt;
+    dialog.InitDir = QString();
+    // The name decides the program: ".exe" a Windows one, anything else a Linux one.
+    dialog.Filter = QStringLiteral(".exe only (*.exe)|*.exe|Linux program (*.run)|*.run");
+    dialog.FilterIndex = 1;
+    if (!dialog.ShowSave(&w))
+        return;
+    const QString target = dialog.FileName;
+    int written = 0;
+    try {
+        zip.WriteSelfExtractingExe(target, written);
+    } catch (const ArchiveError &e) {
+        // Judged by the write itself, not by a file at the path: an older
+        // file there says nothing about this build.
+        notBuilt(w, e.reason());
+        return;
+    }
+    if (platform::FileSystem::fileExists(target)) {
+        platform::showMessage(&w, QStringLiteral("Success! Your new SFX .exe file is built in ") + target + u' ',
+                              QStringLiteral("Orvel Album"), MsgIcon::None);
+    }
+}
+
 } // namespace
 
 void buildSfx(SfxWindow &w, Model model)
@@ -71,20 +117,7 @@ void buildSfx(SfxWindow &w, Model model)
     OptionsWindow *folderFlags = w.desk().advance();
     const QString password = two ? w.pas2->text() : w.pas1->text();
     try {
-        if (two) {
-            const int autoTemp = OptionsWindow::value(own->autotemp);
-            zip.SetExeAutoTemp(autoTemp);
-            zip.SetExeRunParameters(own->parameter->text());
-            zip.SetExeAutoExtract(OptionsWindow::value(own->autotemp));
-            zip.SetExeIconFile(usableIcon(w.iconlist->text()));
-            zip.SetExeRunProgram(w.mp3text->text());
-        } else {
-            zip.SetExeAutoTemp(0);
-            zip.SetExeRunParameters(QString());
-            zip.SetExeAutoExtract(0);
-            zip.SetExeIconFile(usableIcon(w.iconlist->text()));
-            zip.SetExeRunProgram(QString());
-        }
+        setExecutable(zip, w, two, own);
         zip.StartNewArchive(QStringLiteral("notUsed.zip"));
         zip.SetEncryption(password.isEmpty() ? 0 : 1);
         zip.SetEncryptionKeyLength(256);
@@ -99,28 +132,7 @@ void buildSfx(SfxWindow &w, Model model)
         return;
     }
 
-    platform::CommonDialog &dialog = w.SaveDialog;
-    dialog.Flags = platform::DialogFlags::OverwritePrompt;
-    dialog.InitDir = QString();
-    // The name decides the program: ".exe" a Windows one, anything else a Linux one.
-    dialog.Filter = QStringLiteral(".exe only (*.exe)|*.exe|Linux program (*.run)|*.run");
-    dialog.FilterIndex = 1;
-    if (!dialog.ShowSave(&w))
-        return;
-    const QString target = dialog.FileName;
-    int written = 0;
-    try {
-        zip.WriteSelfExtractingExe(target, written);
-    } catch (const ArchiveError &e) {
-        // Judged by the write itself, not by a file at the path: an older
-        // file there says nothing about this build.
-        notBuilt(w, e.reason());
-        return;
-    }
-    if (platform::FileSystem::fileExists(target)) {
-        platform::showMessage(&w, QStringLiteral("Success! Your new SFX .exe file is built in ") + target + u' ',
-                              QStringLiteral("Orvel Album"), MsgIcon::None);
-    }
+    saveExecutable(zip, w);
 }
 
 } // namespace oz::sfx

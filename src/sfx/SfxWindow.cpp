@@ -29,8 +29,26 @@ SfxWindow::SfxWindow(QWidget *owner, SfxDesk &desk)
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(609, 481);
     setFont(makeFont(QStringLiteral("Arial"), 9));
+    buildSelectionFrame();
+    buildModelFrames();
+    buildHiddenFields();
+    setTabChain({FBrowse,  Createalbum, Command2,    Mp3,      FileRemove, Text4,    Text3, mp3text,
+                 Command1, pas2,        Exit,        Command3, iconlist,   FileList, zdir,  Command5,
+                 Command4, zipfolder,   iconlistRem, Iconsel,  allClear,   pas1});
+
+    selection_ = new selection::SelectionList(this, FileList, Text3);
+    SaveDialog.CancelError = true;
+    SaveDialog.DialogTitle = QStringLiteral("Save images as a standalone Exe file...");
+    SaveDialog.DefaultExt = QStringLiteral("exe"); // the executable's own extension
+
+    connectHandlers();
+    Form_Load();
+}
+
+// Frame 1: the files, the folder and the icon.
+void SfxWindow::buildSelectionFrame()
+{
     const QFont arial975 = makeFont(QStringLiteral("Arial"), 9.75);
-    const QFont arial1125 = makeFont(QStringLiteral("Arial"), 11.25);
     const QString removeTip = QStringLiteral("Remove all in the left text box.");
     const QString defaultTip
         = QStringLiteral("This one is system default component, you can  select one to replace it.");
@@ -63,7 +81,14 @@ SfxWindow::SfxWindow(QWidget *owner, SfxDesk &desk)
     iconlist = textBox(this, "iconlist", {125, 219, 392, 24}, true, defaultTip);
     iconlist->setFont(arial975);
     iconlistRem = button(this, "iconlistRem", QStringLiteral("Rem&ove"), {528, 218, 65, 25}, removeTip);
+}
 
+// The two models, each with its build and options buttons.
+void SfxWindow::buildModelFrames()
+{
+    const QFont arial975 = makeFont(QStringLiteral("Arial"), 9.75);
+    const QFont arial1125 = makeFont(QStringLiteral("Arial"), 11.25);
+    const QString removeTip = QStringLiteral("Remove all in the left text box.");
     frame(this, "Frame2", QStringLiteral("  SFX Model 1:   "), {16, 264, 585, 73});
     Createalbum = button(
         this, "Createalbum", QStringLiteral("&Build SFX File"), {24, 296, 105, 25},
@@ -93,8 +118,11 @@ SfxWindow::SfxWindow(QWidget *owner, SfxDesk &desk)
     label6->setWordWrap(true);
     Command5 = button(this, "Command5", QStringLiteral("Advance"), {528, 408, 65, 25});
     Exit = button(this, "Exit", QStringLiteral("&Exit"), {528, 448, 65, 25});
+}
 
-    // Hidden fields below the client area.
+void SfxWindow::buildHiddenFields()
+{
+    // Below the client area.
     pas1 = textBox(this, "pas1", {24, 488, 97, 22});
     pas2 = textBox(this, "pas2", {136, 488, 121, 22});
     pas1->setFocusPolicy(Qt::NoFocus);
@@ -104,16 +132,10 @@ SfxWindow::SfxWindow(QWidget *owner, SfxDesk &desk)
     Text3->setToolTip(QStringLiteral("The text box will show the amount of selected files."));
     Text4 = new PinnedField(this, "Text4", {328, 488, 169, 22}, [] { return platform::workingFolder(); });
     connect(Text4, &PinnedField::changed, Text4, &PinnedField::repin);
+}
 
-    setTabChain({FBrowse,  Createalbum, Command2,    Mp3,      FileRemove, Text4,    Text3, mp3text,
-                 Command1, pas2,        Exit,        Command3, iconlist,   FileList, zdir,  Command5,
-                 Command4, zipfolder,   iconlistRem, Iconsel,  allClear,   pas1});
-
-    selection_ = new selection::SelectionList(this, FileList, Text3);
-    SaveDialog.CancelError = true;
-    SaveDialog.DialogTitle = QStringLiteral("Save images as a standalone Exe file...");
-    SaveDialog.DefaultExt = QStringLiteral("exe"); // the executable's own extension
-
+void SfxWindow::connectHandlers()
+{
     connect(FBrowse, &QPushButton::clicked, selection_, &selection::SelectionList::FBrowse_Click);
     connect(FileRemove, &QPushButton::clicked, selection_, &selection::SelectionList::FileRemove_Click);
     connect(allClear, &QPushButton::clicked, selection_, &selection::SelectionList::allClear_Click);
@@ -128,8 +150,6 @@ SfxWindow::SfxWindow(QWidget *owner, SfxDesk &desk)
     connect(Exit, &QPushButton::clicked, this, &SfxWindow::Exit_Click);
     connect(Createalbum, &QPushButton::clicked, this, &SfxWindow::Createalbum_Click);
     connect(Command2, &QPushButton::clicked, this, &SfxWindow::Command2_Click);
-
-    Form_Load();
 }
 
 void SfxWindow::Form_Load()

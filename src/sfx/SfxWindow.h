@@ -52,6 +52,11 @@ public slots:
     void Command2_Click();    // model 2
 
 private:
+    void buildSelectionFrame();
+    void buildModelFrames();
+    void buildHiddenFields();
+    void connectHandlers();
+
     SfxDesk &desk_;
     selection::SelectionList *selection_;
     selection::FolderPicker folders_;
