@@ -1,9 +1,10 @@
 #include "ArchiveComponent.h"
 
 #include "Internal.h"
-#include "wildcard/Wildcard.h"
 #include "core/Error.h"
 #include "core/Extract.h"
+#include "core/NewFile.h"
+#include "wildcard/Wildcard.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -173,10 +174,8 @@ void ArchiveComponent::TestZip()
 void ArchiveComponent::WriteLogFile(const QString &fileName) const
 {
     qCInfo(lcArchive).noquote() << "WriteLogFile" << fileName;
-    QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(fileName, file.errorString()));
-    QXmlStreamWriter xml(&file);
+    QByteArray text;
+    QXmlStreamWriter xml(&text);
     xml.setAutoFormatting(true);
     xml.writeStartDocument();
     xml.writeStartElement(QStringLiteral("extraction"));
@@ -198,8 +197,12 @@ void ArchiveComponent::WriteLogFile(const QString &fileName) const
     }
     xml.writeEndElement();
     xml.writeEndDocument();
-    if (!file.flush() || xml.hasError())
-        throw ArchiveError(QStringLiteral("Cannot write %1: %2").arg(fileName, file.errorString()));
+    // Like every file the component writes, the log replaces an older one only when whole.
+    try {
+        core::writeFileWhole(QFile::encodeName(fileName).toStdString(), text.toStdString());
+    } catch (const core::Error &e) {
+        throw ArchiveError(QString::fromStdString(e.what()));
+    }
 }
 
 void ArchiveComponent::StartNewArchive(const QString &fileName)

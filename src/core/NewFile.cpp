@@ -1,5 +1,6 @@
 #include "NewFile.h"
 
+#include "Beneath.h"
 #include "Crypto.h"
 #include "Error.h"
 #include "FileIo.h"
@@ -255,6 +256,19 @@ void NewFile::commit(bool replace)
     temp_.clear();
     unregister(slot_);
     slot_ = -1;
+}
+
+void writeFileWhole(const std::string &path, const std::string &content, mode_t mode)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir)
+        throw Error("Cannot write " + path + ": " + systemError(errno), Error::Kind::Io);
+    NewFile file(dir.get(), slash == std::string::npos ? path : path.substr(slash + 1), mode, path);
+    if (!writeAll(file.fd(), content.data(), content.size()))
+        throw Error("Cannot write " + path + ": " + systemError(errno), Error::Kind::Io);
+    file.commit(true);
 }
 
 } // namespace oz::core

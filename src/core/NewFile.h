@@ -51,6 +51,11 @@ private:
     int slot_ = -1;    // its place among the names removed on a signal
 };
 
+// Writes content as the file at path (relative to the working folder or absolute), replacing a
+// file of that name only once all of it is written: a failure leaves the old file as it was.
+// The mode passes through the umask. Throws Error (Io).
+void writeFileWhole(const std::string &path, const std::string &content, mode_t mode = 0666);
+
 // Removes the hidden temporary files still named when SIGINT, SIGTERM or SIGHUP arrives, then
 // lets the signal take its usual course. Programs call it once at start.
 void installCleanupOnSignals();
