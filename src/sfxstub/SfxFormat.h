@@ -4,7 +4,7 @@
 // Layout of an executable: the extractor program, this block, then a
 // standard zip archive whose offsets count from the start of the file, so
 // that other zip tools read the executable as the zip it is. The extractor
-// finds the block where its own ELF image ends.
+// finds the block where its own image ends (ELF on Linux, PE on Windows).
 //
 // Block, integers little-endian:
 //   8 bytes  magic "OZSFX1\r\n"
