@@ -163,7 +163,8 @@ WinZipCipher::WinZipCipher() : state_(std::make_unique<State>()) {}
 
 WinZipCipher::~WinZipCipher()
 {
-    wipe(state_.get(), sizeof *state_);
+    if (state_)
+        wipe(state_.get(), sizeof *state_);
     wipe(stream_.data(), stream_.size());
 }
 

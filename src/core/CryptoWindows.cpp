@@ -99,6 +99,8 @@ WinZipCipher::WinZipCipher() : state_(std::make_unique<State>()) {}
 
 WinZipCipher::~WinZipCipher()
 {
+    if (!state_)
+        return;
     state_->close();
     wipe(state_.get(), sizeof *state_);
     wipe(stream_.data(), stream_.size());
