@@ -22,6 +22,22 @@ void fillCounterBlocks(std::array<unsigned char, 16> &counter, unsigned char *st
     }
 }
 
+// The keys of an entry: PBKDF2 gives the AES key, then the HMAC key, then the two verifier bytes.
+void WinZipCipher::start(std::string_view password, int keyBits, const unsigned char *salt, unsigned char verifier[2])
+{
+    const auto keyBytes = static_cast<std::size_t>(keyBits / 8);
+    unsigned char keys[2 * 32 + 2];
+    pbkdf2HmacSha1(password, salt, saltSize(keyBits), 1000, keys, 2 * keyBytes + 2);
+    verifier[0] = keys[2 * keyBytes];
+    verifier[1] = keys[2 * keyBytes + 1];
+    const bool made = setKeys(keys, keys + keyBytes, keyBytes);
+    wipe(keys, sizeof keys);
+    if (!made)
+        throw Error("Cannot set up the encryption keys");
+    counter_.fill(0);
+    used_ = stream_.size();
+}
+
 void WinZipCipher::nextKeyStream()
 {
     fillCounterBlocks(counter_, stream_.data(), stream_.size());

@@ -57,6 +57,9 @@ public:
 private:
     struct State; // the keys, as each system's crypto library holds them
     void nextKeyStream();
+    // Sets up the AES key and the HMAC key, keyBytes each, in each system's library; false when
+    // the library cannot.
+    bool setKeys(const unsigned char *aesKey, const unsigned char *macKey, std::size_t keyBytes);
     // Encrypts stream_ in place with the AES key (ECB): each system's library does that part.
     void encryptStream();
     std::unique_ptr<State> state_;

@@ -168,28 +168,21 @@ WinZipCipher::~WinZipCipher()
     wipe(stream_.data(), stream_.size());
 }
 
-void WinZipCipher::start(std::string_view password, int keyBits, const unsigned char *salt, unsigned char verifier[2])
+bool WinZipCipher::setKeys(const unsigned char *aesKey, const unsigned char *macKey, std::size_t keyBytes)
 {
-    const auto keyBytes = static_cast<std::size_t>(keyBits / 8);
-    unsigned char keys[2 * 32 + 2];
-    pbkdf2HmacSha1(password, salt, saltSize(keyBits), 1000, keys, 2 * keyBytes + 2);
-    verifier[0] = keys[2 * keyBytes];
-    verifier[1] = keys[2 * keyBytes + 1];
     State &s = *state_;
-    if (keyBits == 128) {
-        aes128_set_encrypt_key(&s.aes.k128, keys);
+    if (keyBytes == 16) {
+        aes128_set_encrypt_key(&s.aes.k128, aesKey);
         s.encrypt = reinterpret_cast<nettle_cipher_func *>(aes128_encrypt);
-    } else if (keyBits == 192) {
-        aes192_set_encrypt_key(&s.aes.k192, keys);
+    } else if (keyBytes == 24) {
+        aes192_set_encrypt_key(&s.aes.k192, aesKey);
         s.encrypt = reinterpret_cast<nettle_cipher_func *>(aes192_encrypt);
     } else {
-        aes256_set_encrypt_key(&s.aes.k256, keys);
+        aes256_set_encrypt_key(&s.aes.k256, aesKey);
         s.encrypt = reinterpret_cast<nettle_cipher_func *>(aes256_encrypt);
     }
-    hmac_sha1_set_key(&s.mac, keyBytes, keys + keyBytes);
-    counter_.fill(0);
-    used_ = stream_.size();
-    wipe(keys, sizeof keys);
+    hmac_sha1_set_key(&s.mac, keyBytes, macKey);
+    return true;
 }
 
 void WinZipCipher::encryptStream()

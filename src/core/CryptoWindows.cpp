@@ -106,23 +106,14 @@ WinZipCipher::~WinZipCipher()
     wipe(stream_.data(), stream_.size());
 }
 
-void WinZipCipher::start(std::string_view password, int keyBits, const unsigned char *salt, unsigned char verifier[2])
+bool WinZipCipher::setKeys(const unsigned char *aesKey, const unsigned char *macKey, std::size_t keyBytes)
 {
-    const auto keyBytes = static_cast<std::size_t>(keyBits / 8);
-    unsigned char keys[2 * 32 + 2];
-    pbkdf2HmacSha1(password, salt, saltSize(keyBits), 1000, keys, 2 * keyBytes + 2);
-    verifier[0] = keys[2 * keyBytes];
-    verifier[1] = keys[2 * keyBytes + 1];
     State &s = *state_;
     s.close();
-    const bool made
-        = ok(::BCryptGenerateSymmetricKey(aesEcb(), &s.key, nullptr, 0, keys, static_cast<ULONG>(keyBytes), 0))
-        && ok(::BCryptCreateHash(hmacSha1(), &s.mac, nullptr, 0, keys + keyBytes, static_cast<ULONG>(keyBytes), 0));
-    wipe(keys, sizeof keys);
-    if (!made)
-        cngFailure("AES key");
-    counter_.fill(0);
-    used_ = stream_.size();
+    return ok(::BCryptGenerateSymmetricKey(aesEcb(), &s.key, nullptr, 0, const_cast<PUCHAR>(aesKey),
+                                           static_cast<ULONG>(keyBytes), 0))
+        && ok(::BCryptCreateHash(hmacSha1(), &s.mac, nullptr, 0, const_cast<PUCHAR>(macKey),
+                                 static_cast<ULONG>(keyBytes), 0));
 }
 
 void WinZipCipher::encryptStream()

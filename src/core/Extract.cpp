@@ -64,7 +64,7 @@ private:
 
     bool diskLink(const std::string &rel, std::string &target) override
     {
-        char buffer[4097];
+        char buffer[maxLinkTarget + 1];
         const ssize_t n = ::readlinkat(root_.get(), rel.c_str(), buffer, sizeof buffer);
         if (n < 0)
             return false;

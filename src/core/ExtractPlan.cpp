@@ -9,8 +9,6 @@
 namespace oz::core {
 
 namespace {
-// The largest a link target may be: longer ones are no path any system resolves.
-constexpr std::uint64_t maxLinkTarget = 4096;
 // Entries up to this size are checked whole, the larger ones streamed.
 constexpr std::uint64_t wholeEntryLimit = 8u << 20;
 } // namespace

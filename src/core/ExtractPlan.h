@@ -15,6 +15,9 @@ namespace oz::core {
 
 enum class EntryType { File, Folder, Link };
 
+// The largest a link target may be: longer ones are no path any system resolves.
+constexpr std::size_t maxLinkTarget = 4096;
+
 struct Planned {
     std::size_t entry = 0; // index in the directory
     std::string rel;       // '/' separated below the destination

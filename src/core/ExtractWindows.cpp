@@ -175,11 +175,9 @@ private:
 
     void makeDestination()
     {
-        if (!root_.empty() && onDisk("") == OnDisk::Folder)
+        // root_ was set by openDestination, which planning always runs first.
+        if (onDisk("") == OnDisk::Folder)
             return;
-        root_ = longPath(destination_);
-        while (root_.size() > 7 && root_.back() == L'\\')
-            root_.pop_back();
         // Each missing folder of the path, from the top down; what fails shows at the end.
         for (std::size_t at = root_.find(L'\\', 7);; at = root_.find(L'\\', at + 1)) {
             ::CreateDirectoryW((at == std::wstring::npos ? root_ : root_.substr(0, at)).c_str(), nullptr);
