@@ -16,7 +16,9 @@ packages=(
   # the install test validates the desktop entry
   desktop-file-utils
   # the short fuzz run of make test: clang and libFuzzer; the format and tidy checks of CI
-  clang libclang-rt-14-dev clang-format clang-tidy
+  clang libclang-rt-14-dev clang-format clang-tidy universal-ctags
+  # rebuilds from the compiler cache
+  ccache
   # the Windows extractor, cross-built, and its tests under Wine (icoutils reads its icon back)
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 icoutils
 )

@@ -49,87 +49,112 @@ void storeBigEndian(const std::uint32_t *words, unsigned char *out)
     }
 }
 
-} // namespace
-
 // PBKDF2's rounds each hash one 20-byte value under a fixed key. The inner and outer key blocks
 // are hashed once; each round is then two calls of the compression function on blocks whose
 // padding never changes, without the buffering and copying a general HMAC does per call. It is
 // the cost of every encrypted entry (1000 rounds each), so it is worth the care.
-void pbkdf2HmacSha1(std::string_view password, const unsigned char *salt, std::size_t saltSize, unsigned iterations,
-                    unsigned char *out, std::size_t outSize)
+struct HmacStates {
+    std::uint32_t inner[5], outer[5];
+    ~HmacStates() { wipe(this, sizeof *this); }
+};
+
+void hashKeyBlocks(std::string_view password, HmacStates &states)
 {
     constexpr std::uint32_t iv[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
-    const auto *pw = reinterpret_cast<const uint8_t *>(password.data());
     unsigned char key[SHA1_BLOCK_SIZE] = {};
     if (password.size() > SHA1_BLOCK_SIZE) {
         sha1_ctx ctx;
         sha1_init(&ctx);
-        sha1_update(&ctx, password.size(), pw);
+        sha1_update(&ctx, password.size(), reinterpret_cast<const uint8_t *>(password.data()));
         sha1_digest(&ctx, SHA1_DIGEST_SIZE, key);
     } else {
         std::copy(password.begin(), password.end(), key);
     }
     unsigned char pad[SHA1_BLOCK_SIZE];
-    std::uint32_t inner[5], outer[5];
-    std::copy(iv, iv + 5, inner);
-    std::copy(iv, iv + 5, outer);
+    std::copy(iv, iv + 5, states.inner);
+    std::copy(iv, iv + 5, states.outer);
     for (std::size_t i = 0; i < sizeof pad; ++i)
         pad[i] = key[i] ^ 0x36;
-    nettle_sha1_compress(inner, pad);
+    nettle_sha1_compress(states.inner, pad);
     for (std::size_t i = 0; i < sizeof pad; ++i)
         pad[i] = key[i] ^ 0x5c;
-    nettle_sha1_compress(outer, pad);
+    nettle_sha1_compress(states.outer, pad);
+    wipe(pad, sizeof pad);
+    wipe(key, sizeof key);
+}
 
+// The output blocks are independent chains of rounds. Up to four run in step, so that the
+// processor overlaps one's hashing with another's.
+constexpr std::size_t lanes = 4;
+
+// The first round of each chain, a plain HMAC of the salt and the block's number; leaves each
+// block padded for the rounds that follow and the chain's sum started.
+void firstRounds(const hmac_sha1_ctx &first, const unsigned char *salt, std::size_t saltSize, std::uint32_t index,
+                 std::size_t count, unsigned char (*block)[SHA1_BLOCK_SIZE], std::uint32_t (*sum)[5])
+{
     // A 20-byte message after one key block: 0x80, zeros, then its length in bits.
     unsigned char padded[SHA1_BLOCK_SIZE] = {};
     padded[SHA1_DIGEST_SIZE] = 0x80;
     constexpr unsigned bits = (SHA1_BLOCK_SIZE + SHA1_DIGEST_SIZE) * 8;
     padded[62] = static_cast<unsigned char>(bits >> 8);
     padded[63] = static_cast<unsigned char>(bits & 0xff);
+    for (std::size_t lane = 0; lane < count; ++lane, ++index) {
+        const unsigned char number[4]
+            = {static_cast<unsigned char>(index >> 24), static_cast<unsigned char>(index >> 16),
+               static_cast<unsigned char>(index >> 8), static_cast<unsigned char>(index)};
+        hmac_sha1_ctx ctx = first;
+        hmac_sha1_update(&ctx, saltSize, salt);
+        hmac_sha1_update(&ctx, sizeof number, number);
+        std::copy(padded, padded + sizeof padded, block[lane]);
+        hmac_sha1_digest(&ctx, SHA1_DIGEST_SIZE, block[lane]);
+        wipe(&ctx, sizeof ctx);
+        for (int i = 0; i < 5; ++i) {
+            std::uint32_t big;
+            std::memcpy(&big, block[lane] + 4 * i, sizeof big);
+            sum[lane][i] = __builtin_bswap32(big);
+        }
+    }
+}
 
+void laterRounds(const HmacStates &states, unsigned iterations, std::size_t count,
+                 unsigned char (*block)[SHA1_BLOCK_SIZE], std::uint32_t (*sum)[5])
+{
+    for (unsigned round = 1; round < iterations; ++round) {
+        std::uint32_t state[lanes][5];
+        for (std::size_t lane = 0; lane < count; ++lane) {
+            std::copy(states.inner, states.inner + 5, state[lane]);
+            nettle_sha1_compress(state[lane], block[lane]);
+        }
+        for (std::size_t lane = 0; lane < count; ++lane) {
+            storeBigEndian(state[lane], block[lane]);
+            std::copy(states.outer, states.outer + 5, state[lane]);
+            nettle_sha1_compress(state[lane], block[lane]);
+        }
+        for (std::size_t lane = 0; lane < count; ++lane) {
+            storeBigEndian(state[lane], block[lane]);
+            for (int i = 0; i < 5; ++i)
+                sum[lane][i] ^= state[lane][i];
+        }
+    }
+}
+
+} // namespace
+
+void pbkdf2HmacSha1(std::string_view password, const unsigned char *salt, std::size_t saltSize, unsigned iterations,
+                    unsigned char *out, std::size_t outSize)
+{
+    HmacStates states;
+    hashKeyBlocks(password, states);
     hmac_sha1_ctx first;
-    hmac_sha1_set_key(&first, password.size(), pw);
-    // The output blocks are independent chains of rounds. Up to four run in step, so that the
-    // processor overlaps one's hashing with another's.
-    constexpr std::size_t lanes = 4;
+    hmac_sha1_set_key(&first, password.size(), reinterpret_cast<const uint8_t *>(password.data()));
     std::uint32_t index = 1;
     while (outSize > 0) {
         const std::size_t count = std::min(lanes, (outSize + SHA1_DIGEST_SIZE - 1) / SHA1_DIGEST_SIZE);
         unsigned char block[lanes][SHA1_BLOCK_SIZE];
         std::uint32_t sum[lanes][5]; // the sum of each chain's rounds, kept as the hash's words
-        for (std::size_t lane = 0; lane < count; ++lane, ++index) {
-            const unsigned char number[4]
-                = {static_cast<unsigned char>(index >> 24), static_cast<unsigned char>(index >> 16),
-                   static_cast<unsigned char>(index >> 8), static_cast<unsigned char>(index)};
-            hmac_sha1_ctx ctx = first;
-            hmac_sha1_update(&ctx, saltSize, salt);
-            hmac_sha1_update(&ctx, sizeof number, number);
-            std::copy(padded, padded + sizeof padded, block[lane]);
-            hmac_sha1_digest(&ctx, SHA1_DIGEST_SIZE, block[lane]);
-            wipe(&ctx, sizeof ctx);
-            for (int i = 0; i < 5; ++i) {
-                std::uint32_t big;
-                std::memcpy(&big, block[lane] + 4 * i, sizeof big);
-                sum[lane][i] = __builtin_bswap32(big);
-            }
-        }
-        for (unsigned round = 1; round < iterations; ++round) {
-            std::uint32_t state[lanes][5];
-            for (std::size_t lane = 0; lane < count; ++lane) {
-                std::copy(inner, inner + 5, state[lane]);
-                nettle_sha1_compress(state[lane], block[lane]);
-            }
-            for (std::size_t lane = 0; lane < count; ++lane) {
-                storeBigEndian(state[lane], block[lane]);
-                std::copy(outer, outer + 5, state[lane]);
-                nettle_sha1_compress(state[lane], block[lane]);
-            }
-            for (std::size_t lane = 0; lane < count; ++lane) {
-                storeBigEndian(state[lane], block[lane]);
-                for (int i = 0; i < 5; ++i)
-                    sum[lane][i] ^= state[lane][i];
-            }
-        }
+        firstRounds(first, salt, saltSize, index, count, block, sum);
+        index += static_cast<std::uint32_t>(count);
+        laterRounds(states, iterations, count, block, sum);
         for (std::size_t lane = 0; lane < count; ++lane) {
             unsigned char t[SHA1_DIGEST_SIZE];
             storeBigEndian(sum[lane], t);
@@ -143,10 +168,6 @@ void pbkdf2HmacSha1(std::string_view password, const unsigned char *salt, std::s
         wipe(block, sizeof block);
     }
     wipe(&first, sizeof first);
-    wipe(pad, sizeof pad);
-    wipe(key, sizeof key);
-    wipe(inner, sizeof inner);
-    wipe(outer, sizeof outer);
 }
 
 struct WinZipCipher::State {

@@ -25,7 +25,8 @@ struct ToolResult {
     QByteArray output; // standard output and error together
 };
 
-// True when the program is on PATH.
+// True when the program is on PATH. When it is not, CI (the variable CI set) fails the test
+// and a desk run is told what to install.
 bool haveTool(const QString &program);
 ToolResult runTool(const QString &program, const QStringList &arguments, const QString &workingFolder = {});
 
