@@ -25,6 +25,22 @@ endif
 ifeq ($(TSAN),1)
 CMAKE_FLAGS += -DORVELZIP_TSAN=ON
 endif
+# Rebuilds of a tree, and of other clones on the same machine, come from the cache where there is one.
+ifneq ($(shell command -v ccache),)
+CMAKE_FLAGS += -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+endif
+# The Windows extractor is never sanitized: a sanitizer tree takes the plain tree's when it is
+# there rather than cross-build the same program again. Its Wine tests run in the plain tree.
+PLAIN_EXE := $(CURDIR)/build/bin/orvelzip-sfx.exe
+ifneq ($(SANITIZE)$(TSAN),)
+ifneq ($(wildcard $(PLAIN_EXE)),)
+CMAKE_FLAGS += -DORVELZIP_WINDOWS_EXTRACTOR=$(PLAIN_EXE)
+endif
+endif
+# The thread-sanitizer tree builds only what it runs: the tests of label threads.
+ifeq ($(TSAN),1)
+BUILD_TARGETS := --target test_component test_extraction test_interop orvelzip-cli orvelzip-sfx
+endif
 
 .PHONY: all deps configure build run test bench package screenshots fuzz clean
 
@@ -37,7 +53,7 @@ configure: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 
 build: configure
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS) $(BUILD_TARGETS)
 
 run: build
 	$(BUILD)/bin/orvelzip
@@ -45,11 +61,14 @@ run: build
 # The suite, then a short run of every fuzz target (FUZZ_SHORT seconds each, in build-fuzz/).
 FUZZ_SHORT ?= 10
 # TSAN=1 runs the tests of the threaded writer and extraction (label threads) under the thread
-# sanitizer instead.
+# sanitizer instead. SANITIZE=1 runs the suite but the Wine tests, and no fuzzing: the fuzzers
+# carry both sanitizers already, and the Windows program under Wine is the plain tree's.
 test: build
 ifeq ($(TSAN),1)
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" \
 	  ctest --output-on-failure -j $(JOBS) -L threads
+else ifeq ($(SANITIZE),1)
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -LE wine
 else
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 	bash scripts/fuzz.sh $(FUZZ_SHORT)
