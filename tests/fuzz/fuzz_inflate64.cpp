@@ -13,7 +13,7 @@
 namespace {
 
 // Beyond this the stream is only more of the same: a few bytes may say gigabytes.
-constexpr std::size_t outputLimit = 1u << 24;
+constexpr std::size_t outputLimit = 1u << 20;
 
 struct Outcome {
     std::vector<unsigned char> bytes;
