@@ -16,7 +16,7 @@ flags=()
 command -v ccache >/dev/null && flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$tree" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVELZIP_FUZZ=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
-cmake --build "$tree" -j "$jobs" --target fuzz_archive fuzz_extractor fuzz_names orvelzip-cli
+cmake --build "$tree" -j "$jobs" --target fuzz_archive fuzz_extractor fuzz_names fuzz_inflate64 orvelzip-cli
 
 seeds=$tree/seeds
 if [ ! -d "$seeds" ]; then
@@ -41,9 +41,23 @@ if [ ! -d "$seeds" ]; then
   printf 'a/b/link\0../../x' >"$seeds/names/link"
 fi
 
+# Deflate64 streams: deflate without 258-byte matches is one too. The leading two bytes choose
+# how the fuzz target cuts the input and the output.
+if [ ! -d "$seeds/inflate64" ]; then
+  mkdir -p "$seeds/inflate64"
+  python3 - "$seeds/inflate64" <<'PY'
+import sys, zlib
+text = b"".join(b"line %d: Orvel Zip reads Deflate64\n" % i for i in range(400))
+for name, level, strategy in (("stored", 0, zlib.Z_DEFAULT_STRATEGY), ("fixed", 6, zlib.Z_FIXED),
+                              ("dynamic", 9, zlib.Z_DEFAULT_STRATEGY), ("huffman", 6, zlib.Z_HUFFMAN_ONLY)):
+    co = zlib.compressobj(level, zlib.DEFLATED, -15, 9, strategy)
+    open("%s/%s" % (sys.argv[1], name), "wb").write(b"\x05\x21" + co.compress(text) + co.flush())
+PY
+fi
+
 mkdir -p "$tree/crashes"
 failed=0
-for target in archive extractor names; do
+for target in archive extractor names inflate64; do
   corpus=$tree/corpus/$target
   mkdir -p "$corpus"
   echo "fuzz_$target: $seconds s"

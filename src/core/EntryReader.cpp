@@ -3,6 +3,7 @@
 #include "Crypto.h"
 #include "Error.h"
 #include "FileIo.h"
+#include "Inflate64.h"
 
 #include <zlib.h>
 #ifndef OZ_CORE_LEAN
@@ -98,6 +99,19 @@ public:
 
 private:
     z_stream z_{};
+};
+
+class Deflate64Decoder : public Decoder {
+public:
+    std::size_t run(const unsigned char *&in, std::size_t &inSize, unsigned char *out, std::size_t outSize) override
+    {
+        const std::size_t n = inflater_.run(in, inSize, out, outSize);
+        ended_ = inflater_.ended();
+        return n;
+    }
+
+private:
+    Inflate64 inflater_;
 };
 
 #ifndef OZ_CORE_LEAN
@@ -228,6 +242,7 @@ std::unique_ptr<Decoder> decoderFor(const Entry &e)
     switch (e.method) {
     case method::stored: return std::make_unique<StoredDecoder>(e.size);
     case method::deflated: return std::make_unique<InflateDecoder>();
+    case method::deflate64: return std::make_unique<Deflate64Decoder>();
 #ifndef OZ_CORE_LEAN
     case method::bzip2: return std::make_unique<Bzip2Decoder>();
     case method::lzma: return std::make_unique<LzmaDecoder>(false, (e.flags & 2) != 0, e.size);

@@ -14,7 +14,7 @@ struct libdeflate_decompressor;
 namespace oz::core {
 
 // Throws Error (Refused) when the entry uses a method or an encryption this program cannot
-// read, naming both ("uses Deflate64, which Orvel Zip cannot read"), and (NoPassword) when it
+// read, naming both ("uses PPMd, which Orvel Zip cannot read"), and (NoPassword) when it
 // is encrypted and no password was given. Nothing needs reading for this: planning calls it for
 // every entry before anything is written.
 void checkReadable(const Entry &entry, bool havePassword);

@@ -48,11 +48,12 @@ std::string methodName(std::uint16_t m)
 bool methodSupported(std::uint16_t m)
 {
 #ifdef OZ_CORE_LEAN
-    // The Windows extractor carries zlib alone: the methods Orvel Zip writes.
-    return m == method::stored || m == method::deflated;
+    // The Windows extractor carries zlib alone: the methods Orvel Zip writes, and Deflate64,
+    // whose decoder is our own.
+    return m == method::stored || m == method::deflated || m == method::deflate64;
 #else
-    return m == method::stored || m == method::deflated || m == method::bzip2 || m == method::lzma || m == method::zstd
-        || m == method::xz;
+    return m == method::stored || m == method::deflated || m == method::deflate64 || m == method::bzip2
+        || m == method::lzma || m == method::zstd || m == method::xz;
 #endif
 }
 

@@ -199,8 +199,11 @@ def bombs():
     cases["deflate-garbage"] = ("refuse", _garbage)
     cases["method-unknown"] = ("refuse", lambda base: _method(base, 77))
     # Refused before the readable file in front of it is written.
-    cases["deflate64-after-ok-file"] = ("refuse", lambda base: build(
-        [Entry("fine.txt", b"fine"), Entry("x.bin", b"not really deflate64", method=9)], base))
+    cases["ppmd-after-ok-file"] = ("refuse", lambda base: build(
+        [Entry("fine.txt", b"fine"), Entry("x.bin", b"not really ppmd", method=98)], base))
+    # Deflate64 is read: damaged or cut short, it is refused, never looped on.
+    cases["deflate64-garbage"] = ("refuse", lambda base: _method(base, 9))
+    cases["deflate64-cut-short"] = ("refuse", _deflate64_cut)
     # Honest and highly compressed: a real file of zeros may be extracted.
     cases["honest-high-ratio"] = ("ok", lambda base: build([Entry("zeros.bin", zeros)], base))
     return cases
@@ -209,6 +212,17 @@ def bombs():
 def _garbage(base):
     e = Entry("garbage.bin", b"", method=0)
     e.method, e.payload, e.csize, e.size, e.crc = 8, b"\xff" * 64, 64, 4096, 0
+    return build([e], base)
+
+
+def _deflate64_cut(base):
+    # Deflate without matches of 258 bytes is Deflate64 too; half of it is not.
+    text = b"".join(b"line %d of a Deflate64 entry\n" % i for i in range(3000))
+    co = zlib.compressobj(6, zlib.DEFLATED, -15)
+    stream = co.compress(text) + co.flush()
+    e = Entry("cut.bin", b"", method=0)
+    half = stream[:len(stream) // 2]
+    e.method, e.payload, e.csize, e.size, e.crc = 9, half, len(half), len(text), zlib.crc32(text)
     return build([e], base)
 
 
