@@ -82,6 +82,8 @@ void ArchiveComponent::OpenZip(const QString &path)
     } catch (const core::Error &e) {
         const QString failure = e.kind() == core::Error::Kind::NoPassword
             ? QStringLiteral("%1 is encrypted and no password was given").arg(path)
+            : e.kind() == core::Error::Kind::Damaged
+            ? QStringLiteral("%1: %2").arg(path, QString::fromStdString(e.what()))
             : QStringLiteral("Wrong password for %1").arg(path);
         qCInfo(lcArchive).noquote() << "OpenZip failed:" << failure;
         throw ArchiveError(failure);

@@ -360,7 +360,7 @@ struct EntryReader::Impl {
                 damaged("Premature end of file");
             const auto expected = aes->code();
             if (!sameSecret(expected.data(), code, sizeof code))
-                damaged("Authentication failed: the entry is damaged or the password is wrong");
+                damaged("Authentication failed");
         }
         if (produced != entry.size)
             damaged("it is shorter than the archive declares");
@@ -432,7 +432,7 @@ void EntryReader::verify()
             damaged("Premature end of file");
         const auto expected = impl_->aes->code();
         if (!sameSecret(expected.data(), code, sizeof code))
-            damaged("Authentication failed: the entry is damaged or the password is wrong");
+            damaged("Authentication failed");
         return;
     }
     std::vector<unsigned char> sink(Impl::bufferSize);
@@ -493,7 +493,7 @@ const unsigned char *WholeReader::read(int fd, const Entry &e, std::string_view 
         switch (decryptWinZipAes(password, e.aesBits, stored, storedSize, plain, dataSize)) {
         case 0: break;
         case 1: throw Error("Wrong password provided", Error::Kind::WrongPassword);
-        case 2: damaged("Authentication failed: the entry is damaged or the password is wrong");
+        case 2: damaged("Authentication failed");
         default: damaged("Damaged encryption header");
         }
         data = plain;

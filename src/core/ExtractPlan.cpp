@@ -352,7 +352,11 @@ void checkPassword(int archiveFd, const Directory &dir, const std::string &passw
         throw Error("it is encrypted and no password was given", Error::Kind::NoPassword);
     try {
         EntryReader(archiveFd, *probe, password).verify();
-    } catch (const Error &) {
+    } catch (const Error &error) {
+        // AES checks the password with its verifier first: a code that fails after it passed
+        // means damaged data. Traditional encryption has no such check beyond the CRC.
+        if (probe->aesBits > 0 && error.kind() == Error::Kind::Damaged)
+            throw Error("\"" + printable(probe->name) + "\" is damaged: " + error.what(), error.kind());
         throw Error("Wrong password", Error::Kind::WrongPassword);
     }
 }

@@ -61,7 +61,11 @@ bool Entry::isFolder() const
 {
     if (!name.empty() && (name.back() == '/' || (name.back() == '\\' && madeOnDosOrWindows(madeBy))))
         return true;
-    return madeOnUnix(madeBy) && ((externalAttributes >> 16) & 0170000) == 0040000 && size == 0;
+    const unsigned type = (externalAttributes >> 16) & 0170000;
+    if (madeOnUnix(madeBy) && type != 0)
+        return type == 0040000 && size == 0;
+    // Some writers mark a folder by its MS-DOS attribute alone, without the trailing slash.
+    return (externalAttributes & 0x10) != 0 && size == 0 && compressedSize == 0;
 }
 
 bool Entry::isLink() const
@@ -115,101 +119,196 @@ struct End {
     std::uint64_t count = 0;
     std::uint64_t size = 0;
     std::uint64_t offset = 0; // of the directory, as declared
+    bool zip64 = false;
 };
 
-// Where the end record lies: the one nearest the end of the file whose comment ends with the file
-// (one whose comment runs past it, or stops short of it, when none does).
-std::uint64_t locateEndRecord(int fd, std::uint64_t fileSize, std::vector<unsigned char> &record)
+// Whether the plain end record leaves a number to the zip64 end record.
+bool needsZip64(const unsigned char *e)
 {
-    if (fileSize < 22)
-        throw Error("not a zip archive", Error::Kind::NotZip);
-    const std::uint64_t window = std::min<std::uint64_t>(fileSize, 22 + 0xFFFF);
-    std::vector<unsigned char> tail(window);
-    if (!readAt(fd, fileSize - window, tail.data(), window))
-        throw Error("cannot read it", Error::Kind::Io);
-    std::int64_t best = -1, fallback = -1;
-    for (std::size_t i = window - 22 + 1; i-- > 0;) {
-        if (le32(&tail[i]) != sig::end)
-            continue;
-        const std::uint64_t ends = fileSize - window + i + 22 + le16(&tail[i + 20]);
-        if (ends == fileSize) {
-            best = static_cast<std::int64_t>(i);
-            break;
-        }
-        if (fallback < 0 && ends < fileSize)
-            fallback = static_cast<std::int64_t>(i);
+    return le16(e + 4) == 0xFFFF || le16(e + 6) == 0xFFFF || le16(e + 10) == 0xFFFF || le32(e + 12) == 0xFFFFFFFFu
+        || le32(e + 16) == 0xFFFFFFFFu;
+}
+
+// The zip64 end record that ends where the locator starts. The locator's offset counts from the
+// start of the archive; with bytes in front of it (another tool's self-extractor) the record
+// lies further on, so it is looked for back from the locator as well. 0 when there is none.
+std::uint64_t findZip64End(int fd, std::uint64_t declared, std::uint64_t locatorAt)
+{
+    unsigned char head[12];
+    auto endsAtLocator = [&](std::uint64_t at) {
+        return at + 56 <= locatorAt && readAt(fd, at, head, sizeof head) && le32(head) == sig::end64
+            && le64(head + 4) == locatorAt - at - 12;
+    };
+    if (declared + 56 <= locatorAt && readAt(fd, declared, head, 4) && le32(head) == sig::end64) {
+        if (!endsAtLocator(declared))
+            refuse("its zip64 end record has a size that does not fit");
+        return declared;
     }
-    if (best < 0)
-        best = fallback;
-    if (best < 0)
-        throw Error("not a zip archive", Error::Kind::NotZip);
-    const auto at = static_cast<std::size_t>(best);
-    record.assign(tail.begin() + static_cast<std::ptrdiff_t>(at), tail.begin() + static_cast<std::ptrdiff_t>(at + 22));
-    return fileSize - window + at;
+    if (locatorAt < 56)
+        return 0;
+    constexpr std::uint64_t reach = 64 * 1024; // room for extensible data, of which there is seldom any
+    std::vector<unsigned char> near(static_cast<std::size_t>(std::min(locatorAt, reach)));
+    const std::uint64_t nearAt = locatorAt - near.size();
+    if (!readAt(fd, nearAt, near.data(), near.size()))
+        return 0;
+    for (std::size_t i = near.size() - 56 + 1; i-- > 0;)
+        if (le32(&near[i]) == sig::end64 && endsAtLocator(nearAt + i))
+            return nearAt + i;
+    return 0;
 }
 
 // The zip64 end record the locator before the plain one points to, when there is one: its
-// numbers replace the plain record's, which must agree with them.
-void readZip64End(int fd, End &end)
+// numbers replace the plain record's, which must agree with them. A locator that leads nowhere
+// is a few bytes of the directory that happen to look like one, unless the plain record needs it.
+void readZip64End(int fd, End &end, const unsigned char *plain)
 {
     unsigned char loc[20];
     // Without a locator, 0xFFFF and 0xFFFFFFFF are just numbers: legal for a small archive.
     if (end.at < 20 || !readAt(fd, end.at - 20, loc, sizeof loc) || le32(loc) != sig::locator64)
         return;
-    const std::uint64_t at64 = le64(loc + 8);
+    const std::uint64_t at64 = findZip64End(fd, le64(loc + 8), end.at - 20);
+    if (at64 == 0 && needsZip64(plain))
+        refuse("its zip64 locator points to no zip64 end record");
+    if (at64 == 0)
+        return;
     unsigned char e64[56];
-    if (at64 + 56 > end.at - 20 || !readAt(fd, at64, e64, sizeof e64) || le32(e64) != sig::end64)
+    if (!readAt(fd, at64, e64, sizeof e64))
         refuse("its zip64 locator points to no zip64 end record");
     if (le32(e64 + 16) != 0 || le32(e64 + 20) != 0 || le32(loc + 4) != 0 || le32(loc + 16) > 1)
         refuse("it is one part of an archive split over several files");
     const std::uint64_t count = le64(e64 + 32), size = le64(e64 + 40), offset = le64(e64 + 48);
     if (le64(e64 + 24) != count)
         refuse("its zip64 end record disagrees with itself");
-    // Each field of the plain record either says "see zip64" or holds the same number.
-    if ((end.count != 0xFFFF && end.count != count) || (end.size != 0xFFFFFFFFu && end.size != size)
+    // Found further on than the locator says: the directory must have moved by as much.
+    if (at64 != le64(loc + 8) && (at64 < size || at64 - size - offset != at64 - le64(loc + 8)))
+        refuse("its zip64 locator points to no zip64 end record");
+    // Each field of the plain record either says "see zip64" or holds the same number (a count
+    // may have kept its low 16 bits).
+    if ((end.count != 0xFFFF && end.count != (count & 0xFFFF)) || (end.size != 0xFFFFFFFFu && end.size != size)
         || (end.offset != 0xFFFFFFFFu && end.offset != offset))
         refuse("its end record and its zip64 end record disagree");
-    // Nothing but the zip64 end record (with its extensible data) lies between directory and locator.
-    const std::uint64_t recordEnd = at64 + 12 + le64(e64 + 4);
-    if (recordEnd != end.at - 20)
-        refuse("its zip64 end record has a size that does not fit");
-    end.at = at64;
-    end.count = count;
-    end.size = size;
-    end.offset = offset;
+    end = {at64, count, size, offset, true};
 }
 
-// The end record and the zip64 record it points to.
-End findEnd(int fd, std::uint64_t fileSize)
+// The archive an end record describes. Disk numbers of 0xFFFF, as some writers put in every field,
+// defer to the zip64 end record like the other numbers.
+End endAt(int fd, std::uint64_t at, const unsigned char *e)
 {
-    std::vector<unsigned char> record;
-    End end;
-    end.at = locateEndRecord(fd, fileSize, record);
-    const unsigned char *e = record.data();
-    if (le16(e + 4) != 0 || le16(e + 6) != 0)
+    const std::uint16_t disk = le16(e + 4), dirDisk = le16(e + 6);
+    if ((disk != 0 && disk != 0xFFFF) || (dirDisk != 0 && dirDisk != 0xFFFF))
         refuse("it is one part of an archive split over several files");
     if (le16(e + 8) != le16(e + 10))
         refuse("its end record disagrees with itself");
-    end.count = le16(e + 10);
-    end.size = le32(e + 12);
-    end.offset = le32(e + 16);
-    readZip64End(fd, end);
+    End end{at, le16(e + 10), le32(e + 12), le32(e + 16), false};
+    readZip64End(fd, end, e);
+    if (!end.zip64 && (disk != 0 || dirDisk != 0))
+        refuse("it is one part of an archive split over several files");
     return end;
+}
+
+// Whether an end record describes an archive: a directory where it says, starting with a
+// central record, or an empty one.
+bool describesArchive(int fd, std::uint64_t at, const unsigned char *e)
+{
+    try {
+        const End end = endAt(fd, at, e);
+        if (end.size > end.at || end.at - end.size < end.offset)
+            return false;
+        if (end.size == 0)
+            return end.count == 0;
+        unsigned char head[4];
+        return end.size >= 46 && readAt(fd, end.at - end.size, head, sizeof head) && le32(head) == sig::central;
+    } catch (const Error &) {
+        return false;
+    }
+}
+
+// The end record whose comment ends with the file, or runs past it (a comment length some writers
+// get wrong, which other readers accept). Two of them that each describe an archive make two
+// archives in one file, as when one's comment holds the other, and readers that pick differently
+// see different contents: refused. When none describes one, the nearest is read for its reason,
+// one that stops short of the end of the file when none reaches it.
+End findEnd(int fd, std::uint64_t fileSize)
+{
+    if (fileSize < 22)
+        throw Error("not a zip archive", Error::Kind::NotZip);
+    const std::uint64_t window = std::min<std::uint64_t>(fileSize, 22 + 0xFFFF);
+    const std::uint64_t base = fileSize - window;
+    std::vector<unsigned char> tail(static_cast<std::size_t>(window));
+    if (!readAt(fd, base, tail.data(), tail.size()))
+        throw Error("cannot read it", Error::Kind::Io);
+    std::int64_t exact = -1, past = -1, shortOf = -1, chosen = -1;
+    for (std::size_t i = tail.size() - 22 + 1; i-- > 0;) {
+        if (le32(&tail[i]) != sig::end)
+            continue;
+        const std::uint64_t ends = base + i + 22 + le16(&tail[i + 20]);
+        std::int64_t &nearest = ends == fileSize ? exact : ends > fileSize ? past : shortOf;
+        if (nearest < 0)
+            nearest = static_cast<std::int64_t>(i);
+        if (ends < fileSize || !describesArchive(fd, base + i, &tail[i]))
+            continue;
+        if (chosen >= 0)
+            refuse("it holds two end records, each for an archive of its own");
+        chosen = static_cast<std::int64_t>(i);
+    }
+    if (chosen < 0)
+        chosen = exact >= 0 ? exact : shortOf >= 0 ? shortOf : past;
+    if (chosen < 0)
+        throw Error("not a zip archive", Error::Kind::NotZip);
+    const auto at = static_cast<std::size_t>(chosen);
+    return endAt(fd, base + at, &tail[at]);
+}
+
+// The modification time an NTFS field (0x000a) keeps: its first attribute, tag 1, holds it.
+bool ntfsTime(const unsigned char *field, const unsigned char *fieldEnd, std::time_t &mtime)
+{
+    const unsigned char *t = field + 4;
+    while (fieldEnd - t >= 4) {
+        const std::uint16_t tag = le16(t), size = le16(t + 2);
+        if (tag == 1 && size >= 24 && fieldEnd - t >= 4 + 8) {
+            // 100 ns steps since 1601.
+            mtime = static_cast<std::time_t>(le64(t + 4) / 10000000ULL) - 11644473600LL;
+            return true;
+        }
+        if (fieldEnd - t - 4 < size)
+            break;
+        t += 4 + size;
+    }
+    return false;
+}
+
+// The exact modification time of an extra field, and how much it is to be trusted: NTFS over
+// Info-ZIP's extended timestamp over the older Unix fields (Info-ZIP's 0x5855, PKWARE's 0x000d,
+// both access time then modification time). 0 when the field holds none.
+int exactTime(std::uint16_t id, const unsigned char *field, const unsigned char *fieldEnd, std::time_t &mtime)
+{
+    const std::ptrdiff_t len = fieldEnd - field;
+    if (id == extra::ntfs && len >= 4 + 4 + 24)
+        return ntfsTime(field, fieldEnd, mtime) ? 3 : 0;
+    if (id == extra::time && len >= 5 && (field[0] & 1)) {
+        mtime = static_cast<std::int32_t>(le32(field + 1));
+        return 2;
+    }
+    if ((id == extra::unixOld || id == extra::unixPkware) && len >= 8) {
+        mtime = static_cast<std::int32_t>(le32(field + 4));
+        return 1;
+    }
+    return 0;
 }
 
 // The zip64 sizes and offset of a central record, in their fixed order, each only where the
 // record says 0xFFFFFFFF; the WinZip AES field; the exact modification time.
 void readExtraFields(const unsigned char *x, const unsigned char *xEnd, Entry &e)
 {
-    bool exact = false;
-    while (x + 4 <= xEnd) {
+    int trust = 0;
+    while (xEnd - x >= 4) {
         const std::uint16_t id = le16(x), len = le16(x + 2);
         const unsigned char *field = x + 4;
         const unsigned char *fieldEnd = std::min(field + len, xEnd);
         if (id == extra::zip64) {
             auto take = [&](std::uint64_t &value) {
                 if (value == 0xFFFFFFFFu) {
-                    if (field + 8 > fieldEnd)
+                    if (fieldEnd - field < 8)
                         refuse("the entry \"" + printable(e.name) + "\" lacks its zip64 sizes");
                     value = le64(field);
                     field += 8;
@@ -223,37 +322,53 @@ void readExtraFields(const unsigned char *x, const unsigned char *xEnd, Entry &e
             const int strength = field[4];
             e.aesBits = strength == 1 ? 128 : strength == 2 ? 192 : strength == 3 ? 256 : -1;
             e.method = le16(field + 5);
-        } else if (id == extra::time && fieldEnd - field >= 5 && (field[0] & 1)) {
-            e.mtime = static_cast<std::int32_t>(le32(field + 1));
-            exact = true;
-        } else if (id == extra::ntfs && !exact && fieldEnd - field >= 4 + 4 + 24) {
-            const unsigned char *t = field + 4;
-            while (t + 4 <= fieldEnd) {
-                const std::uint16_t tag = le16(t), size = le16(t + 2);
-                if (tag == 1 && size >= 24 && t + 4 + 8 <= fieldEnd) {
-                    const std::uint64_t filetime = le64(t + 4);
-                    // 100 ns steps since 1601.
-                    e.mtime = static_cast<std::time_t>(filetime / 10000000ULL) - 11644473600LL;
-                    exact = true;
-                    break;
-                }
-                t += 4 + size;
+        } else {
+            std::time_t mtime = 0;
+            const int rank = exactTime(id, field, fieldEnd, mtime);
+            if (rank > trust) {
+                trust = rank;
+                e.mtime = mtime;
             }
         }
         x += 4 + len;
     }
-    if (!exact)
+    if (trust == 0)
         e.mtime = fromDosTime(e.dosTime, e.dosDate);
 }
 
-std::vector<Entry> readCentral(const std::vector<unsigned char> &cd, std::uint64_t count, std::uint64_t shift)
+// The AES field describes the encryption of an entry whose record says method 99 and encrypted,
+// and nothing else: trusted elsewhere, it would let a stray field switch off the CRC of a plain
+// entry or decode its bytes by another method than every other reader uses.
+void checkEncryption(Entry &e)
 {
+    const bool aesMethod = e.storedMethod == method::aes;
+    if (aesMethod && !e.encrypted())
+        refuse("the entry \"" + printable(e.name) + "\" is marked as AES-encrypted but is not encrypted");
+    if (aesMethod && e.aesBits == 0)
+        refuse("the entry \"" + printable(e.name) + "\" is marked as AES-encrypted but has no AES field");
+    if (e.aesBits != 0 && e.encrypted() && !aesMethod)
+        refuse("the entry \"" + printable(e.name) + "\" has an AES field but another method");
+    if (!e.encrypted()) {
+        e.aesBits = e.aesVersion = 0;
+        e.method = e.storedMethod;
+    }
+}
+
+// The central records; storedNames gets each name's bytes as stored, within cd. A count from
+// the plain end record has 16 bits: past 65,535 entries writers without zip64 let it wrap (or
+// stop at 0xFFFF), so there the directory is read to its end and must hold a number of entries
+// the count agrees with.
+std::vector<Entry> readCentral(const std::vector<unsigned char> &cd, const End &end,
+                               std::vector<std::string_view> &storedNames)
+{
+    const std::uint64_t shift = end.at - end.size - end.offset;
     std::vector<Entry> entries;
-    entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, cd.size() / 46)));
+    entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(end.count, cd.size() / 46)));
     std::size_t pos = 0;
-    for (std::uint64_t i = 0; i < count; ++i) {
+    for (std::uint64_t i = 0; i < end.count || (!end.zip64 && pos < cd.size()); ++i) {
         if (pos + 46 > cd.size() || le32(&cd[pos]) != sig::central)
-            refuse("its directory holds fewer entries than it declares");
+            refuse(i < end.count ? "its directory holds fewer entries than it declares"
+                                 : "its directory holds more than the entries it declares");
         const unsigned char *c = &cd[pos];
         const std::size_t nameLen = le16(c + 28), extraLen = le16(c + 30), commentLen = le16(c + 32);
         if (pos + 46 + nameLen + extraLen + commentLen > cd.size())
@@ -274,56 +389,139 @@ std::vector<Entry> readCentral(const std::vector<unsigned char> &cd, std::uint64
         const std::string_view stored(reinterpret_cast<const char *>(c + 46), nameLen);
         e.name = (e.flags & flag::utf8) || isUtf8(stored) ? std::string(stored) : fromCodePage437(stored);
         readExtraFields(c + 46 + nameLen, c + 46 + nameLen + extraLen, e);
-        if (e.storedMethod == method::aes && e.aesBits == 0)
-            refuse("the entry \"" + printable(e.name) + "\" is marked as AES-encrypted but has no AES field");
+        checkEncryption(e);
         // Saturating, so that a huge offset cannot wrap round onto a real header.
         e.headerOffset = e.headerOffset > UINT64_MAX - shift ? UINT64_MAX : e.headerOffset + shift;
         entries.push_back(std::move(e));
+        storedNames.push_back(stored);
         pos += 46 + nameLen + extraLen + commentLen;
     }
-    if (pos != cd.size())
+    const std::uint64_t n = entries.size();
+    if (pos != cd.size() || (n != end.count && (n & 0xFFFF) != end.count && !(end.count == 0xFFFF && n > 0xFFFF)))
         refuse("its directory holds more than the entries it declares");
     return entries;
 }
 
-// Reads the local headers in file order, many per read where they lie close together, as those
+// The zip64 sizes of a local header's extra field, where the header says 0xFFFFFFFF; false when
+// it says so but holds none.
+bool localSizes(const unsigned char *lh, std::uint64_t &size, std::uint64_t &compressedSize)
+{
+    size = le32(lh + 22);
+    compressedSize = le32(lh + 18);
+    if (size != 0xFFFFFFFFu && compressedSize != 0xFFFFFFFFu)
+        return true;
+    const unsigned char *x = lh + 30 + le16(lh + 26), *xEnd = x + le16(lh + 28);
+    while (xEnd - x >= 4) {
+        const unsigned char *field = x + 4, *fieldEnd = std::min(field + le16(x + 2), xEnd);
+        if (le16(x) == extra::zip64) {
+            for (std::uint64_t *value : {&size, &compressedSize}) {
+                if (*value == 0xFFFFFFFFu) {
+                    if (fieldEnd - field < 8)
+                        return false;
+                    *value = le64(field);
+                    field += 8;
+                }
+            }
+            return true;
+        }
+        x = fieldEnd;
+    }
+    return false;
+}
+
+// The local header describes the entry as its central record does. Readers that go by the local
+// header (streaming ones, and some repair tools) would otherwise write another name, or decode
+// other bytes, than the archive checked here. Sizes and CRC are compared unless a data
+// descriptor carries them.
+void compareLocal(const Entry &e, std::string_view storedName, const unsigned char *lh)
+{
+    const std::string_view localName(reinterpret_cast<const char *>(lh + 30), le16(lh + 26));
+    const std::string entry = "the entry \"" + printable(e.name) + "\"";
+    if (localName != storedName)
+        refuse(entry + " is named \"" + printable(std::string(localName)) + "\" in its local header");
+    const std::uint16_t flags = le16(lh + 6);
+    const std::uint16_t mattering = flag::encrypted | flag::strong | (e.storedMethod == method::lzma ? 2 : 0);
+    if (le16(lh + 8) != e.storedMethod || ((flags ^ e.flags) & mattering) != 0)
+        refuse(entry + " has another method or encryption in its local header");
+    if ((flags | e.flags) & flag::descriptor)
+        return;
+    std::uint64_t size = 0, compressedSize = 0;
+    if (!localSizes(lh, size, compressedSize))
+        return; // nothing there to disagree
+    if (le32(lh + 14) != e.crc || size != e.size || compressedSize != e.compressedSize)
+        refuse(entry + " has other sizes or another CRC in its local header");
+}
+
+// The local headers, read in file order, many per read where they lie close together, as those
 // of small files do: one read per header would cost more than the rest of the check.
-void locateData(int fd, std::vector<Entry> &entries, std::uint64_t dirStart)
+class LocalHeaders {
+public:
+    LocalHeaders(int fd, const std::vector<Entry> &entries, const std::vector<std::size_t> &order,
+                 std::uint64_t dirStart)
+        : fd_(fd), entries_(entries), order_(order), dirStart_(dirStart)
+    {
+    }
+
+    // The first size bytes of the k-th header in file order; null when they cannot be read.
+    const unsigned char *at(std::size_t k, std::size_t size)
+    {
+        const std::uint64_t local = entries_[order_[k]].headerOffset;
+        if (local > dirStart_ || dirStart_ - local < size)
+            return nullptr;
+        if (local < bytesAt_ || local + size > bytesAt_ + bytes_.size()) {
+            std::uint64_t until = local + size;
+            for (std::size_t m = k + 1; m < order_.size(); ++m) {
+                const std::uint64_t next = entries_[order_[m]].headerOffset;
+                if (next > dirStart_ || dirStart_ - next < 30 || next + 30 - local > window)
+                    break;
+                until = std::max(until, next + 30);
+            }
+            bytes_.resize(static_cast<std::size_t>(until - local));
+            bytesAt_ = local;
+            if (!readAt(fd_, local, bytes_.data(), bytes_.size())) {
+                bytes_.clear();
+                return nullptr;
+            }
+        }
+        return bytes_.data() + (local - bytesAt_);
+    }
+
+private:
+    static constexpr std::uint64_t window = 256 * 1024;
+    int fd_;
+    const std::vector<Entry> &entries_;
+    const std::vector<std::size_t> &order_;
+    std::uint64_t dirStart_;
+    std::vector<unsigned char> bytes_;
+    std::uint64_t bytesAt_ = 0;
+};
+
+// Where each entry's data starts, checked against its local header; and that no two entries'
+// data overlap.
+void locateData(int fd, std::vector<Entry> &entries, const std::vector<std::string_view> &storedNames,
+                std::uint64_t dirStart)
 {
     std::vector<std::size_t> order(entries.size());
     for (std::size_t i = 0; i < order.size(); ++i)
         order[i] = i;
     std::sort(order.begin(), order.end(),
               [&](std::size_t a, std::size_t b) { return entries[a].headerOffset < entries[b].headerOffset; });
-    constexpr std::uint64_t window = 256 * 1024;
-    std::vector<unsigned char> headers;
-    std::uint64_t headersAt = 0;
-    auto fits = [&](std::uint64_t at) { return at <= dirStart && dirStart - at >= 30; };
+    LocalHeaders headers(fd, entries, order, dirStart);
     std::uint64_t reach = 0; // the furthest any entry so far ends
     std::size_t reacher = 0;
     for (std::size_t k = 0; k < order.size(); ++k) {
         Entry &e = entries[order[k]];
         const std::uint64_t local = e.headerOffset;
-        if (!fits(local))
+        const unsigned char *lh = headers.at(k, 30);
+        if (!lh || le32(lh) != sig::local)
             refuse("the entry \"" + printable(e.name) + "\" points to no entry header");
-        if (local < headersAt || local + 30 > headersAt + headers.size()) {
-            std::uint64_t until = local + 30;
-            for (std::size_t m = k + 1; m < order.size(); ++m) {
-                const std::uint64_t next = entries[order[m]].headerOffset;
-                if (!fits(next) || next + 30 - local > window)
-                    break;
-                until = std::max(until, next + 30);
-            }
-            headers.resize(until - local);
-            headersAt = local;
-            if (!readAt(fd, local, headers.data(), headers.size()))
-                refuse("the entry \"" + printable(e.name) + "\" points to no entry header");
-        }
-        const unsigned char *lh = headers.data() + (local - headersAt);
-        if (le32(lh) != sig::local)
-            refuse("the entry \"" + printable(e.name) + "\" points to no entry header");
-        e.dataStart = local + 30 + le16(lh + 26) + le16(lh + 28);
-        if (e.dataStart > dirStart || e.compressedSize > dirStart - e.dataStart)
+        const std::size_t headerSize = 30 + std::size_t(le16(lh + 26)) + le16(lh + 28);
+        lh = headers.at(k, headerSize);
+        if (!lh)
+            refuse("the data of \"" + printable(e.name) + "\" runs past the end of the entries");
+        compareLocal(e, storedNames[order[k]], lh);
+        e.dataStart = local + headerSize;
+        if (e.compressedSize > dirStart - e.dataStart)
             refuse("the data of \"" + printable(e.name) + "\" runs past the end of the entries");
         if (k > 0 && local < reach)
             refuse("the entries \"" + printable(entries[reacher].name) + "\" and \"" + printable(e.name)
@@ -368,8 +566,9 @@ Directory readDirectory(int fd)
     std::vector<unsigned char> cd(static_cast<std::size_t>(end.size));
     if (!readAt(fd, dirStart, cd.data(), cd.size()))
         refuse("its directory cannot be read");
-    dir.entries = readCentral(cd, end.count, shift);
-    locateData(fd, dir.entries, dirStart);
+    std::vector<std::string_view> storedNames;
+    dir.entries = readCentral(cd, end, storedNames);
+    locateData(fd, dir.entries, storedNames, dirStart);
     return dir;
 }
 

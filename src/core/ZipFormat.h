@@ -29,8 +29,10 @@ constexpr std::uint32_t signature = 0x05054b50; // the optional digital signatur
 namespace extra {
 constexpr std::uint16_t zip64 = 0x0001;
 constexpr std::uint16_t ntfs = 0x000a;
-constexpr std::uint16_t time = 0x5455; // Info-ZIP extended timestamp
-constexpr std::uint16_t aes = 0x9901;  // WinZip AES
+constexpr std::uint16_t unixPkware = 0x000d;
+constexpr std::uint16_t time = 0x5455;    // Info-ZIP extended timestamp
+constexpr std::uint16_t unixOld = 0x5855; // Info-ZIP's first Unix field (macOS Archive Utility)
+constexpr std::uint16_t aes = 0x9901;     // WinZip AES
 } // namespace extra
 
 namespace method {

@@ -205,7 +205,10 @@ bool passwordWorks(const Archive &a, const std::string &password)
     try {
         oz::core::checkPassword(a.fd, a.dir, password);
         return true;
-    } catch (const oz::core::Error &) {
+    } catch (const oz::core::Error &e) {
+        // A damaged entry is not cured by asking again.
+        if (e.kind() == oz::core::Error::Kind::Damaged)
+            fail(e.what());
         return false;
     }
 }

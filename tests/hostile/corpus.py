@@ -138,7 +138,7 @@ def names(outside):
         "invalid-utf8": ("safe", one(b"caf\xe9-\xff\xfe.txt")),
         "only-dots": ("safe", one("./")),
         "empty-name": ("refuse", one("")),
-        "local-name-differs": ("safe", lambda base: build(
+        "local-name-differs": ("refuse", lambda base: build(
             [Entry("inside.txt", b"data", local_name=b"../evil.txt")], base)),
         "duplicate-names": ("safe", lambda base: build(
             [Entry("dup.txt", b"first"), Entry("dup.txt", b"second")], base)),
@@ -286,6 +286,68 @@ def _patch_central_name_length(data):
     return data[:at + 28] + struct.pack("<H", 0xFFFF) + data[at + 30:]
 
 
+# --- records that disagree: every reader must see one archive ----------------------------------
+
+def aes_field(method, version=2):
+    """A WinZip AES field: version, vendor "AE", strength 3 (256 bits), the real method."""
+    return struct.pack("<HHH2sBH", 0x9901, 7, version, b"AE", 3, method)
+
+
+def local_differs(base, **lies):
+    """One entry whose local header lies about one thing the central record says."""
+    e = Entry("differs.bin", b"the local header says otherwise\n" * 20, method=0)
+    local = Entry("differs.bin", e.data, method=0)
+    for key, value in lies.items():
+        setattr(local, key, value)
+    head = local_header(local)
+    cd = central_header(e, base)
+    return head + e.payload + cd + end_record(1, len(cd), base + len(head) + len(e.payload))
+
+
+def two_ends(base, comment_for):
+    """An archive whose comment is comment_for(offset of the comment)."""
+    outer = build([Entry("outer.txt", b"the outer archive\n")], base)
+    comment = comment_for(base + len(outer))
+    return outer[:-2] + struct.pack("<H", len(comment)) + comment
+
+
+def disagreements():
+    cases = {}
+    # A stray AES field on a plain entry neither switches off its CRC nor changes its method.
+    cases["aes-field-plain-crc-wrong"] = ("refuse", lambda base: build(
+        [Entry("crc.bin", b"hello" * 20, method=0, crc=0xDEADBEEF, extra=aes_field(0))], base))
+    cases["aes-field-plain-says-deflate"] = ("ok", lambda base: build(
+        [Entry("stored.bin", zlib.compress(b"x" * 1000)[2:-4], method=0, extra=aes_field(8))], base))
+    cases["aes-method-unencrypted"] = ("refuse", lambda base: _aes_method_unencrypted(base))
+    cases["aes-field-encrypted-other-method"] = ("refuse", lambda base: build(
+        [Entry("secret.txt", bytes(40), method=8, flags=UTF8 | 1, extra=aes_field(8))], base))
+    cases["two-ends-comment-archive"] = ("refuse", lambda base: two_ends(
+        base, lambda at: build([Entry("inner.txt", b"the inner archive\n")], at)))
+    cases["two-ends-comment-bare"] = ("refuse", lambda base: two_ends(base, lambda at: end_record(0, 0, 0)))
+    cases["local-method-differs"] = ("refuse", lambda base: local_differs(base, method=8))
+    cases["local-size-differs"] = ("refuse", lambda base: local_differs(base, size=10, csize=10))
+    cases["local-crc-differs"] = ("refuse", lambda base: local_differs(base, crc=0x1234))
+    cases["local-encryption-differs"] = ("refuse", lambda base: local_differs(base, flags=UTF8 | 1))
+    # A data descriptor carries sizes and CRC: a local header without them is sound.
+    cases["local-sizes-in-descriptor"] = ("ok", lambda base: _descriptor(base))
+    return cases
+
+
+def _aes_method_unencrypted(base):
+    e = Entry("plain.txt", b"not encrypted at all\n", method=0, extra=aes_field(0))
+    e.method = 99
+    return build([e], base)
+
+
+def _descriptor(base):
+    e = Entry("streamed.txt", b"written as a stream\n" * 10, flags=UTF8 | 8)
+    local = Entry("streamed.txt", e.data, flags=UTF8 | 8, crc=0, size=0, csize=0)
+    descriptor = struct.pack("<IIII", 0x08074B50, e.crc, e.csize, e.size)
+    body = local_header(local) + e.payload + descriptor
+    cd = central_header(e, base)
+    return body + cd + end_record(1, len(cd), base + len(body))
+
+
 # --- large and zip64 -------------------------------------------------------------------------
 
 def python_zip(count, zip64):
@@ -326,7 +388,7 @@ def methods():
 
 def cases(outside):
     out = {}
-    for group in (names(outside), links(outside), bombs(), structure(), large(), methods()):
+    for group in (names(outside), links(outside), bombs(), structure(), disagreements(), large(), methods()):
         out.update(group)
     return out
 

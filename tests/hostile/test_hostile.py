@@ -216,11 +216,26 @@ def encrypted(top):
         code, _, err = run([CLI, "extract", bad, "-d", scene.dest, "--overwrite", "--quiet"],
                            env={"ORVELZIP_PASSWORD": password})
         scene.verify("cli extract " + name, "refuse", code, err)
+        said_right(name, "cli", err)
+        code, _, err = run([CLI, "test", bad], env={"ORVELZIP_PASSWORD": password})
+        scene.verify("cli test " + name, "refuse", code, err)
+        said_right(name, "cli test", err)
         exe = os.path.join(scene.top, name + ".run")
         self_extractor(exe, lambda base, data=data: _rebase(data, base))
         code, _, err = run([exe, "--dest", scene.dest, "--overwrite", "--quiet", "--password", password])
         scene.verify("extractor " + name, "refuse", code, err)
+        said_right(name, "extractor", err)
     scene.remove()
+
+
+def said_right(name, front, err):
+    """A wrong password is called one; an entry whose verifier passed but whose code fails is
+    damaged, which no other password would cure."""
+    if name == "wrong-password":
+        check("wrong password" in err.lower(), "%s %s: says %r" % (front, name, err.strip()))
+    else:
+        check("damaged" in err and "wrong password" not in err.lower(),
+              "%s %s: says %r" % (front, name, err.strip()))
 
 
 def _rebase(archive, base):
