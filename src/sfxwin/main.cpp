@@ -261,12 +261,16 @@ std::string backslashed(std::string path)
     return path;
 }
 
-// A line for each entry whose name Windows could not hold as stored, or that met another's.
-std::string renameLines(const oz::core::ExtractReport &report)
+// A line for each entry whose name Windows could not hold as stored, or that met another's; a
+// window shows the first few and how many more.
+std::string renameLines(const oz::core::ExtractReport &report, std::size_t most = SIZE_MAX)
 {
     std::string out;
-    for (const auto &r : report.renamed)
-        out += oz::core::printable(r.name) + " was unzipped as " + oz::core::printable(r.as) + "\n";
+    for (std::size_t i = 0; i < report.renamed.size() && i < most; ++i)
+        out += oz::core::printable(report.renamed[i].name) + " was unzipped as "
+            + oz::core::printable(report.renamed[i].as) + "\n";
+    if (report.renamed.size() > most)
+        out += "and " + std::to_string(report.renamed.size() - most) + " more.\n";
     return out;
 }
 
@@ -594,7 +598,7 @@ INT_PTR CALLBACK mainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
             return TRUE;
         case IDC_BROWSE: browse(dialog); return TRUE;
         case IDC_DETAILS:
-            ::MessageBoxW(dialog, toWide(renameLines(w->outcome.report)).c_str(), L"Names changed for Windows",
+            ::MessageBoxW(dialog, toWide(renameLines(w->outcome.report, 40)).c_str(), L"Names changed for Windows",
                           MB_OK | MB_ICONINFORMATION);
             return TRUE;
         case IDCANCEL:
