@@ -3,6 +3,7 @@
 #include "Internal.h"
 #include "core/Error.h"
 #include "core/Extract.h"
+#include "core/NamePlan.h"
 #include "core/NewFile.h"
 #include "wildcard/Wildcard.h"
 
@@ -158,6 +159,19 @@ std::vector<ArchiveEntry> ArchiveComponent::ListZip(const QString &path)
 {
     qCInfo(lcArchive).noquote() << "ListZip" << path;
     return OpenedArchive(path).entries();
+}
+
+QStringList ArchiveComponent::ListPlaces(const QString &path, const QString &system)
+{
+    qCInfo(lcArchive).noquote() << "ListPlaces" << path << system;
+    const OpenedArchive archive(path);
+    const auto target = system == QLatin1String("windows") ? core::TargetSystem::Windows : core::TargetSystem::Posix;
+    QStringList out;
+    for (std::size_t i = 0; i < archive.directory().entries.size(); ++i)
+        out.append(QString());
+    for (const auto &[entry, as] : core::renamedOn(archive.directory(), target))
+        out[static_cast<qsizetype>(entry)] = QString::fromStdString(as);
+    return out;
 }
 
 void ArchiveComponent::TestZip()

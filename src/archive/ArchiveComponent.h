@@ -258,6 +258,10 @@ public:
     void setThreads(int threads);
     // Lists an archive without opening it for extraction: no password check.
     static std::vector<ArchiveEntry> ListZip(const QString &path);
+    // For each entry, the path ('/' separated) its extraction on system ("windows" or "linux")
+    // gives it where that is not its name (a name that system cannot hold, or one it would take
+    // for another entry's); empty where the name stays.
+    static QStringList ListPlaces(const QString &path, const QString &system);
     // Reads every entry of the opened archive completely, verifying CRCs and
     // AES authentication, and writes nothing.
     void TestZip();

@@ -59,8 +59,10 @@ const std::map<std::string, const char *> commandHelp = {
      "  --threads N         worker threads (default: one per core)\n"
      "  --quiet             print nothing but errors\n"},
     {"list",
-     "Usage: orvelzip-cli list ARCHIVE [--json]\n"
-     "  --json              one JSON document for machines\n"},
+     "Usage: orvelzip-cli list ARCHIVE [--json] [--target SYSTEM]\n"
+     "  --json              one JSON document for machines\n"
+     "  --target SYSTEM     windows or linux: also show where a receiver on that system gets\n"
+     "                      each entry whose name it cannot hold as stored\n"},
     {"extract",
      "Usage: orvelzip-cli extract ARCHIVE [-d DIR] [options]\n"
      "  -d DIR              extract into DIR\n"
@@ -130,7 +132,7 @@ const std::map<std::string, std::pair<std::vector<const char *>, std::vector<con
     {"sfx",
      {{"include", "exclude", "level", "threads", "run", "param", "icon", "target"},
       {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet", "auto-temp"}}},
-    {"list", {{}, {"json"}}},
+    {"list", {{"target"}, {"json"}}},
     {"extract", {{"d", "threads"}, {"overwrite", "quiet"}}},
     {"test", {{"threads"}, {"quiet"}}},
 };
@@ -321,6 +323,20 @@ void setLevel(ArchiveComponent &zip, const Args &a)
     setThreads(zip, a);
 }
 
+// Windows cannot hold every name Linux can: the builder hears which names a receiver there gets
+// changed, before the executable goes out.
+void warnOfRenames(const QString &exe)
+{
+    const std::vector<ArchiveEntry> entries = ArchiveComponent::ListZip(exe);
+    const QStringList places = ArchiveComponent::ListPlaces(exe, QStringLiteral("windows"));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        QString place = places[static_cast<qsizetype>(i)];
+        if (!place.isEmpty())
+            std::fprintf(stderr, "orvelzip-cli: warning: on Windows %s is extracted as %s\n",
+                         shown(entries[i].GetEntryName()).c_str(), shown(place.replace(u'/', u'\\')).c_str());
+    }
+}
+
 int create(const Args &a, bool sfx)
 {
     if (a.positional.size() < 2)
@@ -328,6 +344,7 @@ int create(const Args &a, bool sfx)
                    a.command);
     const QString target = a.positional.first();
     const QString pw = password(a, a.passwordAsked, true);
+    bool forWindows = false;
     ArchiveComponent zip;
     setLevel(zip, a);
     if (sfx) {
@@ -341,6 +358,8 @@ int create(const Args &a, bool sfx)
         if (!system.isEmpty() && system != QLatin1String("windows") && system != QLatin1String("linux"))
             usageError(QStringLiteral("--target is windows or linux, not %1").arg(system), a.command);
         zip.setExeTarget(system);
+        if (system == QLatin1String("windows") || (system.isEmpty() && target.endsWith(u".exe", Qt::CaseInsensitive)))
+            forWindows = true;
     }
     zip.StartNewArchive(target);
     zip.SetEncryption(pw.isEmpty() ? 0 : 1);
@@ -360,35 +379,52 @@ int create(const Args &a, bool sfx)
     }
     if (!a.flag("--quiet"))
         std::printf("%d entries written to %s\n", zip.GetEntryCount(), shown(target).c_str());
+    if (forWindows && !a.flag("--quiet"))
+        warnOfRenames(target);
     return skipped ? 1 : 0;
 }
 
+// With --target, where a receiver on that system gets each entry whose name it cannot hold.
 int list(const Args &a)
 {
     if (a.positional.size() != 1)
         usageError(QStringLiteral("give one archive"), a.command);
     const std::vector<ArchiveEntry> entries = ArchiveComponent::ListZip(a.positional.first());
+    const QString system = a.value("--target").value_or(QString());
+    if (!system.isEmpty() && system != QLatin1String("windows") && system != QLatin1String("linux"))
+        usageError(QStringLiteral("--target is windows or linux, not %1").arg(system), a.command);
+    QStringList places = system.isEmpty() ? QStringList() : ArchiveComponent::ListPlaces(a.positional.first(), system);
+    if (system == QLatin1String("windows"))
+        places.replaceInStrings(QStringLiteral("/"), QStringLiteral("\\"));
+    auto placeOf = [&](std::size_t i) { return places.isEmpty() ? QString() : places[static_cast<qsizetype>(i)]; };
     if (a.flag("--json")) {
         QJsonArray array;
-        for (const auto &e : entries) {
-            array.append(QJsonObject{{"name", e.GetEntryName()},
-                                     {"size", static_cast<double>(e.size())},
-                                     {"compressedSize", static_cast<double>(e.compressedSize())},
-                                     {"modified", e.modified().toUTC().toString(Qt::ISODate)},
-                                     {"encrypted", e.isEncrypted()},
-                                     {"folder", e.isFolder()},
-                                     {"link", e.isLink()}});
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const ArchiveEntry &e = entries[i];
+            QJsonObject entry{{"name", e.GetEntryName()},
+                              {"size", static_cast<double>(e.size())},
+                              {"compressedSize", static_cast<double>(e.compressedSize())},
+                              {"modified", e.modified().toUTC().toString(Qt::ISODate)},
+                              {"encrypted", e.isEncrypted()},
+                              {"folder", e.isFolder()},
+                              {"link", e.isLink()}};
+            if (!placeOf(i).isEmpty())
+                entry.insert(QStringLiteral("extractedAs"), placeOf(i));
+            array.append(entry);
         }
         std::fputs(
             QJsonDocument(QJsonObject{{"archive", a.positional.first()}, {"entries", array}}).toJson().constData(),
             stdout);
         return 0;
     }
-    for (const auto &e : entries) {
-        std::printf("%12llu %12llu  %s  %s%s\n", static_cast<unsigned long long>(e.size()),
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const ArchiveEntry &e = entries[i];
+        const QString place = placeOf(i);
+        std::printf("%12llu %12llu  %s  %s%s%s\n", static_cast<unsigned long long>(e.size()),
                     static_cast<unsigned long long>(e.compressedSize()),
                     qPrintable(e.modified().toString(QStringLiteral("yyyy-MM-dd HH:mm"))),
-                    shown(e.GetEntryName()).c_str(), e.isEncrypted() ? "  (encrypted)" : "");
+                    shown(e.GetEntryName()).c_str(), e.isEncrypted() ? "  (encrypted)" : "",
+                    place.isEmpty() ? "" : ("  -> " + shown(place)).c_str());
     }
     return 0;
 }

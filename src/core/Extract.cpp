@@ -89,7 +89,7 @@ private:
 
     [[noreturn]] void ioFailure(const std::string &rel, int err) { ExtractionPlan::ioFailure(rel, systemError(err)); }
 
-    std::set<std::string> made_; // the folders this extraction made
+    std::vector<bool> made_; // by folder: made by this extraction
     Fd root_;
     mode_t umask_ = currentUmask();
     // Replacements of files that were there, held back until every entry checked out.
@@ -139,9 +139,11 @@ void Extraction::write()
 
 void Extraction::makeFolders()
 {
-    for (const std::string &folder : folders_) {
-        if (existing_.count(folder))
+    made_.assign(folders_.size(), false);
+    for (std::uint32_t f = 0; f < folders_.size(); ++f) {
+        if (existing_[f])
             continue;
+        const std::string folder = folders_.path(f);
         Fd parent(folderFd(parentOf(folder)));
         // Owner-only until its entries are in; its own mode comes last.
         if (::mkdirat(parent.get(), leafOf(folder).c_str(), 0700) != 0) {
@@ -151,7 +153,7 @@ void Extraction::makeFolders()
                 ioFailure(folder, errno == EEXIST ? EEXIST : errno);
             continue;
         }
-        made_.insert(folder);
+        made_[f] = true;
     }
     foldersMade();
 }
@@ -396,13 +398,14 @@ void Extraction::makeLinks()
 // folders this extraction made: those that were there keep theirs.
 void Extraction::setFolderTimes()
 {
-    for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
-        if (!made_.count(*it))
+    for (std::uint32_t f = static_cast<std::uint32_t>(folders_.size()); f-- > 0;) {
+        if (!made_[f])
             continue;
-        Fd folder(openFolderBeneath(root_.get(), *it));
+        const std::string path = folders_.path(f);
+        Fd folder(openFolderBeneath(root_.get(), path));
         if (!folder)
             continue;
-        const auto planned = byRel_.find(*it);
+        const auto planned = byRel_.find(path);
         const Entry *e = planned != byRel_.end() ? &dir_.entries[plan_[planned->second].entry] : nullptr;
         ::fchmod(folder.get(), e ? modeOf(*e, true) : ((0777 & ~umask_) | 0700));
         if (e && e->mtime != 0) {

@@ -7,7 +7,9 @@
 //   through the links this archive makes and those already on disk), entries that would be
 //   written through a link or into a file, unsupported methods or encryption, a missing
 //   password, and something on disk in the way. The destination is not even created then.
-// - When two entries share a name, the later one wins.
+// - When two entries share a name, the later one wins. On Windows, where names differing only
+//   in letter case or cleaned of characters Windows refuses would meet, the later gets a name of
+//   its own instead ("a_b (2).txt"), and the report lists every name that changed.
 // - A failure found while writing (CRC, authentication, disk full) leaves every file that was
 //   there before as it was: replacements of existing files are held back until every entry has
 //   been written and checked. New files that were complete stay.
@@ -47,6 +49,13 @@ struct ExtractReport {
         std::string result; // "extracted", "refused", "failed", "skipped", "kept"
     };
     std::vector<Item> items;
+    // Names this system cannot hold as stored, and where those entries went instead: the path
+    // below the destination, with this system's separator.
+    struct Renamed {
+        std::string name; // as stored (UTF-8)
+        std::string as;
+    };
+    std::vector<Renamed> renamed;
     std::size_t files = 0, folders = 0, links = 0, kept = 0;
 };
 

@@ -5,13 +5,72 @@
 #include "Names.h"
 
 #include <algorithm>
+#include <functional>
+#include <set>
 
 namespace oz::core {
 
 namespace {
 // Entries up to this size are checked whole, the larger ones streamed.
 constexpr std::uint64_t wholeEntryLimit = 8u << 20;
+// No one makes folders this deep; an archive that does costs a walk per part.
+constexpr std::size_t maxDepth = 2048;
 } // namespace
+
+std::uint32_t FolderTree::add(std::uint32_t parent, std::string_view leaf, std::size_t entry)
+{
+    if (const std::uint32_t f = find(parent, leaf); f != none)
+        return f;
+    if ((nodes_.size() + 1) * 2 > table_.size())
+        grow();
+    const auto f = static_cast<std::uint32_t>(nodes_.size());
+    nodes_.push_back({parent, static_cast<std::uint32_t>(leaf.size()), names_.size(), entry});
+    names_.append(leaf);
+    table_[slot(parent, leaf)] = f;
+    return f;
+}
+
+std::uint32_t FolderTree::find(std::uint32_t parent, std::string_view leaf) const
+{
+    return table_.empty() ? none : table_[slot(parent, leaf)];
+}
+
+// The slot that holds the folder, or the free one where it goes.
+std::size_t FolderTree::slot(std::uint32_t parent, std::string_view leaf) const
+{
+    const std::size_t mask = table_.size() - 1;
+    std::size_t at = (std::hash<std::string_view>()(leaf) ^ (parent * 0x9E3779B97F4A7C15ull)) & mask;
+    for (;; at = (at + 1) & mask) {
+        const std::uint32_t f = table_[at];
+        if (f == none || (nodes_[f].parent == parent && this->leaf(nodes_[f]) == leaf))
+            return at;
+    }
+}
+
+void FolderTree::grow()
+{
+    table_.assign(std::max<std::size_t>(64, table_.size() * 2), none);
+    for (std::uint32_t f = 0; f < nodes_.size(); ++f)
+        table_[slot(nodes_[f].parent, leaf(nodes_[f]))] = f;
+}
+
+std::string FolderTree::path(std::uint32_t f) const
+{
+    std::vector<std::uint32_t> chain;
+    std::size_t length = 0;
+    for (std::uint32_t at = f; at != none; at = nodes_[at].parent) {
+        chain.push_back(at);
+        length += nodes_[at].length + 1;
+    }
+    std::string out;
+    out.reserve(length);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!out.empty())
+            out += '/';
+        out += leaf(nodes_[*it]);
+    }
+    return out;
+}
 
 std::string parentOf(const std::string &rel)
 {
@@ -82,9 +141,16 @@ void ExtractionPlan::record()
 void ExtractionPlan::refuse(std::size_t entry, const std::string &why, Error::Kind kind)
 {
     results_[entry] = "refused";
-    throw Error("Refused to extract \"" + printable(dir_.entries[entry].name) + "\" from " + options_.archiveLabel
-                    + ": " + why,
-                kind);
+    // A name of thousands of bytes is shown by its start: the reason says the rest.
+    const std::string &name = dir_.entries[entry].name;
+    const std::string named = name.size() > 200 ? printable(name.substr(0, 200)) + "..." : printable(name);
+    throw Error("Refused to extract \"" + named + "\" from " + options_.archiveLabel + ": " + why, kind);
+}
+
+std::string ExtractionPlan::shownBelow(std::string rel) const
+{
+    std::replace(rel.begin(), rel.end(), '/', separator_);
+    return rel;
 }
 
 std::string ExtractionPlan::shown(const std::string &rel) const
@@ -97,6 +163,7 @@ std::string ExtractionPlan::shown(const std::string &rel) const
 
 void ExtractionPlan::plan()
 {
+    NamePlanner names(system_);
     for (std::size_t i = 0; i < dir_.entries.size(); ++i) {
         const Entry &e = dir_.entries[i];
         const auto safe = safeEntryPath(e);
@@ -116,7 +183,12 @@ void ExtractionPlan::plan()
         }
         Planned p;
         p.entry = i;
-        p.rel = localPath(*safe);
+        checkLength(i, *safe);
+        p.rel = names.place(*safe, e.isFolder());
+        if (p.rel != *safe) {
+            checkLength(i, p.rel);
+            report_.renamed.push_back({e.name, shownBelow(p.rel)});
+        }
         p.type = e.isFolder() ? EntryType::Folder : e.isLink() ? EntryType::Link : EntryType::File;
         // The later of two entries of one name wins.
         const auto [at, fresh] = byRel_.try_emplace(p.rel, plan_.size());
@@ -127,41 +199,73 @@ void ExtractionPlan::plan()
             plan_.push_back(std::move(p));
         }
     }
-    for (const Planned &p : plan_)
-        checkParents(p);
+    for (Planned &p : plan_)
+        placeInFolders(p);
+    checkParents();
     for (Planned &p : plan_)
         if (p.type == EntryType::Link)
             p.linkTarget = readLinkTarget(p.entry);
+    checkLinks();
+}
+
+// What one archive may cost is bounded before anything is kept of it: a name this system could
+// not open is refused here rather than found when the files before it are written.
+void ExtractionPlan::checkLength(std::size_t entry, const std::string &rel)
+{
+    if (lengthOf(rel) > pathLimit_)
+        refuse(entry, "its name is longer than this system allows (" + std::to_string(pathLimit_) + ")");
+    std::size_t depth = 0;
+    for (std::size_t s = 0; s <= rel.size(); ++depth) {
+        const std::size_t slash = std::min(rel.find('/', s), rel.size());
+        if (lengthOf(std::string_view(rel).substr(s, slash - s)) > partLimit_)
+            refuse(entry, "a part of its name is longer than this system allows (" + std::to_string(partLimit_) + ")");
+        s = slash + 1;
+    }
+    if (depth > maxDepth)
+        refuse(entry, "its name is more than " + std::to_string(maxDepth) + " folders deep");
+}
+
+void ExtractionPlan::placeInFolders(Planned &p)
+{
+    std::uint32_t at = FolderTree::none;
+    std::size_t s = 0;
+    for (std::size_t slash; (slash = p.rel.find('/', s)) != std::string::npos; s = slash + 1)
+        at = folders_.add(at, std::string_view(p.rel).substr(s, slash - s), p.entry);
+    p.parent = at;
+    if (p.type == EntryType::Folder)
+        folders_.add(at, std::string_view(p.rel).substr(s), p.entry);
+}
+
+// Every folder above an entry must be a folder of the archive or of the disk: never one of
+// the archive's files, and never one of its links, which would carry the entry elsewhere.
+void ExtractionPlan::checkParents()
+{
+    for (const Planned &q : plan_) {
+        if (q.type == EntryType::Folder)
+            continue;
+        const std::uint32_t f = folders_.find(q.parent, leafOf(q.rel));
+        if (f == FolderTree::none)
+            continue;
+        if (q.type == EntryType::Link)
+            refuse(folders_.firstEntry(f),
+                   "it would be written through the link \"" + printable(dir_.entries[q.entry].name) + "\"");
+        refuse(folders_.firstEntry(f),
+               "the entry \"" + printable(dir_.entries[q.entry].name) + "\" is a file, not a folder");
+    }
+}
+
+void ExtractionPlan::checkLinks()
+{
     for (const Planned &p : plan_)
         if (p.type == EntryType::Link && !linkStaysInside(p))
             refuse(p.entry, "it is a link that points outside the destination");
 }
 
-// Every folder above an entry must be a folder of the archive or of the disk: never one of
-// the archive's files, and never one of its links, which would carry the entry elsewhere.
-void ExtractionPlan::checkParents(const Planned &p)
-{
-    for (std::size_t slash = p.rel.find('/'); slash != std::string::npos; slash = p.rel.find('/', slash + 1)) {
-        const std::string above = p.rel.substr(0, slash);
-        folders_.insert(above);
-        const auto it = byRel_.find(above);
-        if (it == byRel_.end())
-            continue;
-        const Planned &q = plan_[it->second];
-        if (q.type == EntryType::Link)
-            refuse(p.entry, "it would be written through the link \"" + printable(dir_.entries[q.entry].name) + "\"");
-        if (q.type == EntryType::File)
-            refuse(p.entry, "the entry \"" + printable(dir_.entries[q.entry].name) + "\" is a file, not a folder");
-    }
-    if (p.type == EntryType::Folder)
-        folders_.insert(p.rel);
-}
-
 std::string ExtractionPlan::readLinkTarget(std::size_t i)
 {
     const Entry &e = dir_.entries[i];
-    if (e.size > maxLinkTarget)
-        refuse(i, "its link target is too long");
+    if (e.size >= maxLinkTarget)
+        refuse(i, "its link target is longer than this system allows (" + std::to_string(maxLinkTarget - 1) + ")");
     std::string target(static_cast<std::size_t>(e.size), '\0');
     try {
         EntryReader reader(fd_, e, options_.password);
@@ -241,31 +345,15 @@ bool ExtractionPlan::linkAt(const std::string &rel, std::string &target)
 void ExtractionPlan::checkDisk()
 {
     rootOpen_ = openDestination();
+    existing_.assign(folders_.size(), false);
     if (!rootOpen_)
         return; // nothing is there yet, so nothing is in the way
     // Links of the disk take part in the check of the archive's links.
-    for (const Planned &p : plan_)
-        if (p.type == EntryType::Link && !linkStaysInside(p))
-            refuse(p.entry, "it is a link that points outside the destination");
-    std::set<std::string> absent;
-    for (const std::string &folder : folders_) {
-        if (absent.count(parentOf(folder))) {
-            absent.insert(folder);
-            continue;
-        }
-        const OnDisk there = onDisk(folder);
-        if (there == OnDisk::Nothing) {
-            absent.insert(folder);
-        } else if (there != OnDisk::Folder) {
-            throw Error("Cannot extract into " + shown(folder) + ": it exists and is not a folder",
-                        Error::Kind::Refused);
-        } else {
-            existing_.insert(folder);
-        }
-    }
+    checkLinks();
+    checkFoldersOnDisk();
     bool replaceAll = false;
     for (Planned &p : plan_) {
-        if (p.type == EntryType::Folder || (!parentOf(p.rel).empty() && !existing_.count(parentOf(p.rel))))
+        if (p.type == EntryType::Folder || (p.parent != FolderTree::none && !existing_[p.parent]))
             continue;
         const OnDisk there = onDisk(p.rel);
         if (there == OnDisk::Nothing)
@@ -277,12 +365,42 @@ void ExtractionPlan::checkDisk()
             keep_.push_back(p.entry);
     }
     if (!keep_.empty()) {
-        std::set<std::size_t> kept(keep_.begin(), keep_.end());
-        std::erase_if(plan_, [&](const Planned &p) { return kept.count(p.entry) != 0; });
-        byRel_.clear();
-        for (std::size_t i = 0; i < plan_.size(); ++i)
-            byRel_.emplace(plan_[i].rel, i);
+        dropKept();
+        // What stays on disk in place of a kept entry (a link of the user's, say) is what the
+        // archive's links resolve through.
+        checkLinks();
     }
+}
+
+void ExtractionPlan::checkFoldersOnDisk()
+{
+    // Folders come after their parents: below one that is absent, nothing needs a look.
+    std::vector<bool> absent(folders_.size(), false);
+    for (std::uint32_t f = 0; f < folders_.size(); ++f) {
+        const std::uint32_t parent = folders_.parent(f);
+        if (parent != FolderTree::none && absent[parent]) {
+            absent[f] = true;
+            continue;
+        }
+        const std::string folder = folders_.path(f);
+        const OnDisk there = onDisk(folder);
+        if (there == OnDisk::Nothing)
+            absent[f] = true;
+        else if (there != OnDisk::Folder)
+            throw Error("Cannot extract into " + shown(folder) + ": it exists and is not a folder",
+                        Error::Kind::Refused);
+        else
+            existing_[f] = true;
+    }
+}
+
+void ExtractionPlan::dropKept()
+{
+    std::set<std::size_t> kept(keep_.begin(), keep_.end());
+    std::erase_if(plan_, [&](const Planned &p) { return kept.count(p.entry) != 0; });
+    byRel_.clear();
+    for (std::size_t i = 0; i < plan_.size(); ++i)
+        byRel_.emplace(plan_[i].rel, i);
 }
 
 bool ExtractionPlan::decideReplace(const Planned &p, bool &replaceAll)

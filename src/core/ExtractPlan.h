@@ -5,9 +5,11 @@
 
 #include "Error.h"
 #include "Extract.h"
+#include "NamePlan.h"
 
-#include <set>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -15,12 +17,46 @@ namespace oz::core {
 
 enum class EntryType { File, Folder, Link };
 
-// The largest a link target may be: longer ones are no path any system resolves.
+// The largest a link target may be, its terminating NUL counted: longer ones are no path any
+// system resolves.
 constexpr std::size_t maxLinkTarget = 4096;
+
+// Every folder an extraction needs, each once, parents before children. A tree of parts rather
+// than a set of paths, so that it grows with the total length of the names, however deep they go.
+class FolderTree {
+public:
+    static constexpr std::uint32_t none = UINT32_MAX; // the destination itself
+
+    // The folder leaf below parent, added when new; entry is the first entry below it.
+    std::uint32_t add(std::uint32_t parent, std::string_view leaf, std::size_t entry);
+    // The folder leaf below parent, or none.
+    std::uint32_t find(std::uint32_t parent, std::string_view leaf) const;
+    std::size_t size() const { return nodes_.size(); }
+    std::uint32_t parent(std::uint32_t f) const { return nodes_[f].parent; }
+    std::size_t firstEntry(std::uint32_t f) const { return nodes_[f].entry; }
+    // '/' separated below the destination.
+    std::string path(std::uint32_t f) const;
+
+private:
+    struct Node {
+        std::uint32_t parent;
+        std::uint32_t length;
+        std::size_t at; // of the leaf in names_
+        std::size_t entry;
+    };
+    std::string_view leaf(const Node &n) const { return std::string_view(names_).substr(n.at, n.length); }
+    std::size_t slot(std::uint32_t parent, std::string_view leaf) const;
+    void grow();
+
+    std::vector<Node> nodes_;
+    std::string names_;                // every leaf, one after the other
+    std::vector<std::uint32_t> table_; // open addressing over nodes_, none where free
+};
 
 struct Planned {
     std::size_t entry = 0; // index in the directory
     std::string rel;       // '/' separated below the destination
+    std::uint32_t parent = FolderTree::none;
     EntryType type = EntryType::File;
     std::string linkTarget;
     bool exists = false; // something of that name is there already and is to be replaced
@@ -49,11 +85,13 @@ protected:
     virtual OnDisk onDisk(const std::string &rel) = 0;
     // Whether rel is a link on disk, and its target.
     virtual bool diskLink(const std::string &rel, std::string &target) = 0;
-    // The path an entry's safe name takes on this system's disk.
-    virtual std::string localPath(const std::string &rel) const { return rel; }
+    // The length of a path or a part as this system counts it (bytes here, UTF-16 units on Windows).
+    virtual std::size_t lengthOf(std::string_view path) const { return path.size(); }
     virtual void write() = 0;
 
     std::string shown(const std::string &rel) const;
+    // rel with this system's separator.
+    std::string shownBelow(std::string rel) const;
     [[noreturn]] void ioFailure(const std::string &rel, const std::string &why);
     void checkStop() const;
     // Every folder entry counts as extracted once the writer has made the folders.
@@ -67,19 +105,28 @@ protected:
     std::vector<std::string> results_;
     std::vector<Planned> plan_;
     std::unordered_map<std::string, std::size_t> byRel_;
-    std::set<std::string> folders_;  // every folder the archive needs, parents before children
-    std::set<std::string> existing_; // those of them that were there before
-    char separator_ = '/';           // between folders, in the paths messages show
+    FolderTree folders_;         // every folder the archive needs
+    std::vector<bool> existing_; // by folder: there before
+    char separator_ = '/';       // between folders, in the paths messages show
+    TargetSystem system_ = TargetSystem::Posix;
+    // This system's limits on names below the destination, the whole path and each part:
+    // Linux's PATH_MAX (its NUL counted) and NAME_MAX unless a system says otherwise.
+    std::size_t pathLimit_ = 4096 - 1, partLimit_ = 255;
 
 private:
     [[noreturn]] void refuse(std::size_t entry, const std::string &why, Error::Kind kind = Error::Kind::Refused);
     void plan();
-    void checkParents(const Planned &p);
+    void checkLength(std::size_t entry, const std::string &rel);
+    void placeInFolders(Planned &p);
+    void checkParents();
+    void checkLinks();
     std::string readLinkTarget(std::size_t i);
     bool linkStaysInside(const Planned &p);
     bool resolve(std::vector<std::string> &at, const std::string &target, int &hops);
     bool linkAt(const std::string &rel, std::string &target);
     void checkDisk();
+    void checkFoldersOnDisk();
+    void dropKept();
     bool decideReplace(const Planned &p, bool &replaceAll);
     void record();
 

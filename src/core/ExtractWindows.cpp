@@ -110,6 +110,10 @@ public:
         : ExtractionPlan(fd, dir, destination, options, report)
     {
         separator_ = '\\';
+        system_ = TargetSystem::Windows;
+        // A path of up to 32,767 UTF-16 units, the destination and the "\\?\" in front counted;
+        // the destination's bytes are at least as many as its units.
+        pathLimit_ = 32767 - 8 - std::min<std::size_t>(destination_.size(), 32767 - 8 - 260);
     }
 
 private:
@@ -153,20 +157,21 @@ private:
 
     bool diskLink(const std::string &, std::string &) override { return false; }
 
-    std::string localPath(const std::string &rel) const override { return windowsPath(rel); }
+    std::size_t lengthOf(std::string_view path) const override { return toWide(std::string(path)).size(); }
 
     void write() override
     {
         makeDestination();
-        for (const std::string &folder : folders_) {
-            if (existing_.count(folder))
+        for (std::uint32_t f = 0; f < folders_.size(); ++f) {
+            if (existing_[f])
                 continue;
+            const std::string folder = folders_.path(f);
             if (!::CreateDirectoryW(full(folder).c_str(), nullptr)) {
                 if (::GetLastError() != ERROR_ALREADY_EXISTS || onDisk(folder) != OnDisk::Folder)
                     ioFailure(folder, lastError());
                 continue;
             }
-            made_.push_back(folder);
+            made_.push_back(f);
         }
         foldersMade();
         writeFiles();
@@ -255,10 +260,11 @@ private:
     void setFolderTimes()
     {
         for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
-            const auto planned = byRel_.find(*it);
+            const std::string path = folders_.path(*it);
+            const auto planned = byRel_.find(path);
             if (planned == byRel_.end() || dir_.entries[plan_[planned->second].entry].mtime == 0)
                 continue;
-            HANDLE folder = ::CreateFileW(full(*it).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+            HANDLE folder = ::CreateFileW(full(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
             if (folder == INVALID_HANDLE_VALUE)
                 continue;
@@ -269,7 +275,7 @@ private:
     }
 
     std::wstring root_;
-    std::vector<std::string> made_;
+    std::vector<std::uint32_t> made_;
 };
 
 } // namespace

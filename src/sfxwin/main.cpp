@@ -13,6 +13,7 @@
 #include "core/Error.h"
 #include "core/Extract.h"
 #include "core/FileIo.h"
+#include "core/NamePlan.h"
 #include "core/Names.h"
 #include "core/Utf16.h"
 #include "core/ZipFormat.h"
@@ -25,6 +26,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -253,15 +255,40 @@ long runProgram(const std::string &root, const Settings &settings, std::string &
     return static_cast<long>(status);
 }
 
+std::string backslashed(std::string path)
+{
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+// A line for each entry whose name Windows could not hold as stored, or that met another's; a
+// window shows the first few and how many more.
+std::string renameLines(const oz::core::ExtractReport &report, std::size_t most = SIZE_MAX)
+{
+    std::string out;
+    for (std::size_t i = 0; i < report.renamed.size() && i < most; ++i)
+        out += oz::core::printable(report.renamed[i].name) + " was unzipped as "
+            + oz::core::printable(report.renamed[i].as) + "\n";
+    if (report.renamed.size() > most)
+        out += "and " + std::to_string(report.renamed.size() - most) + " more.\n";
+    return out;
+}
+
 // --- unattended, on the console --------------------------------------------------------------
 
 int listOrTest(const Self &self, const oz::sfx::Options &o, const std::string &password)
 {
     if (o.list) {
-        for (const auto &e : self.dir.entries)
+        // Where Windows cannot hold a name as stored, the name the entry gets here.
+        std::vector<std::string> places(self.dir.entries.size());
+        for (auto &[entry, as] : oz::core::renamedOn(self.dir, oz::core::TargetSystem::Windows))
+            places[entry] = "  -> " + oz::core::printable(backslashed(as));
+        for (std::size_t i = 0; i < self.dir.entries.size(); ++i) {
+            const auto &e = self.dir.entries[i];
             print(stdout,
                   std::to_string(e.size) + "  " + oz::core::printable(e.name) + (e.encrypted() ? "  (encrypted)" : "")
-                      + "\n");
+                      + places[i] + "\n");
+        }
         return 0;
     }
     try {
@@ -321,6 +348,7 @@ int runOnConsole(const Self &self, const oz::sfx::Options &o)
     }
     if (!outcome.ok)
         failOnConsole(outcome.message);
+    print(stderr, renameLines(outcome.report));
     if (!o.quiet && !temporary)
         print(stderr, std::to_string(outcome.report.files) + " files extracted to " + dest + "\n");
     if (self.settings.runProgram.empty())
@@ -494,6 +522,10 @@ void finishExtraction(Window &w)
     std::string text = std::to_string(o.report.files) + " files unzipped to " + w.dest + ".";
     if (o.report.kept)
         text += " " + std::to_string(o.report.kept) + " files that were there already were kept.";
+    if (!o.report.renamed.empty()) {
+        text += " " + std::to_string(o.report.renamed.size()) + " names were changed for Windows.";
+        ::ShowWindow(::GetDlgItem(w.dialog, IDC_DETAILS), SW_SHOW);
+    }
     setText(w.dialog, IDC_STATUS, text);
     w.exitStatus = o.report.kept ? statusKept : 0;
     if (w.self->settings.runProgram.empty())
@@ -565,6 +597,10 @@ INT_PTR CALLBACK mainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
                 startExtraction(*w);
             return TRUE;
         case IDC_BROWSE: browse(dialog); return TRUE;
+        case IDC_DETAILS:
+            ::MessageBoxW(dialog, toWide(renameLines(w->outcome.report, 40)).c_str(), L"Names changed for Windows",
+                          MB_OK | MB_ICONINFORMATION);
+            return TRUE;
         case IDCANCEL:
             if (w->running)
                 stopRequested = true; // the worker stops at its next piece and reports

@@ -242,6 +242,41 @@ private slots:
         QCOMPARE(QFileInfo(out + "/sub/b.txt").lastModified().date().year(), 2012);
     }
 
+    // A link of the user's that extraction keeps is what the archive's links resolve through:
+    // kept, it would carry "y" outside; replaced by the archive's file, it carries nothing.
+    void linksArePlannedAgainstWhatIsKept()
+    {
+        const QString archive = at("keptlink.zip");
+        const QString failure = python(
+            QStringLiteral("import zipfile\n"
+                           "def link(name, target):\n"
+                           "    i = zipfile.ZipInfo(name); i.create_system = 3; i.external_attr = 0o120777 << 16\n"
+                           "    return i, target\n"
+                           "with zipfile.ZipFile('%1', 'w') as z:\n"
+                           "    z.writestr('X', 'the archive X')\n"
+                           "    z.writestr(*link('y', 'X/..'))\n")
+                .arg(archive));
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        const QString outside = at("keptlink-outside"), out = at("keptlink-out");
+        QVERIFY(QDir().mkpath(outside + "/deep/er"));
+        QVERIFY(QDir().mkpath(out));
+        QVERIFY(QFile::link(outside + "/deep/er", out + "/X"));
+        ArchiveComponent zip;
+        zip.setReplaceExisting(false);
+        zip.OpenZip(archive);
+        QVERIFY_THROWS_EXCEPTION(ArchiveError, zip.ExtractToFolder(out));
+        QVERIFY(zip.lastExtraction().error.contains("points outside"));
+        QVERIFY(!QFileInfo(out + "/y").isSymLink());
+        QCOMPARE(QFileInfo(out + "/X").symLinkTarget(), outside + "/deep/er");
+        QVERIFY(QDir(outside + "/deep").entryList(QDir::NoDotAndDotDot | QDir::AllEntries) == QStringList{"er"});
+
+        zip.setReplaceExisting(true);
+        zip.ExtractToFolder(out);
+        QVERIFY(!QFileInfo(out + "/X").isSymLink());
+        QCOMPARE(readFile(out + "/X"), QByteArray("the archive X"));
+        QVERIFY(QFileInfo(out + "/y").isSymLink());
+    }
+
     void theLaterOfTwoEntriesOfOneNameWins()
     {
         const QString archive = at("dup.zip");

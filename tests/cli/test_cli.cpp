@@ -147,6 +147,50 @@ private slots:
         QCOMPARE(entries[0].toObject().value("encrypted").toBool(), false);
     }
 
+    // What a Windows receiver gets, seen from here: the names Windows cannot hold or would take
+    // for another entry's, each with the one it gets; the build of a Windows executable warns.
+    void windowsNamesListedAndWarned()
+    {
+        const ToolResult made
+            = runTool("python3",
+                      {"-c",
+                       "import zipfile, sys\n"
+                       "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                       "    for n in ['A.txt', 'a.txt', 'a:b.txt', 'a_b.txt', 'trailing.', 'trailing ', 'CON',\n"
+                       "              'what?.txt', 'Dir/x.txt', 'dir/x.txt', 'plain.txt']:\n"
+                       "        z.writestr(n, n)\n",
+                       at("odd.zip")});
+        QVERIFY2(made.exitCode == 0, made.output.constData());
+        Run text = cli({"list", "odd.zip", "--target", "windows"}, tmp.path());
+        QCOMPARE(text.status, 0);
+        QStringList arrows;
+        for (const QByteArray &line : text.out.split('\n'))
+            if (line.contains(" -> "))
+                arrows << QString::fromUtf8(line.mid(line.indexOf("  ", 40) + 2));
+        QCOMPARE(arrows,
+                 QStringList({"a.txt  -> a (2).txt", "a:b.txt  -> a_b.txt", "a_b.txt  -> a_b (2).txt",
+                              "trailing.  -> trailing_", "trailing   -> trailing_ (2)", "CON  -> _CON",
+                              "what?.txt  -> what_.txt", "dir/x.txt  -> Dir\\x (2).txt"}));
+        Run json = cli({"list", "odd.zip", "--target", "windows", "--json"}, tmp.path());
+        const QJsonArray entries = QJsonDocument::fromJson(json.out).object().value("entries").toArray();
+        QCOMPARE(entries.size(), 11);
+        QCOMPARE(entries[1].toObject().value("extractedAs").toString(), QStringLiteral("a (2).txt"));
+        QVERIFY(!entries[0].toObject().contains("extractedAs"));
+        // Linux holds every one of these names as it is.
+        QVERIFY(!cli({"list", "odd.zip", "--target", "linux"}, tmp.path()).out.contains(" -> "));
+        QCOMPARE(cli({"list", "odd.zip", "--target", "mac"}, tmp.path()).status, 2);
+
+        QCOMPARE(cli({"extract", "odd.zip", "-d", "odd", "--quiet"}, tmp.path()).status, 0);
+        Run exe = cli({"sfx", "odd.exe", "odd"}, tmp.path());
+        QCOMPARE(exe.status, 0);
+        QVERIFY2(exe.err.contains("warning: on Windows CON is extracted as _CON\n"), exe.err.constData());
+        QVERIFY2(exe.err.contains("warning: on Windows what?.txt is extracted as what_.txt\n"), exe.err.constData());
+        QVERIFY2(exe.err.count("warning: on Windows") >= 6, exe.err.constData());
+        Run run = cli({"sfx", "odd.run", "odd"}, tmp.path());
+        QCOMPARE(run.status, 0);
+        QVERIFY2(!run.err.contains("warning"), run.err.constData());
+    }
+
     void extracting()
     {
         QVERIFY(cli({"create", "photos.ZIP", "src", "--quiet"}, tmp.path()).status == 0);

@@ -146,7 +146,16 @@ def names(outside):
             [Entry("x", b"file"), Entry("x/inner.txt", b"inner")], base)),
         "long-name": ("safe", one("n" * 4000 + ".txt")),
         "deep-folders": ("safe", one("d/" * 1500 + "f.txt")),
+        # Longer than any system opens: refused before anything is kept of it.
+        "deep-names-huge": ("refuse", deep_names(8)),
+        "name-part-too-long": ("refuse", lambda base: build(
+            [Entry("keep.txt", b"replaced"), Entry("n" * 300 + ".txt", b"long")], base)),
     }
+
+
+def deep_names(count):
+    """count names of 65,535 bytes, 32,767 folders deep each."""
+    return lambda base: build([Entry("a/" * 32767 + str(i % 10), b"x") for i in range(count)], base)
 
 
 def links(outside):
@@ -166,6 +175,10 @@ def links(outside):
         "link-inside": ("ok", lambda base: build(
             [Entry("real.txt", b"real"), link("alias", "real.txt")], base)),
         "link-target-huge": ("refuse", lambda base: build([link("lnk", "a/" * 5000)], base)),
+        "link-target-too-long": ("refuse", lambda base: build([link("lnk", "a/" * 2048)], base)),
+        # A link whose name no system holds fails before the file in front of it is replaced.
+        "link-name-too-long": ("refuse", lambda base: build(
+            [Entry("keep.txt", b"replaced"), link("l" * 300, "keep.txt")], base)),
     }
 
 

@@ -253,6 +253,28 @@ def _rebase(archive, base):
     return bytes(out)
 
 
+def bounded_memory(top):
+    """The names that once cost gigabytes, in 512 MiB of address space: refused with a reason,
+    never ended by a signal."""
+    if not shutil.which("prlimit"):
+        check(False, "prlimit is missing (util-linux)")
+        return
+    limit = ["prlimit", "--as=%d" % (512 << 20), "--"]
+    scene = Scene(top)
+    archive = os.path.join(scene.top, "deep.zip")
+    with open(archive, "wb") as f:
+        f.write(corpus.deep_names(8)(0))
+    exe = os.path.join(scene.top, "deep.run")
+    self_extractor(exe, corpus.deep_names(8))
+    for label, args in (("cli", [CLI, "extract", archive, "-d", scene.dest, "--overwrite", "--quiet"]),
+                        ("extractor", [exe, "--dest", scene.dest, "--overwrite", "--quiet"])):
+        code, _, err = run(limit + args)
+        scene.verify("%s deep names in 512 MiB" % label, "refuse", code, err)
+        check("longer than this system allows" in err, "%s deep names: the reason is given: %s" % (label, err))
+    scene.remove()
+    print("deep names refused in 512 MiB", flush=True)
+
+
 # --- faults ----------------------------------------------------------------------------------
 
 def small_filesystem(folder, size):
@@ -434,6 +456,7 @@ def main():
     top = tempfile.mkdtemp(prefix="oz-hostile-")
     try:
         hostile_cases(top)
+        bounded_memory(top)
         damaged_extractors(top)
         encrypted(top)
         faults(top)

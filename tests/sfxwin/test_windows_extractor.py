@@ -219,6 +219,46 @@ def windows_names(top):
           "odd names mapped: %s" % (sorted(os.listdir(dest)) if os.path.isdir(dest) else None))
 
 
+def windows_collisions(top):
+    """Names that differ only in letter case, or that cleaning makes one: every entry lands under a
+    name of its own, and each changed name is reported, at build time, in --list and on extraction."""
+    src = os.path.join(top, "collide")
+    names = ["A.txt", "a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "a:b.txt", "a_b.txt", "trailing.",
+             "trailing ", "CON", "what?.txt", "Dir/x.txt", "dir/x.txt", "DIR/y.txt"]
+    names += ["many/F%02d.txt" % i for i in range(11)] + ["many/f%02d.txt" % i for i in range(11)]
+    for name in names:
+        path = os.path.join(src, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write("content of " + name)
+    exe = os.path.join(top, "collide.exe")
+    p = subprocess.run([CLI, "sfx", exe, src], capture_output=True)
+    warned = p.stderr.decode().count("warning: on Windows")
+    check(p.returncode == 0 and warned >= 8, "the build warns of changed names: %s" % p.stderr.decode())
+    code, listed, err = wine(exe, "--list")
+    check(code == 0 and listed.count(" -> ") == warned, "--list shows each changed name: %s" % listed)
+    dest = os.path.join(top, "collide-out")
+    code, out, err = wine(exe, "--dest", win(dest))
+    check(code == 0, "colliding names extract: %s %s" % (code, err))
+    got = {}
+    for rel, data in tree(dest).items():
+        if data is not None:
+            got[data.decode()] = rel
+    lost = [n for n in names if "content of " + n not in got]
+    check(not lost and len(got) == len(names), "no entry is lost: %s missing, %d files" % (lost, len(got)))
+    reported = [line for line in err.splitlines() if " was unzipped as " in line]
+    check(len(reported) == warned, "each changed name is reported once: %s" % err)
+    for line in reported:
+        name, place = line.split(" was unzipped as ")
+        place = place.replace("\\", "/")
+        if name.endswith("/"):  # folders of one name are shared: the report says which
+            check(os.path.isdir(os.path.join(dest, place)), "folder %s is where the report says: %s" % (name, place))
+        else:
+            check(got.get("content of " + name) == place, "%s is where the report says: %s" % (name, place))
+    check(got.get("content of CON") == "_CON" and got.get("content of what?.txt") == "what_.txt",
+          "cleaned names: %s" % sorted(got.values()))
+
+
 def settings_block():
     text = b"icon=\nrun=\nparameters=\nautotemp=0\nautoextract=0\n"
     out = b"OZSFX1\r\n" + struct.pack("<I", len(text)) + text + struct.pack("<I", 0)
@@ -265,6 +305,7 @@ def main():
         for part in (plain_and_encrypted, model_two, icons):
             part(top, src)
         windows_names(top)
+        windows_collisions(top)
         hostile(top)
     finally:
         subprocess.run(["wineserver", "-k"], env=ENV)
