@@ -6,6 +6,7 @@
 #include "Error.h"
 #include "Extract.h"
 
+#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -58,6 +59,14 @@ protected:
     void checkStop() const;
     // Every folder entry counts as extracted once the writer has made the folders.
     void foldersMade();
+    // An entry found damaged while it was read fails alone; any thread may call it.
+    void entryDamaged(std::size_t entry);
+    // Reads every file of the plan through without writing, marking the damaged ones (with
+    // strict, throwing at the first), so that replacements may go in at once.
+    void checkFirst();
+    bool anyDamaged() const { return !damaged_.empty(); }
+    // Once everything else is finished: Error (Damaged) naming every damaged entry, if any.
+    void reportDamaged();
 
     int fd_;
     const Directory &dir_;
@@ -70,6 +79,8 @@ protected:
     std::set<std::string> folders_;  // every folder the archive needs, parents before children
     std::set<std::string> existing_; // those of them that were there before
     char separator_ = '/';           // between folders, in the paths messages show
+    std::vector<std::size_t> damaged_;
+    std::mutex damagedMutex_;
 
 private:
     [[noreturn]] void refuse(std::size_t entry, const std::string &why, Error::Kind kind = Error::Kind::Refused);
