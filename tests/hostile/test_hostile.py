@@ -376,6 +376,34 @@ def damaged_entries(top):
     print("damaged entries handled", flush=True)
 
 
+def _many_replacements(scene):
+    """More replacements than descriptors can be held open (a limit of 1,024): with a damaged last
+    entry none is made; with none damaged, all are."""
+    if not shutil.which("prlimit"):
+        check(os.environ.get("CI") is None, "prlimit is missing in CI")
+        return
+    files = {"r/%03d.txt" % i: b"new %d\n" % i for i in range(600)}
+    files["r/zz-last.bin"] = os.urandom(20000)
+    dest = os.path.join(scene.top, "many")
+    for damaged in (["r/zz-last.bin"], []):
+        archive = os.path.join(scene.top, "many.zip")
+        tree_zip(archive, files, damaged=damaged)
+        os.makedirs(os.path.join(dest, "r"), exist_ok=True)
+        for rel in files:
+            with open(os.path.join(dest, rel), "wb") as f:
+                f.write(b"old")
+        code, _, err = run(["prlimit", "--nofile=1024:1024", CLI, "extract", archive, "-d", dest, "--overwrite",
+                            "--quiet"])
+        got = snapshot(dest)
+        new = [rel for rel, data in files.items() if got.get(rel) == hashlib.sha1(data).hexdigest()]
+        if damaged:
+            check(code == 2 and "zz-last.bin" in err and not new,
+                  "600 replacements, the last damaged: %s, %d replaced: %s" % (code, len(new), err))
+        else:
+            check(code == 0 and len(new) == len(files), "600 replacements: %s, %d replaced: %s" % (code, len(new), err))
+        check(not temporaries(dest), "600 replacements left %s" % temporaries(dest)[:3])
+
+
 def _damaged_replacements(scene, archive, files):
     dest = os.path.join(scene.top, "there")
     for rel in ("a/one.txt", "a/bad.bin"):
@@ -388,6 +416,7 @@ def _damaged_replacements(scene, archive, files):
     check(code == 1 and got.get("a/one.txt") == old and got.get("a/bad.bin") == old
           and got.get("a/two.bin") == hashlib.sha1(files["a/two.bin"]).hexdigest() and not temporaries(dest),
           "damaged over existing files: %s %s %s" % (code, err, sorted(got.items())))
+    _many_replacements(scene)
     strict = os.path.join(scene.top, "strict")
     code, _, err = run([CLI, "extract", archive, "-d", strict, "--strict", "--quiet"])
     check(code == 2 and "a/bad.bin" in err and not os.path.exists(strict),
