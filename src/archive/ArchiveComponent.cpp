@@ -119,6 +119,7 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
         options.existing
             = replaceExisting_ ? core::ExtractOptions::Existing::Replace : core::ExtractOptions::Existing::Keep;
         options.threads = threads_;
+        options.strict = strict_;
         Progress progress(0, [this](int p) { emit UnzipPercentDone(p); });
         bool begun = false;
         std::uint64_t reported = 0;
@@ -153,6 +154,9 @@ void ArchiveComponent::keepRecord(const core::ExtractReport &report)
     record_.items.clear();
     for (const auto &item : report.items)
         record_.items.push_back({QString::fromStdString(item.name), QString::fromStdString(item.result)});
+    record_.damaged.clear();
+    for (const auto &name : report.damaged)
+        record_.damaged << QString::fromStdString(name);
 }
 
 std::vector<ArchiveEntry> ArchiveComponent::ListZip(const QString &path)

@@ -205,6 +205,7 @@ struct ExtractionRecord {
     QString archive;
     QString destination;
     std::vector<Item> items;
+    QStringList damaged; // entries found damaged while extracting: every other one is in place
     QString error;
     bool ran = false;
 };
@@ -268,6 +269,9 @@ public:
     // Whether extraction replaces files that exist already (the default) or
     // leaves them and records them as skipped.
     void setReplaceExisting(bool replace) { replaceExisting_ = replace; }
+    // All or nothing: every entry is checked before the first is written. Otherwise a damaged
+    // entry fails alone, ExtractToFolder throws naming it, and lastExtraction().damaged lists it.
+    void setStrict(bool strict) { strict_ = strict; }
     QString openedPath() const { return openedPath_; }
     bool isOpen() const { return !openedPath_.isEmpty(); }
     const ExtractionRecord &lastExtraction() const { return record_; }
@@ -312,6 +316,7 @@ private:
     int level_ = 6;
     int threads_ = 0;
     bool replaceExisting_ = true;
+    bool strict_ = false;
     ExeSettings exe_;
     ExtractionRecord record_;
 };

@@ -69,6 +69,8 @@ const std::map<std::string, const char *> commandHelp = {
      "  --password[=VALUE]  the password (asked on a terminal, else ORVELZIP_PASSWORD)\n"
      "  --threads N         worker threads (default: one per core)\n"
      "  --overwrite         replace files that exist already (else they are kept: status 1)\n"
+     "  --strict            all or nothing: check every entry before writing the first; else\n"
+     "                      a damaged entry is named and left out (status 1)\n"
      "  --quiet             print nothing but errors\n"},
     {"test", "Usage: orvelzip-cli test ARCHIVE [--password[=VALUE]] [--quiet]\n"},
     {"sfx",
@@ -133,7 +135,7 @@ const std::map<std::string, std::pair<std::vector<const char *>, std::vector<con
      {{"include", "exclude", "level", "threads", "run", "param", "icon", "target"},
       {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet", "auto-temp"}}},
     {"list", {{"target"}, {"json"}}},
-    {"extract", {{"d", "threads"}, {"overwrite", "quiet"}}},
+    {"extract", {{"d", "threads"}, {"overwrite", "strict", "quiet"}}},
     {"test", {{"threads"}, {"quiet"}}},
 };
 
@@ -462,9 +464,24 @@ int extract(const Args &a)
     if (dest == a.positional.first())
         error(QStringLiteral("%1 has no .zip ending: say where to extract with -d DIR").arg(dest));
     zip.setReplaceExisting(a.flag("--overwrite"));
+    zip.setStrict(a.flag("--strict"));
     ProgressBar bar(interactive() && !a.flag("--quiet"));
     QObject::connect(&zip, &ArchiveComponent::UnzipPercentDone, [&](int p) { bar.show(p); });
-    zip.ExtractToFolder(dest);
+    try {
+        zip.ExtractToFolder(dest);
+    } catch (const ArchiveError &e) {
+        const auto &record = zip.lastExtraction();
+        if (record.damaged.isEmpty())
+            throw;
+        if (interactive() && !a.flag("--quiet"))
+            std::fputs("\n", stderr); // below the bar
+        for (const QString &name : record.damaged)
+            std::fprintf(stderr, "orvelzip-cli: damaged, not extracted: %s\n", shown(name).c_str());
+        std::fprintf(stderr, "orvelzip-cli: %s\n", shown(e.reason()).c_str());
+        const bool some = std::any_of(record.items.begin(), record.items.end(),
+                                      [](const auto &item) { return item.result == QStringLiteral("extracted"); });
+        return some ? 1 : 2;
+    }
     int kept = 0;
     for (const auto &item : zip.lastExtraction().items) {
         if (item.result == QStringLiteral("kept")) {

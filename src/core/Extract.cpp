@@ -101,6 +101,7 @@ private:
     };
     std::vector<Held> held_;
     std::size_t heldOpenLimit_ = 0;
+    bool checkedFirst_ = false; // every entry checked out before writing: no need to hold back
     std::atomic<std::uint64_t> done_{0};
     std::uint64_t total_ = 0;
     std::uint64_t wholeLimit_ = wholeEntryLimit;
@@ -124,6 +125,12 @@ int Extraction::folderFd(const std::string &rel)
 
 void Extraction::write()
 {
+    if (options_.strict) {
+        checkFirst(); // all or nothing: not even a folder before every entry checked out
+        checkedFirst_ = true;
+    }
+    if (root_)
+        removeLeftovers(root_.get());
     if (!root_) {
         root_ = Fd(openOrMakeFolder(destination_));
         if (!root_)
@@ -135,15 +142,20 @@ void Extraction::write()
     commitHeld();
     makeLinks();
     setFolderTimes();
+    reportDamaged();
 }
 
 void Extraction::makeFolders()
 {
     made_.assign(folders_.size(), false);
     for (std::uint32_t f = 0; f < folders_.size(); ++f) {
-        if (existing_[f])
-            continue;
         const std::string folder = folders_.path(f);
+        if (existing_[f]) {
+            // What a killed run left in the folders that were there goes; new ones hold none.
+            if (Fd fd(openFolderBeneath(root_.get(), folder)); fd)
+                removeLeftovers(fd.get());
+            continue;
+        }
         Fd parent(folderFd(parentOf(folder)));
         // Owner-only until its entries are in; its own mode comes last.
         if (::mkdirat(parent.get(), leafOf(folder).c_str(), 0700) != 0) {
@@ -191,8 +203,22 @@ void Extraction::writeFiles()
     threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, std::min<std::size_t>(files.size(), 64)));
     wholeLimit_ = std::min(wholeEntryLimit, wholeEntryBudget / threads);
     heldOpenLimit_ = heldReplacementsFor(threads);
+    const auto replacements = static_cast<std::size_t>(
+        std::count_if(files.begin(), files.end(), [](const Planned *p) { return p->exists; }));
+    if (!checkedFirst_ && replacements > heldOpenLimit_) {
+        // Not all can wait open for the end: every entry is checked before the first is written.
+        checkFirst();
+        checkedFirst_ = true;
+    }
+    if (checkedFirst_) {
+        std::erase_if(files, [&](const Planned *p) {
+            if (!anyDamaged() || !p->exists)
+                return results_[p->entry] == "damaged";
+            results_[p->entry] = "skipped"; // a damaged archive replaces nothing
+            return true;
+        });
+    }
     runWorkers(files, threads);
-    report_.files += files.size() - held_.size();
 }
 
 // Held replacements keep a descriptor each, and their folder's: as many as the system allows.
@@ -208,7 +234,7 @@ std::size_t Extraction::heldReplacementsFor(unsigned threads)
 }
 
 // The first failure in archive order is the one reported; the other workers stop at their
-// next file.
+// next file. A damaged entry fails alone (unless strict), whatever the thread that meets it.
 void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned threads)
 {
     std::atomic<std::size_t> next{0};
@@ -216,6 +242,15 @@ void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned 
     std::mutex mutex;
     std::size_t failedAt = files.size();
     std::exception_ptr failure;
+    auto fail = [&](std::size_t f) {
+        std::lock_guard lock(mutex);
+        results_[files[f]->entry] = "failed";
+        if (f < failedAt) {
+            failedAt = f;
+            failure = std::current_exception();
+        }
+        failed = true;
+    };
     auto work = [&](bool reporting) {
         try {
             Worker worker;
@@ -223,14 +258,13 @@ void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned 
                 try {
                     writeOne(*files[f], worker, reporting);
                     results_[files[f]->entry] = "extracted";
+                } catch (const Error &error) {
+                    if (error.kind() == Error::Kind::Damaged && !options_.strict)
+                        entryDamaged(files[f]->entry);
+                    else
+                        fail(f);
                 } catch (...) {
-                    std::lock_guard lock(mutex);
-                    results_[files[f]->entry] = "failed";
-                    if (f < failedAt) {
-                        failedAt = f;
-                        failure = std::current_exception();
-                    }
-                    failed = true;
+                    fail(f);
                 }
                 if (reporting)
                     report();
@@ -337,8 +371,8 @@ void Extraction::finishFile(NewFile &file, const Planned &p, int parent)
         const struct timespec times[2] = {{e.mtime, 0}, {e.mtime, 0}};
         ::futimens(file.fd(), times);
     }
-    if (!p.exists) {
-        file.commit(false);
+    if (!p.exists || checkedFirst_) {
+        file.commit(p.exists);
         return;
     }
     std::lock_guard lock(heldMutex_);
@@ -350,18 +384,25 @@ void Extraction::finishFile(NewFile &file, const Planned &p, int parent)
             return;
         }
     }
-    // Beyond what the system lets us hold open, a replacement goes in at once.
-    file.commit(true);
+    // The limit was read before the workers started; should descriptors run out all the same,
+    // the replacement is dropped rather than put in before every entry checked out.
+    ioFailure(p.rel, EMFILE);
 }
 
+// Replacements go in once every entry has checked out; after a damaged one, none does.
 void Extraction::commitHeld()
 {
-    checkStop();
-    for (Held &h : held_) {
-        h.file.commit(true);
-        ++report_.files;
+    if (anyDamaged()) {
+        for (Held &h : held_)
+            results_[h.planned->entry] = "skipped";
+        held_.clear();
     }
+    checkStop();
+    for (Held &h : held_)
+        h.file.commit(true);
     held_.clear();
+    for (const Planned &p : plan_)
+        report_.files += p.type == EntryType::File && results_[p.entry] == "extracted";
 }
 
 void Extraction::makeLinks()
@@ -373,7 +414,7 @@ void Extraction::makeLinks()
         const std::string leaf = leafOf(p.rel);
         if (p.exists) {
             // A link cannot be made over a name: it is made beside it and renamed over it.
-            const std::string temp = ".oz-link-" + std::to_string(::getpid()) + "-" + std::to_string(p.entry);
+            const std::string temp = temporaryName("link-" + std::to_string(p.entry));
             if (::symlinkat(p.linkTarget.c_str(), parent.get(), temp.c_str()) != 0)
                 ioFailure(p.rel, errno);
             if (::renameat(parent.get(), temp.c_str(), parent.get(), leaf.c_str()) != 0) {

@@ -10,9 +10,14 @@
 // - When two entries share a name, the later one wins. On Windows, where names differing only
 //   in letter case or cleaned of characters Windows refuses would meet, the later gets a name of
 //   its own instead ("a_b (2).txt"), and the report lists every name that changed.
-// - A failure found while writing (CRC, authentication, disk full) leaves every file that was
-//   there before as it was: replacements of existing files are held back until every entry has
-//   been written and checked. New files that were complete stay.
+// - An entry found damaged only while it is read (CRC, a short stream, authentication) fails
+//   alone: every other new file is written, folders and links are finished, and the damaged
+//   entries are named in the report and in the Error (Damaged) thrown at the end. Never a
+//   partial file nor a temporary stays under any name.
+// - Files that were there are replaced only once every entry has checked out: a damaged archive
+//   or a failure while writing (disk full) leaves them all as they were. Where more replacements
+//   are pending than files can be held open, every entry is read once without writing first.
+// - strict keeps all or nothing: every entry is checked before the first is written.
 // - Restored modes pass through the umask, folders keep rwx for their owner, and set-user,
 //   set-group and sticky bits are never restored.
 #pragma once
@@ -41,12 +46,14 @@ struct ExtractOptions {
     // When it turns true (a signal, say), extraction stops at the next piece of data and throws
     // Error (Stopped): what was complete stays, nothing half-written does.
     const std::atomic<bool> *stop = nullptr;
+    // All or nothing: a damaged entry stops the extraction before anything is written.
+    bool strict = false;
 };
 
 struct ExtractReport {
     struct Item {
         std::string name;   // as stored (UTF-8)
-        std::string result; // "extracted", "refused", "failed", "skipped", "kept"
+        std::string result; // "extracted", "refused", "failed", "damaged", "skipped", "kept"
     };
     std::vector<Item> items;
     // Names this system cannot hold as stored, and where those entries went instead: the path
@@ -56,6 +63,7 @@ struct ExtractReport {
         std::string as;
     };
     std::vector<Renamed> renamed;
+    std::vector<std::string> damaged; // the names of the damaged entries, in archive order
     std::size_t files = 0, folders = 0, links = 0, kept = 0;
 };
 

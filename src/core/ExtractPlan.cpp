@@ -420,6 +420,54 @@ bool ExtractionPlan::decideReplace(const Planned &p, bool &replaceAll)
     return false;
 }
 
+void ExtractionPlan::entryDamaged(std::size_t entry)
+{
+    std::lock_guard lock(damagedMutex_);
+    results_[entry] = "damaged";
+    damaged_.push_back(entry);
+}
+
+void ExtractionPlan::checkFirst()
+{
+    WholeReader whole;
+    std::vector<unsigned char> buffer(256 * 1024);
+    for (const Planned &p : plan_) {
+        if (p.type != EntryType::File)
+            continue;
+        checkStop();
+        const Entry &e = dir_.entries[p.entry];
+        try {
+            if (WholeReader::takes(e, wholeEntryLimit)) {
+                whole.read(fd_, e, options_.password);
+                continue;
+            }
+            EntryReader reader(fd_, e, options_.password);
+            while (reader.read(buffer.data(), buffer.size()) > 0)
+                checkStop();
+        } catch (const Error &error) {
+            if (error.kind() != Error::Kind::Damaged || options_.strict)
+                throw Error("Cannot extract \"" + printable(e.name) + "\": " + error.what(), error.kind());
+            entryDamaged(p.entry);
+        }
+    }
+}
+
+void ExtractionPlan::reportDamaged()
+{
+    if (damaged_.empty())
+        return;
+    std::sort(damaged_.begin(), damaged_.end());
+    std::string names;
+    for (std::size_t i : damaged_) {
+        report_.damaged.push_back(dir_.entries[i].name);
+        names += (names.empty() ? "\"" : ", \"") + printable(dir_.entries[i].name) + "\"";
+    }
+    const bool one = damaged_.size() == 1;
+    throw Error(std::to_string(damaged_.size()) + (one ? " entry" : " entries") + " of " + options_.archiveLabel
+                    + (one ? " is" : " are") + " damaged and " + (one ? "was" : "were") + " not extracted: " + names,
+                Error::Kind::Damaged);
+}
+
 void testArchive(int archiveFd, const Directory &dir, const std::string &password,
                  const std::function<void(std::uint64_t, std::uint64_t)> &progress)
 {

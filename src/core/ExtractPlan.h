@@ -8,6 +8,7 @@
 #include "NamePlan.h"
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -96,6 +97,14 @@ protected:
     void checkStop() const;
     // Every folder entry counts as extracted once the writer has made the folders.
     void foldersMade();
+    // An entry found damaged while it was read fails alone; any thread may call it.
+    void entryDamaged(std::size_t entry);
+    // Reads every file of the plan through without writing, marking the damaged ones (with
+    // strict, throwing at the first), so that replacements may go in at once.
+    void checkFirst();
+    bool anyDamaged() const { return !damaged_.empty(); }
+    // Once everything else is finished: Error (Damaged) naming every damaged entry, if any.
+    void reportDamaged();
 
     int fd_;
     const Directory &dir_;
@@ -112,6 +121,8 @@ protected:
     // This system's limits on names below the destination, the whole path and each part:
     // Linux's PATH_MAX (its NUL counted) and NAME_MAX unless a system says otherwise.
     std::size_t pathLimit_ = 4096 - 1, partLimit_ = 255;
+    std::vector<std::size_t> damaged_;
+    std::mutex damagedMutex_;
 
 private:
     [[noreturn]] void refuse(std::size_t entry, const std::string &why, Error::Kind kind = Error::Kind::Refused);

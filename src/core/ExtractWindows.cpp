@@ -7,11 +7,13 @@
 
 #include "EntryReader.h"
 #include "Names.h"
+#include "Temporaries.h"
 #include "Utf16.h"
 
 #include <windows.h>
 
 #include <ctime>
+#include <optional>
 
 namespace oz::core {
 
@@ -40,16 +42,27 @@ FILETIME fileTime(std::time_t t)
     return ft;
 }
 
-// A file that exists under a hidden temporary name until it is moved to its place.
+bool deleteOnClose(HANDLE handle, bool on)
+{
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = on ? TRUE : FALSE;
+    return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// A file that exists under a hidden temporary name until it is moved to its place. Until then
+// the system deletes it when its handle closes, so that a killed process leaves nothing.
 class TempFile {
 public:
     TempFile(std::wstring path) : path_(std::move(path))
     {
-        handle_ = ::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        handle_ = ::CreateFileW(path_.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        // Where the disposition cannot be set, the name is removed on every way out but a kill,
+        // and the next run into the folder removes that one (removeLeftovers).
+        deletePending_ = handle_ != INVALID_HANDLE_VALUE && deleteOnClose(handle_, true);
     }
     ~TempFile() { discard(); }
-    TempFile(TempFile &&o) noexcept : path_(std::move(o.path_)), handle_(o.handle_)
+    TempFile(TempFile &&o) noexcept : path_(std::move(o.path_)), handle_(o.handle_), deletePending_(o.deletePending_)
     {
         o.handle_ = INVALID_HANDLE_VALUE, o.path_.clear();
     }
@@ -69,19 +82,24 @@ public:
         }
         return true;
     }
-    bool close(std::time_t mtime)
+    void setTime(std::time_t mtime)
     {
         if (mtime != 0) {
             const FILETIME ft = fileTime(mtime);
             ::SetFileTime(handle_, nullptr, &ft, &ft);
         }
-        const bool closed = ::CloseHandle(handle_) != 0;
-        handle_ = INVALID_HANDLE_VALUE;
-        return closed;
     }
-    // Gives the file its name and its plain attributes; false with the error kept.
+    // Keeps the file beyond its handle, closes it, and gives it its name and its plain
+    // attributes; false with the error kept.
     bool moveTo(const std::wstring &target, bool replace)
     {
+        if (deletePending_ && !deleteOnClose(handle_, false))
+            return false;
+        deletePending_ = false;
+        const bool closed = ::CloseHandle(handle_) != 0;
+        handle_ = INVALID_HANDLE_VALUE;
+        if (!closed)
+            return false;
         ::SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (!::MoveFileExW(path_.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0))
             return false;
@@ -101,6 +119,7 @@ public:
 private:
     std::wstring path_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    bool deletePending_ = false;
 };
 
 class WindowsExtraction : public ExtractionPlan {
@@ -161,11 +180,18 @@ private:
 
     void write() override
     {
+        if (options_.strict)
+            checkFirst(); // all or nothing: not even a folder before every entry checked out
+        const bool existed = onDisk("") == OnDisk::Folder;
         makeDestination();
+        if (existed)
+            removeLeftovers("");
         for (std::uint32_t f = 0; f < folders_.size(); ++f) {
-            if (existing_[f])
-                continue;
             const std::string folder = folders_.path(f);
+            if (existing_[f]) {
+                removeLeftovers(folder);
+                continue;
+            }
             if (!::CreateDirectoryW(full(folder).c_str(), nullptr)) {
                 if (::GetLastError() != ERROR_ALREADY_EXISTS || onDisk(folder) != OnDisk::Folder)
                     ioFailure(folder, lastError());
@@ -176,6 +202,7 @@ private:
         foldersMade();
         writeFiles();
         setFolderTimes();
+        reportDamaged();
     }
 
     void makeDestination()
@@ -196,64 +223,102 @@ private:
 
     void writeFiles()
     {
-        std::uint64_t total = 0, done = 0;
         for (const Planned &p : plan_)
             if (p.type == EntryType::File)
-                total += dir_.entries[p.entry].size;
-        auto report = [&] {
-            if (options_.progress)
-                options_.progress(done, total);
-        };
+                total_ += dir_.entries[p.entry].size;
         report();
-        std::vector<unsigned char> buffer(256 * 1024);
-        // Replacements of files that were there wait until every entry has checked out.
+        // Replacements of files that were there wait, open, until every entry has checked out.
         std::vector<std::pair<TempFile, const Planned *>> held;
         for (const Planned &p : plan_) {
-            if (p.type == EntryType::Link)
-                continue; // reported "skipped"
             if (p.type != EntryType::File)
-                continue;
+                continue; // a link is reported "skipped"
             checkStop();
-            const Entry &e = dir_.entries[p.entry];
-            const std::string hidden = parentOf(p.rel) + (parentOf(p.rel).empty() ? "" : "/") + ".oz-"
-                + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(p.entry) + ".tmp";
-            TempFile file(full(hidden));
-            if (!file.ok())
-                ioFailure(p.rel, lastError());
-            try {
-                EntryReader reader(fd_, e, options_.password);
-                for (std::size_t n; (n = reader.read(buffer.data(), buffer.size())) > 0;) {
-                    checkStop();
-                    if (!file.write(buffer.data(), n))
-                        ioFailure(p.rel, lastError());
-                    done += n;
-                    report();
-                }
-            } catch (const Error &error) {
-                results_[p.entry] = "failed";
-                if (error.kind() == Error::Kind::Io || error.kind() == Error::Kind::Stopped)
-                    throw;
-                throw Error("Cannot extract \"" + printable(e.name) + "\": " + error.what(), error.kind());
-            }
-            if (!file.close(e.mtime))
-                ioFailure(p.rel, lastError());
+            std::optional<TempFile> file = writeEntry(p);
+            if (!file)
+                continue;
             if (p.exists) {
-                held.emplace_back(std::move(file), &p);
+                held.emplace_back(std::move(*file), &p);
                 continue;
             }
-            if (!file.moveTo(full(p.rel), false))
+            if (!file->moveTo(full(p.rel), false))
                 ioFailure(p.rel, lastError());
             results_[p.entry] = "extracted";
             ++report_.files;
         }
         checkStop();
         for (auto &[file, p] : held) {
+            if (anyDamaged()) {
+                results_[p->entry] = "skipped"; // a damaged archive replaces nothing
+                continue;
+            }
             if (!file.moveTo(full(p->rel), true))
                 ioFailure(p->rel, lastError());
             results_[p->entry] = "extracted";
             ++report_.files;
         }
         report();
+    }
+
+    void report()
+    {
+        if (options_.progress)
+            options_.progress(done_, total_);
+    }
+
+    // The entry written and checked under its hidden name; none when it is damaged.
+    std::optional<TempFile> writeEntry(const Planned &p)
+    {
+        const Entry &e = dir_.entries[p.entry];
+        const std::string hidden = parentOf(p.rel) + (parentOf(p.rel).empty() ? "" : "/")
+            + temporaryName(::GetCurrentProcessId(), std::to_string(p.entry) + ".tmp");
+        if (results_[p.entry] == "damaged")
+            return std::nullopt; // found by the check before writing
+        TempFile file(full(hidden));
+        if (!file.ok())
+            ioFailure(p.rel, lastError());
+        try {
+            EntryReader reader(fd_, e, options_.password);
+            for (std::size_t n; (n = reader.read(buffer_.data(), buffer_.size())) > 0;) {
+                checkStop();
+                if (!file.write(buffer_.data(), n))
+                    ioFailure(p.rel, lastError());
+                done_ += n;
+                report();
+            }
+        } catch (const Error &error) {
+            if (error.kind() == Error::Kind::Damaged && !options_.strict) {
+                entryDamaged(p.entry);
+                return std::nullopt;
+            }
+            results_[p.entry] = "failed";
+            if (error.kind() == Error::Kind::Io || error.kind() == Error::Kind::Stopped)
+                throw;
+            throw Error("Cannot extract \"" + printable(e.name) + "\": " + error.what(), error.kind());
+        }
+        file.setTime(e.mtime);
+        return file;
+    }
+
+    // What killed runs left in the folders that were there; the new ones hold none.
+    void removeLeftovers(const std::string &folder)
+    {
+        WIN32_FIND_DATAW found;
+        HANDLE search = ::FindFirstFileW((full(folder) + L"\\.oz-*").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE)
+            return;
+        do {
+            const unsigned long pid = temporaryOwner(fromWide(found.cFileName).c_str());
+            if (pid == 0 || pid == ::GetCurrentProcessId() || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                continue;
+            HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+            if (process) {
+                ::CloseHandle(process);
+                continue;
+            }
+            if (::GetLastError() == ERROR_INVALID_PARAMETER) // no such process
+                ::DeleteFileW((full(folder) + L"\\" + found.cFileName).c_str());
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
     }
 
     // The times of the folders this extraction made, once nothing more is written into them.
@@ -276,6 +341,8 @@ private:
 
     std::wstring root_;
     std::vector<std::uint32_t> made_;
+    std::uint64_t total_ = 0, done_ = 0;
+    std::vector<unsigned char> buffer_ = std::vector<unsigned char>(256 * 1024);
 };
 
 } // namespace

@@ -4,12 +4,15 @@
 #include "Crypto.h"
 #include "Error.h"
 #include "FileIo.h"
+#include "Temporaries.h"
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,16 +63,47 @@ void onSignal(int signal)
 
 std::string hiddenName()
 {
-    unsigned char bytes[8];
+    unsigned char bytes[6];
     if (!randomBytes(bytes, sizeof bytes)) {
-        const auto t
-            = static_cast<unsigned long long>(::getpid()) << 32 ^ static_cast<unsigned long long>(::time(nullptr));
+        const auto t = static_cast<unsigned long long>(::time(nullptr)) ^ reinterpret_cast<std::uintptr_t>(&bytes);
         std::memcpy(bytes, &t, sizeof bytes);
     }
-    char name[32];
-    std::snprintf(name, sizeof name, ".oz-%02x%02x%02x%02x%02x%02x%02x%02x.part", bytes[0], bytes[1], bytes[2],
-                  bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
-    return name;
+    char tail[24];
+    std::snprintf(tail, sizeof tail, "%02x%02x%02x%02x%02x%02x.part", bytes[0], bytes[1], bytes[2], bytes[3], bytes[4],
+                  bytes[5]);
+    return temporaryName(tail);
+}
+
+// Whether the temporary was left by a process that is gone.
+bool leftover(const char *name)
+{
+    const unsigned long pid = temporaryOwner(name);
+    if (pid == 0 || pid == static_cast<unsigned long>(::getpid()))
+        return false;
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Gives a named temporary its final name without replacing anything there. A hard link fails
+// on a taken name; where the file system has no links (vfat), a rename that refuses to replace;
+// where that is missing too (FUSE, network mounts), a check and a plain rename.
+int linkNamed(int dirFd, const std::string &temp, const std::string &name)
+{
+    if (::linkat(dirFd, temp.c_str(), dirFd, name.c_str(), 0) == 0) {
+        ::unlinkat(dirFd, temp.c_str(), 0);
+        return 0;
+    }
+    if (errno == EEXIST || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK))
+        return -1;
+    if (::renameat2(dirFd, temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return -1;
+    struct stat st;
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::renameat(dirFd, temp.c_str(), dirFd, name.c_str());
 }
 
 // Links the unnamed file open on fd into dirFd as name. AT_EMPTY_PATH needs a capability most
@@ -90,6 +124,29 @@ int linkUnnamed(int fd, int dirFd, const std::string &name)
 }
 
 } // namespace
+
+std::string temporaryName(const std::string &tail)
+{
+    return temporaryName(static_cast<unsigned long>(::getpid()), tail);
+}
+
+void removeLeftovers(int dirFd)
+{
+    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    DIR *dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    while (const dirent *d = ::readdir(dir)) {
+        // Only files and links: a folder of that name is none of ours.
+        if (d->d_type != DT_DIR && leftover(d->d_name))
+            ::unlinkat(dirFd, d->d_name, 0);
+    }
+    ::closedir(dir);
+}
 
 void installCleanupOnSignals()
 {
@@ -246,8 +303,7 @@ void NewFile::commit(bool replace)
         park();
     }
     closeFd();
-    const int rc = replace ? ::renameat(dirFd_, temp_.c_str(), dirFd_, name_.c_str())
-                           : ::renameat2(dirFd_, temp_.c_str(), dirFd_, name_.c_str(), RENAME_NOREPLACE);
+    const int rc = replace ? ::renameat(dirFd_, temp_.c_str(), dirFd_, name_.c_str()) : linkNamed(dirFd_, temp_, name_);
     if (rc != 0) {
         const int err = errno;
         discard();

@@ -3,9 +3,11 @@
 // A new file is created unnamed in its folder (O_TMPFILE) and linked in under its name once it
 // has been written and checked, so that neither a failure nor a kill -9 can leave a partial file
 // under a real name or a temporary file behind. Replacing an existing file takes a hidden name
-// for an instant and a rename over the old file. Where the file system has no unnamed files, a
-// hidden named temporary is used, and the signal handlers of installCleanupOnSignals remove it on
-// SIGINT, SIGTERM and SIGHUP.
+// for an instant and a rename over the old file. Where the file system has no unnamed files
+// (FUSE, network mounts, vfat), a hidden named temporary is used, and the signal handlers of
+// installCleanupOnSignals remove it on SIGINT, SIGTERM and SIGHUP. Every hidden name carries the
+// pid of its process, so that what a kill -9 left behind is recognised and removed by the next
+// run that writes into the same folder (removeLeftovers).
 #pragma once
 
 #include <string>
@@ -55,6 +57,13 @@ private:
 // file of that name only once all of it is written: a failure leaves the old file as it was.
 // The mode passes through the umask. Throws Error (Io).
 void writeFileWhole(const std::string &path, const std::string &content, mode_t mode = 0666);
+
+// A hidden name of this process for a temporary: ".oz-", the pid, a dash, then tail.
+std::string temporaryName(const std::string &tail);
+
+// Removes from the folder the temporaries of processes that no longer run: names of
+// temporaryName whose pid is gone. Those of running processes, this one included, stay.
+void removeLeftovers(int dirFd);
 
 // Removes the hidden temporary files still named when SIGINT, SIGTERM or SIGHUP arrives, then
 // lets the signal take its usual course. Programs call it once at start.

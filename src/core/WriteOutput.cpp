@@ -31,6 +31,8 @@ Target::Target(const WriteJob &job)
     folder = Fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder)
         failed("Cannot write " + job.target, errno);
+    // A killed write onto this name may have left its temporary beside it.
+    removeLeftovers(folder.get());
     file = NewFile(folder.get(), name, 0600, job.target);
     mode = targetMode(folder.get(), name, job.executable);
     if (!writeAll(file.fd(), job.prefix.data(), job.prefix.size()))

@@ -285,6 +285,18 @@ Answer askOverwrite(const std::string &path)
     }
 }
 
+// Some entries were damaged: every other one is in place. Each is named; the status is 1, or 2
+// when nothing at all could be extracted.
+[[noreturn]] void someDamaged(const oz::core::Error &e, const oz::core::ExtractReport &report)
+{
+    for (const std::string &name : report.damaged)
+        std::fprintf(stderr, "damaged, not extracted: %s\n", oz::core::printable(name).c_str());
+    std::fprintf(stderr, "error: %s\n", e.what());
+    const bool some = std::any_of(report.items.begin(), report.items.end(),
+                                  [](const oz::core::ExtractReport::Item &i) { return i.result == "extracted"; });
+    std::exit(some ? 1 : 2);
+}
+
 // Extracts every entry below root.
 oz::core::ExtractReport extract(const Archive &archive, const std::string &self, const std::string &password,
                                 const std::string &root, bool overwrite, bool showProgress)
@@ -315,6 +327,8 @@ oz::core::ExtractReport extract(const Archive &archive, const std::string &self,
         progress.set(done);
     };
     options.stop = &stopRequested;
+    // A program is run only from a whole archive.
+    options.strict = !temporaryFolder.empty();
     oz::core::ExtractReport report;
     phase = Phase::Extracting;
     try {
@@ -333,6 +347,8 @@ oz::core::ExtractReport extract(const Archive &archive, const std::string &self,
             std::fprintf(stderr, "Stopped at your request: nothing was extracted.\n");
             std::exit(1);
         }
+        if (e.kind() == oz::core::Error::Kind::Damaged && !report.damaged.empty())
+            someDamaged(e, report);
         fail(e.what());
     }
     phase = Phase::Asking;

@@ -206,6 +206,7 @@ std::string makeTemporaryFolder()
 struct Outcome {
     bool ok = false;
     bool stopped = false;
+    bool partly = false; // damaged entries left out, every other one extracted
     std::string message;
     oz::core::ExtractReport report;
 };
@@ -216,6 +217,11 @@ Outcome extract(const Self &self, const std::string &password, const std::string
     options.archiveLabel = self.path;
     options.password = password;
     options.stop = &stopRequested;
+    {
+        // A program is run only from a whole archive.
+        std::lock_guard lock(temporaryMutex);
+        options.strict = !temporaryFolder.empty();
+    }
     Outcome out;
     try {
         oz::core::extractArchive(self.fd, self.dir, dest, options, out.report);
@@ -223,6 +229,9 @@ Outcome extract(const Self &self, const std::string &password, const std::string
     } catch (const oz::core::Error &e) {
         out.stopped = e.kind() == oz::core::Error::Kind::Stopped;
         out.message = e.what();
+        out.partly = !out.report.damaged.empty()
+            && std::any_of(out.report.items.begin(), out.report.items.end(),
+                           [](const oz::core::ExtractReport::Item &i) { return i.result == "extracted"; });
     }
     return out;
 }
@@ -323,7 +332,6 @@ int runOnConsole(const Self &self, const oz::sfx::Options &o)
         failOnConsole("wrong password");
     if (o.test)
         return listOrTest(self, o, password);
-
     // --dest wins over auto-temp: the caller chose where, and that folder is kept.
     const bool temporary = autoTemp(self.settings) && o.dest.empty();
     const std::string dest = temporary ? makeTemporaryFolder()
@@ -345,6 +353,10 @@ int runOnConsole(const Self &self, const oz::sfx::Options &o)
               "Stopped: " + std::to_string(outcome.report.files)
                   + " files were extracted whole; nothing half-written was left.\n");
         return static_cast<int>(statusInterrupted);
+    }
+    if (outcome.partly) {
+        print(stderr, outcome.message + "\n");
+        return statusKept;
     }
     if (!outcome.ok)
         failOnConsole(outcome.message);
@@ -513,7 +525,9 @@ void finishExtraction(Window &w)
         // Stopping is the receiver's own choice, not an error to be told about.
         if (!o.stopped && !w.quitAsked)
             showError(w.dialog, text);
-        w.exitStatus = o.stopped ? static_cast<int>(statusInterrupted) : w.quitAsked ? statusKept : statusError;
+        w.exitStatus = o.stopped      ? static_cast<int>(statusInterrupted)
+            : w.quitAsked || o.partly ? statusKept
+                                      : statusError;
         if (w.temporary)
             ::EndDialog(w.dialog, w.exitStatus);
         return;

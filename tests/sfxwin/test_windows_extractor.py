@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 import zlib
 
@@ -296,6 +297,82 @@ def hostile(top):
         print("%-32s %-6s %s" % (name, expect, code), flush=True)
 
 
+def damaged_and_leftovers(top):
+    """One damaged entry: the intact ones are extracted, the damaged one is named and left nowhere,
+    a file that was there is not replaced, the status is 1. The temporaries of a process that
+    is gone are removed from a folder extracted into; a killed run leaves none."""
+    scene = os.path.join(top, "damaged")
+    os.makedirs(scene)
+    archive = os.path.join(scene, "damaged.zip")
+    files = {"d/one.txt": b"one\n" * 100, "d/bad.bin": os.urandom(20000), "d/two.txt": b"two\n"}
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_STORED) as z:
+        for name, data in files.items():
+            z.writestr(name, data)
+        bad = z.getinfo("d/bad.bin")
+    with open(archive, "r+b") as f:
+        f.seek(bad.header_offset + 30 + len(bad.filename) + 5000)
+        f.write(b"\xff\x00\xff")
+    exe = os.path.join(scene, "damaged.exe")
+    with open(EXTRACTOR, "rb") as f:
+        stub = f.read() + settings_block()
+    with open(archive, "rb") as f:
+        body = f.read()
+    with open(exe, "wb") as f:
+        f.write(stub + _rebased(body, len(stub)))
+    dest = os.path.join(scene, "out")
+    os.makedirs(os.path.join(dest, "d"))
+    with open(os.path.join(dest, "d", "one.txt"), "wb") as f:
+        f.write(b"old")
+    gone = os.path.join(dest, "d", ".oz-4000000-7.tmp")  # no Windows process has that id
+    with open(gone, "wb") as f:
+        f.write(b"left by a killed run")
+    code, out, err = wine(exe, "--dest", win(dest), "--overwrite", "--quiet")
+    got = tree(dest)
+    check(code == 1 and "d/bad.bin" in err, "damaged entry: status %s %s" % (code, err))
+    check(got == {"d/": None, "d/one.txt": b"old", "d/two.txt": files["d/two.txt"]},
+          "damaged entry: tree %s" % sorted(got))
+    killed(scene)
+    print("damaged entry and leftovers handled", flush=True)
+
+
+def killed(scene):
+    """kill -9 while a large file is written: the system deletes its temporary with the process."""
+    src = os.path.join(scene, "big")
+    os.makedirs(src)
+    with open(os.path.join(src, "zeros.bin"), "wb") as f:
+        f.truncate(300 << 20)
+    exe = os.path.join(scene, "big.exe")
+    cli("sfx", exe, src, "--level", "1", "--quiet")
+    dest = os.path.join(scene, "killed")
+    p = subprocess.Popen(["wine", exe, "--dest", win(dest), "--quiet"], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=ENV)
+    seen = []
+    for _ in range(600):
+        seen = [n for n in (os.listdir(dest) if os.path.isdir(dest) else []) if n.startswith(".oz-")]
+        if seen or p.poll() is not None:
+            break
+        time.sleep(0.05)
+    p.kill()
+    p.wait()
+    time.sleep(2)  # the server closes the killed process's handles
+    left = [n for n in os.listdir(dest) if n.startswith(".oz-")] if os.path.isdir(dest) else []
+    check(seen and not left, "kill -9 during extraction: seen %s, left %s" % (seen, left))
+
+
+def _rebased(body, base):
+    """The archive moved behind base bytes of program: its directory offsets shifted."""
+    end = body.rfind(b"PK\x05\x06")
+    count, size, offset = struct.unpack("<HII", body[end + 10:end + 20])
+    out = bytearray(body)
+    at = offset
+    for _ in range(count):
+        local = struct.unpack("<I", body[at + 42:at + 46])[0]
+        out[at + 42:at + 46] = struct.pack("<I", local + base)
+        at += 46 + sum(struct.unpack("<HHH", body[at + 28:at + 34]))
+    out[end + 16:end + 20] = struct.pack("<I", offset + base)
+    return bytes(out)
+
+
 def main():
     subprocess.run(["wineboot", "-i"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.Popen(["wineserver", "-p"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # one server for every run: much quicker
@@ -306,6 +383,7 @@ def main():
             part(top, src)
         windows_names(top)
         windows_collisions(top)
+        damaged_and_leftovers(top)
         hostile(top)
     finally:
         subprocess.run(["wineserver", "-k"], env=ENV)
