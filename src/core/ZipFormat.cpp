@@ -369,6 +369,9 @@ Directory readDirectory(int fd)
         refuse("its directory cannot be read");
     dir.entries = readCentral(cd, end.count, shift);
     locateData(fd, dir.entries, dirStart);
+    dir.start = dirStart;
+    for (const Entry &e : dir.entries)
+        dir.start = std::min(dir.start, e.headerOffset);
     return dir;
 }
 
