@@ -593,18 +593,48 @@ void finishExtraction(Window &w)
     ::EndDialog(w.dialog, w.exitStatus);
 }
 
+// The folder picker of today's Windows, opened at the folder in the box (or the nearest folder
+// of it that exists); the old tree picker only where it is missing.
 void browse(HWND dialog)
 {
-    BROWSEINFOW info{};
-    info.hwndOwner = dialog;
-    info.lpszTitle = L"Unzip the files to this folder:";
-    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
-    if (PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&info)) {
-        wchar_t path[MAX_PATH];
-        if (::SHGetPathFromIDListW(chosen, path))
-            ::SetDlgItemTextW(dialog, IDC_DEST, path);
-        ::CoTaskMemFree(chosen);
+    IFileOpenDialog *picker = nullptr;
+    if (FAILED(::CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&picker)))) {
+        BROWSEINFOW info{};
+        info.hwndOwner = dialog;
+        info.lpszTitle = L"Unzip the files to this folder:";
+        info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+        if (PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&info)) {
+            wchar_t path[MAX_PATH];
+            if (::SHGetPathFromIDListW(chosen, path))
+                ::SetDlgItemTextW(dialog, IDC_DEST, path);
+            ::CoTaskMemFree(chosen);
+        }
+        return;
     }
+    FILEOPENDIALOGOPTIONS options = 0;
+    picker->GetOptions(&options);
+    picker->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM);
+    picker->SetTitle(L"Unzip the files to this folder");
+    std::filesystem::path shown(toWide(itemText(dialog, IDC_DEST)));
+    std::error_code ec;
+    while (!shown.empty() && shown.has_relative_path() && !std::filesystem::is_directory(shown, ec))
+        shown = shown.parent_path();
+    IShellItem *start = nullptr;
+    if (!shown.empty()
+        && SUCCEEDED(::SHCreateItemFromParsingName(shown.wstring().c_str(), nullptr, IID_PPV_ARGS(&start)))) {
+        picker->SetFolder(start);
+        start->Release();
+    }
+    IShellItem *chosen = nullptr;
+    if (SUCCEEDED(picker->Show(dialog)) && SUCCEEDED(picker->GetResult(&chosen))) {
+        wchar_t *path = nullptr;
+        if (SUCCEEDED(chosen->GetDisplayName(SIGDN_FILESYSPATH, &path))) {
+            ::SetDlgItemTextW(dialog, IDC_DEST, path);
+            ::CoTaskMemFree(path);
+        }
+        chosen->Release();
+    }
+    picker->Release();
 }
 
 void initWindow(Window &w, HWND dialog)

@@ -118,6 +118,10 @@ def plain_and_encrypted(top, src):
     check(open(os.path.join(top, "plain", "a.txt"), "rb").read() == b"changed", "a kept file stays")
     code, out, err = wine(exe, "--dest", win(os.path.join(top, "plain")), "--overwrite", "--quiet")
     check(code == 0 and tree(os.path.join(top, "plain")) == tree(src), "--overwrite replaces: %s" % err)
+    # The switches Windows installers take: /S quiet, /D=DIR the destination.
+    code, out, err = wine(exe, "/S", "/D=" + win(os.path.join(top, "switches")))
+    check(code == 0 and not out and not err and tree(os.path.join(top, "switches")) == tree(src),
+          "/S and /D=DIR: %s %s %s" % (code, out, err))
 
     locked = os.path.join(top, "locked.EXE")
     cli("sfx", locked, src, "--quiet", "--password=s\u00e9same 123")
