@@ -13,14 +13,17 @@ packages=(
   zip unzip 7zip libarchive-tools python3
   # the benchmark's peak memory of each tool, apart from its own
   time
+  # the test of what the Linux extractor reads when it starts
+  strace
   # the install test validates the desktop entry
   desktop-file-utils
   # the short fuzz run of make test: clang and libFuzzer; the format and tidy checks of CI
   clang libclang-rt-14-dev clang-format clang-tidy universal-ctags
   # rebuilds from the compiler cache
   ccache
-  # the Windows extractor, cross-built, and its tests under Wine (icoutils reads its icon back)
-  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 icoutils
+  # the Windows extractor, cross-built, and its tests under Wine (icoutils reads its icon back;
+  # its window runs on a virtual display)
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 icoutils xvfb
 )
 for group in "$@"; do
   case "$group" in

@@ -1,6 +1,7 @@
 // Writing a self-extracting executable: the extractor program, its settings
 // block, then the zip archive.
 #include "Internal.h"
+#include "core/Error.h"
 #include "sfxstub/PeImage.h"
 #include "sfxstub/SfxFormat.h"
 
@@ -87,6 +88,14 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
     exeJob.prefix = std::move(program);
     exeJob.prefix += block;
     exeJob.executable = true;
+    if (target == sfx::Target::Windows) {
+        // The header's checksum covers the whole file, so it is computed once the archive is in.
+        exeJob.finish = [](int fd) {
+            std::string error;
+            if (!sfx::writePeChecksum(fd, error))
+                throw core::Error(error);
+        };
+    }
     core::writeArchive(exeJob, progress);
 }
 

@@ -210,15 +210,22 @@ private:
         // root_ was set by openDestination, which planning always runs first.
         if (onDisk("") == OnDisk::Folder)
             return;
-        // Each missing folder of the path, from the top down; what fails shows at the end.
+        // Each missing folder of the path, from the top down; the first level that fails tells
+        // why (a read-only parent: access denied), not the levels below it that then cannot be.
+        DWORD cause = ERROR_SUCCESS;
         for (std::size_t at = root_.find(L'\\', 7);; at = root_.find(L'\\', at + 1)) {
-            ::CreateDirectoryW((at == std::wstring::npos ? root_ : root_.substr(0, at)).c_str(), nullptr);
+            if (!::CreateDirectoryW((at == std::wstring::npos ? root_ : root_.substr(0, at)).c_str(), nullptr)
+                && ::GetLastError() != ERROR_ALREADY_EXISTS && cause == ERROR_SUCCESS)
+                cause = ::GetLastError();
             if (at == std::wstring::npos)
                 break;
         }
         const DWORD attributes = ::GetFileAttributesW(root_.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (cause != ERROR_SUCCESS)
+                ::SetLastError(cause);
             throw Error("Cannot create the folder " + printable(destination_) + ": " + lastError(), Error::Kind::Io);
+        }
     }
 
     void writeFiles()

@@ -35,12 +35,15 @@ Target::Target(const WriteJob &job)
     removeLeftovers(folder.get());
     file = NewFile(folder.get(), name, 0600, job.target);
     mode = targetMode(folder.get(), name, job.executable);
+    finish = job.finish;
     if (!writeAll(file.fd(), job.prefix.data(), job.prefix.size()))
         failed("Cannot write " + job.target, errno);
 }
 
 void Target::commit()
 {
+    if (finish)
+        finish(file.fd());
     if (::fchmod(file.fd(), mode) != 0)
         failed("Cannot write " + file.name(), errno);
     file.commit(true);

@@ -83,6 +83,7 @@ struct Target {
     Fd folder;
     NewFile file;
     mode_t mode = 0644;
+    std::function<void(int fd)> finish;
 };
 
 // An archive with no entries is just the end-of-central-directory record.

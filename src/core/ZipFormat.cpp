@@ -569,6 +569,9 @@ Directory readDirectory(int fd)
     std::vector<std::string_view> storedNames;
     dir.entries = readCentral(cd, end, storedNames);
     locateData(fd, dir.entries, storedNames, dirStart);
+    dir.start = dirStart;
+    for (const Entry &e : dir.entries)
+        dir.start = std::min(dir.start, e.headerOffset);
     return dir;
 }
 

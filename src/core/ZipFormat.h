@@ -93,6 +93,7 @@ struct Entry {
 struct Directory {
     std::vector<Entry> entries;
     std::uint64_t fileSize = 0;
+    std::uint64_t start = 0; // where the archive's first record lies: what precedes it is not the archive's
 };
 
 // Reads the directory of the archive open on fd and checks that every entry's data lies in a

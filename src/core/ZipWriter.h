@@ -42,6 +42,9 @@ struct WriteJob {
     std::vector<WrittenEntry> *written = nullptr; // when set, receives what was written
     std::string prefix;                           // written in front of the archive (a self-extractor's program)
     bool executable = false;                      // a new file gets the x bits the umask allows
+    // Called on the complete file, open read-write, before it takes its name: what a
+    // self-extractor's headers say about the whole file is written here. Throws Error to fail.
+    std::function<void(int fd)> finish;
 };
 
 // Writes the archive; progress gets 0 to 100 by bytes read. Throws Error with a sentence that

@@ -44,6 +44,10 @@ bool parseOptions(const std::vector<std::string> &args, Options &o, std::string 
             o.info = true;
         else if (arg == "--in-terminal")
             o.inTerminal = true;
+        else if (arg == "/S" || arg == "/s") // as Windows installers take them
+            o.quiet = true;
+        else if (arg.size() > 3 && (arg.rfind("/D=", 0) == 0 || arg.rfind("/d=", 0) == 0))
+            o.dest = arg.substr(3);
         else if (arg == "--help" || arg == "-h" || arg == "/?")
             o.help = true;
         else if (arg == "--version")
@@ -69,7 +73,19 @@ std::string usage(const std::string &program)
           "  --quiet          print nothing but errors\n"
           "  --info           show the stored settings\n"
           "  --help           show this help\n"
-          "  --version        show the version\n";
+          "  --version        show the version\n"
+          "  /S, /D=DIR       the same as --quiet and --dest DIR, as Windows installers take them\n\n"
+          "The program an archive runs after unpacking gets its parameters as a Windows program\n"
+          "splits its command line, on both systems: blanks separate arguments, double quotes\n"
+          "group them (\"two words\"), a backslash is a backslash except before a double quote\n"
+          "(\\\" is a quote inside an argument); nothing else is special.\n\n"
+#ifdef _WIN32
+          "A window program, it returns to cmd at once; to wait for it and read its exit status:\n"
+          "  start /wait "
+        + program
+        + " --dest DIR\n  echo %ERRORLEVEL%\n"
+#endif
+          "Exit status: 0 done, 1 some files were kept, 2 an error; with a program to run, its own.\n";
 }
 
 namespace {

@@ -1,10 +1,12 @@
 #include "PeImage.h"
+#include "core/FileIo.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <tuple>
+#include <unistd.h>
 #include <vector>
 
 namespace oz::sfx {
@@ -217,49 +219,79 @@ bool readIcon(const std::string &ico, std::vector<std::string> &pictures, std::s
 
 } // namespace
 
-std::size_t peImageEnd(const unsigned char *data, std::size_t size)
-{
-    const std::string s(reinterpret_cast<const char *>(data), size);
+namespace {
+
+// Where the resources lie, and the base relocations when they follow them: the linker places
+// those last, and nothing refers to where they lie but their directory entry, so they can move.
+struct Layout {
     Headers h;
-    if (!h.read(s))
-        return 0;
-    std::size_t end = get32(s, h.optional + 60); // the headers
-    for (std::size_t i = 0; i < h.count; ++i) {
-        const std::size_t sh = h.sections + i * sectionHeaderSize;
-        end = std::max<std::size_t>(end, std::size_t(get32(s, sh + 20)) + get32(s, sh + 16));
+    std::size_t rsrc = 0, reloc = 0; // section headers; reloc 0 when there is none behind
+    std::uint32_t rsrcRva = 0;
+    std::string relocations;
+
+    bool read(const std::string &exe, std::string &error)
+    {
+        if (!h.read(exe) || get32(exe, h.optional + 108) < 6) {
+            error = "the extractor program is not a Windows program";
+            return false;
+        }
+        rsrcRva = get32(exe, h.optional + 112 + 2 * 8);
+        const std::uint32_t relocRva = get32(exe, h.optional + 112 + 5 * 8);
+        std::size_t index = h.count;
+        for (std::size_t i = 0; i < h.count; ++i)
+            if (get32(exe, h.sections + i * sectionHeaderSize + 12) == rsrcRva)
+                index = i;
+        const bool relocLast = index + 2 == h.count && relocRva != 0
+            && get32(exe, h.sections + (index + 1) * sectionHeaderSize + 12) == relocRva;
+        if (rsrcRva == 0 || (index + 1 != h.count && !relocLast)) {
+            error = "the extractor program's resources are not the last part of it";
+            return false;
+        }
+        rsrc = h.sections + index * sectionHeaderSize;
+        reloc = relocLast ? rsrc + sectionHeaderSize : 0;
+        for (const std::size_t sh : {rsrc, reloc})
+            if (sh && std::uint64_t(get32(exe, sh + 20)) + get32(exe, sh + 16) > exe.size()) {
+                error = "the extractor program is cut short";
+                return false;
+            }
+        if (reloc)
+            relocations = exe.substr(get32(exe, reloc + 20), std::min(get32(exe, reloc + 8), get32(exe, reloc + 16)));
+        return true;
     }
-    return end;
+};
+
+// Appends a section's content at the file alignment and sets its header; the size of the image's
+// initialized data follows the change of its raw size.
+void place(std::string &exe, const Layout &l, std::size_t sh, const std::string &content, std::uint32_t rva)
+{
+    const std::uint32_t fileAlign = get32(exe, l.h.optional + 36);
+    const std::uint32_t oldRaw = get32(exe, sh + 16);
+    const auto rawAt = static_cast<std::uint32_t>(exe.size());
+    exe += content;
+    exe.resize(alignUp(static_cast<std::uint32_t>(exe.size()), fileAlign), '\0');
+    const auto raw = static_cast<std::uint32_t>(exe.size() - rawAt);
+    put32(exe, sh + 8, static_cast<std::uint32_t>(content.size()));
+    put32(exe, sh + 12, rva);
+    put32(exe, sh + 16, raw);
+    put32(exe, sh + 20, rawAt);
+    if (get32(exe, sh + 36) & 0x40) // initialized data
+        put32(exe, l.h.optional + 8, get32(exe, l.h.optional + 8) - oldRaw + raw);
+    put32(exe, l.h.optional + 56,
+          alignUp(rva + static_cast<std::uint32_t>(content.size()), get32(exe, l.h.optional + 32)));
 }
+
+} // namespace
 
 bool setPeIcon(std::string &exe, const std::string &icon, std::string &error)
 {
     std::vector<std::string> pictures;
     std::string group;
-    if (!readIcon(icon, pictures, group, error))
+    Layout l;
+    if (!readIcon(icon, pictures, group, error) || !l.read(exe, error))
         return false;
-    Headers h;
-    if (!h.read(exe) || get32(exe, h.optional + 108) < 3) {
-        error = "the extractor program is not a Windows program";
-        return false;
-    }
-    const std::uint32_t rsrcRva = get32(exe, h.optional + 112 + 16);
-    std::size_t rsrc = h.count;
-    for (std::size_t i = 0; i < h.count; ++i)
-        if (get32(exe, h.sections + i * sectionHeaderSize + 12) == rsrcRva)
-            rsrc = i;
-    if (rsrcRva == 0 || rsrc + 1 != h.count) {
-        error = "the extractor program's resources are not the last part of it";
-        return false;
-    }
-    const std::size_t sh = h.sections + rsrc * sectionHeaderSize;
-    const std::uint32_t rawAt = get32(exe, sh + 20);
-    const std::uint32_t rawSize = get32(exe, sh + 16);
-    if (std::uint64_t(rawAt) + rawSize > exe.size()) {
-        error = "the extractor program is cut short";
-        return false;
-    }
+    const std::uint32_t rawAt = get32(exe, l.rsrc + 20);
     std::map<Key, std::string> resources;
-    if (!readTree(exe, rawAt, rsrcRva, std::min<std::size_t>(rawSize, get32(exe, sh + 8)), resources, error))
+    if (!readTree(exe, rawAt, l.rsrcRva, std::min(get32(exe, l.rsrc + 16), get32(exe, l.rsrc + 8)), resources, error))
         return false;
     std::uint32_t lang = 1033;
     for (auto it = resources.begin(); it != resources.end();) {
@@ -272,17 +304,59 @@ bool setPeIcon(std::string &exe, const std::string &icon, std::string &error)
         resources[{rtIcon, static_cast<std::uint32_t>(i + 1), lang}] = std::move(pictures[i]);
     resources[{rtGroupIcon, iconGroup, lang}] = group;
 
-    const std::string section = writeTree(resources, rsrcRva);
-    const std::uint32_t fileAlign = get32(exe, h.optional + 36);
-    const std::uint32_t sectionAlign = get32(exe, h.optional + 32);
+    const std::string section = writeTree(resources, l.rsrcRva);
     exe.resize(rawAt);
-    exe += section;
-    exe.resize(alignUp(static_cast<std::uint32_t>(exe.size()), fileAlign), '\0');
-    put32(exe, sh + 8, static_cast<std::uint32_t>(section.size()));
-    put32(exe, sh + 16, static_cast<std::uint32_t>(exe.size() - rawAt));
-    put32(exe, h.optional + 56, alignUp(rsrcRva + static_cast<std::uint32_t>(section.size()), sectionAlign));
-    put32(exe, h.optional + 112 + 16 + 4, static_cast<std::uint32_t>(section.size()));
-    put32(exe, h.optional + 64, 0); // the checksum: Windows checks it for drivers only
+    place(exe, l, l.rsrc, section, l.rsrcRva);
+    put32(exe, l.h.optional + 112 + 2 * 8 + 4, static_cast<std::uint32_t>(section.size()));
+    if (l.reloc) {
+        const std::uint32_t relocRva
+            = alignUp(l.rsrcRva + static_cast<std::uint32_t>(section.size()), get32(exe, l.h.optional + 32));
+        place(exe, l, l.reloc, l.relocations, relocRva);
+        put32(exe, l.h.optional + 112 + 5 * 8, relocRva);
+    }
+    return true;
+}
+
+bool writePeChecksum(int fd, std::string &error)
+{
+    unsigned char head[0x40];
+    std::uint64_t size = 0;
+    if (!oz::core::fileSize(fd, size) || !oz::core::readAt(fd, 0, head, sizeof head)) {
+        error = "the executable cannot be read back";
+        return false;
+    }
+    const std::uint64_t at
+        = (head[0x3c] | unsigned(head[0x3d]) << 8 | unsigned(head[0x3e]) << 16 | std::uint64_t(head[0x3f]) << 24) + 24
+        + 64;
+    // The sum of the file's 16-bit words, the checksum itself taken as 0, carries folded back in,
+    // plus the file's length: what Windows' CheckSumMappedFile computes.
+    std::uint64_t sum = 0;
+    std::vector<unsigned char> chunk(1u << 20);
+    for (std::uint64_t offset = 0; offset < size; offset += chunk.size()) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - offset));
+        std::fill(chunk.begin(), chunk.end(), 0);
+        if (!oz::core::readAt(fd, offset, chunk.data(), n)) {
+            error = "the executable cannot be read back";
+            return false;
+        }
+        for (std::size_t i = 0; i < n; i += 2) {
+            const std::uint64_t word = offset + i;
+            if (word + 2 > at && word < at + 4)
+                continue;
+            sum += chunk[i] | unsigned(chunk[i + 1]) << 8;
+        }
+        sum = (sum & 0xffff) + (sum >> 16);
+    }
+    sum = (sum & 0xffff) + (sum >> 16);
+    sum = (sum & 0xffff) + (sum >> 16);
+    const auto checksum = static_cast<std::uint32_t>(sum + size);
+    const unsigned char bytes[4]
+        = {static_cast<unsigned char>(checksum), static_cast<unsigned char>(checksum >> 8),
+           static_cast<unsigned char>(checksum >> 16), static_cast<unsigned char>(checksum >> 24)};
+    if (::pwrite(fd, bytes, sizeof bytes, static_cast<off_t>(at)) != sizeof bytes) {
+        error = "the executable's checksum cannot be written";
+        return false;
+    }
     return true;
 }
 

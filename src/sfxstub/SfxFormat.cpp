@@ -1,6 +1,8 @@
 #include "SfxFormat.h"
+#include "core/FileIo.h"
 
 #include <cstring>
+#include <vector>
 #include <zlib.h>
 
 namespace oz::sfx {
@@ -8,6 +10,8 @@ namespace oz::sfx {
 namespace {
 
 const char magic[8] = {'O', 'Z', 'S', 'F', 'X', '1', '\r', '\n'};
+const char trailerMagic[8] = {'O', 'Z', 'S', 'F', 'X', 'E', 'N', 'D'};
+constexpr std::size_t trailerSize = 12;
 
 void putU32(std::string &out, std::uint32_t v)
 {
@@ -79,7 +83,37 @@ std::string encodeSettings(const Settings &s)
     putU32(out, static_cast<std::uint32_t>(s.icon.size()));
     out += s.icon;
     putU32(out, crcOf(reinterpret_cast<const unsigned char *>(out.data()), out.size()));
+    putU32(out, static_cast<std::uint32_t>(out.size()));
+    out.append(trailerMagic, sizeof trailerMagic);
     return out;
+}
+
+bool readSettings(int fd, std::uint64_t archiveStart, Settings &out, std::string &error)
+{
+    unsigned char trailer[trailerSize];
+    if (archiveStart < trailerSize || !oz::core::readAt(fd, archiveStart - trailerSize, trailer, sizeof trailer)
+        || std::memcmp(trailer + 4, trailerMagic, sizeof trailerMagic) != 0) {
+        error = "no settings block in front of the archive";
+        return false;
+    }
+    const std::uint32_t length = getU32(trailer);
+    if (length > 2 * maxSettingsBytes + 64 || length > archiveStart - trailerSize) {
+        error = "the settings block is cut short or damaged";
+        return false;
+    }
+    std::vector<unsigned char> block(length);
+    std::size_t used = 0;
+    if (!oz::core::readAt(fd, archiveStart - trailerSize - length, block.data(), block.size())) {
+        error = "the settings block cannot be read";
+        return false;
+    }
+    if (!decodeSettings(block.data(), block.size(), out, used, error))
+        return false;
+    if (used != length) {
+        error = "the settings block is cut short or damaged";
+        return false;
+    }
+    return true;
 }
 
 bool decodeSettings(const unsigned char *data, std::size_t size, Settings &out, std::size_t &used, std::string &error)

@@ -1,10 +1,12 @@
 // The settings block of a self-extracting executable, shared by the writer
 // (the archive component) and the reader (the extractor program).
 //
-// Layout of an executable: the extractor program, this block, then a
-// standard zip archive whose offsets count from the start of the file, so
-// that other zip tools read the executable as the zip it is. The extractor
-// finds the block where its own image ends (ELF on Linux, PE on Windows).
+// Layout of an executable: the extractor program, this block, its trailer,
+// then a standard zip archive whose offsets count from the start of the
+// file, so that other zip tools read the executable as the zip it is. The
+// extractor finds the trailer right before the archive's first record and
+// reads the block it measures: a hundred bytes or so, whatever the size of
+// the program in front or of the archive behind.
 //
 // Block, integers little-endian:
 //   8 bytes  magic "OZSFX1\r\n"
@@ -13,6 +15,10 @@
 //   u32      length I of the icon
 //   I bytes  the icon file's content
 //   u32      CRC-32 of everything above
+//
+// Trailer:
+//   u32      length of the block
+//   8 bytes  magic "OZSFXEND"
 #pragma once
 
 #include <cstddef>
@@ -35,7 +41,12 @@ enum class Target { Linux, Windows };
 // The one rule: a name ending in ".exe", in any letter case, is a Windows program.
 Target targetFor(const std::string &fileName);
 
+// The block and its trailer.
 std::string encodeSettings(const Settings &settings);
+
+// Reads the block whose trailer ends where the archive on fd starts (archiveStart: the archive's
+// first record); false with the reason in error.
+bool readSettings(int fd, std::uint64_t archiveStart, Settings &out, std::string &error);
 
 // Reads a block from the bytes at data; on success sets used to its size.
 bool decodeSettings(const unsigned char *data, std::size_t size, Settings &out, std::size_t &used, std::string &error);

@@ -5,8 +5,10 @@
 //
 // Exit status: 0 done, 1 some files were skipped, 2 an error; when it runs
 // a program and waits for it, that program's status.
+#include "Arguments.h"
 #include "Options.h"
 #include "SfxFormat.h"
+#include "Texts.h"
 #include "core/Error.h"
 #include "core/Extract.h"
 #include "core/Names.h"
@@ -24,7 +26,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <elf.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <string>
@@ -144,38 +145,13 @@ std::string selfPath()
     return buffer;
 }
 
-// Where this program's ELF image ends: its settings block starts there.
-std::size_t elfImageSize(int fd)
+// The settings in front of the archive: read from the small trailer that measures them, never
+// by walking this program's own image.
+Settings readSettings(int fd, std::uint64_t archiveStart)
 {
-    Elf64_Ehdr eh;
-    if (pread(fd, &eh, sizeof eh, 0) != sizeof eh || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0
-        || eh.e_ident[EI_CLASS] != ELFCLASS64)
-        fail("this file is not a self-extracting archive");
-    std::size_t end = eh.e_shoff + std::size_t(eh.e_shnum) * eh.e_shentsize;
-    for (int i = 0; i < eh.e_phnum; ++i) {
-        Elf64_Phdr ph;
-        if (pread(fd, &ph, sizeof ph, eh.e_phoff + std::size_t(i) * eh.e_phentsize) != sizeof ph)
-            fail("this file is damaged");
-        if (ph.p_offset + ph.p_filesz > end)
-            end = ph.p_offset + ph.p_filesz;
-    }
-    return end;
-}
-
-Settings readSettings(int fd, std::size_t at)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0 || std::size_t(st.st_size) <= at)
-        fail("this self-extracting archive is cut short: it holds no archive");
-    const std::size_t available
-        = std::min<std::size_t>(std::size_t(st.st_size) - at, oz::sfx::maxSettingsBytes * 2 + 64);
-    std::vector<unsigned char> block(available);
-    if (pread(fd, block.data(), available, static_cast<off_t>(at)) != static_cast<ssize_t>(available))
-        fail("cannot read the archive's settings");
     Settings settings;
-    std::size_t used = 0;
     std::string error;
-    if (!oz::sfx::decodeSettings(block.data(), block.size(), settings, used, error))
+    if (!oz::sfx::readSettings(fd, archiveStart, settings, error))
         fail("this self-extracting archive is damaged: " + error);
     return settings;
 }
@@ -338,8 +314,8 @@ oz::core::ExtractReport extract(const Archive &archive, const std::string &self,
             std::fprintf(stderr, "\n");
         if (e.kind() == oz::core::Error::Kind::Stopped) {
             removeTemporaryFolder();
-            std::fprintf(stderr, "Stopped: %zu files were extracted whole; nothing half-written was left.\n",
-                         report.files);
+            std::fprintf(stderr, "Stopped: %s extracted whole; nothing half-written was left.\n",
+                         oz::sfx::files(report.files).c_str());
             std::exit(128 + caughtSignal);
         }
         if (quitAsked) {
@@ -357,44 +333,6 @@ oz::core::ExtractReport extract(const Archive &archive, const std::string &self,
     return report;
 }
 
-// Splits a parameter text into arguments as a shell would: blanks separate,
-// quotes group, a backslash takes the next character. Nothing is expanded.
-std::vector<std::string> splitArguments(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::string current;
-    bool inWord = false;
-    char quote = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quote) {
-            if (c == quote)
-                quote = 0;
-            else if (c == '\\' && quote == '"' && i + 1 < text.size() && (text[i + 1] == '"' || text[i + 1] == '\\'))
-                current.push_back(text[++i]);
-            else
-                current.push_back(c);
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-            inWord = true;
-        } else if (c == '\\' && i + 1 < text.size()) {
-            current.push_back(text[++i]);
-            inWord = true;
-        } else if (c == ' ' || c == '\t' || c == '\n') {
-            if (inWord)
-                out.push_back(current);
-            current.clear();
-            inWord = false;
-        } else {
-            current.push_back(c);
-            inWord = true;
-        }
-    }
-    if (inWord)
-        out.push_back(current);
-    return out;
-}
-
 int runProgram(const std::string &root, const Settings &settings)
 {
     const std::string program = oz::sfx::findProgram(root, settings.runProgram);
@@ -403,7 +341,7 @@ int runProgram(const std::string &root, const Settings &settings)
     struct stat st;
     if (stat(program.c_str(), &st) == 0 && !(st.st_mode & S_IXUSR))
         chmod(program.c_str(), st.st_mode | S_IXUSR | S_IXGRP | S_IXOTH);
-    std::vector<std::string> args = splitArguments(settings.runParameters);
+    std::vector<std::string> args = oz::sfx::splitArguments(settings.runParameters);
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(program.c_str()));
     for (auto &a : args)
@@ -583,7 +521,7 @@ void testEntries(const Archive &archive, const std::string &password, bool say)
         fail(e.what());
     }
     if (say)
-        std::printf("All %zu entries are intact.\n", archive.dir.entries.size());
+        std::printf("%s\n", oz::sfx::intactText(archive.dir.entries.size()).c_str());
 }
 
 // Where to extract: --dest, else a new temporary folder for auto-temp, else beside this file
@@ -624,12 +562,12 @@ int main(int argc, char **argv)
     const int fd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         fail("cannot read " + self + ": " + std::strerror(errno));
-    const Settings settings = readSettings(fd, elfImageSize(fd));
+    const Archive archive = openArchive(fd, self);
+    const Settings settings = readSettings(fd, archive.dir.start);
     if (o.info) {
         showSettings(settings);
         return 0;
     }
-    const Archive archive = openArchive(fd, self);
     if (o.list) {
         listEntries(archive);
         return 0;
@@ -640,8 +578,9 @@ int main(int argc, char **argv)
         std::uint64_t total = 0;
         for (const auto &e : archive.dir.entries)
             total += e.isFolder() ? 0 : e.size;
-        std::fprintf(stderr, "This archive holds %zu entries, %llu bytes.\n", archive.dir.entries.size(),
-                     static_cast<unsigned long long>(total));
+        std::fprintf(stderr, "This archive holds %s, %s.\n",
+                     oz::sfx::counted(archive.dir.entries.size(), "entry", "entries").c_str(),
+                     oz::sfx::counted(total, "byte", "bytes").c_str());
     }
     const std::string password = passwordFor(archive, o, ask);
     if (o.test) {
@@ -652,7 +591,8 @@ int main(int argc, char **argv)
     const std::string dest = destinationFor(o, self, temporary, ask);
     const auto report = extract(archive, self, password, dest, o.overwrite || temporary, ask && say);
     if (say && !temporary)
-        std::fprintf(stderr, "%zu files extracted to %s\n", report.files, oz::core::printable(dest).c_str());
+        std::fprintf(stderr, "%s extracted to %s\n", oz::sfx::files(report.files).c_str(),
+                     oz::core::printable(dest).c_str());
     if (settings.runProgram.empty())
         return report.kept ? 1 : 0;
     const int status = runProgram(dest, settings);

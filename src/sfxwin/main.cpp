@@ -7,9 +7,10 @@
 //
 // Exit status: 0 done, 1 some files were kept, 2 an error; when it runs a program, that
 // program's status.
+#include "Arguments.h"
 #include "Options.h"
-#include "PeImage.h"
 #include "SfxFormat.h"
+#include "Texts.h"
 #include "core/Error.h"
 #include "core/Extract.h"
 #include "core/FileIo.h"
@@ -43,6 +44,7 @@ namespace {
 
 using oz::core::fromWide;
 using oz::core::toWide;
+using oz::sfx::intactText;
 using oz::sfx::Settings;
 
 constexpr int statusKept = 1, statusError = 2;
@@ -52,21 +54,46 @@ std::atomic<bool> stopRequested{false};
 std::mutex temporaryMutex;
 std::wstring temporaryFolder; // removed however the program ends
 
-void removeTemporaryFolder()
+// What stays of the folder once it cannot go: each file and folder is left for Windows to remove
+// at its next start. False when even that is refused (it needs an administrator).
+bool removeAtRestart(const std::wstring &folder)
+{
+    std::error_code ec;
+    std::vector<std::wstring> left;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        left.push_back(it->path().wstring());
+    bool all = true;
+    // Deepest first, so that each folder is empty when its turn comes.
+    for (auto it = left.rbegin(); it != left.rend(); ++it)
+        all = ::MoveFileExW(it->c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && all;
+    return ::MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && all;
+}
+
+// Removes the temporary folder; "" when it went, else what became of it, to tell the receiver.
+std::string removeTemporaryFolder()
 {
     std::lock_guard lock(temporaryMutex);
     if (temporaryFolder.empty())
-        return;
-    // A program that just ended may hold its working folder a moment longer (so may a virus
-    // scanner): the removal is tried again for up to two seconds.
-    for (int attempt = 0; attempt < 40; ++attempt) {
-        std::error_code ec;
+        return {};
+    // A program that just ended may hold a file a moment longer (so may a virus scanner): the
+    // removal is tried again for up to five seconds.
+    std::error_code ec;
+    for (int attempt = 0; attempt < 50; ++attempt) {
         std::filesystem::remove_all(std::filesystem::path(temporaryFolder), ec);
         if (!std::filesystem::exists(std::filesystem::path(temporaryFolder), ec))
             break;
-        ::Sleep(50);
+        ::Sleep(100);
+    }
+    std::string note;
+    if (std::filesystem::exists(std::filesystem::path(temporaryFolder), ec)) {
+        const std::string folder = fromWide(temporaryFolder);
+        note = removeAtRestart(temporaryFolder)
+            ? "The temporary folder " + folder + " is still in use; Windows removes it when it next starts."
+            : "The temporary folder " + folder + " is still in use and could not be removed; remove it yourself.";
     }
     temporaryFolder.clear();
+    return note;
 }
 
 // --- the console, for unattended runs --------------------------------------------------------
@@ -98,8 +125,8 @@ void print(FILE *to, const std::string &text)
 
 [[noreturn]] void failOnConsole(const std::string &message)
 {
-    removeTemporaryFolder();
-    print(stderr, "error: " + message + "\n");
+    const std::string note = removeTemporaryFolder();
+    print(stderr, "error: " + message + "\n" + (note.empty() ? "" : note + "\n"));
     std::exit(statusError);
 }
 
@@ -139,23 +166,14 @@ std::string openSelf(Self &self)
     std::uint64_t size = 0;
     if (self.fd < 0 || !oz::core::fileSize(self.fd, size))
         return "cannot read " + self.path;
-    std::vector<unsigned char> head(static_cast<std::size_t>(std::min<std::uint64_t>(size, 64 * 1024)));
-    oz::core::readAt(self.fd, 0, head.data(), head.size());
-    const std::size_t end = oz::sfx::peImageEnd(head.data(), head.size());
-    if (end == 0 || end >= size)
-        return "this self-extracting archive is cut short: it holds no archive";
-    std::vector<unsigned char> block(
-        static_cast<std::size_t>(std::min<std::uint64_t>(size - end, oz::sfx::maxSettingsBytes * 2 + 64)));
-    std::size_t used = 0;
-    std::string error;
-    if (!oz::core::readAt(self.fd, end, block.data(), block.size())
-        || !oz::sfx::decodeSettings(block.data(), block.size(), self.settings, used, error))
-        return "this self-extracting archive is damaged: " + error;
     try {
         self.dir = oz::core::readDirectory(self.fd);
     } catch (const oz::core::Error &e) {
         return "refused to read the archive in " + self.path + ": " + e.what();
     }
+    std::string error;
+    if (!oz::sfx::readSettings(self.fd, self.dir.start, self.settings, error))
+        return "this self-extracting archive is damaged: " + error;
     for (const auto &e : self.dir.entries)
         self.encrypted = self.encrypted || e.encrypted();
     return {};
@@ -236,8 +254,37 @@ Outcome extract(const Self &self, const std::string &password, const std::string
     return out;
 }
 
-// Runs the program with its parameters as Windows passes a command line: the program splits
-// it itself. Returns its exit status, or -1 with the reason in error.
+// Waits until the process and every process it started have ended (the job holds them all:
+// a bootstrapper that starts the real installer and exits must not have its files taken away),
+// handling this thread's messages meanwhile: a program that broadcasts a message to every
+// window, as installers do after changing the environment, would otherwise wait for this one.
+void waitForTree(HANDLE process, HANDLE job)
+{
+    for (;;) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+        const bool tree
+            = job && ::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr);
+        if (tree ? info.ActiveProcesses == 0 : ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0)
+            return;
+        ::MsgWaitForMultipleObjects(tree ? 0 : 1, &process, FALSE, tree ? 100 : INFINITE, QS_ALLINPUT);
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
+}
+
+std::wstring cmdExe()
+{
+    wchar_t system[MAX_PATH + 1];
+    const UINT n = ::GetSystemDirectoryW(system, MAX_PATH + 1);
+    return (n > 0 && n <= MAX_PATH ? std::wstring(system, n) : std::wstring(L"C:\\Windows\\System32")) + L"\\cmd.exe";
+}
+
+// Runs the program with its parameters, split by the one rule of both extractors and handed on
+// so that the program (or the script, through cmd.exe) gets them as typed. Returns its exit
+// status once it and what it started have ended, or -1 with the reason in error.
 long runProgram(const std::string &root, const Settings &settings, std::string &error)
 {
     const std::string program = oz::sfx::findProgram(root, settings.runProgram);
@@ -245,22 +292,29 @@ long runProgram(const std::string &root, const Settings &settings, std::string &
         error = "the program to run, " + settings.runProgram + ", is not in the archive";
         return -1;
     }
-    std::wstring command = L"\"" + toWide(program) + L"\"";
-    if (!settings.runParameters.empty())
-        command += L" " + toWide(settings.runParameters);
+    std::wstring command = toWide(
+        oz::sfx::windowsCommandLine(program, oz::sfx::splitArguments(settings.runParameters), fromWide(cmdExe())));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, oz::core::longPath(root).c_str(),
-                          &startup, &process)) {
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                          oz::core::longPath(root).c_str(), &startup, &process)) {
         error = "cannot start " + program;
         return -1;
     }
+    HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    if (job && !::AssignProcessToJobObject(job, process.hProcess)) {
+        ::CloseHandle(job); // a job that allows no other: the program alone is waited for
+        job = nullptr;
+    }
+    ::ResumeThread(process.hThread);
     ::CloseHandle(process.hThread);
-    ::WaitForSingleObject(process.hProcess, INFINITE);
+    waitForTree(process.hProcess, job);
     DWORD status = 0;
     ::GetExitCodeProcess(process.hProcess, &status);
     ::CloseHandle(process.hProcess);
+    if (job)
+        ::CloseHandle(job);
     return static_cast<long>(status);
 }
 
@@ -306,7 +360,7 @@ int listOrTest(const Self &self, const oz::sfx::Options &o, const std::string &p
         failOnConsole(e.what());
     }
     if (!o.quiet)
-        print(stdout, "All " + std::to_string(self.dir.entries.size()) + " entries are intact.\n");
+        print(stdout, intactText(self.dir.entries.size()) + "\n");
     return 0;
 }
 
@@ -350,8 +404,8 @@ int runOnConsole(const Self &self, const oz::sfx::Options &o)
     if (outcome.stopped) {
         removeTemporaryFolder();
         print(stderr,
-              "Stopped: " + std::to_string(outcome.report.files)
-                  + " files were extracted whole; nothing half-written was left.\n");
+              "Stopped: " + oz::sfx::files(outcome.report.files)
+                  + " extracted whole; nothing half-written was left.\n");
         return static_cast<int>(statusInterrupted);
     }
     if (outcome.partly) {
@@ -362,14 +416,15 @@ int runOnConsole(const Self &self, const oz::sfx::Options &o)
         failOnConsole(outcome.message);
     print(stderr, renameLines(outcome.report));
     if (!o.quiet && !temporary)
-        print(stderr, std::to_string(outcome.report.files) + " files extracted to " + dest + "\n");
+        print(stderr, oz::sfx::files(outcome.report.files) + " extracted to " + dest + "\n");
     if (self.settings.runProgram.empty())
         return outcome.report.kept ? statusKept : 0;
     std::string error;
     const long status = runProgram(dest, self.settings, error);
     if (status < 0)
         failOnConsole(error);
-    removeTemporaryFolder();
+    if (const std::string note = removeTemporaryFolder(); !note.empty())
+        print(stderr, note + "\n");
     return static_cast<int>(status);
 }
 
@@ -509,6 +564,38 @@ void startExtraction(Window &w)
     });
 }
 
+// After a failure the receiver may choose another folder and unzip again.
+void finishFailed(Window &w)
+{
+    const Outcome &o = w.outcome;
+    removeTemporaryFolder();
+    const std::string text = o.stopped
+        ? "Stopped: " + oz::sfx::files(o.report.files) + " unzipped whole; nothing half-written was left."
+        : oz::sfx::sentence(o.message);
+    setText(w.dialog, IDC_STATUS, text);
+    // Stopping is the receiver's own choice, not an error to be told about.
+    if (!o.stopped && !w.quitAsked)
+        showError(w.dialog, text);
+    w.exitStatus = o.stopped ? static_cast<int>(statusInterrupted) : w.quitAsked || o.partly ? statusKept : statusError;
+    if (w.temporary) {
+        ::EndDialog(w.dialog, w.exitStatus);
+        return;
+    }
+    w.finished = false;
+    w.quitAsked = false;
+    for (int id : {IDOK, IDC_DEST, IDC_BROWSE})
+        ::EnableWindow(::GetDlgItem(w.dialog, id), TRUE);
+    ::SendMessageW(w.dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(::GetDlgItem(w.dialog, IDC_DEST)), TRUE);
+}
+
+// Done: Close is the default, with the keyboard on it, and the folder can be opened.
+void offerClose(Window &w)
+{
+    ::ShowWindow(::GetDlgItem(w.dialog, IDC_OPEN), SW_SHOW);
+    ::SendMessageW(w.dialog, DM_SETDEFID, IDCANCEL, 0);
+    ::SendMessageW(w.dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(::GetDlgItem(w.dialog, IDCANCEL)), TRUE);
+}
+
 void finishExtraction(Window &w)
 {
     w.worker.join();
@@ -517,39 +604,32 @@ void finishExtraction(Window &w)
     setText(w.dialog, IDCANCEL, "Close");
     const Outcome &o = w.outcome;
     if (!o.ok) {
-        removeTemporaryFolder();
-        const std::string text = o.stopped ? "Stopped: " + std::to_string(o.report.files)
-                + " files were unzipped whole; nothing half-written was left."
-                                           : o.message;
-        setText(w.dialog, IDC_STATUS, text);
-        // Stopping is the receiver's own choice, not an error to be told about.
-        if (!o.stopped && !w.quitAsked)
-            showError(w.dialog, text);
-        w.exitStatus = o.stopped      ? static_cast<int>(statusInterrupted)
-            : w.quitAsked || o.partly ? statusKept
-                                      : statusError;
-        if (w.temporary)
-            ::EndDialog(w.dialog, w.exitStatus);
+        finishFailed(w);
         return;
     }
     ::SendDlgItemMessageW(w.dialog, IDC_PROGRESS, PBM_SETPOS, 1000, 0);
-    std::string text = std::to_string(o.report.files) + " files unzipped to " + w.dest + ".";
+    std::string text = oz::sfx::files(o.report.files) + " unzipped to " + w.dest + ".";
     if (o.report.kept)
-        text += " " + std::to_string(o.report.kept) + " files that were there already were kept.";
+        text += " "
+            + oz::sfx::counted(o.report.kept, "file that was there already was", "files that were there already were")
+            + " kept.";
     if (!o.report.renamed.empty()) {
-        text += " " + std::to_string(o.report.renamed.size()) + " names were changed for Windows.";
+        text += " " + oz::sfx::counted(o.report.renamed.size(), "name was", "names were") + " changed for Windows.";
         ::ShowWindow(::GetDlgItem(w.dialog, IDC_DETAILS), SW_SHOW);
     }
     setText(w.dialog, IDC_STATUS, text);
     w.exitStatus = o.report.kept ? statusKept : 0;
-    if (w.self->settings.runProgram.empty())
+    if (w.self->settings.runProgram.empty()) {
+        offerClose(w);
         return;
+    }
     ::ShowWindow(w.dialog, SW_HIDE);
     std::string error;
     const long status = runProgram(w.dest, w.self->settings, error);
-    removeTemporaryFolder();
+    if (const std::string note = removeTemporaryFolder(); !note.empty())
+        ::MessageBoxW(w.dialog, toWide(note).c_str(), L"Self-extracting archive", MB_OK | MB_ICONINFORMATION);
     if (status < 0) {
-        showError(w.dialog, error);
+        showError(w.dialog, oz::sfx::sentence(error));
         w.exitStatus = statusError;
     } else {
         w.exitStatus = static_cast<int>(status);
@@ -557,18 +637,48 @@ void finishExtraction(Window &w)
     ::EndDialog(w.dialog, w.exitStatus);
 }
 
+// The folder picker of today's Windows, opened at the folder in the box (or the nearest folder
+// of it that exists); the old tree picker only where it is missing.
 void browse(HWND dialog)
 {
-    BROWSEINFOW info{};
-    info.hwndOwner = dialog;
-    info.lpszTitle = L"Unzip the files to this folder:";
-    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
-    if (PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&info)) {
-        wchar_t path[MAX_PATH];
-        if (::SHGetPathFromIDListW(chosen, path))
-            ::SetDlgItemTextW(dialog, IDC_DEST, path);
-        ::CoTaskMemFree(chosen);
+    IFileOpenDialog *picker = nullptr;
+    if (FAILED(::CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&picker)))) {
+        BROWSEINFOW info{};
+        info.hwndOwner = dialog;
+        info.lpszTitle = L"Unzip the files to this folder:";
+        info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+        if (PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&info)) {
+            wchar_t path[MAX_PATH];
+            if (::SHGetPathFromIDListW(chosen, path))
+                ::SetDlgItemTextW(dialog, IDC_DEST, path);
+            ::CoTaskMemFree(chosen);
+        }
+        return;
     }
+    FILEOPENDIALOGOPTIONS options = 0;
+    picker->GetOptions(&options);
+    picker->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM);
+    picker->SetTitle(L"Unzip the files to this folder");
+    std::filesystem::path shown(toWide(itemText(dialog, IDC_DEST)));
+    std::error_code ec;
+    while (!shown.empty() && shown.has_relative_path() && !std::filesystem::is_directory(shown, ec))
+        shown = shown.parent_path();
+    IShellItem *start = nullptr;
+    if (!shown.empty()
+        && SUCCEEDED(::SHCreateItemFromParsingName(shown.wstring().c_str(), nullptr, IID_PPV_ARGS(&start)))) {
+        picker->SetFolder(start);
+        start->Release();
+    }
+    IShellItem *chosen = nullptr;
+    if (SUCCEEDED(picker->Show(dialog)) && SUCCEEDED(picker->GetResult(&chosen))) {
+        wchar_t *path = nullptr;
+        if (SUCCEEDED(chosen->GetDisplayName(SIGDN_FILESYSPATH, &path))) {
+            ::SetDlgItemTextW(dialog, IDC_DEST, path);
+            ::CoTaskMemFree(path);
+        }
+        chosen->Release();
+    }
+    picker->Release();
 }
 
 void initWindow(Window &w, HWND dialog)
@@ -582,7 +692,8 @@ void initWindow(Window &w, HWND dialog)
     ::SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETRANGE32, 0, 1000);
     setText(dialog, IDC_DEST, defaultDestination(path));
     setText(dialog, IDC_STATUS,
-            std::to_string(w.self->dir.entries.size()) + " entries" + (w.self->encrypted ? ", encrypted." : "."));
+            oz::sfx::counted(w.self->dir.entries.size(), "entry", "entries")
+                + (w.self->encrypted ? ", encrypted." : "."));
     if (w.temporary) {
         for (int id : {IDC_INTRO, IDC_DEST, IDC_BROWSE, IDOK})
             ::ShowWindow(::GetDlgItem(dialog, id), SW_HIDE);
@@ -614,6 +725,9 @@ INT_PTR CALLBACK mainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
         case IDC_DETAILS:
             ::MessageBoxW(dialog, toWide(renameLines(w->outcome.report, 40)).c_str(), L"Names changed for Windows",
                           MB_OK | MB_ICONINFORMATION);
+            return TRUE;
+        case IDC_OPEN:
+            ::ShellExecuteW(dialog, L"open", toWide(w->dest).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
             return TRUE;
         case IDCANCEL:
             if (w->running)
@@ -661,13 +775,14 @@ int main()
     const bool parsed = oz::sfx::parseOptions(arguments(), o, error);
     if (!parsed || o.any)
         attachConsole();
+    const std::string path = modulePath();
+    const std::string name = path.substr(path.find_last_of("\\/") + 1);
     if (!parsed) {
-        print(stderr, "error: " + error + "\n" + oz::sfx::usage("extractor.exe"));
+        print(stderr, "error: " + error + "\n" + oz::sfx::usage(name));
         return statusError;
     }
     if (o.help || o.version) {
-        print(stdout,
-              o.help ? oz::sfx::usage("extractor.exe") : std::string("Orvel Zip self-extractor ") + OZ_VERSION + "\n");
+        print(stdout, o.help ? oz::sfx::usage(name) : std::string("Orvel Zip self-extractor ") + OZ_VERSION + "\n");
         return 0;
     }
     Self self;

@@ -116,7 +116,8 @@ class Scene:
 def settings_block(run_program=""):
     text = ("icon=\nrun=%s\nparameters=\nautotemp=0\nautoextract=0\n" % run_program).encode()
     out = b"OZSFX1\r\n" + struct.pack("<I", len(text)) + text + struct.pack("<I", 0)
-    return out + struct.pack("<I", zlib.crc32(out))
+    out += struct.pack("<I", zlib.crc32(out))
+    return out + struct.pack("<I", len(out)) + b"OZSFXEND"
 
 
 def self_extractor(path, archive_for_base, block=None):
@@ -156,7 +157,7 @@ def hostile_cases(top):
 
 def damaged_extractors(top):
     good = settings_block()
-    block_crc = good[:-1] + bytes([good[-1] ^ 0xFF])
+    block_crc = good[:-13] + bytes([good[-13] ^ 0xFF]) + good[-12:]
     huge_text = b"OZSFX1\r\n" + struct.pack("<I", 0x7FFFFFF0) + good[12:]
     cases = {
         "settings-crc-wrong": (block_crc, corpus.plain),

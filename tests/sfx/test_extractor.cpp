@@ -176,11 +176,15 @@ private slots:
         env.insert("OZ_REPORT", at("report.txt"));
 
         // Auto-temp: a private folder, the program's status, nothing left.
-        const QString exe = build("setup.run", {}, "setup.sh", "--fast 'two words' x\\ y", 1);
+        // The parameters split as a Windows program splits its command line, the same on both
+        // systems: quotes group, a backslash is literal but before a quote.
+        const QString exe = build("setup.run", {}, "setup.sh",
+                                  "--fast \"two words\" back\\slash C:\\dir\\ \"q\\\"in\" 'single' \"\" a&b", 1);
         const Run r = run(exe, {}, at("out"), env);
         QCOMPARE(r.exitCode, 7);
         const QByteArray report = readFile(at("report.txt"));
-        QVERIFY2(report.startsWith("--fast|two words|x y|" + scratch.path().toUtf8() + "/orvelzip-"),
+        QVERIFY2(report.startsWith("--fast|two words|back\\slash|C:\\dir\\|q\"in|'single'||a&b|"
+                                   + scratch.path().toUtf8() + "/orvelzip-"),
                  report.constData());
         QCOMPARE(QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 

@@ -1,6 +1,9 @@
 /* A stand-in for the program a self-extractor runs: it writes its arguments, one per line in
    brackets, and its working folder to the file named by OZ_PROBE_OUT, then exits with the
-   status its first argument gives. */
+   status its first argument gives. OZ_PROBE_SLEEP (milliseconds) makes it wait first, as the
+   real installer a bootstrapper starts takes its time, and then tells whether its folder still
+   holds a.txt; OZ_PROBE_BROADCAST makes it tell every window that the environment changed, as
+   installers do, and write how long that took. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -8,11 +11,25 @@
 int wmain(int argc, wchar_t **argv)
 {
     const wchar_t *out = _wgetenv(L"OZ_PROBE_OUT");
+    const wchar_t *sleep = _wgetenv(L"OZ_PROBE_SLEEP");
+    if (sleep)
+        Sleep((DWORD)_wtoi(sleep));
+    DWORD broadcast = 0;
+    if (_wgetenv(L"OZ_PROBE_BROADCAST")) {
+        const DWORD start = GetTickCount();
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, (LPARAM)L"Environment", SMTO_NORMAL, 10000, &result);
+        broadcast = GetTickCount() - start;
+    }
     FILE *f = out ? _wfopen(out, L"w, ccs=UTF-8") : NULL;
     wchar_t cwd[4096];
     GetCurrentDirectoryW(4096, cwd);
     if (f) {
         fwprintf(f, L"cwd=%ls\n", cwd);
+        if (sleep)
+            fwprintf(f, L"sibling=%ls\n", GetFileAttributesW(L"a.txt") != INVALID_FILE_ATTRIBUTES ? L"yes" : L"no");
+        if (_wgetenv(L"OZ_PROBE_BROADCAST"))
+            fwprintf(f, L"broadcast=%lu\n", (unsigned long)broadcast);
         for (int i = 1; i < argc; ++i)
             fwprintf(f, L"[%ls]\n", argv[i]);
         fclose(f);

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """The Windows extractor as its receivers meet it, run under Wine: executables built by the tool,
 extracted unattended and compared with their source tree, encrypted ones with right and wrong
-passwords, model 2 with auto-temp, the icon read back from the executable, and every hostile
-archive of the corpus.
+passwords, model 2 with auto-temp (parameters for programs and scripts, a bootstrapper whose
+program outlives it, a broadcast to every window while it runs), the icon and the image headers
+read back from the executable, and every hostile archive of the corpus.
 
     test_windows_extractor.py CLI EXTRACTOR.exe PROBE.exe
 
-Exits 77 (skipped) with a message when Wine or wrestool is missing; in CI (CI set) it fails instead.
+Exits 77 (skipped) with a message when Wine, wrestool or Xvfb is missing; in CI (CI set) it fails instead.
 """
 import os
 import shutil
@@ -24,7 +25,7 @@ import corpus  # noqa: E402
 sys.setrecursionlimit(20000)  # the deep-folders case
 CLI, EXTRACTOR, PROBE = sys.argv[1:4]
 failures = []
-for tool in ("wine", "wrestool", "winepath"):
+for tool in ("wine", "wrestool", "winepath", "Xvfb", "x86_64-w64-mingw32-objdump"):
     if not shutil.which(tool):
         print("SKIPPED: %s is not installed (scripts/install-deps.sh installs it)" % tool)
         # CI must try everything: there a missing tool fails the run.
@@ -119,6 +120,10 @@ def plain_and_encrypted(top, src):
     check(open(os.path.join(top, "plain", "a.txt"), "rb").read() == b"changed", "a kept file stays")
     code, out, err = wine(exe, "--dest", win(os.path.join(top, "plain")), "--overwrite", "--quiet")
     check(code == 0 and tree(os.path.join(top, "plain")) == tree(src), "--overwrite replaces: %s" % err)
+    # The switches Windows installers take: /S quiet, /D=DIR the destination.
+    code, out, err = wine(exe, "/S", "/D=" + win(os.path.join(top, "switches")))
+    check(code == 0 and not out and not err and tree(os.path.join(top, "switches")) == tree(src),
+          "/S and /D=DIR: %s %s %s" % (code, out, err))
 
     locked = os.path.join(top, "locked.EXE")
     cli("sfx", locked, src, "--quiet", "--password=s\u00e9same 123")
@@ -161,6 +166,120 @@ def model_two(top, src):
     code, out, err = wine(exe, "--dest", win(dest), "--quiet", env=env)
     check(code == 7 and os.path.isfile(os.path.join(dest, "deep", "probe.exe")), "--dest wins over auto-temp")
     os.remove(os.path.join(src, "deep", "probe.exe"))
+
+
+# One parameter text, and the arguments a program and a script must both receive from it.
+PARAMETERS = '5 https://x.example/?a=1&b=2 back\\slash C:\\dir\\ "q\\"in" "two words" a,b;c=d ""'
+ARGUMENTS = ["[5]", "[https://x.example/?a=1&b=2]", "[back\\slash]", "[C:\\dir\\]", '[q"in]', "[two words]",
+             "[a,b;c=d]", "[]"]
+
+
+def program_folder(top, name, script=None):
+    app = os.path.join(top, name)
+    os.makedirs(app)
+    shutil.copy(PROBE, os.path.join(app, "probe.exe"))
+    with open(os.path.join(app, "a.txt"), "wb") as f:
+        f.write(b"needed by the program\n")
+    if script:
+        with open(os.path.join(app, "setup.bat"), "wb") as f:
+            f.write(script)
+    return app
+
+
+def parameters(top):
+    """The same text reaches an .exe and a .bat as the same arguments: '&' does not cut it."""
+    app = program_folder(top, "params", b'@"%~dp0probe.exe" %*\r\n@exit /b %errorlevel%\r\n')
+    record = os.path.join(top, "params.txt")
+    for run in ("probe.exe", "setup.bat"):
+        exe = os.path.join(top, "params-%s.exe" % run[:-4])
+        cli("sfx", exe, app, "--quiet", "--run", run, "--param", PARAMETERS, "--auto-temp")
+        if os.path.exists(record):
+            os.remove(record)
+        code, out, err = wine(exe, "--quiet", env={"OZ_PROBE_OUT": win(record)})
+        lines = open(record, encoding="utf-8-sig").read().splitlines() if os.path.exists(record) else []
+        check(code == 5, "%s: the program's status comes back: %s %s" % (run, code, err))
+        check(lines[1:] == ARGUMENTS, "%s gets its arguments as typed: %s" % (run, lines))
+
+
+def bootstrapper(top):
+    """A script that starts the real program and exits at once: its files stay until it ends."""
+    app = program_folder(top, "boot", b'@start "" "%~dp0probe.exe" 4\r\n@exit /b 0\r\n')
+    exe = os.path.join(top, "boot.exe")
+    cli("sfx", exe, app, "--quiet", "--run", "setup.bat", "--auto-temp")
+    record = os.path.join(top, "boot.txt")
+    temp, before = temporary_folders()
+    code, out, err = wine(exe, "--quiet", env={"OZ_PROBE_OUT": win(record), "OZ_PROBE_SLEEP": "3000"})
+    lines = open(record, encoding="utf-8-sig").read().splitlines() if os.path.exists(record) else []
+    check(code == 0, "the bootstrapper's status: %s %s" % (code, err))
+    check("sibling=yes" in lines, "the program the script started still finds its files: %s" % lines)
+    check(temporary_folders()[1] == before, "the folder goes once the started program has ended")
+
+
+def virtual_display():
+    read, write = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp"], pass_fds=(write,),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(read)
+    return server, ":" + number.decode().strip()
+
+
+def broadcast(top):
+    """The window keeps answering while the program runs: a broadcast to every window returns."""
+    app = program_folder(top, "broadcast")
+    exe = os.path.join(top, "broadcast.exe")
+    cli("sfx", exe, app, "--quiet", "--run", "probe.exe", "--param", "0", "--auto-temp")
+    record = os.path.join(top, "broadcast.txt")
+    server, display = virtual_display()
+    try:
+        code, out, err = wine(exe, env={"OZ_PROBE_OUT": win(record), "OZ_PROBE_BROADCAST": "1", "DISPLAY": display})
+    finally:
+        server.terminate()
+        server.wait()
+    lines = open(record, encoding="utf-8-sig").read().splitlines() if os.path.exists(record) else []
+    took = [int(line[10:]) for line in lines if line.startswith("broadcast=")]
+    check(code == 0 and took, "the window runs the program: %s %s %s" % (code, err, lines))
+    # A window that handled no messages would hold the broadcast for its whole 10 s.
+    check(took and took[0] < 5000, "the broadcast is answered while the program runs: %s ms" % took)
+
+
+def pe_checksum(data, at):
+    total = 0
+    for i in range(0, len(data), 2):
+        if at <= i < at + 4:
+            continue
+        total += data[i] | (data[i + 1] << 8 if i + 1 < len(data) else 0)
+        total = (total & 0xFFFF) + (total >> 16)
+    total = (total & 0xFFFF) + (total >> 16)
+    return total + len(data)
+
+
+def image_headers(top):
+    """Relocations kept (a random address), checksum and data size right after the icon changed."""
+    for name in ("plain.exe", "icon.exe", "params-setup.exe"):
+        exe = os.path.join(top, name)
+        data = open(exe, "rb").read()
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        count, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+        sections = [struct.unpack_from("<8sIIIIIIHHI", data, pe + 24 + optional_size + 40 * i) for i in range(count)]
+        initialized = sum(s[3] for s in sections if s[9] & 0x40)
+        dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], capture_output=True, text=True).stdout
+        fields = dict(p for p in (line.split(None, 1) for line in dump.splitlines() if "\t" in line) if len(p) == 2)
+        check(int(fields.get("CheckSum", "0"), 16) == pe_checksum(data, pe + 24 + 64),
+              "%s: the header checksum covers the file: %s" % (name, fields.get("CheckSum")))
+        check(int(fields.get("SizeOfInitializedData", "0"), 16) == initialized,
+              "%s: SizeOfInitializedData is the sections' sum" % name)
+        for flag in ("DYNAMIC_BASE", "HIGH_ENTROPY_VA", "NX_COMPAT"):
+            check(flag in dump, "%s: DllCharacteristics has %s" % (name, flag))
+        check(b".reloc" in b"".join(s[0] for s in sections) and "Base Relocation" in dump,
+              "%s: the relocations are kept" % name)
+        check(zipfile.ZipFile(exe).testzip() is None, "%s: still a zip for other tools" % name)
 
 
 def icon_file(path):
@@ -263,7 +382,8 @@ def windows_collisions(top):
 def settings_block():
     text = b"icon=\nrun=\nparameters=\nautotemp=0\nautoextract=0\n"
     out = b"OZSFX1\r\n" + struct.pack("<I", len(text)) + text + struct.pack("<I", 0)
-    return out + struct.pack("<I", zlib.crc32(out))
+    out += struct.pack("<I", zlib.crc32(out))
+    return out + struct.pack("<I", len(out)) + b"OZSFXEND"
 
 
 def hostile(top):
@@ -381,6 +501,8 @@ def main():
         src = source_tree(top)
         for part in (plain_and_encrypted, model_two, icons):
             part(top, src)
+        for part in (parameters, bootstrapper, broadcast, image_headers):
+            part(top)
         windows_names(top)
         windows_collisions(top)
         damaged_and_leftovers(top)
