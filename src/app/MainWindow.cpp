@@ -5,6 +5,7 @@
 #include "app/Forms.h"
 #include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
+#include "create/PasswordLock.h"
 #include "create/ZipBuild.h"
 #include "create/ZipDesk.h"
 #include "extract/ExtractDesk.h"
@@ -16,6 +17,7 @@
 #include "platform/ProgramFolder.h"
 #include "platform/Progress.h"
 #include "platform/Shell.h"
+#include "platform/StagingFolder.h"
 #include "selection/SelectionList.h"
 #include "sfx/SfxWindow.h"
 
@@ -159,6 +161,8 @@ void MainWindow::buildHiddenFields()
     Text4->setFont(arial975);
     pas1 = textBox(w, "pas1", {264, 520, 97, 22});
     pas2 = textBox(w, "pas2", {376, 520, 121, 22});
+    // Right of the status label, clear of the description's controls.
+    PasswordLock = create::passwordLock(w, pas1, {408, 212, 150, 20});
     // Typing into an unseen password field would silently change a password.
     pas1->setFocusPolicy(Qt::NoFocus);
     pas2->setFocusPolicy(Qt::NoFocus);
@@ -245,6 +249,7 @@ void MainWindow::Form_Load()
         if (!platform::FileSystem::createFolder(working, &error))
             qWarning("%s", qPrintable(error)); // the builds meet the missing folder when they run
     }
+    platform::clearStaging(working); // what a build that never ended left there
     Text4->setText(working);
 
     create::OptionsWindow *options = forms_->advance();
@@ -322,18 +327,8 @@ void MainWindow::cmdSystem_Click()
 
 create::ZipDesk MainWindow::zipDesk()
 {
-    return {this,
-            zdir,
-            pas1,
-            Text4,
-            FileList,
-            ZipStatus,
-            ZipProgressBar,
-            zipDialog1,
-            ZipFile,
-            *selection_,
-            [this] { newZipFile(); },
-            [this] { return forms_->advance(); }};
+    return {this,      zdir,           pas1,       Text4,       FileList,
+            ZipStatus, ZipProgressBar, zipDialog1, *selection_, [this] { return forms_->advance(); }};
 }
 
 void MainWindow::newZipFile()

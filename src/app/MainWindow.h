@@ -71,6 +71,7 @@ public:
     QLineEdit *zdir, *mp3text, *DestDir, *pas1, *pas2;
     PinnedField *Text3, *Text4, *Text6;
     QLabel *ZipStatus, *Label1;
+    QWidget *PasswordLock; // shown while a password is in force for new archives
 
     QAction *mnuSAZFA, *mnuUnzip, *mnuBr13, *mnuExit;
     QAction *mnuSelectFiles, *mnuSZF, *mnuOSF;

@@ -4,6 +4,7 @@
 #include "core/Error.h"
 #include "core/Extract.h"
 #include "core/NamePlan.h"
+#include "core/Names.h"
 #include "core/NewFile.h"
 #include "wildcard/Wildcard.h"
 
@@ -12,6 +13,8 @@
 #include <QXmlStreamWriter>
 
 #include <cerrno>
+#include <map>
+#include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -25,7 +28,7 @@ namespace oz::archive {
 
 using namespace detail;
 
-ArchiveError::ArchiveError(const QString &reason) : std::runtime_error(reason.toStdString()) {}
+ArchiveError::ArchiveError(const QString &reason, Kind kind) : std::runtime_error(reason.toStdString()), kind_(kind) {}
 
 QString ArchiveError::reason() const
 {
@@ -66,6 +69,52 @@ ArchiveComponent::ArchiveComponent(QObject *parent) : QObject(parent) {}
 
 ArchiveComponent::~ArchiveComponent() = default;
 
+namespace {
+
+// The core's question about a file that is there already, put to the caller's question with
+// the sizes and times of both files. Keep all is the caller's answer for every later file;
+// stopped turns true when the answer is Stop.
+std::function<core::ExtractOptions::Answer(const std::string &)>
+existingQuestion(const ReplaceQuestion &ask, const core::Directory &dir, const std::string &destination, bool &stopped)
+{
+    using Answer = core::ExtractOptions::Answer;
+    // The core names a file by the path it shows: the destination and the entry's safe path.
+    std::string dest = destination;
+    while (dest.size() > 1 && dest.back() == '/')
+        dest.pop_back();
+    auto byPath = std::make_shared<std::map<std::string, std::size_t>>();
+    for (std::size_t i = 0; i < dir.entries.size(); ++i)
+        if (const auto safe = core::safeEntryPath(dir.entries[i]); safe && !safe->empty())
+            (*byPath)[core::printable(dest + '/' + *safe)] = i; // the later of two entries wins
+    auto keepAll = std::make_shared<bool>(false);
+    return [&ask, &dir, &stopped, byPath, keepAll](const std::string &path) {
+        if (*keepAll)
+            return Answer::Keep;
+        ExistingFile file;
+        file.path = QFile::decodeName(QByteArray::fromStdString(path));
+        const QFileInfo disk(file.path);
+        file.size = disk.size();
+        file.modified = disk.lastModified();
+        if (const auto found = byPath->find(path); found != byPath->end()) {
+            const core::Entry &e = dir.entries[found->second];
+            file.newSize = static_cast<qint64>(e.size);
+            if (e.mtime != 0)
+                file.newModified = QDateTime::fromSecsSinceEpoch(e.mtime);
+        }
+        switch (ask(file)) {
+        case ReplaceAnswer::Replace: return Answer::Replace;
+        case ReplaceAnswer::ReplaceAll: return Answer::ReplaceAll;
+        case ReplaceAnswer::Keep: return Answer::Keep;
+        case ReplaceAnswer::KeepAll: *keepAll = true; return Answer::Keep;
+        case ReplaceAnswer::Stop: break;
+        }
+        stopped = true;
+        return Answer::Quit;
+    };
+}
+
+} // namespace
+
 void ArchiveComponent::SetPassword(const QString &password)
 {
     qCInfo(lcArchive).noquote() << "SetPassword" << describePassword(password);
@@ -77,20 +126,26 @@ void ArchiveComponent::OpenZip(const QString &path)
     qCInfo(lcArchive).noquote() << "OpenZip" << path;
     openedPath_.clear();
     openedEntries_.clear();
-    OpenedArchive archive(path);
+    openError_.clear();
     try {
-        core::checkPassword(archive.fd(), archive.directory(), password_.toStdString());
-    } catch (const core::Error &e) {
-        const QString failure = e.kind() == core::Error::Kind::NoPassword
-            ? QStringLiteral("%1 is encrypted and no password was given").arg(path)
-            : e.kind() == core::Error::Kind::Damaged
-            ? QStringLiteral("%1: %2").arg(path, QString::fromStdString(e.what()))
-            : QStringLiteral("Wrong password for %1").arg(path);
-        qCInfo(lcArchive).noquote() << "OpenZip failed:" << failure;
-        throw ArchiveError(failure);
+        OpenedArchive archive(path);
+        try {
+            core::checkPassword(archive.fd(), archive.directory(), password_.toStdString());
+        } catch (const core::Error &e) {
+            const bool damaged = e.kind() == core::Error::Kind::Damaged;
+            const QString failure = e.kind() == core::Error::Kind::NoPassword
+                ? QStringLiteral("%1 is encrypted and no password was given").arg(path)
+                : damaged ? QStringLiteral("%1: %2").arg(path, QString::fromStdString(e.what()))
+                          : QStringLiteral("Wrong password for %1").arg(path);
+            qCInfo(lcArchive).noquote() << "OpenZip failed:" << failure;
+            throw damaged ? ArchiveError(failure) : ArchiveError(failure, ArchiveError::Kind::Password);
+        }
+        openedPath_ = path;
+        openedEntries_ = archive.entries();
+    } catch (const ArchiveError &e) {
+        openError_ = e.reason(); // why a later extraction of this object has nothing to extract
+        throw;
     }
-    openedPath_ = path;
-    openedEntries_ = archive.entries();
 }
 
 EntrySet ArchiveComponent::GetEntries() const
@@ -107,9 +162,10 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
     record_.archive = openedPath_;
     record_.destination = folder;
     core::ExtractReport report;
+    bool stopped = false;
     try {
         if (openedPath_.isEmpty())
-            throw ArchiveError(QStringLiteral("No zip archive has been opened"));
+            throw ArchiveError(openError_.isEmpty() ? QStringLiteral("No zip archive has been opened") : openError_);
         if (folder.isEmpty())
             throw ArchiveError(QStringLiteral("No destination folder was given"));
         OpenedArchive archive(openedPath_);
@@ -118,6 +174,11 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
         options.password = password_.toStdString();
         options.existing
             = replaceExisting_ ? core::ExtractOptions::Existing::Replace : core::ExtractOptions::Existing::Keep;
+        const std::string destination = QFile::encodeName(folder).toStdString();
+        if (replaceQuestion_) {
+            options.existing = core::ExtractOptions::Existing::Ask;
+            options.ask = existingQuestion(replaceQuestion_, archive.directory(), destination, stopped);
+        }
         options.threads = threads_;
         options.strict = strict_;
         Progress progress(0, [this](int p) { emit UnzipPercentDone(p); });
@@ -132,15 +193,14 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
             progress.advance(done - reported);
             reported = done;
         };
-        core::extractArchive(archive.fd(), archive.directory(), QFile::encodeName(folder).toStdString(), options,
-                             report);
+        core::extractArchive(archive.fd(), archive.directory(), destination, options, report);
         progress.finish();
         keepRecord(report);
     } catch (const core::Error &e) {
         keepRecord(report);
         record_.error = QString::fromStdString(e.what());
         qCInfo(lcArchive).noquote() << "ExtractToFolder failed:" << record_.error;
-        throw ArchiveError(record_.error);
+        throw ArchiveError(record_.error, stopped ? ArchiveError::Kind::Stopped : ArchiveError::Kind::Other);
     } catch (const ArchiveError &e) {
         keepRecord(report);
         record_.error = e.reason();
@@ -238,6 +298,7 @@ void ArchiveComponent::StartNewArchive(const QString &fileName)
     keyLength_ = 256;
     openedPath_.clear();
     openedEntries_.clear();
+    openError_.clear();
 }
 
 void ArchiveComponent::AddFilesByPattern(const QString &pattern, int recurse)
@@ -331,12 +392,31 @@ void ArchiveComponent::dropTarget(const QString &target)
     }
 }
 
+// Every file is opened once before any is compressed: one that cannot be read refuses the
+// archive at once, not after all the work before it. Files are not read here, and a file that
+// has turned into a pipe since it was chosen does not make the open wait.
+void ArchiveComponent::checkReadable() const
+{
+    for (const Pending &p : pending_) {
+        if (p.folder || p.special)
+            continue;
+        const int fd = ::open(QFile::encodeName(p.source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) {
+            const QString why = QString::fromLocal8Bit(std::strerror(errno));
+            qCInfo(lcArchive).noquote() << "refused before writing:" << p.source << why;
+            throw ArchiveError(QStringLiteral("Cannot read %1: %2").arg(p.source, why));
+        }
+        ::close(fd);
+    }
+}
+
 void ArchiveComponent::SaveArchive()
 {
     qCInfo(lcArchive).noquote() << "SaveArchive" << targetPath_;
     if (targetPath_.isEmpty())
         throw ArchiveError(QStringLiteral("No file name was given for the archive"));
     dropTarget(targetPath_);
+    checkReadable();
     // The object now holds what it wrote, so that it can be extracted at once.
     std::vector<core::WriteItem> items;
     std::vector<core::WrittenEntry> written;
@@ -421,6 +501,7 @@ void ArchiveComponent::WriteSelfExtractingExe(const QString &target, int &out)
     if (target.isEmpty())
         throw ArchiveError(QStringLiteral("No file name was given for the executable"));
     dropTarget(target);
+    checkReadable();
     std::vector<core::WriteItem> items;
     try {
         writeSelfExtracting(writeJob(target, items), exe_, [this](int p) { emit WriteZipPercentDone(p); });
@@ -462,9 +543,17 @@ OpenedArchive::OpenedArchive(const QString &path) : path_(path)
     if (path.isEmpty())
         throw ArchiveError(QStringLiteral("No archive file name was given"));
     fd_ = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0 && errno == ENOENT)
+        throw ArchiveError(QStringLiteral("Cannot open %1: not found").arg(path), ArchiveError::Kind::NotFound);
     if (fd_ < 0)
         throw ArchiveError(
             QStringLiteral("Cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd_);
+        throw ArchiveError(QStringLiteral("Cannot open %1: it is a folder, not a zip archive").arg(path),
+                           ArchiveError::Kind::NotZip);
+    }
     try {
         dir_ = core::readDirectory(fd_);
     } catch (const core::Error &e) {
@@ -472,7 +561,9 @@ OpenedArchive::OpenedArchive(const QString &path) : path_(path)
         const QString why = QString::fromStdString(e.what());
         if (e.kind() == core::Error::Kind::Refused)
             throw ArchiveError(QStringLiteral("Refused to open %1: %2").arg(path, why));
-        throw ArchiveError(QStringLiteral("Cannot open %1: %2").arg(path, why));
+        throw ArchiveError(QStringLiteral("Cannot open %1: %2").arg(path, why),
+                           e.kind() == core::Error::Kind::NotZip ? ArchiveError::Kind::NotZip
+                                                                 : ArchiveError::Kind::Other);
     }
 }
 

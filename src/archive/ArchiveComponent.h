@@ -116,6 +116,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -130,8 +131,21 @@ namespace oz::archive {
 
 class ArchiveError : public std::runtime_error {
 public:
-    explicit ArchiveError(const QString &reason);
+    // What kind of trouble, so that a window can choose what to do: a password prompt is for an
+    // archive that wants a password, not for a file that is no archive at all.
+    enum class Kind {
+        Other,
+        NotFound, // no such file
+        NotZip,   // no zip archive: another kind of file, or a folder
+        Password, // encrypted, and no password or a wrong one was set
+        Stopped,  // the user chose to stop when asked about a file that exists
+    };
+    explicit ArchiveError(const QString &reason, Kind kind = Kind::Other);
     QString reason() const;
+    Kind kind() const { return kind_; }
+
+private:
+    Kind kind_;
 };
 
 // One entry of an archive as GetEntries yields it.
@@ -195,6 +209,18 @@ struct ExeSettings {
     // "windows" or "linux"; empty: by the target's name.
     QString target;
 };
+
+// A file that extraction would replace, as a question about it shows it: its path, and the size
+// and time of the file on disk and of the entry (-1 and an invalid time where unknown).
+struct ExistingFile {
+    QString path;
+    qint64 size = -1;
+    QDateTime modified;
+    qint64 newSize = -1;
+    QDateTime newModified;
+};
+enum class ReplaceAnswer { Replace, ReplaceAll, Keep, KeepAll, Stop };
+using ReplaceQuestion = std::function<ReplaceAnswer(const ExistingFile &)>;
 
 // What the last extraction did, for WriteLogFile.
 struct ExtractionRecord {
@@ -272,6 +298,10 @@ public:
     // All or nothing: every entry is checked before the first is written. Otherwise a damaged
     // entry fails alone, ExtractToFolder throws naming it, and lastExtraction().damaged lists it.
     void setStrict(bool strict) { strict_ = strict; }
+    // Asks about each file that is there already, before anything is written; replaces
+    // setReplaceExisting while set. Stop ends the extraction with ArchiveError (Stopped) and
+    // nothing written. An empty function goes back to setReplaceExisting's rule.
+    void setReplaceQuestion(ReplaceQuestion ask) { replaceQuestion_ = std::move(ask); }
     QString openedPath() const { return openedPath_; }
     bool isOpen() const { return !openedPath_.isEmpty(); }
     const ExtractionRecord &lastExtraction() const { return record_; }
@@ -298,9 +328,11 @@ private:
     core::WriteJob writeJob(const QString &target, std::vector<core::WriteItem> &items) const;
     void keepRecord(const core::ExtractReport &report);
     void dropTarget(const QString &target);
+    void checkReadable() const;
 
     QString password_;
     QString openedPath_;
+    QString openError_; // why the last OpenZip failed
     std::vector<ArchiveEntry> openedEntries_;
 
     QString targetPath_;
@@ -317,6 +349,7 @@ private:
     int threads_ = 0;
     bool replaceExisting_ = true;
     bool strict_ = false;
+    ReplaceQuestion replaceQuestion_;
     ExeSettings exe_;
     ExtractionRecord record_;
 };

@@ -1,4 +1,4 @@
-// Staging for the builds: the listed files are copied into the working folder
+// Staging for the builds: the listed files are put into a staging folder of the build's own
 // under their own names and added from there.
 #pragma once
 
@@ -9,14 +9,20 @@ class QWidget;
 namespace oz::archive {
 class ArchiveComponent;
 }
+namespace oz::platform {
+class StagingFolder;
+}
 
 namespace oz::create {
 
 class OptionsWindow;
 
-// Copies each file into the folder; a later file of the same name overwrites
-// an earlier one. False, after telling the user, when a file cannot be read.
-bool stageListedFiles(QWidget *window, const QStringList &files, const QString &workingFolder);
+// Puts each file into the staging folder. False, after telling the user, when a file cannot be
+// read, or when two files would become one entry: two listed files of one name, or a listed
+// file named like a file at the top of sameLevel (a folder whose top files are archived under
+// their bare names; empty for none). Nothing is staged then.
+bool stageListedFiles(QWidget *window, const QStringList &files, platform::StagingFolder &staging,
+                      const QString &sameLevel = {});
 
 // Adds a build's selection: the chosen folder (when there is one) with the
 // pattern and the five folder options of `folderOptions`, then the staged

@@ -7,8 +7,8 @@
 #include "platform/FileSystem.h"
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
-#include "platform/ProgramFolder.h"
 #include "platform/Progress.h"
+#include "platform/StagingFolder.h"
 #include "selection/FolderPicker.h"
 #include "selection/SelectionList.h"
 
@@ -41,45 +41,53 @@ void notWritten(const ZipDesk &w, const QString &reason)
                           QStringLiteral("Error"), MsgIcon::None);
 }
 
-// The menu build copies the chosen folder's files into the working folder before the target is
-// known: when the target lies in that folder, its copy (same size and time) is its previous
-// version and must not go into the new archive.
-void dropStagedTarget(const QString &zdir, const QString &working, const QString &target)
+// The menu build stages the chosen folder's files before the target is known: when the target
+// lies in that folder, its staged copy (same size and time) is its previous version and must not
+// go into the new archive. A staged link to it is left out by the component itself.
+void dropStagedTarget(const QString &zdir, const QString &staged, const QString &target)
 {
     const QFileInfo t(target);
     if (zdir.isEmpty() || !t.isFile() || QDir(t.absolutePath()) != QDir(zdir))
         return;
-    const QFileInfo staged(joined(working, t.fileName()));
-    if (staged.isFile() && staged.size() == t.size() && staged.lastModified() == t.lastModified())
-        QFile::remove(staged.absoluteFilePath());
+    const QFileInfo copy(joined(staged, t.fileName()));
+    if (copy.isFile() && copy.size() == t.size() && copy.lastModified() == t.lastModified())
+        QFile::remove(copy.absoluteFilePath());
 }
 
-// Checks that something is selected and stages the files the build copies into the working
+// The menu build stages the top level of the chosen folder too; with no folder chosen nothing,
+// since "*.*" alone would take the files of the current folder. A file that cannot be staged
+// ends the build, or the archive would be missing it while the build reported success.
+bool stageFolderTop(const ZipDesk &w, const QString &zdir, platform::StagingFolder &staging)
+{
+    if (zdir.isEmpty())
+        return true;
+    for (const QFileInfo &file : QDir(zdir).entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
+        QString error;
+        if (!staging.stage(file.absoluteFilePath(), file.fileName(), &error)) {
+            notWritten(w, error);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Checks that something is selected and stages the files the build adds from the staging
 // folder; false when the build ends here (the user has been told why).
-bool stage(const ZipDesk &w, bool button, const QString &zdir, const QString &working)
+bool stage(const ZipDesk &w, bool button, const QString &zdir, platform::StagingFolder &staging)
 {
     if (w.FileList->count() == 0 && zdir.isEmpty()) {
         platform::showMessage(w.window, QStringLiteral("File or folder not selected"), QStringLiteral("Warning"),
                               MsgIcon::None);
         return false;
     }
-
-    if (button) {
-        platform::FileSystem::deleteFiles(joined(platform::workingFolder(), QStringLiteral("*.*"))); // failures ignored
-    } else if (!zdir.isEmpty()) {
-        // The folder's top level; with no folder chosen nothing is copied,
-        // since "*.*" alone would take the files of the current folder. A folder
-        // without files is no failure; a file that cannot be copied is, or the
-        // archive would be missing it while the build reported success.
-        QString error;
-        int matched = 0;
-        if (!platform::FileSystem::copyFiles(zdir + QStringLiteral("*.*"), working, true, &error, &matched)
-            && matched > 0) {
-            notWritten(w, error);
-            return false;
-        }
-    }
-    return stageListedFiles(w.window, w.selection.paths(), working);
+    if (button)
+        platform::FileSystem::deleteFiles(joined(w.Text4->text(), QStringLiteral("*.*"))); // failures ignored
+    // Where the folder's top files are stored under their bare names, a listed file of the
+    // same name would silently replace one of them.
+    const bool folderTopBare = !button || OptionsWindow::value(w.advance()->SaveFullFilenames) == 0;
+    if (!stageListedFiles(w.window, w.selection.paths(), staging, folderTopBare ? zdir : QString()))
+        return false;
+    return button || stageFolderTop(w, zdir, staging);
 }
 
 // Writes the configured archive to target and reports the result in the status label and a
@@ -89,7 +97,6 @@ void writeAndReport(const ZipDesk &w, ArchiveComponent &zip, const QString &targ
     zip.SetArchiveFileName(target);
     if (zip.GetEntryCount() == 0) {
         setStatus(w, QStringLiteral("Error, no files added to the Zip archive."));
-        w.ZipFile.reset();
         return;
     }
 
@@ -106,7 +113,12 @@ void writeAndReport(const ZipDesk &w, ArchiveComponent &zip, const QString &targ
     setStatus(
         w, QStringLiteral("Success. ") + u' ' + QString::number(zip.GetEntryCount()) + QStringLiteral(" files zipped"));
     if (platform::FileSystem::fileExists(target)) {
-        platform::showMessage(w.window, QStringLiteral("Success! Your new Zip archive is built in ") + target + u' ',
+        // A password set long ago encrypts every archive since: the message says so.
+        const QString encrypted = w.pas1->text().isEmpty()
+            ? QString()
+            : QStringLiteral("\nIt is encrypted with AES-256: it opens only with the password.");
+        platform::showMessage(w.window,
+                              QStringLiteral("Success! Your new Zip archive is built in ") + target + u' ' + encrypted,
                               QStringLiteral("Orvel Zip"), MsgIcon::None);
     }
 }
@@ -121,12 +133,17 @@ void buildZip(const ZipDesk &w, BuildFrom from)
 
     const QString zdir = w.zdir->text();
     const bool haveFiles = w.FileList->count() > 0;
-    const QString working = w.Text4->text();
-    if (!stage(w, button, zdir, working))
+    // Whatever the build ends in, what it staged goes with it.
+    platform::StagingFolder staging(w.Text4->text());
+    const QString staged = staging.path();
+    if (!stage(w, button, zdir, staging))
         return;
 
-    w.newZipFile();
-    ArchiveComponent &zip = *w.ZipFile;
+    // An object of the build's own: the archive opened for extraction stays the one the
+    // extraction commands act on, whatever the build does.
+    ArchiveComponent zip;
+    QObject::connect(&zip, &ArchiveComponent::WriteZipPercentDone, w.ZipProgressBar,
+                     [bar = w.ZipProgressBar](int percent) { platform::setProgress(bar, percent); });
     platform::CommonDialog &dialog = w.zipDialog1;
     try {
         zip.StartNewArchive(dialog.FileName);
@@ -140,8 +157,8 @@ void buildZip(const ZipDesk &w, BuildFrom from)
 
         OptionsWindow *options = w.advance();
         if (!button) {
-            dropStagedTarget(zdir, working, target);
-            zip.AddFilesByPattern(working, 0);
+            dropStagedTarget(zdir, staged, target);
+            zip.AddFilesByPattern(staged, 0);
         }
 
         const QString password = w.pas1->text();
@@ -152,7 +169,7 @@ void buildZip(const ZipDesk &w, BuildFrom from)
             archive::PatternList exclusions;
             exclusions.Add(options->ExclusionsText->text());
             zip.SetExclusionList(exclusions);
-            addSelection(zip, zdir, haveFiles, options->FilePattern->text(), working,
+            addSelection(zip, zdir, haveFiles, options->FilePattern->text(), staged,
                          OptionsWindow::value(options->Recurse), *options);
         }
 

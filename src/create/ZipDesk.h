@@ -5,7 +5,6 @@
 #include <QString>
 
 #include <functional>
-#include <memory>
 
 class QLabel;
 class QLineEdit;
@@ -13,9 +12,6 @@ class QListWidget;
 class QProgressBar;
 class QWidget;
 
-namespace oz::archive {
-class ArchiveComponent;
-}
 namespace oz::platform {
 class CommonDialog;
 }
@@ -35,9 +31,7 @@ struct ZipDesk {
     QLabel *ZipStatus;
     QProgressBar *ZipProgressBar;
     platform::CommonDialog &zipDialog1;
-    std::unique_ptr<archive::ArchiveComponent> &ZipFile;
     selection::SelectionList &selection;
-    std::function<void()> newZipFile;         // a new component object, its events connected
     std::function<OptionsWindow *()> advance; // the zip options window
 };
 

@@ -5,6 +5,7 @@
 #include "platform/FileSystem.h"
 #include "platform/MessageBox.h"
 #include "platform/Progress.h"
+#include "platform/ReplaceQuestion.h"
 #include "selection/FolderPicker.h"
 
 #include <QLineEdit>
@@ -31,23 +32,56 @@ bool noArchive(const ExtractDesk &w, const QString &text)
     return true;
 }
 
-// Extracts ZipFile into the folder; false when the component reported a failure.
-bool extractInto(const ExtractDesk &w, const QString &folder)
+// Each file that is there already is asked about before anything is written.
+archive::ReplaceAnswer askAbout(const ExtractDesk &w, const archive::ExistingFile &f)
+{
+    const platform::ReplaceChoice c
+        = platform::askReplace(w.window, {f.path, f.size, f.modified, f.newSize, f.newModified});
+    switch (c) {
+    case platform::ReplaceChoice::Replace: return archive::ReplaceAnswer::Replace;
+    case platform::ReplaceChoice::ReplaceAll: return archive::ReplaceAnswer::ReplaceAll;
+    case platform::ReplaceChoice::Keep: return archive::ReplaceAnswer::Keep;
+    case platform::ReplaceChoice::KeepAll: return archive::ReplaceAnswer::KeepAll;
+    case platform::ReplaceChoice::Stop: break;
+    }
+    return archive::ReplaceAnswer::Stop;
+}
+
+// How an extraction ended: done, stopped by the user's answer, or failed with the component's
+// reason.
+struct Outcome {
+    enum { Done, Stopped, Failed } result = Done;
+    QString reason;
+};
+
+// Extracts ZipFile into the folder, asking before a file that is there is replaced.
+Outcome extractInto(const ExtractDesk &w, const QString &folder)
 {
     platform::setProgress(w.ProgressBar1, 0);
+    w.ZipFile->setReplaceQuestion([&w](const archive::ExistingFile &f) { return askAbout(w, f); });
     try {
         w.ZipFile->ExtractToFolder(folder);
-        return true;
-    } catch (const archive::ArchiveError &) {
-        return false;
+        return {};
+    } catch (const archive::ArchiveError &e) {
+        if (e.kind() == archive::ArchiveError::Kind::Stopped)
+            return {Outcome::Stopped, e.reason()};
+        return {Outcome::Failed, e.reason()};
     }
 }
 
-// The component refuses an empty folder; the message then says so rather than blaming the
-// archive or its password.
-QString failureText(const QString &folder, const QString &usual, const QString &noFolder)
+// A failure shows the command's message with the reason the component gave on a line of its own
+// (the method it cannot read, the unsafe name, the folder it cannot write); a stop says that
+// nothing changed. True when the extraction succeeded.
+bool reported(const ExtractDesk &w, const Outcome &o, const QString &failure)
 {
-    return folder.isEmpty() ? noFolder : usual;
+    if (o.result == Outcome::Done)
+        return true;
+    if (o.result == Outcome::Stopped)
+        say(w, QStringLiteral("Stopped: nothing was unzipped, and every file that was there is as it was.    "),
+            QStringLiteral("Orvel Zip"), MsgIcon::Information);
+    else
+        say(w, failure + u'\n' + o.reason, warning, MsgIcon::Information);
+    return false;
 }
 
 void extractNextToArchive(const ExtractDesk &w, const QString &failure)
@@ -55,15 +89,14 @@ void extractNextToArchive(const ExtractDesk &w, const QString &failure)
     if (noArchive(w, QStringLiteral("Error, no zip archive has been opened    ")))
         return;
     const QString destination = destinationNextTo(w.mp3text->text());
-    if (!extractInto(w, destination)) {
+    if (destination.isEmpty()) {
         say(w,
-            failureText(
-                destination, failure,
-                QStringLiteral(
-                    "No folder to unzip to: the Zip archive's path was removed. Select the Zip File again.    ")),
+            QStringLiteral("No folder to unzip to: the Zip archive's path was removed. Select the Zip File again.    "),
             warning, MsgIcon::Information);
         return;
     }
+    if (!reported(w, extractInto(w, destination), failure))
+        return;
     if (platform::FileSystem::folderExists(destination))
         say(w, QStringLiteral("Success! Files are unzipped in ") + destination + u' ', QStringLiteral("Orvel Zip"),
             MsgIcon::None);
@@ -78,17 +111,16 @@ QString destinationNextTo(const QString &archive)
 
 void Command2_Click(const ExtractDesk &w)
 {
-    const auto folder = w.folders.pick();
+    // A folder name typed into the picker is the destination, made when missing.
+    const auto folder = w.folders.pickDestination();
     if (!folder)
         return;
     w.DestDir->setText(w.folders.gFolderPath);
     if (noArchive(w, QStringLiteral("Error, no zip archive has been opened    ")))
         return;
-    if (!extractInto(w, w.DestDir->text())) {
-        say(w, QStringLiteral("Failed to open zip archive or you need to set password to unzip it.    "), warning,
-            MsgIcon::Information);
+    if (!reported(w, extractInto(w, w.DestDir->text()),
+                  QStringLiteral("Failed to open zip archive or you need to set password to unzip it.    ")))
         return;
-    }
     say(w, QStringLiteral("Success! Your Zip archive unzipped to ") + w.DestDir->text() + QStringLiteral("     "),
         QStringLiteral("Orvel Zip"), MsgIcon::None);
 }
@@ -116,16 +148,19 @@ void mnuUnzip_Click(const ExtractDesk &w)
             // The log is a record for later; extraction's result stands without it.
         }
     };
-    if (!extractInto(w, w.DestDir->text())) {
+    const QString folder = w.DestDir->text();
+    const Outcome outcome = extractInto(w, folder); // the log records an empty folder's refusal too
+    if (folder.isEmpty() || outcome.result != Outcome::Done) {
         writeLog();
-        say(w,
-            failureText(w.DestDir->text(), QStringLiteral("Failed to Open Zip Archive    "),
-                        QStringLiteral("No folder to unzip to: choose one with \"Unzip to folder\" first.    ")),
-            warning, MsgIcon::Information);
+        if (folder.isEmpty())
+            say(w, QStringLiteral("No folder to unzip to: choose one with \"Unzip to folder\" first.    "), warning,
+                MsgIcon::Information);
+        else
+            reported(w, outcome, QStringLiteral("Failed to Open Zip Archive    "));
         return;
     }
-    say(w, QStringLiteral("Success! Your Zip archive unzipped to ") + w.DestDir->text() + u' ',
-        QStringLiteral("Orvel Zip"), MsgIcon::None);
+    say(w, QStringLiteral("Success! Your Zip archive unzipped to ") + folder + u' ', QStringLiteral("Orvel Zip"),
+        MsgIcon::None);
     writeLog();
 }
 

@@ -4,6 +4,7 @@
 #include "archive/ArchiveComponent.h"
 #include "extract/PasswordPrompt.h"
 #include "platform/CommonDialog.h"
+#include "platform/MessageBox.h"
 
 #include <QLineEdit>
 #include <QListWidget>
@@ -53,9 +54,13 @@ void openArchiveFile(const ExtractDesk &w, const QString &path)
     w.ZipFile->SetPassword(w.pas2->text());
     try {
         w.ZipFile->OpenZip(path);
-    } catch (const archive::ArchiveError &) {
-        // A failed open is taken as a sign that a password is needed.
-        w.askPassword();
+    } catch (const archive::ArchiveError &e) {
+        // The prompt is for an archive that wants a password; a file that is missing, no
+        // archive or damaged gets its reason instead, naming it.
+        if (e.kind() == archive::ArchiveError::Kind::Password)
+            w.askPassword();
+        else
+            platform::showMessage(w.window, e.reason(), QStringLiteral("Warning"), platform::MsgIcon::Exclamation);
     }
     listEntries(w, *w.ZipFile);
 }

@@ -1,6 +1,7 @@
 #include "FolderPicker.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 
 namespace oz::selection {
@@ -24,6 +25,16 @@ std::optional<QString> FolderPicker::pick()
     if (unziptofolder.FileName == QLatin1String(placeholder))
         return std::nullopt;
     gFolderPath = GetFolder(unziptofolder.FileName) + QDir::separator();
+    return gFolderPath;
+}
+
+std::optional<QString> FolderPicker::pickDestination()
+{
+    if (!pick())
+        return std::nullopt;
+    const QFileInfo typed(unziptofolder.FileName);
+    if (!typed.isFile() && typed.fileName() != QLatin1String(placeholder)) // "ex1" typed in out/: out/ex1/
+        gFolderPath = QDir::toNativeSeparators(typed.absoluteFilePath()) + QDir::separator();
     return gFolderPath;
 }
 

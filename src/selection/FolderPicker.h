@@ -28,6 +28,9 @@ public:
     // Shows the dialog; the chosen folder ends in a separator and is kept in
     // gFolderPath, the starting folder of the next pick. Nothing when cancelled.
     std::optional<QString> pick();
+    // The same, for a folder to write into: a name typed in the dialog that is no file (a
+    // folder there, or nothing yet) is itself the chosen folder, to be made by the caller.
+    std::optional<QString> pickDestination();
 
     void zipfolder_Click(QLineEdit *zdir); // choose the folder to zip
     static void clearFolderBox(QLineEdit *zdir);

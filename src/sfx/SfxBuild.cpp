@@ -8,6 +8,7 @@
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "platform/ProgramFolder.h"
+#include "platform/StagingFolder.h"
 #include "selection/SelectionList.h"
 #include "sfx/SfxWindow.h"
 
@@ -109,12 +110,15 @@ void buildSfx(SfxWindow &w, Model model)
         return;
     }
 
-    const QString working = w.Text4->text();
-    if (!create::stageListedFiles(&w, w.selection().paths(), working))
-        return;
-
     OptionsWindow *own = two ? w.desk().advances2() : w.desk().advances1();
     OptionsWindow *folderFlags = w.desk().advance();
+    // What the build stages goes when it ends, whatever the end.
+    platform::StagingFolder staging(w.Text4->text());
+    const QString working = staging.path();
+    const bool folderTopBare = OptionsWindow::value(folderFlags->SaveFullFilenames) == 0;
+    if (!create::stageListedFiles(&w, w.selection().paths(), staging, folderTopBare ? zdir : QString()))
+        return;
+
     const QString password = two ? w.pas2->text() : w.pas1->text();
     try {
         setExecutable(zip, w, two, own);

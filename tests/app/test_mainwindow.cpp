@@ -260,8 +260,10 @@ private slots:
             QCOMPARE(w.Text4->text(), tempp);
             writeFile(tempp + "/kept.txt", "staged earlier");
         }
+        // What a build left there is gone at the next start: staged copies never outlive it.
         app::MainWindow second;
-        QCOMPARE(readFile(tempp + "/kept.txt"), QByteArray("staged earlier"));
+        QVERIFY(QFileInfo(tempp).isDir());
+        QVERIFY(!QFileInfo::exists(tempp + "/kept.txt"));
         QCOMPARE(second.Text4->text(), tempp);
     }
 

@@ -5,12 +5,15 @@
 #include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
 #include "create/PasswordDialog.h"
+#include "platform/StagingFolder.h"
 #include "support/Fixtures.h"
 #include "support/StandIns.h"
 
 #include <QCheckBox>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -97,6 +100,25 @@ struct Desk {
             w.wwwbook->click();
     }
     create::OptionsWindow *options() { return w.forms().advance(); }
+    // What is left in the working folder, sub-folders and their files too.
+    QStringList stagedLeft() const
+    {
+        QStringList left;
+        QDirIterator it(w.Text4->text(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            left << it.next();
+        return left;
+    }
+    void setPassword(const QString &password)
+    {
+        w.Command3->click();
+        options()->findChild<QPushButton *>("zippas")->click();
+        create::PasswordDialog *pw = w.forms().changePW();
+        pw->txtpw->setText(password);
+        pw->txtconfirmpw->setText(password);
+        pw->findChild<QPushButton *>("cmdOK")->click();
+    }
     QString status() const { return w.ZipStatus->text(); }
 };
 
@@ -129,8 +151,8 @@ private slots:
         QCOMPARE(save.title, QStringLiteral("Save zip file as..."));
         QCOMPARE(save.filter, QStringLiteral(".zip File only (*.zip)|*.zip"));
         QCOMPARE(save.defaultExt, QStringLiteral("zip"));
-        // The staged copy is in the working folder.
-        QCOMPARE(readFile(d.s.programFolder() + "/tempp/a.txt"), QByteArray("alpha"));
+        // Nothing staged outlives the build.
+        QCOMPARE(d.stagedLeft(), QStringList());
     }
 
     void folderOnlyWithAndWithoutSubfolders()
@@ -222,7 +244,7 @@ private slots:
         d.w.wwwbook->click();
         QCOMPARE(d.status(), QString());
         QCOMPARE(d.w.ZipProgressBar->value(), 100);
-        QVERIFY(d.w.ZipFile); // the new, empty archive object
+        QVERIFY(!d.w.ZipFile); // a build never takes the place of an archive opened for extraction
         d.w.ZipStatus->setText("earlier text");
         d.s.dialogs.cancel();
         d.w.mnuSAZFA->trigger();
@@ -264,16 +286,47 @@ private slots:
         QVERIFY(d.s.messages.shown.empty());
     }
 
-    void sameNameFromTwoFolders()
+    // Two files of one name would be one entry: the build is refused before anything is written,
+    // naming both, whether both were listed or one lies at the top of the chosen folder.
+    void sameNameFromTwoFoldersIsRefused()
     {
         Desk d;
         d.pickFiles({d.at("docs/a.txt"), d.at("other/a.txt")});
         d.build(d.at("same.zip"));
-        QCOMPARE(entryNames(d.at("same.zip")), QStringList({"a.txt"}));
-        archive::ArchiveComponent reader;
-        reader.OpenZip(d.at("same.zip"));
-        reader.ExtractToFolder(d.at("same"));
-        QCOMPARE(readFile(d.at("same/a.txt")), QByteArray("the other alpha"));
+        QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
+        const Message &m = d.s.messages.shown[0];
+        QVERIFY2(m.text.contains(d.at("docs/a.txt")) && m.text.contains(d.at("other/a.txt")), qPrintable(m.text));
+        QCOMPARE(m.title, QStringLiteral("Warning"));
+        QVERIFY(!QFileInfo::exists(d.at("same.zip")));
+        QVERIFY(!d.s.dialogs.exhausted()); // no save dialog was shown
+        QCOMPARE(d.stagedLeft(), QStringList());
+
+        // The same file listed twice is no loss.
+        d.s.dialogs = {};
+        d.w.allClear->click();
+        d.pickFiles({d.at("docs/a.txt")});
+        d.pickFiles({d.at("docs/a.txt")});
+        d.build(d.at("twice.zip"));
+        QCOMPARE(entryNames(d.at("twice.zip")), QStringList({"a.txt"}));
+
+        // A listed file named like one at the top of the chosen folder, by button and by menu.
+        d.w.allClear->click();
+        d.pickFolder("docs");
+        d.pickFiles({d.at("other/a.txt")});
+        for (const bool menu : {false, true}) {
+            d.s.messages.shown.clear();
+            d.build(d.at("clash.zip"), menu);
+            QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
+            QVERIFY2(d.s.messages.shown[0].text.contains(d.at("docs/a.txt")), qPrintable(d.s.messages.shown[0].text));
+            QVERIFY(!QFileInfo::exists(d.at("clash.zip")));
+            d.s.dialogs = {};
+        }
+        // With the folder's own path kept in the names, the two do not meet.
+        d.options()->SaveFullFilenames->setChecked(true);
+        d.build(d.at("apart.zip"));
+        const QStringList names = entryNames(d.at("apart.zip"));
+        QVERIFY2(names.contains("a.txt") && names.contains(QDir::cleanPath(d.at("docs")).mid(1) + "/a.txt"),
+                 qPrintable(names.join(", ")));
     }
 
     void menuBuildAddsWhatIsStaged()
@@ -289,15 +342,17 @@ private slots:
         d.pickFiles({d.at("single/g.jpg")});
         d.build(d.at("menu.zip"), true);
         QDir::setCurrent(before);
-        QCOMPARE(sorted(entryNames(d.at("menu.zip"))), QStringList({"f.txt", "g.jpg"}));
+        // What the button build staged went with it: only this build's own pick.
+        QCOMPARE(sorted(entryNames(d.at("menu.zip"))), QStringList({"g.jpg"}));
 
         // With a folder: its top level is staged too, and no options apply.
         d.options()->FilePattern->setText("*.jpg");
         d.pickFolder("docs");
         d.build(d.at("menu-folder.zip"), true);
         QCOMPARE(sorted(entryNames(d.at("menu-folder.zip"))),
-                 QStringList({".secret.txt", "a.txt", "b.jpg", "c.wav", "f.txt", "g.jpg"}));
-        QCOMPARE(d.status(), QStringLiteral("Success.  6 files zipped"));
+                 QStringList({".secret.txt", "a.txt", "b.jpg", "c.wav", "g.jpg"}));
+        QCOMPARE(d.status(), QStringLiteral("Success.  5 files zipped"));
+        QCOMPARE(d.stagedLeft(), QStringList());
     }
 
     void aListedFileThatIsGone()
@@ -354,9 +409,9 @@ private slots:
         QCOMPARE(d.status(), QStringLiteral("Error, the Zip archive was not written."));
     }
 
-    // The menu build copies the folder's files first: a copy that fails (here the disk allows
-    // no file past 64 KiB) ends in the texts of a failed write, before any save dialog.
-    void aMenuBuildWhoseCopyFailsSaysSo()
+    // The menu build stages the folder's files by link, which takes no room: on a full disk (no
+    // file past 64 KiB) it is the archive's write that fails, and says so; nothing stays staged.
+    void aMenuBuildOnAFullDiskSaysSo()
     {
         Desk d;
         writeFile(d.at("big/noise.bin"), sampleBytes(400000, 9));
@@ -365,9 +420,10 @@ private slots:
         withFilesOfAtMost(64 * 1024, [&] { d.build(d.at("menu.zip"), true); });
         QCOMPARE(d.status(), QStringLiteral("Error, the Zip archive was not written."));
         QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
-        QVERIFY2(d.s.messages.shown[0].text.contains("noise.bin"), qPrintable(d.s.messages.shown[0].text));
-        QVERIFY(!d.s.dialogs.exhausted()); // the save dialog never came
+        QVERIFY2(d.s.messages.shown[0].text.startsWith("The Zip archive could not be written: "),
+                 qPrintable(d.s.messages.shown[0].text));
         QVERIFY(!QFileInfo::exists(d.at("menu.zip")));
+        QCOMPARE(d.stagedLeft(), QStringList());
     }
 
     // An archive saved into the folder it archives never holds its own previous version.
@@ -395,6 +451,109 @@ private slots:
         QVERIFY2(d.s.messages.shown[0].text.contains(d.at("single")), qPrintable(d.s.messages.shown[0].text));
         QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Warning"));
         QVERIFY(!QFileInfo::exists(d.at("gone.zip")));
+    }
+
+    // Copies of files meant for an encrypted archive must not lie about: the staging folder is
+    // empty after a build that succeeded, failed, was refused or cancelled, whichever road.
+    void nothingStagedOutlivesTheBuild()
+    {
+        Desk d;
+        d.setPassword("Zip it 42");
+        writeFile(d.at("big/noise.bin"), sampleBytes(400000, 9));
+        d.pickFiles({d.at("docs/a.txt"), d.at("big/noise.bin")});
+        d.pickFolder("single");
+        for (const bool menu : {false, true}) {
+            d.build(d.at(menu ? "menu.zip" : "button.zip"), menu);
+            QCOMPARE(d.stagedLeft(), QStringList());
+        }
+        QCOMPARE(sorted(entryNames(d.at("menu.zip"), "Zip it 42")),
+                 QStringList({"a.txt", "f.txt", "g.jpg", "noise.bin"}));
+
+        withFilesOfAtMost(64 * 1024, [&] { d.build(d.at("full.zip")); });
+        QCOMPARE(d.status(), QStringLiteral("Error, the Zip archive was not written."));
+        QCOMPARE(d.stagedLeft(), QStringList());
+
+        d.s.dialogs.cancel();
+        d.w.wwwbook->click();
+        QCOMPARE(d.stagedLeft(), QStringList());
+
+        d.pickFiles({d.at("other/a.txt")}); // refused: two files named a.txt
+        d.build(d.at("never.zip"));
+        QVERIFY(!QFileInfo::exists(d.at("never.zip")));
+        QCOMPARE(d.stagedLeft(), QStringList());
+    }
+
+    // A build that never ended (a crash, a kill) leaves its staging folder: the next start
+    // empties it, but leaves the one a running build of another window holds.
+    void theNextStartEmptiesWhatACrashLeft()
+    {
+        StandIns s;
+        const QString working = s.programFolder() + "/tempp";
+        writeFile(working + "/stage-crashed/secret.txt", "plain text of an encrypted archive");
+        writeFile(working + "/left by an older version.txt", "plain");
+        platform::StagingFolder running(working);
+        writeFile(running.path() + "/in use.txt", "being zipped");
+        app::MainWindow w;
+        QCOMPARE(QDir(working).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList({QFileInfo(running.path()).fileName()}));
+        QVERIFY(QFileInfo::exists(running.path() + "/in use.txt"));
+        QCOMPARE(QFileInfo(working).permissions() & (QFile::ReadOther | QFile::ReadGroup), QFile::Permissions());
+    }
+
+    // An unreadable file in the chosen folder refuses the build before anything is compressed,
+    // naming the file; nothing is written and the bar has not moved.
+    void anUnreadableFileIsRefusedAtOnce()
+    {
+        Desk d;
+        writeFile(d.at("big/noise.bin"), sampleBytes(2000000, 9));
+        writeFile(d.at("big/sub/secret.txt"), "nobody may read this");
+        QVERIFY(QFile::setPermissions(d.at("big/sub/secret.txt"), QFile::Permissions()));
+        QVERIFY(QFile::setPermissions(d.data.path(), QFile::Permissions(0x7777)));
+        d.pickFolder("big");
+        LogCapture log("orvelzip.archive");
+        withUserRights([&] { d.build(d.at("never.zip")); });
+        QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
+        QCOMPARE(d.s.messages.shown[0].text,
+                 "The Zip archive could not be written: Cannot read " + d.at("big/sub/secret.txt")
+                     + ": Permission denied");
+        QCOMPARE(d.status(), QStringLiteral("Error, the Zip archive was not written."));
+        QCOMPARE(d.w.ZipProgressBar->value(), 0);
+        QVERIFY(!QFileInfo::exists(d.at("never.zip")));
+        QVERIFY(log.lines.filter("refused before writing").size() == 1);
+
+        // Readable again, the same build goes through.
+        QVERIFY(QFile::setPermissions(d.at("big/sub/secret.txt"), QFile::ReadOwner | QFile::WriteOwner));
+        d.build(d.at("now.zip"));
+        QCOMPARE(sorted(entryNames(d.at("now.zip"))), QStringList({"noise.bin", "sub/", "sub/secret.txt"}));
+    }
+
+    // A password set once encrypts every later archive: the window shows it while it is in
+    // force, and the success message says the archive is encrypted.
+    void aPasswordInForceIsShown()
+    {
+        Desk d;
+        d.w.show();
+        QWidget *lock = d.w.findChild<QWidget *>("PasswordLock");
+        QVERIFY(lock);
+        QVERIFY(!lock->isVisible());
+        // Clear of the description's controls: the status label and the Advance button.
+        QVERIFY(!lock->geometry().intersects(d.w.ZipStatus->geometry()));
+        QVERIFY(!lock->geometry().intersects(d.w.Command3->geometry()));
+        QVERIFY(d.w.Frame1->geometry().contains(lock->geometry()));
+
+        d.setPassword("Zip it 42");
+        QVERIFY(lock->isVisible());
+        QCOMPARE(lock->findChild<QLabel *>("PasswordKind")->text(), QStringLiteral("AES-256"));
+        d.pickFiles({d.at("docs/a.txt")});
+        d.build(d.at("locked.zip"));
+        QCOMPARE(d.s.messages.texts().last(),
+                 "Success! Your new Zip archive is built in " + d.at("locked.zip")
+                     + " \nIt is encrypted with AES-256: it opens only with the password.");
+
+        d.setPassword("");
+        QVERIFY(!lock->isVisible());
+        d.build(d.at("open.zip"));
+        QCOMPARE(d.s.messages.texts().last(), "Success! Your new Zip archive is built in " + d.at("open.zip") + " ");
     }
 };
 

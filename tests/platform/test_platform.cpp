@@ -4,6 +4,7 @@
 #include "platform/MessageBox.h"
 #include "platform/ProgramFolder.h"
 #include "platform/Shell.h"
+#include "platform/StagingFolder.h"
 #include "support/Fixtures.h"
 #include "support/StandIns.h"
 
@@ -215,6 +216,42 @@ private slots:
         standIns.shell.canStart = false;
         QVERIFY(!openDocument("/x"));
         QVERIFY(!startDetached(QString()));
+    }
+
+    // A build's staging folder: only its owner may enter it, a file on the same file system is
+    // staged as a link (no copy of its bytes lies about), and everything goes with the folder.
+    void stagingFolders()
+    {
+        QTemporaryDir tmp;
+        const QString working = tmp.filePath("tempp");
+        writeFile(tmp.filePath("data/report.txt"), "quarterly");
+        QVERIFY(QFile::setPermissions(tmp.filePath("data/report.txt"),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::ReadGroup));
+        QString staged;
+        {
+            StagingFolder staging(working);
+            QVERIFY(staging.isValid());
+            staged = staging.path();
+            QVERIFY(staged.startsWith(working + "/"));
+            struct stat st;
+            QVERIFY(::stat(QFile::encodeName(staged).constData(), &st) == 0);
+            QCOMPARE(st.st_mode & 0777, mode_t(0700));
+            QString error;
+            QVERIFY2(staging.stage(tmp.filePath("data/report.txt"), "report.txt", &error), qPrintable(error));
+            QCOMPARE(readFile(staged + "/report.txt"), QByteArray("quarterly"));
+            QVERIFY(::stat(QFile::encodeName(tmp.filePath("data/report.txt")).constData(), &st) == 0);
+            QCOMPARE(st.st_nlink, nlink_t(2)); // linked, not copied
+            QVERIFY(!staging.stage(tmp.filePath("data/gone.txt"), "gone.txt", &error));
+            QVERIFY(error.contains("gone.txt"));
+        }
+        QVERIFY(!QFileInfo::exists(staged));
+        QCOMPARE(readFile(tmp.filePath("data/report.txt")), QByteArray("quarterly")); // the original stays
+
+        // A working folder that cannot be made is reported, naming it.
+        writeFile(tmp.filePath("blocked"), "a file, not a folder");
+        StagingFolder blocked(tmp.filePath("blocked/tempp"));
+        QVERIFY(!blocked.isValid());
+        QVERIFY(blocked.error().contains(tmp.filePath("blocked/tempp")));
     }
 };
 

@@ -10,6 +10,9 @@
 #include <QSet>
 #include <QStandardPaths>
 
+#include <sys/fsuid.h>
+#include <unistd.h>
+
 namespace oz::test {
 
 void writeFile(const QString &path, const QByteArray &content)
@@ -108,6 +111,21 @@ QStringList entryNames(const QString &archive, const QString &password)
     while (set.HasMoreEntries())
         names.append(set.GetNextEntry().GetEntryName());
     return names;
+}
+
+void withUserRights(const std::function<void()> &work)
+{
+    if (::geteuid() != 0) {
+        work();
+        return;
+    }
+    // The threads the work starts take these rights from the thread that starts them.
+    const uid_t nobody = 65534;
+    ::setfsgid(nobody);
+    ::setfsuid(nobody);
+    work();
+    ::setfsuid(0);
+    ::setfsgid(0);
 }
 
 } // namespace oz::test

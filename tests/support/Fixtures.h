@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace oz::test {
 
 // Writes a file, making its folders.
@@ -29,6 +31,11 @@ struct ToolResult {
 // and a desk run is told what to install.
 bool haveTool(const QString &program);
 ToolResult runTool(const QString &program, const QStringList &arguments, const QString &workingFolder = {});
+
+// Runs work with the file rights of an ordinary user, also when the tests run as root, whose
+// file checks ignore permissions: a file of mode 000 or a folder of another owner refuses it
+// then as it refuses the user.
+void withUserRights(const std::function<void()> &work);
 
 // Names in an archive, through the component.
 QStringList entryNames(const QString &archive, const QString &password = {});

@@ -33,6 +33,19 @@ bool ScriptedDialogs::confirmOverwrite(QWidget *, const QString &path)
     return replace;
 }
 
+platform::ReplaceChoice ScriptedReplace::ask(QWidget *, const platform::ReplaceFacts &facts, const QString &text)
+{
+    asked.push_back(facts);
+    texts.append(text);
+    if (answers_.empty()) {
+        ++unexpected;
+        return platform::ReplaceChoice::Stop;
+    }
+    const platform::ReplaceChoice choice = answers_.front();
+    answers_.pop_front();
+    return choice;
+}
+
 QStringList RecordingMessages::texts() const
 {
     QStringList out;
@@ -52,6 +65,7 @@ StandIns::StandIns()
     platform::setDialogBackend(&dialogs);
     platform::setMessageBackend(&messages);
     platform::setShellBackend(&shell);
+    platform::setReplaceBackend(&replace);
     platform::setProgramFolderForTesting(program_.path());
     // What ships beside the program in the build tree.
     QDir().mkpath(program_.filePath(QStringLiteral("icons")));
@@ -65,6 +79,7 @@ StandIns::~StandIns()
     platform::setDialogBackend(nullptr);
     platform::setMessageBackend(nullptr);
     platform::setShellBackend(nullptr);
+    platform::setReplaceBackend(nullptr);
     platform::setProgramFolderForTesting(QString());
 }
 

@@ -5,6 +5,7 @@
 
 #include "platform/CommonDialog.h"
 #include "platform/MessageBox.h"
+#include "platform/ReplaceQuestion.h"
 #include "platform/Shell.h"
 
 #include <QTemporaryDir>
@@ -43,6 +44,20 @@ private:
     std::map<std::size_t, int> filters_; // by the answer's number, counted from the first
     std::size_t taken_ = 0;
     std::deque<bool> overwriteAnswers_;
+};
+
+// Answers the question about a file that exists from a script, recording what it was shown.
+class ScriptedReplace : public platform::ReplaceBackend {
+public:
+    void answer(platform::ReplaceChoice choice) { answers_.push_back(choice); }
+    platform::ReplaceChoice ask(QWidget *, const platform::ReplaceFacts &facts, const QString &text) override;
+
+    std::vector<platform::ReplaceFacts> asked;
+    QStringList texts;
+    int unexpected = 0; // questions with no scripted answer left: they answer Stop
+
+private:
+    std::deque<platform::ReplaceChoice> answers_;
 };
 
 struct Message {
@@ -107,6 +122,7 @@ public:
     ScriptedDialogs dialogs;
     RecordingMessages messages;
     RecordingShell shell;
+    ScriptedReplace replace;
 
 private:
     QTemporaryDir program_;
