@@ -6,6 +6,7 @@
 #include "archive/ArchiveComponent.h"
 #include "archive/PathRules.h"
 #include "core/NewFile.h"
+#include "core/NameText.h"
 #include "core/Names.h"
 
 #include <QCommandLineParser>
@@ -59,16 +60,19 @@ const std::map<std::string, const char *> commandHelp = {
      "  --threads N         worker threads (default: one per core)\n"
      "  --quiet             print nothing but errors\n"},
     {"list",
-     "Usage: orvelzip-cli list ARCHIVE [--json]\n"
-     "  --json              one JSON document for machines\n"},
+     "Usage: orvelzip-cli list ARCHIVE [--json] [--names CP]\n"
+     "  --json              one JSON document for machines\n"
+     "  --names CP          read names that are not UTF-8 in code page CP (CP866, CP932, ...;\n"
+     "                      default: ORVELZIP_NAMES, else the one detected, else CP437)\n"},
     {"extract",
      "Usage: orvelzip-cli extract ARCHIVE [-d DIR] [options]\n"
      "  -d DIR              extract into DIR\n"
      "  --password[=VALUE]  the password (asked on a terminal, else ORVELZIP_PASSWORD)\n"
      "  --threads N         worker threads (default: one per core)\n"
      "  --overwrite         replace files that exist already (else they are kept: status 1)\n"
+     "  --names CP          read names that are not UTF-8 in code page CP (see list --help)\n"
      "  --quiet             print nothing but errors\n"},
-    {"test", "Usage: orvelzip-cli test ARCHIVE [--password[=VALUE]] [--quiet]\n"},
+    {"test", "Usage: orvelzip-cli test ARCHIVE [--password[=VALUE]] [--names CP] [--quiet]\n"},
     {"sfx",
      "Usage: orvelzip-cli sfx OUT PATH... [options]\n"
      "  --run PROGRAM       program of the archive to start after extraction\n"
@@ -130,9 +134,9 @@ const std::map<std::string, std::pair<std::vector<const char *>, std::vector<con
     {"sfx",
      {{"include", "exclude", "level", "threads", "run", "param", "icon", "target"},
       {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet", "auto-temp"}}},
-    {"list", {{}, {"json"}}},
-    {"extract", {{"d", "threads"}, {"overwrite", "quiet"}}},
-    {"test", {{"threads"}, {"quiet"}}},
+    {"list", {{"names"}, {"json"}}},
+    {"extract", {{"d", "threads", "names"}, {"overwrite", "quiet"}}},
+    {"test", {{"threads", "names"}, {"quiet"}}},
 };
 
 // "--password" alone asks for it and "--password=VALUE" gives it: one name for both, which no
@@ -347,6 +351,9 @@ int create(const Args &a, bool sfx)
     zip.SetEncryptionKeyLength(256);
     zip.SetPassword(pw);
     const int skipped = addPaths(zip, a, a.positional.mid(1));
+    for (const QString &name : zip.namesStoredAsBytes())
+        std::fprintf(stderr, "orvelzip-cli: warning: %s is not UTF-8: its name is stored as its bytes\n",
+                     oz::core::printable(oz::archive::bytesOfName(name)).c_str());
     if (zip.GetEntryCount() == 0)
         error(QStringLiteral("nothing to add: no file matched"));
     ProgressBar bar(interactive() && !a.flag("--quiet"));
@@ -363,11 +370,24 @@ int create(const Args &a, bool sfx)
     return skipped ? 1 : 0;
 }
 
+// The code page of --names, checked; "" when none was given.
+QString names(const Args &a)
+{
+    const QString given = a.value("--names").value_or(QString());
+    const std::string page = oz::core::codePageNamed(given.toStdString());
+    if (!given.isEmpty() && page.empty())
+        usageError(QStringLiteral("--names takes one of %1, not %2")
+                       .arg(QString::fromStdString(oz::core::knownCodePages()), given),
+                   a.command);
+    return QString::fromStdString(page);
+}
+
 int list(const Args &a)
 {
     if (a.positional.size() != 1)
         usageError(QStringLiteral("give one archive"), a.command);
-    const std::vector<ArchiveEntry> entries = ArchiveComponent::ListZip(a.positional.first());
+    QString codePage;
+    const std::vector<ArchiveEntry> entries = ArchiveComponent::ListZip(a.positional.first(), &codePage, names(a));
     if (a.flag("--json")) {
         QJsonArray array;
         for (const auto &e : entries) {
@@ -380,7 +400,9 @@ int list(const Args &a)
                                      {"link", e.isLink()}});
         }
         std::fputs(
-            QJsonDocument(QJsonObject{{"archive", a.positional.first()}, {"entries", array}}).toJson().constData(),
+            QJsonDocument(QJsonObject{{"archive", a.positional.first()}, {"codePage", codePage}, {"entries", array}})
+                .toJson()
+                .constData(),
             stdout);
         return 0;
     }
@@ -398,6 +420,8 @@ void openArchive(ArchiveComponent &zip, const Args &a)
 {
     const QString archive = a.positional.first();
     setThreads(zip, a);
+    if (const QString page = names(a); !page.isEmpty())
+        zip.setNameCodePage(page);
     if (!a.passwordGiven && !a.passwordAsked) {
         // Most archives are not encrypted: open once, and look for
         // encryption only when that fails.
@@ -406,7 +430,7 @@ void openArchive(ArchiveComponent &zip, const Args &a)
             return;
         } catch (const ArchiveError &) {
             bool encrypted = false;
-            for (const auto &e : ArchiveComponent::ListZip(archive))
+            for (const auto &e : ArchiveComponent::ListZip(archive, nullptr, names(a)))
                 encrypted = encrypted || e.isEncrypted();
             if (!encrypted)
                 throw;
@@ -450,7 +474,8 @@ int test(const Args &a)
     openArchive(zip, a);
     zip.TestZip();
     if (!a.flag("--quiet"))
-        std::printf("%s: all %d entries are intact\n", shown(a.positional.first()).c_str(), zip.GetEntryCount());
+        std::printf("%s: all %d entries are intact (names: %s)\n", shown(a.positional.first()).c_str(),
+                    zip.GetEntryCount(), qPrintable(zip.openedCodePage()));
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include "Error.h"
 #include "FileIo.h"
+#include "NameText.h"
 #include "Names.h"
 
 #include <algorithm>
@@ -271,7 +272,7 @@ std::vector<Entry> readCentral(const std::vector<unsigned char> &cd, std::uint64
         e.externalAttributes = le32(c + 38);
         e.headerOffset = le32(c + 42);
         const std::string_view stored(reinterpret_cast<const char *>(c + 46), nameLen);
-        e.name = (e.flags & flag::utf8) || isUtf8(stored) ? std::string(stored) : fromCodePage437(stored);
+        keepStoredName(e, stored, c + 46 + nameLen, extraLen);
         readExtraFields(c + 46 + nameLen, c + 46 + nameLen + extraLen, e);
         if (e.storedMethod == method::aes && e.aesBits == 0)
             refuse("the entry \"" + printable(e.name) + "\" is marked as AES-encrypted but has no AES field");
@@ -336,7 +337,7 @@ void locateData(int fd, std::vector<Entry> &entries, std::uint64_t dirStart)
 
 } // namespace
 
-Directory readDirectory(int fd)
+Directory readDirectory(int fd, std::string_view codePage)
 {
     struct stat st;
     if (::fstat(fd, &st) != 0)
@@ -369,6 +370,7 @@ Directory readDirectory(int fd)
         refuse("its directory cannot be read");
     dir.entries = readCentral(cd, end.count, shift);
     locateData(fd, dir.entries, dirStart);
+    decodeNames(dir, codePage);
     return dir;
 }
 

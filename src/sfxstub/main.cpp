@@ -188,12 +188,12 @@ struct Archive {
 };
 
 // The archive appended to this program, its directory read and checked.
-Archive openArchive(int fd, const std::string &self)
+Archive openArchive(int fd, const std::string &self, const std::string &names)
 {
     Archive a;
     a.fd = fd;
     try {
-        a.dir = oz::core::readDirectory(fd);
+        a.dir = oz::core::readDirectory(fd, names);
     } catch (const oz::core::Error &e) {
         fail("refused to read the archive in " + oz::core::printable(self) + ": " + e.what());
     }
@@ -564,7 +564,8 @@ void testEntries(const Archive &archive, const std::string &password, bool say)
         fail(e.what());
     }
     if (say)
-        std::printf("All %zu entries are intact.\n", archive.dir.entries.size());
+        std::printf("All %zu entries are intact (names: %s).\n", archive.dir.entries.size(),
+                    archive.dir.codePage.c_str());
 }
 
 // Where to extract: --dest, else a new temporary folder for auto-temp, else beside this file
@@ -610,7 +611,7 @@ int main(int argc, char **argv)
         showSettings(settings);
         return 0;
     }
-    const Archive archive = openArchive(fd, self);
+    const Archive archive = openArchive(fd, self, o.names);
     if (o.list) {
         listEntries(archive);
         return 0;

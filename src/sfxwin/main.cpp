@@ -129,8 +129,9 @@ std::string modulePath()
     }
 }
 
-// Reads this file's settings and directory; the reason of a failure is returned, "" when none.
-std::string openSelf(Self &self)
+// Reads this file's settings and directory, names that are not UTF-8 in the code page names (""
+// to choose one); the reason of a failure is returned, "" when none.
+std::string openSelf(Self &self, const std::string &names)
 {
     self.path = modulePath();
     self.fd = ::_wopen(toWide(self.path).c_str(), _O_RDONLY | _O_BINARY);
@@ -150,7 +151,7 @@ std::string openSelf(Self &self)
         || !oz::sfx::decodeSettings(block.data(), block.size(), self.settings, used, error))
         return "this self-extracting archive is damaged: " + error;
     try {
-        self.dir = oz::core::readDirectory(self.fd);
+        self.dir = oz::core::readDirectory(self.fd, names);
     } catch (const oz::core::Error &e) {
         return "refused to read the archive in " + self.path + ": " + e.what();
     }
@@ -270,7 +271,9 @@ int listOrTest(const Self &self, const oz::sfx::Options &o, const std::string &p
         failOnConsole(e.what());
     }
     if (!o.quiet)
-        print(stdout, "All " + std::to_string(self.dir.entries.size()) + " entries are intact.\n");
+        print(stdout,
+              "All " + std::to_string(self.dir.entries.size()) + " entries are intact (names: " + self.dir.codePage
+                  + ").\n");
     return 0;
 }
 
@@ -621,7 +624,7 @@ int main()
         return 0;
     }
     Self self;
-    if (const std::string failure = openSelf(self); !failure.empty()) {
+    if (const std::string failure = openSelf(self, o.names); !failure.empty()) {
         if (o.any)
             failOnConsole(failure);
         showError(nullptr, failure);
