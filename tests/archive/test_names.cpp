@@ -122,6 +122,9 @@ private slots:
             QTest::newRow(qPrintable(front + " unicode path"))
                 << front << "unicode-path.zip" << QStringList{"€_for_Dollar.txt", "renamed.txt"} << "UTF-8";
             QTest::newRow(qPrintable(front + " cp932")) << front << "cp932.zip" << QStringList{"一覧表.txt"} << "CP932";
+            QTest::newRow(qPrintable(front + " cp437"))
+                << front << "cp437.zip" << QStringList{"Crème brûlée.txt", "España/Año nuevo.txt", "Ölfässer.txt"}
+                << "CP437";
             QTest::newRow(qPrintable(front + " cp866"))
                 << front << "cp866.zip"
                 << QStringList{"Документы/Список сотрудников.txt", "Отчёт за год.txt", "Привет мир.txt"} << "CP866";
@@ -196,7 +199,9 @@ private slots:
         qputenv("ORVELZIP_NAMES", "cp1251");
         QString codePage;
         const auto entries = ArchiveComponent::ListZip(data("unix-latin1.zip"), &codePage);
+        const QStringList opened = entryNames(data("unix-latin1.zip")); // as the windows open it
         qunsetenv("ORVELZIP_NAMES");
+        QCOMPARE(opened, QStringList{"cafй.txt"});
         QCOMPARE(codePage, QStringLiteral("CP1251"));
         QCOMPARE(entries.at(0).GetEntryName(), QStringLiteral("cafй.txt"));
 

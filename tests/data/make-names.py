@@ -57,6 +57,10 @@ def main():
         # Russian Windows: cp866 names.
         "cp866.zip": [entry("Отчёт за год.txt", "cp866"), entry("Привет мир.txt", "cp866"),
                       entry("Документы/Список сотрудников.txt", "cp866")],
+        # Western DOS names in CP437, the format's default: accented letters before ASCII ones
+        # must not pass for the pairs of a double-byte page.
+        "cp437.zip": [entry("Crème brûlée.txt", "cp437"), entry("Ölfässer.txt", "cp437"),
+                      entry("España/Año nuevo.txt", "cp437")],
         # Info-ZIP on a Latin-1 Unix system: the file system's bytes, no UTF-8 flag.
         "unix-latin1.zip": [("café.txt".encode("latin-1"), "café.txt".encode(), UNIX, 0, b"")],
     }
