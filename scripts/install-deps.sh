@@ -9,6 +9,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   # the zip core's codecs and crypto; the self-extractor links them statically
   zlib1g-dev libdeflate-dev libbz2-dev liblzma-dev libzstd-dev nettle-dev
+  # the detector of the code page of names that are not UTF-8
+  libuchardet-dev
   fonts-liberation2
   zip unzip 7zip libarchive-tools python3
   # the benchmark's peak memory of each tool, apart from its own

@@ -1,9 +1,11 @@
 #include "ArchiveComponent.h"
 
 #include "Internal.h"
+#include "PathRules.h"
 #include "core/Error.h"
 #include "core/Extract.h"
 #include "core/NamePlan.h"
+#include "core/NameText.h"
 #include "core/Names.h"
 #include "core/NewFile.h"
 #include "wildcard/Wildcard.h"
@@ -65,7 +67,7 @@ bool PatternList::matches(const QString &fileName) const
     return false;
 }
 
-ArchiveComponent::ArchiveComponent(QObject *parent) : QObject(parent) {}
+ArchiveComponent::ArchiveComponent(QObject *parent) : QObject(parent), nameCodePage_(namesFromEnvironment()) {}
 
 ArchiveComponent::~ArchiveComponent() = default;
 
@@ -127,8 +129,9 @@ void ArchiveComponent::OpenZip(const QString &path)
     openedPath_.clear();
     openedEntries_.clear();
     openError_.clear();
+    openedCodePage_.clear();
     try {
-        OpenedArchive archive(path);
+        OpenedArchive archive(path, nameCodePage_);
         try {
             core::checkPassword(archive.fd(), archive.directory(), password_.toStdString());
         } catch (const core::Error &e) {
@@ -142,6 +145,7 @@ void ArchiveComponent::OpenZip(const QString &path)
         }
         openedPath_ = path;
         openedEntries_ = archive.entries();
+        openedCodePage_ = QString::fromStdString(archive.directory().codePage);
     } catch (const ArchiveError &e) {
         openError_ = e.reason(); // why a later extraction of this object has nothing to extract
         throw;
@@ -168,7 +172,7 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
             throw ArchiveError(openError_.isEmpty() ? QStringLiteral("No zip archive has been opened") : openError_);
         if (folder.isEmpty())
             throw ArchiveError(QStringLiteral("No destination folder was given"));
-        OpenedArchive archive(openedPath_);
+        OpenedArchive archive(openedPath_, nameCodePage_);
         core::ExtractOptions options;
         options.archiveLabel = openedPath_.toStdString();
         options.password = password_.toStdString();
@@ -219,16 +223,40 @@ void ArchiveComponent::keepRecord(const core::ExtractReport &report)
         record_.damaged << QString::fromStdString(name);
 }
 
-std::vector<ArchiveEntry> ArchiveComponent::ListZip(const QString &path)
+std::vector<ArchiveEntry> ArchiveComponent::ListZip(const QString &path, QString *codePage, const QString &names)
 {
-    qCInfo(lcArchive).noquote() << "ListZip" << path;
-    return OpenedArchive(path).entries();
+    qCInfo(lcArchive).noquote() << "ListZip" << path << names;
+    const QString page
+        = names.isEmpty() ? namesFromEnvironment() : QString::fromStdString(core::codePageNamed(names.toStdString()));
+    const OpenedArchive archive(path, page);
+    if (codePage)
+        *codePage = QString::fromStdString(archive.directory().codePage);
+    return archive.entries();
 }
 
-QStringList ArchiveComponent::ListPlaces(const QString &path, const QString &system)
+QString ArchiveComponent::namesFromEnvironment()
+{
+    const QString named = qEnvironmentVariable("ORVELZIP_NAMES");
+    const QString page = QString::fromStdString(core::codePageNamed(named.toStdString()));
+    if (!named.isEmpty() && page.isEmpty())
+        qCWarning(lcArchive).noquote() << "ORVELZIP_NAMES names no code page the names can be read in:" << named;
+    return page;
+}
+
+void ArchiveComponent::setNameCodePage(const QString &codePage)
+{
+    qCInfo(lcArchive).noquote() << "setNameCodePage" << codePage;
+    const QString page = QString::fromStdString(core::codePageNamed(codePage.toStdString()));
+    if (!codePage.isEmpty() && page.isEmpty())
+        throw ArchiveError(QStringLiteral("%1 is no code page names can be read in: %2")
+                               .arg(codePage, QString::fromStdString(core::knownCodePages())));
+    nameCodePage_ = page;
+}
+
+QStringList ArchiveComponent::ListPlaces(const QString &path, const QString &system, const QString &names)
 {
     qCInfo(lcArchive).noquote() << "ListPlaces" << path << system;
-    const OpenedArchive archive(path);
+    const OpenedArchive archive(path, names.isEmpty() ? namesFromEnvironment() : names);
     const auto target = system == QLatin1String("windows") ? core::TargetSystem::Windows : core::TargetSystem::Posix;
     QStringList out;
     for (std::size_t i = 0; i < archive.directory().entries.size(); ++i)
@@ -243,7 +271,7 @@ void ArchiveComponent::TestZip()
     qCInfo(lcArchive).noquote() << "TestZip" << openedPath_;
     if (openedPath_.isEmpty())
         throw ArchiveError(QStringLiteral("No zip archive has been opened"));
-    OpenedArchive archive(openedPath_);
+    OpenedArchive archive(openedPath_, nameCodePage_);
     try {
         core::testArchive(archive.fd(), archive.directory(), password_.toStdString());
     } catch (const core::Error &e) {
@@ -290,6 +318,7 @@ void ArchiveComponent::StartNewArchive(const QString &fileName)
     qCInfo(lcArchive).noquote() << "StartNewArchive" << fileName;
     targetPath_ = fileName;
     pending_.clear();
+    namesAsBytes_.clear();
     pendingIndex_.clear();
     indexed_ = 0;
     exclusions_ = PatternList{};
@@ -348,7 +377,7 @@ core::WriteJob ArchiveComponent::writeJob(const QString &target, std::vector<cor
     items.clear();
     items.reserve(pending_.size());
     for (const Pending &p : pending_)
-        items.push_back({QFile::encodeName(p.source).toStdString(), p.name.toStdString(), p.folder, p.special});
+        items.push_back({bytesOfName(p.source), bytesOfName(p.name), p.folder, p.special});
     core::WriteJob job;
     job.target = QFile::encodeName(target).toStdString();
     job.entries = &items;
@@ -382,7 +411,7 @@ void ArchiveComponent::dropTarget(const QString &target)
     const QString leaf = u'/' + QFileInfo(target).fileName();
     const auto isTarget = [&](const Pending &p) {
         struct stat s;
-        return !p.folder && p.source.endsWith(leaf) && ::stat(QFile::encodeName(p.source).constData(), &s) == 0
+        return !p.folder && p.source.endsWith(leaf) && ::stat(bytesOfName(p.source).c_str(), &s) == 0
             && s.st_dev == t.st_dev && s.st_ino == t.st_ino;
     };
     if (std::erase_if(pending_, isTarget) > 0) {
@@ -538,7 +567,7 @@ QString describePassword(const QString &password)
     return password.isEmpty() ? QStringLiteral("(empty)") : QStringLiteral("(set)");
 }
 
-OpenedArchive::OpenedArchive(const QString &path) : path_(path)
+OpenedArchive::OpenedArchive(const QString &path, const QString &codePage) : path_(path)
 {
     if (path.isEmpty())
         throw ArchiveError(QStringLiteral("No archive file name was given"));
@@ -555,7 +584,7 @@ OpenedArchive::OpenedArchive(const QString &path) : path_(path)
                            ArchiveError::Kind::NotZip);
     }
     try {
-        dir_ = core::readDirectory(fd_);
+        dir_ = core::readDirectory(fd_, codePage.toStdString());
     } catch (const core::Error &e) {
         ::close(fd_);
         const QString why = QString::fromStdString(e.what());

@@ -283,12 +283,23 @@ public:
     void setCompressionLevel(int level);
     // Worker threads for writing and extracting; 0, the default, is one per core.
     void setThreads(int threads);
-    // Lists an archive without opening it for extraction: no password check.
-    static std::vector<ArchiveEntry> ListZip(const QString &path);
+    // Lists an archive without opening it for extraction: no password check. Names that are not
+    // UTF-8 are read in the code page names (ORVELZIP_NAMES's when empty, see setNameCodePage);
+    // codePage receives the one they were read in (see openedCodePage).
+    static std::vector<ArchiveEntry> ListZip(const QString &path, QString *codePage = nullptr,
+                                             const QString &names = {});
+    // The code page names that are not UTF-8 are read in ("CP866", "cp932", "Shift_JIS"), or ""
+    // to choose one per archive; ORVELZIP_NAMES gives it to every new object. Throws
+    // ArchiveError for a name that is no such code page.
+    void setNameCodePage(const QString &codePage);
+    static QString namesFromEnvironment();
+    // What the opened archive's names that are not UTF-8 were read in: "UTF-8" when there are
+    // none, "bytes as stored" for names made on Unix, else the code page.
+    QString openedCodePage() const { return openedCodePage_; }
     // For each entry, the path ('/' separated) its extraction on system ("windows" or "linux")
     // gives it where that is not its name (a name that system cannot hold, or one it would take
-    // for another entry's); empty where the name stays.
-    static QStringList ListPlaces(const QString &path, const QString &system);
+    // for another entry's); empty where the name stays. Names are read as ListZip reads them.
+    static QStringList ListPlaces(const QString &path, const QString &system, const QString &names = {});
     // Reads every entry of the opened archive completely, verifying CRCs and
     // AES authentication, and writes nothing.
     void TestZip();
@@ -303,6 +314,9 @@ public:
     // nothing written. An empty function goes back to setReplaceExisting's rule.
     void setReplaceQuestion(ReplaceQuestion ask) { replaceQuestion_ = std::move(ask); }
     QString openedPath() const { return openedPath_; }
+    // The names chosen since StartNewArchive that are not UTF-8 (see nameFromBytes): they are
+    // stored as their bytes, without the mark that says a name is UTF-8, as Info-ZIP stores them.
+    const QStringList &namesStoredAsBytes() const { return namesAsBytes_; }
     bool isOpen() const { return !openedPath_.isEmpty(); }
     const ExtractionRecord &lastExtraction() const { return record_; }
 
@@ -323,6 +337,7 @@ private:
     void addFiles(const QString &pattern, bool recurse, bool saveExtraPath, bool filtered, bool includeHidden,
                   bool includeSystem);
     void addPending(Pending p);
+    void noteNameBytes(const Pending &p);
     bool encrypting() const;
     // A job for the core's writer; items receives the chosen files in its terms.
     core::WriteJob writeJob(const QString &target, std::vector<core::WriteItem> &items) const;
@@ -333,10 +348,13 @@ private:
     QString password_;
     QString openedPath_;
     QString openError_; // why the last OpenZip failed
+    QString openedCodePage_;
+    QString nameCodePage_;
     std::vector<ArchiveEntry> openedEntries_;
 
     QString targetPath_;
     std::vector<Pending> pending_;
+    QStringList namesAsBytes_;
     // Entry name -> place in pending_, for the first indexed_ entries. A walk into an empty list
     // cannot meet a name twice, so the index is only brought up to date when a later walk needs it.
     QHash<QString, std::size_t> pendingIndex_;

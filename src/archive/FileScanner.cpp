@@ -2,6 +2,7 @@
 #include "ArchiveComponent.h"
 #include "Internal.h"
 #include "PathRules.h"
+#include "core/Names.h"
 #include "wildcard/Wildcard.h"
 
 #include <QDir>
@@ -167,7 +168,7 @@ struct Walk {
     {
         const QString sourcePrefix = dirSource.endsWith(u'/') ? dirSource : dirSource + u'/';
         for (const Child &child : children) {
-            const QString name = QFile::decodeName(child.name.c_str());
+            const QString name = nameFromBytes(child.name);
             const bool hidden = name.startsWith(u'.');
             if (filtered && hidden && !includeHidden)
                 continue;
@@ -193,8 +194,20 @@ struct Walk {
 
 } // namespace
 
+// Said once for the file or folder whose own name it is, not for everything inside it.
+void ArchiveComponent::noteNameBytes(const Pending &p)
+{
+    const QString own = p.name.section(u'/', -1, -1, QString::SectionSkipEmpty);
+    if (holdsRawBytes(own)) {
+        qCWarning(lcArchive).noquote() << "not UTF-8, stored as its bytes:"
+                                       << QString::fromStdString(core::printable(bytesOfName(p.name)));
+        namesAsBytes_.push_back(p.name);
+    }
+}
+
 void ArchiveComponent::addPending(Pending p)
 {
+    noteNameBytes(p);
     for (; indexed_ < pending_.size(); ++indexed_)
         pendingIndex_.insert(pending_[indexed_].name, indexed_);
     // One lookup for both cases: a name added again replaces the earlier entry in its place.
@@ -235,7 +248,10 @@ void ArchiveComponent::addFiles(const QString &pattern, bool recurse, bool saveE
               includeSystem, storedName(QDir::cleanPath(folderInfo.absoluteFilePath()), QString(), saveExtraPath),
               &exclusions_,  nullptr};
     if (pending_.empty())
-        walk.add = [this](Pending p) { pending_.push_back(std::move(p)); };
+        walk.add = [this](Pending p) {
+            noteNameBytes(p);
+            pending_.push_back(std::move(p));
+        };
     else
         walk.add = [this](Pending p) { addPending(std::move(p)); };
     const QString top = folderInfo.absoluteFilePath();

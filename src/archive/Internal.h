@@ -22,7 +22,8 @@ QString describePassword(const QString &password);
 // path ("Cannot open …: not a zip archive", "Refused to open …: the entries … overlap").
 class OpenedArchive {
 public:
-    explicit OpenedArchive(const QString &path);
+    // Names that are not UTF-8 are read in codePage, or in the one chosen for the archive.
+    explicit OpenedArchive(const QString &path, const QString &codePage = {});
     ~OpenedArchive();
     OpenedArchive(const OpenedArchive &) = delete;
     OpenedArchive &operator=(const OpenedArchive &) = delete;

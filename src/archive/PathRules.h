@@ -3,6 +3,8 @@
 
 #include <QString>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace oz::archive {
 
@@ -14,5 +16,13 @@ QString storedName(const QString &absoluteFolder, const QString &rel, bool keepF
 // The folder beside an archive named after it: the path without a final
 // ".zip" of any letter case; a name without that ending is kept whole.
 QString folderNamedAfter(const QString &archive);
+
+// A file name from the disk as text. Bytes that are not UTF-8 are kept, each as a lone
+// surrogate (U+DC80 to U+DCFF), so that bytesOfName gives back exactly the bytes: the file can
+// still be opened and its name stored as it is, and two such names never become one.
+QString nameFromBytes(std::string_view bytes);
+std::string bytesOfName(const QString &name);
+// Whether the name holds bytes that are not UTF-8.
+bool holdsRawBytes(const QString &name);
 
 } // namespace oz::archive

@@ -6,6 +6,7 @@
 #include "archive/ArchiveComponent.h"
 #include "archive/PathRules.h"
 #include "core/NewFile.h"
+#include "core/NameText.h"
 #include "core/Names.h"
 
 #include <QCommandLineParser>
@@ -59,10 +60,12 @@ const std::map<std::string, const char *> commandHelp = {
      "  --threads N         worker threads (default: one per core)\n"
      "  --quiet             print nothing but errors\n"},
     {"list",
-     "Usage: orvelzip-cli list ARCHIVE [--json] [--target SYSTEM]\n"
+     "Usage: orvelzip-cli list ARCHIVE [--json] [--target SYSTEM] [--names CP]\n"
      "  --json              one JSON document for machines\n"
      "  --target SYSTEM     windows or linux: also show where a receiver on that system gets\n"
-     "                      each entry whose name it cannot hold as stored\n"},
+     "                      each entry whose name it cannot hold as stored\n"
+     "  --names CP          read names that are not UTF-8 in code page CP (CP866, CP932, ...;\n"
+     "                      default: ORVELZIP_NAMES, else the one detected, else CP437)\n"},
     {"extract",
      "Usage: orvelzip-cli extract ARCHIVE [-d DIR] [options]\n"
      "  -d DIR              extract into DIR\n"
@@ -71,8 +74,9 @@ const std::map<std::string, const char *> commandHelp = {
      "  --overwrite         replace files that exist already (else they are kept: status 1)\n"
      "  --strict            all or nothing: check every entry before writing the first; else\n"
      "                      a damaged entry is named and left out (status 1)\n"
+     "  --names CP          read names that are not UTF-8 in code page CP (see list --help)\n"
      "  --quiet             print nothing but errors\n"},
-    {"test", "Usage: orvelzip-cli test ARCHIVE [--password[=VALUE]] [--quiet]\n"},
+    {"test", "Usage: orvelzip-cli test ARCHIVE [--password[=VALUE]] [--names CP] [--quiet]\n"},
     {"sfx",
      "Usage: orvelzip-cli sfx OUT PATH... [options]\n"
      "  --run PROGRAM       program of the archive to start after extraction\n"
@@ -134,9 +138,9 @@ const std::map<std::string, std::pair<std::vector<const char *>, std::vector<con
     {"sfx",
      {{"include", "exclude", "level", "threads", "run", "param", "icon", "target"},
       {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet", "auto-temp"}}},
-    {"list", {{"target"}, {"json"}}},
-    {"extract", {{"d", "threads"}, {"overwrite", "strict", "quiet"}}},
-    {"test", {{"threads"}, {"quiet"}}},
+    {"list", {{"target", "names"}, {"json"}}},
+    {"extract", {{"d", "threads", "names"}, {"overwrite", "strict", "quiet"}}},
+    {"test", {{"threads", "names"}, {"quiet"}}},
 };
 
 // "--password" alone asks for it and "--password=VALUE" gives it: one name for both, which no
@@ -368,6 +372,9 @@ int create(const Args &a, bool sfx)
     zip.SetEncryptionKeyLength(256);
     zip.SetPassword(pw);
     const int skipped = addPaths(zip, a, a.positional.mid(1));
+    for (const QString &name : zip.namesStoredAsBytes())
+        std::fprintf(stderr, "orvelzip-cli: warning: %s is not UTF-8: its name is stored as its bytes\n",
+                     oz::core::printable(oz::archive::bytesOfName(name)).c_str());
     if (zip.GetEntryCount() == 0)
         error(QStringLiteral("nothing to add: no file matched"));
     ProgressBar bar(interactive() && !a.flag("--quiet"));
@@ -386,16 +393,31 @@ int create(const Args &a, bool sfx)
     return skipped ? 1 : 0;
 }
 
+// The code page of --names, checked; "" when none was given.
+QString names(const Args &a)
+{
+    const QString given = a.value("--names").value_or(QString());
+    const std::string page = oz::core::codePageNamed(given.toStdString());
+    if (!given.isEmpty() && page.empty())
+        usageError(QStringLiteral("--names takes one of %1, not %2")
+                       .arg(QString::fromStdString(oz::core::knownCodePages()), given),
+                   a.command);
+    return QString::fromStdString(page);
+}
+
 // With --target, where a receiver on that system gets each entry whose name it cannot hold.
 int list(const Args &a)
 {
     if (a.positional.size() != 1)
         usageError(QStringLiteral("give one archive"), a.command);
-    const std::vector<ArchiveEntry> entries = ArchiveComponent::ListZip(a.positional.first());
+    QString codePage;
+    const QString nameCodePage = names(a);
+    const std::vector<ArchiveEntry> entries = ArchiveComponent::ListZip(a.positional.first(), &codePage, nameCodePage);
     const QString system = a.value("--target").value_or(QString());
     if (!system.isEmpty() && system != QLatin1String("windows") && system != QLatin1String("linux"))
         usageError(QStringLiteral("--target is windows or linux, not %1").arg(system), a.command);
-    QStringList places = system.isEmpty() ? QStringList() : ArchiveComponent::ListPlaces(a.positional.first(), system);
+    QStringList places
+        = system.isEmpty() ? QStringList() : ArchiveComponent::ListPlaces(a.positional.first(), system, nameCodePage);
     if (system == QLatin1String("windows"))
         places.replaceInStrings(QStringLiteral("/"), QStringLiteral("\\"));
     auto placeOf = [&](std::size_t i) { return places.isEmpty() ? QString() : places[static_cast<qsizetype>(i)]; };
@@ -415,7 +437,9 @@ int list(const Args &a)
             array.append(entry);
         }
         std::fputs(
-            QJsonDocument(QJsonObject{{"archive", a.positional.first()}, {"entries", array}}).toJson().constData(),
+            QJsonDocument(QJsonObject{{"archive", a.positional.first()}, {"codePage", codePage}, {"entries", array}})
+                .toJson()
+                .constData(),
             stdout);
         return 0;
     }
@@ -436,6 +460,8 @@ void openArchive(ArchiveComponent &zip, const Args &a)
 {
     const QString archive = a.positional.first();
     setThreads(zip, a);
+    if (const QString page = names(a); !page.isEmpty())
+        zip.setNameCodePage(page);
     if (!a.passwordGiven && !a.passwordAsked) {
         // Most archives are not encrypted: open once, and look for
         // encryption only when that fails.
@@ -444,7 +470,7 @@ void openArchive(ArchiveComponent &zip, const Args &a)
             return;
         } catch (const ArchiveError &) {
             bool encrypted = false;
-            for (const auto &e : ArchiveComponent::ListZip(archive))
+            for (const auto &e : ArchiveComponent::ListZip(archive, nullptr, names(a)))
                 encrypted = encrypted || e.isEncrypted();
             if (!encrypted)
                 throw;
@@ -503,7 +529,8 @@ int test(const Args &a)
     openArchive(zip, a);
     zip.TestZip();
     if (!a.flag("--quiet"))
-        std::printf("%s: all %d entries are intact\n", shown(a.positional.first()).c_str(), zip.GetEntryCount());
+        std::printf("%s: all %d entries are intact (names: %s)\n", shown(a.positional.first()).c_str(),
+                    zip.GetEntryCount(), qPrintable(zip.openedCodePage()));
     return 0;
 }
 

@@ -168,7 +168,7 @@ void ExtractionPlan::plan()
         const Entry &e = dir_.entries[i];
         const auto safe = safeEntryPath(e);
         if (!safe)
-            refuse(i, "its name would place it outside the destination");
+            refuse(i, whyNameRefused(e));
         if (safe->empty()) {
             if (!e.isFolder())
                 refuse(i, "it has no file name");

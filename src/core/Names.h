@@ -21,6 +21,9 @@ std::string fromCodePage437(std::string_view bytes);
 // so "./" gives "", the destination itself.
 std::optional<std::string> safeEntryPath(const Entry &entry);
 std::optional<std::string> safeEntryPath(std::string_view name, bool backslashSeparates);
+// The same, and why a refused name is refused ("its name holds a NUL character"), for messages.
+std::optional<std::string> safeEntryPath(std::string_view name, bool backslashSeparates, std::string &why);
+std::string whyNameRefused(const Entry &entry);
 
 // A safe path as Windows can hold it: in each part, characters Windows refuses ('<', '>', ':',
 // '"', '\\', '|', '?', '*', control characters) and a trailing dot or blank become '_', and a

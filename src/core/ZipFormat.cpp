@@ -2,6 +2,7 @@
 
 #include "Error.h"
 #include "FileIo.h"
+#include "NameText.h"
 #include "Names.h"
 
 #include <algorithm>
@@ -354,12 +355,11 @@ void checkEncryption(Entry &e)
     }
 }
 
-// The central records; storedNames gets each name's bytes as stored, within cd. A count from
+// The central records, each with its name's bytes as stored. A count from
 // the plain end record has 16 bits: past 65,535 entries writers without zip64 let it wrap (or
 // stop at 0xFFFF), so there the directory is read to its end and must hold a number of entries
 // the count agrees with.
-std::vector<Entry> readCentral(const std::vector<unsigned char> &cd, const End &end,
-                               std::vector<std::string_view> &storedNames)
+std::vector<Entry> readCentral(const std::vector<unsigned char> &cd, const End &end)
 {
     const std::uint64_t shift = end.at - end.size - end.offset;
     std::vector<Entry> entries;
@@ -387,13 +387,12 @@ std::vector<Entry> readCentral(const std::vector<unsigned char> &cd, const End &
         e.externalAttributes = le32(c + 38);
         e.headerOffset = le32(c + 42);
         const std::string_view stored(reinterpret_cast<const char *>(c + 46), nameLen);
-        e.name = (e.flags & flag::utf8) || isUtf8(stored) ? std::string(stored) : fromCodePage437(stored);
+        keepStoredName(e, stored, c + 46 + nameLen, extraLen);
         readExtraFields(c + 46 + nameLen, c + 46 + nameLen + extraLen, e);
         checkEncryption(e);
         // Saturating, so that a huge offset cannot wrap round onto a real header.
         e.headerOffset = e.headerOffset > UINT64_MAX - shift ? UINT64_MAX : e.headerOffset + shift;
         entries.push_back(std::move(e));
-        storedNames.push_back(stored);
         pos += 46 + nameLen + extraLen + commentLen;
     }
     const std::uint64_t n = entries.size();
@@ -498,8 +497,7 @@ private:
 
 // Where each entry's data starts, checked against its local header; and that no two entries'
 // data overlap.
-void locateData(int fd, std::vector<Entry> &entries, const std::vector<std::string_view> &storedNames,
-                std::uint64_t dirStart)
+void locateData(int fd, std::vector<Entry> &entries, std::uint64_t dirStart)
 {
     std::vector<std::size_t> order(entries.size());
     for (std::size_t i = 0; i < order.size(); ++i)
@@ -519,7 +517,7 @@ void locateData(int fd, std::vector<Entry> &entries, const std::vector<std::stri
         lh = headers.at(k, headerSize);
         if (!lh)
             refuse("the data of \"" + printable(e.name) + "\" runs past the end of the entries");
-        compareLocal(e, storedNames[order[k]], lh);
+        compareLocal(e, e.storedName, lh);
         e.dataStart = local + headerSize;
         if (e.compressedSize > dirStart - e.dataStart)
             refuse("the data of \"" + printable(e.name) + "\" runs past the end of the entries");
@@ -535,7 +533,7 @@ void locateData(int fd, std::vector<Entry> &entries, const std::vector<std::stri
 
 } // namespace
 
-Directory readDirectory(int fd)
+Directory readDirectory(int fd, std::string_view codePage)
 {
     struct stat st;
     if (::fstat(fd, &st) != 0)
@@ -566,12 +564,12 @@ Directory readDirectory(int fd)
     std::vector<unsigned char> cd(static_cast<std::size_t>(end.size));
     if (!readAt(fd, dirStart, cd.data(), cd.size()))
         refuse("its directory cannot be read");
-    std::vector<std::string_view> storedNames;
-    dir.entries = readCentral(cd, end, storedNames);
-    locateData(fd, dir.entries, storedNames, dirStart);
+    dir.entries = readCentral(cd, end);
+    locateData(fd, dir.entries, dirStart);
     dir.start = dirStart;
     for (const Entry &e : dir.entries)
         dir.start = std::min(dir.start, e.headerOffset);
+    decodeNames(dir, codePage);
     return dir;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace oz::core {
@@ -65,7 +66,9 @@ bool methodSupported(std::uint16_t method);
 
 // One entry as its central record and local header describe it.
 struct Entry {
-    std::string name; // UTF-8: as stored, or read as code page 437 when it is not UTF-8
+    std::string name;        // as shown and written: UTF-8, or the stored bytes of a Unix name in none
+    std::string storedName;  // the bytes of the central record
+    std::string unicodeName; // from a Unicode Path field that belongs to storedName, else empty
     std::uint16_t madeBy = 0;
     std::uint16_t flags = 0;
     std::uint16_t storedMethod = 0; // as in the record (99 for AES)
@@ -94,13 +97,15 @@ struct Directory {
     std::vector<Entry> entries;
     std::uint64_t fileSize = 0;
     std::uint64_t start = 0; // where the archive's first record lies: what precedes it is not the archive's
+    std::string codePage; // that of the names that are not UTF-8 (see decodeNames)
 };
 
 // Reads the directory of the archive open on fd and checks that every entry's data lies in a
 // range of its own before the directory, that the end record, the zip64 records and the
 // directory agree, and that the archive holds one directory. Throws Error: NotZip when there is
-// no directory at all, Refused with the reason for the rest.
-Directory readDirectory(int fd);
+// no directory at all, Refused with the reason for the rest. Names that are not UTF-8 are read
+// in codePage, or in the one chosen for the archive when it is empty.
+Directory readDirectory(int fd, std::string_view codePage = {});
 
 // DOS date and time as local time, 0 when they are not a valid time.
 std::time_t fromDosTime(std::uint16_t time, std::uint16_t date);

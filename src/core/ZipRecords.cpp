@@ -1,6 +1,7 @@
 #include "ZipRecords.h"
 
 #include "Crypto.h"
+#include "Names.h"
 #include "ZipFormat.h"
 
 #include <algorithm>
@@ -49,7 +50,8 @@ bool isAscii(const std::string &name)
 
 unsigned flags(const Item &item, const Written &w)
 {
-    return (w.encrypted ? 0x0001u : 0u) | (isAscii(item.name) ? 0u : 0x0800u);
+    // A name that is not UTF-8 (a file name of a system in another encoding) goes without the mark.
+    return (w.encrypted ? 0x0001u : 0u) | (isAscii(item.name) || !isUtf8(item.name) ? 0u : 0x0800u);
 }
 
 // The fields local and central headers share, from "version needed" to the CRC.

@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include "core/NameText.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -30,6 +32,13 @@ bool parseOptions(const std::vector<std::string> &args, Options &o, std::string 
             continue;
         if (value("--password", o.password)) {
             o.havePassword = true;
+            continue;
+        }
+        if (value("--names", o.names)) {
+            if (error.empty() && (o.names = oz::core::codePageNamed(o.names)).empty())
+                error = "--names takes one of " + oz::core::knownCodePages() + ", not " + args[i];
+            if (!error.empty())
+                return false;
             continue;
         }
         if (arg == "--list")
@@ -70,6 +79,7 @@ std::string usage(const std::string &program)
           "  --list           list the files and do nothing else\n"
           "  --test           verify every file without writing anything\n"
           "  --overwrite      replace files that exist already\n"
+          "  --names CP       read names that are not UTF-8 in code page CP (CP866, CP932, ...)\n"
           "  --quiet          print nothing but errors\n"
           "  --info           show the stored settings\n"
           "  --help           show this help\n"

@@ -9,6 +9,7 @@ namespace oz::sfx {
 struct Options {
     std::string dest;
     std::string password;
+    std::string names; // the code page of names that are not UTF-8 ("CP866"), or "" to detect it
     bool havePassword = false;
     bool list = false;
     bool test = false;

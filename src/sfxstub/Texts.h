@@ -17,9 +17,13 @@ inline std::string files(std::size_t n)
 }
 
 // What --test says of the archive's entries.
-inline std::string intactText(std::size_t n)
+// The code page says how names that are not UTF-8 were read, so that a receiver whose names look
+// wrong knows which --names to try.
+inline std::string intactText(std::size_t n, const std::string &codePage)
 {
-    return n == 1 ? std::string("The 1 entry is intact.") : "All " + std::to_string(n) + " entries are intact.";
+    const std::string names = codePage.empty() ? std::string() : " (names: " + codePage + ")";
+    return (n == 1 ? std::string("The 1 entry is intact") : "All " + std::to_string(n) + " entries are intact") + names
+        + ".";
 }
 
 // A message of the core, which starts in lower case to follow "error: ", as a sentence.

@@ -164,12 +164,12 @@ struct Archive {
 };
 
 // The archive appended to this program, its directory read and checked.
-Archive openArchive(int fd, const std::string &self)
+Archive openArchive(int fd, const std::string &self, const std::string &names)
 {
     Archive a;
     a.fd = fd;
     try {
-        a.dir = oz::core::readDirectory(fd);
+        a.dir = oz::core::readDirectory(fd, names);
     } catch (const oz::core::Error &e) {
         fail("refused to read the archive in " + oz::core::printable(self) + ": " + e.what());
     }
@@ -521,7 +521,7 @@ void testEntries(const Archive &archive, const std::string &password, bool say)
         fail(e.what());
     }
     if (say)
-        std::printf("%s\n", oz::sfx::intactText(archive.dir.entries.size()).c_str());
+        std::printf("%s\n", oz::sfx::intactText(archive.dir.entries.size(), archive.dir.codePage).c_str());
 }
 
 // Where to extract: --dest, else a new temporary folder for auto-temp, else beside this file
@@ -562,7 +562,7 @@ int main(int argc, char **argv)
     const int fd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         fail("cannot read " + self + ": " + std::strerror(errno));
-    const Archive archive = openArchive(fd, self);
+    const Archive archive = openArchive(fd, self, o.names);
     const Settings settings = readSettings(fd, archive.dir.start);
     if (o.info) {
         showSettings(settings);

@@ -158,8 +158,9 @@ std::string modulePath()
     }
 }
 
-// Reads this file's settings and directory; the reason of a failure is returned, "" when none.
-std::string openSelf(Self &self)
+// Reads this file's settings and directory, names that are not UTF-8 in the code page names (""
+// to choose one); the reason of a failure is returned, "" when none.
+std::string openSelf(Self &self, const std::string &names)
 {
     self.path = modulePath();
     self.fd = ::_wopen(toWide(self.path).c_str(), _O_RDONLY | _O_BINARY);
@@ -167,7 +168,7 @@ std::string openSelf(Self &self)
     if (self.fd < 0 || !oz::core::fileSize(self.fd, size))
         return "cannot read " + self.path;
     try {
-        self.dir = oz::core::readDirectory(self.fd);
+        self.dir = oz::core::readDirectory(self.fd, names);
     } catch (const oz::core::Error &e) {
         return "refused to read the archive in " + self.path + ": " + e.what();
     }
@@ -184,8 +185,10 @@ bool passwordWorks(const Self &self, const std::string &password)
     try {
         oz::core::checkPassword(self.fd, self.dir, password);
         return true;
-    } catch (const oz::core::Error &) {
-        return false;
+    } catch (const oz::core::Error &e) {
+        // The verifier took the password and the data is damaged: asking again cures nothing,
+        // and the extraction names the damaged entry.
+        return e.kind() == oz::core::Error::Kind::Damaged;
     }
 }
 
@@ -360,7 +363,7 @@ int listOrTest(const Self &self, const oz::sfx::Options &o, const std::string &p
         failOnConsole(e.what());
     }
     if (!o.quiet)
-        print(stdout, intactText(self.dir.entries.size()) + "\n");
+        print(stdout, intactText(self.dir.entries.size(), self.dir.codePage) + "\n");
     return 0;
 }
 
@@ -786,7 +789,7 @@ int main()
         return 0;
     }
     Self self;
-    if (const std::string failure = openSelf(self); !failure.empty()) {
+    if (const std::string failure = openSelf(self, o.names); !failure.empty()) {
         if (o.any)
             failOnConsole(failure);
         showError(nullptr, failure);
