@@ -115,6 +115,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -264,6 +265,11 @@ public:
     // Whether extraction replaces files that exist already (the default) or
     // leaves them and records them as skipped.
     void setReplaceExisting(bool replace) { replaceExisting_ = replace; }
+    // Asks a running SaveArchive, WriteSelfExtractingExe or ExtractToFolder, from any thread, to
+    // end soon; it then fails as a failure would, leaving no partial file. The request holds
+    // until clearStop, which a caller calls before it starts the next operation.
+    void requestStop() { stop_ = true; }
+    void clearStop() { stop_ = false; }
     QString openedPath() const { return openedPath_; }
     bool isOpen() const { return !openedPath_.isEmpty(); }
     const ExtractionRecord &lastExtraction() const { return record_; }
@@ -310,6 +316,7 @@ private:
     bool replaceExisting_ = true;
     ExeSettings exe_;
     ExtractionRecord record_;
+    std::atomic<bool> stop_{false};
 };
 
 } // namespace oz::archive

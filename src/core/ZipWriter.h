@@ -4,6 +4,7 @@
 // complete, so a failed write leaves an existing file as it was.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -42,6 +43,9 @@ struct WriteJob {
     std::vector<WrittenEntry> *written = nullptr; // when set, receives what was written
     std::string prefix;                           // written in front of the archive (a self-extractor's program)
     bool executable = false;                      // a new file gets the x bits the umask allows
+    // When it turns true, writing ends within a chunk or an entry and throws Error (Stopped);
+    // the target is left as it was and nothing half-written remains.
+    const std::atomic<bool> *stop = nullptr;
 };
 
 // Writes the archive; progress gets 0 to 100 by bytes read. Throws Error with a sentence that

@@ -31,15 +31,26 @@ bool noArchive(const ExtractDesk &w, const QString &text)
     return true;
 }
 
-// Extracts ZipFile into the folder; false when the component reported a failure.
-bool extractInto(const ExtractDesk &w, const QString &folder)
+enum class Extracted { Done, Failed, Stopped };
+
+// Extracts ZipFile into the folder while the windows stay live and Stop can end it; a stopped
+// extraction has been reported here ("Stopped") and leaves no half-written file.
+Extracted extractInto(const ExtractDesk &w, const QString &folder)
 {
     platform::setProgress(w.ProgressBar1, 0);
+    archive::ArchiveComponent &zip = *w.ZipFile;
+    zip.clearStop();
     try {
-        w.ZipFile->ExtractToFolder(folder);
-        return true;
+        // Stop stands right of the destination, in the free corner above Exit.
+        const auto end = platform::runStoppable(
+            w.ProgressBar1->parentWidget(), {568, 423, 65, 25}, [&] { zip.ExtractToFolder(folder); },
+            [&] { zip.requestStop(); });
+        if (end == platform::WorkEnd::Done)
+            return Extracted::Done;
+        say(w, QStringLiteral("Stopped"), QStringLiteral("Orvel Zip"), MsgIcon::Information);
+        return Extracted::Stopped;
     } catch (const archive::ArchiveError &) {
-        return false;
+        return Extracted::Failed;
     }
 }
 
@@ -55,7 +66,10 @@ void extractNextToArchive(const ExtractDesk &w, const QString &failure)
     if (noArchive(w, QStringLiteral("Error, no zip archive has been opened    ")))
         return;
     const QString destination = destinationNextTo(w.mp3text->text());
-    if (!extractInto(w, destination)) {
+    const Extracted result = extractInto(w, destination);
+    if (result == Extracted::Stopped)
+        return;
+    if (result == Extracted::Failed) {
         say(w,
             failureText(
                 destination, failure,
@@ -84,7 +98,10 @@ void Command2_Click(const ExtractDesk &w)
     w.DestDir->setText(w.folders.gFolderPath);
     if (noArchive(w, QStringLiteral("Error, no zip archive has been opened    ")))
         return;
-    if (!extractInto(w, w.DestDir->text())) {
+    const Extracted result = extractInto(w, w.DestDir->text());
+    if (result == Extracted::Stopped)
+        return;
+    if (result == Extracted::Failed) {
         say(w, QStringLiteral("Failed to open zip archive or you need to set password to unzip it.    "), warning,
             MsgIcon::Information);
         return;
@@ -116,7 +133,12 @@ void mnuUnzip_Click(const ExtractDesk &w)
             // The log is a record for later; extraction's result stands without it.
         }
     };
-    if (!extractInto(w, w.DestDir->text())) {
+    const Extracted result = extractInto(w, w.DestDir->text());
+    if (result == Extracted::Stopped) {
+        writeLog();
+        return;
+    }
+    if (result == Extracted::Failed) {
         writeLog();
         say(w,
             failureText(w.DestDir->text(), QStringLiteral("Failed to Open Zip Archive    "),
