@@ -31,6 +31,7 @@ AboutWindow::AboutWindow(QWidget *owner)
     Label5->installEventFilter(this);
     for (QLabel *l : {Label1, Label3, Label5})
         l->setStyleSheet(white);
+    dialogKeys(this, nullptr, [this] { close(); });
 }
 
 void AboutWindow::Label5_Click()

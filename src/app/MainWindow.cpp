@@ -25,11 +25,15 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -75,8 +79,13 @@ void MainWindow::buildControls()
     setTabChain({FBrowse,  wwwbook, Command4,  cmdSystem, Text4,    FileRemove, Text3,    delmp3,
                  FileList, List1,   Mp3,       Command2,  DestDir,  mp3text,    Command5, Text6,
                  pas1,     pas2,    zipfolder, zdir,      allClear, Command3,   Command6});
+    // Once chained: the unseen fields keep their places in the order, Tab passes them by.
+    for (QWidget *unseen : std::initializer_list<QWidget *>{Text3, Text4, cmdSystem})
+        unseen->setFocusPolicy(Qt::NoFocus);
 
     selection_ = new selection::SelectionList(this, FileList, Text3);
+    selection_->folderDropped = [this](const QString &folder) { zdir->setText(folder + QDir::separator()); };
+    acceptArchiveDrops();
     zipDialog1.CancelError = true;
     zipDialog1.DialogTitle = QStringLiteral("Save zip file as...");
     zipDialog1.DefaultExt = QStringLiteral("zip");
@@ -107,9 +116,11 @@ void MainWindow::buildZipFrame()
     zipfolder = button(w, "zipfolder", QStringLiteral("Select f&older ..."), {24, 172, 97, 25});
     zdir = textBox(w, "zdir", {128, 173, 432, 24}, true);
     Command6 = button(w, "Command6", QStringLiteral("&Remove"), {568, 172, 65, 25});
-    wwwbook = button(w, "wwwbook", QStringLiteral("Save &Zip File As..."), {24, 208, 97, 25});
+    // Wider than its neighbours: its caption needs the room with the fonts of today's desktops,
+    // as the status label beside it does for its longest line.
+    wwwbook = button(w, "wwwbook", QStringLiteral("Save &Zip File As..."), {24, 208, 113, 25});
     wwwbook->setFont(makeFont(QStringLiteral("Arial"), 9));
-    ZipStatus = label(w, "ZipStatus", QStringLiteral(" "), {176, 214, 225, 17});
+    ZipStatus = label(w, "ZipStatus", QStringLiteral(" "), {176, 214, 385, 17});
     ZipStatus->setFont(makeFont(QStringLiteral("MS Sans Serif"), 9.75, true));
     ZipStatus->setStyleSheet(QStringLiteral("color: red;"));
     Command3 = button(w, "Command3", QStringLiteral("Advance"), {568, 208, 65, 25});
@@ -152,7 +163,8 @@ void MainWindow::buildHiddenFields()
     const QFont arial975 = makeFont(QStringLiteral("Arial"), 9.75);
     const QString countTip = QStringLiteral("The text box will show the amount of selected files.");
 
-    // Hidden fields: below the visible client area, still in the tab order.
+    // Hidden fields: below the visible client area, out of the keyboard's way: Tab passes
+    // them by and no access key reaches them, since nobody sees where the focus went.
     Text3 = new PinnedField(w, "Text3", {24, 520, 41, 24}, [this] { return QString::number(FileList->count()); });
     Text3->setReadOnly(true);
     Text3->setFont(arial975);
@@ -168,9 +180,8 @@ void MainWindow::buildHiddenFields()
     pas2->setFocusPolicy(Qt::NoFocus);
     cmdSystem = button(w, "cmdSystem", QStringLiteral("Ru&n "), {512, 520, 65, 25},
                        QStringLiteral("Run album *.exe file you just build."));
-    // "U&nzip to current folder" names the same key; Alt+N belongs to Run,
-    // and an ambiguous key would only move the focus between the two.
-    Command5->setShortcut(QKeySequence());
+    // Alt+N is "U&nzip to current folder"'s: the caption the user sees decides.
+    cmdSystem->setShortcut(QKeySequence());
 }
 
 void MainWindow::connectHandlers()
@@ -459,6 +470,58 @@ void MainWindow::DestDir_Change()
 void MainWindow::ZipFile_UnzipPercentDone(int percentDone)
 {
     platform::setProgress(ProgressBar1, percentDone);
+}
+
+namespace {
+
+// A file dropped on the lower half of the window: the archive to open.
+class ArchiveDrop : public QObject {
+public:
+    ArchiveDrop(QWidget *area, int top, std::function<void(const QString &)> open)
+        : QObject(area), top_(top), open_(std::move(open))
+    {
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        const QEvent::Type type = event->type();
+        if (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop)
+            return QObject::eventFilter(watched, event);
+        auto *drop = static_cast<QDropEvent *>(event);
+        const QString path = fileOf(drop);
+        if (path.isEmpty() || drop->position().y() < top_) {
+            drop->ignore();
+            return true;
+        }
+        drop->setDropAction(Qt::CopyAction);
+        drop->accept();
+        if (type == QEvent::Drop)
+            open_(path);
+        return true;
+    }
+
+private:
+    static QString fileOf(const QDropEvent *drop)
+    {
+        const QMimeData *data = drop->mimeData();
+        if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().first().isLocalFile())
+            return QString();
+        const QFileInfo info(data->urls().first().toLocalFile());
+        return info.isFile() ? QDir::toNativeSeparators(info.absoluteFilePath()) : QString();
+    }
+
+    int top_;
+    std::function<void(const QString &)> open_;
+};
+
+} // namespace
+
+void MainWindow::acceptArchiveDrops()
+{
+    client->setAcceptDrops(true);
+    client->installEventFilter(new ArchiveDrop(
+        client, Frame2->y(), [this](const QString &path) { extract::openArchiveFile(extractDesk(), path); }));
 }
 
 } // namespace oz::app

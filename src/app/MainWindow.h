@@ -129,6 +129,7 @@ private:
     void buildZipFrame();
     void buildUnzipFrame();
     void buildHiddenFields();
+    void acceptArchiveDrops(); // a file dropped on the lower half opens as the archive
     void connectHandlers();
     void buildMenus();
     void endProgram();

@@ -185,6 +185,7 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
         }
         options.threads = threads_;
         options.strict = strict_;
+        options.stop = &stop_;
         Progress progress(0, [this](int p) { emit UnzipPercentDone(p); });
         bool begun = false;
         std::uint64_t reported = 0;
@@ -385,6 +386,7 @@ core::WriteJob ArchiveComponent::writeJob(const QString &target, std::vector<cor
     job.keyLength = keyLength_;
     job.level = level_;
     job.threads = threads_;
+    job.stop = &stop_;
     return job;
 }
 

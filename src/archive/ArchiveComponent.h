@@ -115,6 +115,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -313,6 +314,11 @@ public:
     // setReplaceExisting while set. Stop ends the extraction with ArchiveError (Stopped) and
     // nothing written. An empty function goes back to setReplaceExisting's rule.
     void setReplaceQuestion(ReplaceQuestion ask) { replaceQuestion_ = std::move(ask); }
+    // Asks a running SaveArchive, WriteSelfExtractingExe or ExtractToFolder, from any thread, to
+    // end soon; it then fails as a failure would, leaving no partial file. The request holds
+    // until clearStop, which a caller calls before it starts the next operation.
+    void requestStop() { stop_ = true; }
+    void clearStop() { stop_ = false; }
     QString openedPath() const { return openedPath_; }
     // The names chosen since StartNewArchive that are not UTF-8 (see nameFromBytes): they are
     // stored as their bytes, without the mark that says a name is UTF-8, as Info-ZIP stores them.
@@ -370,6 +376,7 @@ private:
     ReplaceQuestion replaceQuestion_;
     ExeSettings exe_;
     ExtractionRecord record_;
+    std::atomic<bool> stop_{false};
 };
 
 } // namespace oz::archive

@@ -171,6 +171,8 @@ private:
 
     void reportProcessed()
     {
+        if (job_.stop && job_.stop->load())
+            throw Error("Stopped before the archive was complete", Error::Kind::Stopped);
         const std::uint64_t now = processed_;
         progress_.advance(now - reported_);
         reported_ = now;

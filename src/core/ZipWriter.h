@@ -4,6 +4,7 @@
 // complete, so a failed write leaves an existing file as it was.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -45,6 +46,9 @@ struct WriteJob {
     // Called on the complete file, open read-write, before it takes its name: what a
     // self-extractor's headers say about the whole file is written here. Throws Error to fail.
     std::function<void(int fd)> finish;
+    // When it turns true, writing ends within a chunk or an entry and throws Error (Stopped);
+    // the target is left as it was and nothing half-written remains.
+    const std::atomic<bool> *stop = nullptr;
 };
 
 // Writes the archive; progress gets 0 to 100 by bytes read. Throws Error with a sentence that

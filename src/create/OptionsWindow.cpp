@@ -57,6 +57,8 @@ OptionsWindow::OptionsWindow(Kind kind, QWidget *owner, std::function<void()> sh
     setTabChain(chain);
     connect(ok, &QPushButton::clicked, this, &OptionsWindow::Command1_Click);
     connect(pw, &QPushButton::clicked, this, &OptionsWindow::zippas_Click);
+    // The options apply as they are set: Escape puts the window away as OK does, keeping them.
+    dialogKeys(this, ok, [this] { hide(); });
 
     Form_Load();
 }

@@ -43,6 +43,7 @@ PasswordDialog::PasswordDialog(const char *name, QWidget *owner, std::function<v
     setTabChain({txtpw, txtconfirmpw, ok, cancel});
     connect(ok, &QPushButton::clicked, this, &PasswordDialog::cmdOK_Click);
     connect(cancel, &QPushButton::clicked, this, &PasswordDialog::cmdCancel_Click);
+    dialogKeys(this, ok, [this] { cmdCancel_Click(); });
 }
 
 void PasswordDialog::cmdOK_Click()

@@ -101,8 +101,18 @@ void writeAndReport(const ZipDesk &w, ArchiveComponent &zip, const QString &targ
     }
 
     platform::setProgress(w.ZipProgressBar, 0);
+    zip.clearStop();
     try {
-        zip.SaveArchive();
+        // Stop stands in the free corner right of the bar.
+        const auto end = platform::runStoppable(
+            w.ZipProgressBar->parentWidget(), {568, 34, 65, 25}, [&] { zip.SaveArchive(); },
+            [&] { zip.requestStop(); });
+        if (end == platform::WorkEnd::Stopped) {
+            // The writer left no partial archive; the staged copies go too.
+            platform::FileSystem::deleteFiles(joined(w.Text4->text(), QStringLiteral("*.*")));
+            setStatus(w, QStringLiteral("Stopped"));
+            return;
+        }
     } catch (const ArchiveError &e) {
         // A failed write is never shown as a success; the old file stays.
         notWritten(w, e.reason());

@@ -10,6 +10,7 @@
 
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QThread>
 
 namespace oz::extract {
 
@@ -47,21 +48,42 @@ archive::ReplaceAnswer askAbout(const ExtractDesk &w, const archive::ExistingFil
     return archive::ReplaceAnswer::Stop;
 }
 
+// The question belongs to the window's thread: the extraction, which runs on its own thread,
+// waits there for the answer.
+archive::ReplaceAnswer askOnWindowThread(const ExtractDesk &w, const archive::ExistingFile &f)
+{
+    if (QThread::currentThread() == w.window->thread())
+        return askAbout(w, f);
+    archive::ReplaceAnswer answer = archive::ReplaceAnswer::Stop;
+    QMetaObject::invokeMethod(
+        w.window, [&] { answer = askAbout(w, f); }, Qt::BlockingQueuedConnection);
+    return answer;
+}
+
 // How an extraction ended: done, stopped by the user's answer, or failed with the component's
-// reason.
+// reason. One stopped with Stop has been reported already.
 struct Outcome {
-    enum { Done, Stopped, Failed } result = Done;
+    enum { Done, Stopped, StoppedMidway, Failed } result = Done;
     QString reason;
 };
 
-// Extracts ZipFile into the folder, asking before a file that is there is replaced.
+// Extracts ZipFile into the folder while the windows stay live and Stop can end it, asking
+// before a file that is there is replaced. A stop leaves no half-written file.
 Outcome extractInto(const ExtractDesk &w, const QString &folder)
 {
     platform::setProgress(w.ProgressBar1, 0);
-    w.ZipFile->setReplaceQuestion([&w](const archive::ExistingFile &f) { return askAbout(w, f); });
+    archive::ArchiveComponent &zip = *w.ZipFile;
+    zip.setReplaceQuestion([&w](const archive::ExistingFile &f) { return askOnWindowThread(w, f); });
+    zip.clearStop();
     try {
-        w.ZipFile->ExtractToFolder(folder);
-        return {};
+        // Stop stands right of the destination, in the free corner above Exit.
+        const auto end = platform::runStoppable(
+            w.ProgressBar1->parentWidget(), {568, 423, 65, 25}, [&] { zip.ExtractToFolder(folder); },
+            [&] { zip.requestStop(); });
+        if (end == platform::WorkEnd::Done)
+            return {};
+        say(w, QStringLiteral("Stopped"), QStringLiteral("Orvel Zip"), MsgIcon::Information);
+        return {Outcome::StoppedMidway, {}};
     } catch (const archive::ArchiveError &e) {
         if (e.kind() == archive::ArchiveError::Kind::Stopped)
             return {Outcome::Stopped, e.reason()};
@@ -76,6 +98,8 @@ bool reported(const ExtractDesk &w, const Outcome &o, const QString &failure)
 {
     if (o.result == Outcome::Done)
         return true;
+    if (o.result == Outcome::StoppedMidway)
+        return false;
     if (o.result == Outcome::Stopped)
         say(w, QStringLiteral("Stopped: nothing was unzipped, and every file that was there is as it was.    "),
             QStringLiteral("Orvel Zip"), MsgIcon::Information);

@@ -39,6 +39,7 @@ PasswordPrompt::PasswordPrompt(const ExtractDesk &desk) : QWidget(desk.window, Q
     connect(Check1, &QCheckBox::clicked, this, &PasswordPrompt::Check1_Click);
     connect(Command1, &QPushButton::clicked, this, &PasswordPrompt::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &PasswordPrompt::Command2_Click);
+    dialogKeys(this, Command1, [this] { Command2_Click(); });
 }
 
 void PasswordPrompt::Text1_Change()

@@ -4,7 +4,10 @@
 #include "platform/MessageBox.h"
 
 #include <QDir>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QListWidget>
+#include <QMimeData>
 
 namespace oz::selection {
 
@@ -33,6 +36,62 @@ SelectionList::SelectionList(QWidget *window, QListWidget *list, widgets::Pinned
 {
     widgets::onListClick(list_, [this] { FileList_Click(); });
     connect(count_, &widgets::PinnedField::changed, this, &SelectionList::Text3_Change);
+    list_->setAcceptDrops(true);
+    list_->viewport()->installEventFilter(this);
+}
+
+namespace {
+
+// Local files and folders only: a link from a web page names nothing to archive.
+bool carriesLocalPaths(const QMimeData *data)
+{
+    if (!data || !data->hasUrls())
+        return false;
+    const QList<QUrl> urls = data->urls();
+    return std::any_of(urls.begin(), urls.end(), [](const QUrl &u) { return u.isLocalFile(); });
+}
+
+} // namespace
+
+bool SelectionList::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto *drag = static_cast<QDropEvent *>(event);
+        if (carriesLocalPaths(drag->mimeData())) {
+            drag->setDropAction(Qt::CopyAction);
+            drag->accept();
+        } else {
+            drag->ignore();
+        }
+        return true;
+    }
+    case QEvent::Drop: {
+        auto *drop = static_cast<QDropEvent *>(event);
+        if (carriesLocalPaths(drop->mimeData())) {
+            drop->setDropAction(Qt::CopyAction);
+            drop->accept();
+            dropped(drop->mimeData()->urls());
+        }
+        return true;
+    }
+    default: return QObject::eventFilter(watched, event);
+    }
+}
+
+void SelectionList::dropped(const QList<QUrl> &urls)
+{
+    for (const QUrl &url : urls) {
+        if (!url.isLocalFile())
+            continue;
+        const QFileInfo info(url.toLocalFile());
+        if (info.isDir() && folderDropped)
+            folderDropped(QDir::toNativeSeparators(info.absoluteFilePath()));
+        else if (info.isFile())
+            list_->addItem(QDir::toNativeSeparators(info.absoluteFilePath()));
+    }
+    refreshCount();
 }
 
 void SelectionList::FBrowse_Click()

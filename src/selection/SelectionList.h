@@ -7,6 +7,8 @@
 
 #include <QObject>
 
+#include <functional>
+
 class QListWidget;
 
 namespace oz::widgets {
@@ -33,10 +35,18 @@ public:
     // The full paths in the list, in order.
     QStringList paths() const;
 
+    // Files dropped on the list join it; a dropped folder goes to this, as if picked as the
+    // window's folder (nothing when unset).
+    std::function<void(const QString &folder)> folderDropped;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
     platform::CommonDialog rDialog;
 
 private:
     void refreshCount();
+    void dropped(const QList<QUrl> &urls);
 
     QWidget *window_;
     QListWidget *list_;

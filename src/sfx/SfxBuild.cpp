@@ -9,11 +9,14 @@
 #include "platform/MessageBox.h"
 #include "platform/ProgramFolder.h"
 #include "platform/StagingFolder.h"
+#include "platform/Progress.h"
 #include "selection/SelectionList.h"
 #include "sfx/SfxWindow.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QListWidget>
 
 namespace oz::sfx {
@@ -25,9 +28,9 @@ using platform::MsgIcon;
 
 namespace {
 
-void notBuilt(SfxWindow &w, const QString &reason)
+void notBuilt(SfxWindow &w, const QString &reason, const QString &what = QStringLiteral("SFX .exe file"))
 {
-    platform::showMessage(&w, QStringLiteral("The SFX .exe file could not be built: ") + reason,
+    platform::showMessage(&w, QStringLiteral("The ") + what + QStringLiteral(" could not be built: ") + reason,
                           QStringLiteral("Error"), MsgIcon::None);
 }
 
@@ -61,6 +64,33 @@ void setExecutable(ArchiveComponent &zip, SfxWindow &w, bool two, OptionsWindow 
     }
 }
 
+// What the user calls the file made: "SFX .run file" for a .run, "SFX .exe file" for a .exe.
+QString madeName(const QString &target)
+{
+    const QString suffix = QFileInfo(target).suffix();
+    return suffix.isEmpty() ? QStringLiteral("SFX file") : QStringLiteral("SFX .") + suffix + QStringLiteral(" file");
+}
+
+// Writes the executable off the window's thread: a bar follows the write beside Stop, both
+// there only while it runs.
+platform::WorkEnd writeStoppable(ArchiveComponent &zip, SfxWindow &w, const QString &target)
+{
+    QProgressBar bar(&w);
+    bar.setObjectName(QStringLiteral("SfxProgressBar"));
+    bar.setRange(0, 100);
+    bar.setTextVisible(false);
+    bar.setGeometry(24, 452, 409, 17);
+    bar.show();
+    QObject::connect(&zip, &ArchiveComponent::WriteZipPercentDone, &bar, &QProgressBar::setValue);
+    zip.clearStop();
+    int written = 0;
+    return platform::runStoppable(
+        &w, {448, 448, 73, 25}, [&] { zip.WriteSelfExtractingExe(target, written); }, [&] { zip.requestStop(); });
+}
+
+// The filter chosen last, for the program's life: who builds Linux programs builds them again.
+int chosenFilter = 1;
+
 // Asks for the target and writes the executable there; the name decides the program.
 void saveExecutable(ArchiveComponent &zip, SfxWindow &w)
 {
@@ -69,21 +99,27 @@ void saveExecutable(ArchiveComponent &zip, SfxWindow &w)
     dialog.InitDir = QString();
     // The name decides the program: ".exe" a Windows one, anything else a Linux one.
     dialog.Filter = QStringLiteral(".exe only (*.exe)|*.exe|Linux program (*.run)|*.run");
-    dialog.FilterIndex = 1;
+    dialog.FilterIndex = chosenFilter;
     if (!dialog.ShowSave(&w))
         return;
+    chosenFilter = dialog.FilterIndex;
     const QString target = dialog.FileName;
-    int written = 0;
     try {
-        zip.WriteSelfExtractingExe(target, written);
+        if (writeStoppable(zip, w, target) == platform::WorkEnd::Stopped) {
+            platform::FileSystem::deleteFiles(create::joined(w.Text4->text(), QStringLiteral("*.*")));
+            platform::showMessage(&w, QStringLiteral("Stopped"), QStringLiteral("Orvel Album"), MsgIcon::Information);
+            return;
+        }
     } catch (const ArchiveError &e) {
         // Judged by the write itself, not by a file at the path: an older
         // file there says nothing about this build.
-        notBuilt(w, e.reason());
+        notBuilt(w, e.reason(), madeName(target));
         return;
     }
     if (platform::FileSystem::fileExists(target)) {
-        platform::showMessage(&w, QStringLiteral("Success! Your new SFX .exe file is built in ") + target + u' ',
+        platform::showMessage(&w,
+                              QStringLiteral("Success! Your new ") + madeName(target) + QStringLiteral(" is built in ")
+                                  + target + u' ',
                               QStringLiteral("Orvel Album"), MsgIcon::None);
     }
 }
@@ -111,11 +147,10 @@ void buildSfx(SfxWindow &w, Model model)
     }
 
     OptionsWindow *own = two ? w.desk().advances2() : w.desk().advances1();
-    OptionsWindow *folderFlags = w.desk().advance();
     // What the build stages goes when it ends, whatever the end.
     platform::StagingFolder staging(w.Text4->text());
     const QString working = staging.path();
-    const bool folderTopBare = OptionsWindow::value(folderFlags->SaveFullFilenames) == 0;
+    const bool folderTopBare = OptionsWindow::value(own->SaveFullFilenames) == 0;
     if (!create::stageListedFiles(&w, w.selection().paths(), staging, folderTopBare ? zdir : QString()))
         return;
 
@@ -130,7 +165,7 @@ void buildSfx(SfxWindow &w, Model model)
         exclusions.Add(own->ExclusionsText->text());
         zip.SetExclusionList(exclusions);
 
-        create::addSelection(zip, zdir, haveFiles, own->FilePattern->text(), working, 1, *folderFlags);
+        create::addSelection(zip, zdir, haveFiles, own->FilePattern->text(), working, 1, *own);
     } catch (const ArchiveError &e) {
         notBuilt(w, e.reason());
         return;

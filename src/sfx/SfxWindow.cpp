@@ -35,8 +35,12 @@ SfxWindow::SfxWindow(QWidget *owner, SfxDesk &desk)
     setTabChain({FBrowse,  Createalbum, Command2,    Mp3,      FileRemove, Text4,    Text3, mp3text,
                  Command1, pas2,        Exit,        Command3, iconlist,   FileList, zdir,  Command5,
                  Command4, zipfolder,   iconlistRem, Iconsel,  allClear,   pas1});
+    // Once chained: the unseen fields keep their places in the order, Tab passes them by.
+    Text3->setFocusPolicy(Qt::NoFocus);
+    Text4->setFocusPolicy(Qt::NoFocus);
 
     selection_ = new selection::SelectionList(this, FileList, Text3);
+    selection_->folderDropped = [this](const QString &folder) { zdir->setText(folder + QDir::separator()); };
     SaveDialog.CancelError = true;
     SaveDialog.DialogTitle = QStringLiteral("Save images as a standalone Exe file...");
     SaveDialog.DefaultExt = QStringLiteral("exe"); // the executable's own extension
@@ -102,9 +106,10 @@ void SfxWindow::buildModelFrames()
     Command3 = button(this, "Command3", QStringLiteral("Advance"), {528, 296, 65, 25});
 
     frame(this, "Frame3", QStringLiteral("  SFX Model 2:   "), {16, 352, 585, 89});
-    Mp3 = button(this, "Mp3", QStringLiteral("R&un after Extracted"), {24, 368, 105, 25},
+    // Its caption needs a little more than the button below; the box beside it gives it up.
+    Mp3 = button(this, "Mp3", QStringLiteral("R&un after Extracted"), {24, 368, 111, 25},
                  QStringLiteral("Selecting an xxx.exe file. This file will run after users extracted this SFX file."));
-    mp3text = textBox(this, "mp3text", {136, 368, 385, 24}, false, QStringLiteral("Select a .exe file."));
+    mp3text = textBox(this, "mp3text", {140, 368, 381, 24}, false, QStringLiteral("Select a .exe file."));
     mp3text->setFont(arial975);
     Command1 = button(this, "Command1", QStringLiteral("Remo&ve"), {528, 368, 65, 25}, removeTip);
     Command2 = button(this, "Command2", QStringLiteral("Buil&d SFX File"), {24, 408, 105, 25},
@@ -113,7 +118,7 @@ void SfxWindow::buildModelFrames()
     auto *label6 = label(
         this, "Label6",
         QStringLiteral("This will save as model 1 and run the specific .exe file after users run the build SFX file."),
-        {136, 400, 305, 33});
+        {136, 400, 385, 37});
     label6->setFont(arial1125);
     label6->setWordWrap(true);
     Command5 = button(this, "Command5", QStringLiteral("Advance"), {528, 408, 65, 25});

@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalBlocker>
 
 namespace oz::widgets {
@@ -147,9 +148,31 @@ void PinnedField::repin()
 
 void present(QWidget *window)
 {
+    QWidget *owner = window->parentWidget() ? window->parentWidget()->window() : nullptr;
+    if (!window->isVisible() && owner && owner->isVisible()) {
+        const QRect frame = window->frameGeometry();
+        const QPoint inside = window->geometry().topLeft() - frame.topLeft();
+        window->move(owner->frameGeometry().center() - QPoint(frame.width() / 2, frame.height() / 2) + inside);
+    }
     window->show();
     window->raise();
     window->activateWindow();
+}
+
+void dialogKeys(QWidget *window, QPushButton *defaultButton, std::function<void()> cancel)
+{
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        if (!defaultButton)
+            break;
+        defaultButton->setDefault(true);
+        auto *enter = new QShortcut(QKeySequence(key), window);
+        QObject::connect(enter, &QShortcut::activated, window, [window, defaultButton] {
+            auto *focused = qobject_cast<QPushButton *>(window->focusWidget());
+            (focused && focused->isVisible() ? focused : defaultButton)->click();
+        });
+    }
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), window);
+    QObject::connect(escape, &QShortcut::activated, window, std::move(cancel));
 }
 
 } // namespace oz::widgets

@@ -40,8 +40,13 @@ void onListClick(QListWidget *list, std::function<void()> handler);
 // tooltip; with none selected the tooltip keeps its text.
 void showFirstSelectedAsTooltip(QListWidget *list);
 
-// Shows a window without making it modal and brings it to the front.
+// Shows a window without making it modal and brings it to the front; a window not shown yet
+// opens centred on the window that owns it.
 void present(QWidget *window);
+
+// The keys of a dialog: Enter presses the button that has the focus, or else the default one;
+// Escape calls cancel. Without a default button Enter is left alone.
+void dialogKeys(QWidget *window, QPushButton *defaultButton, std::function<void()> cancel);
 
 // Chains the widgets into the keyboard tab order, first to last.
 void setTabChain(const std::vector<QWidget *> &widgets);

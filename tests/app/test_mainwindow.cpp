@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -133,10 +134,10 @@ private slots:
                                   << "" << QRect(568, 172, 65, 25);
         QTest::newRow("wwwbook") << "wwwbook"
                                  << "Save &Zip File As..."
-                                 << "" << QRect(24, 208, 97, 25);
+                                 << "" << QRect(24, 208, 113, 25);
         QTest::newRow("ZipStatus") << "ZipStatus"
                                    << " "
-                                   << "" << QRect(176, 214, 225, 17);
+                                   << "" << QRect(176, 214, 385, 17);
         QTest::newRow("Command3") << "Command3"
                                   << "Advance"
                                   << "" << QRect(568, 208, 65, 25);
@@ -243,10 +244,11 @@ private slots:
                 order << at->objectName();
             at = at->nextInFocusChain();
         } while (at != w.FBrowse && order.size() < 40);
-        QCOMPARE(order.mid(0, 21),
-                 QStringList({"FBrowse",  "wwwbook",  "Command4",  "cmdSystem", "Text4",    "FileRemove", "Text3",
-                              "delmp3",   "FileList", "List1",     "Mp3",       "Command2", "DestDir",    "mp3text",
-                              "Command5", "Text6",    "zipfolder", "zdir",      "allClear", "Command3",   "Command6"}));
+        // The unseen fields are passed by.
+        QCOMPARE(order.mid(0, 18),
+                 QStringList({"FBrowse", "wwwbook", "Command4", "FileRemove", "delmp3", "FileList", "List1", "Mp3",
+                              "Command2", "DestDir", "mp3text", "Command5", "Text6", "zipfolder", "zdir", "allClear",
+                              "Command3", "Command6"}));
     }
 
     void startUpMakesTheWorkingFolder()
@@ -371,9 +373,9 @@ private slots:
         app::MainWindow w;
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
-        QTest::keyClick(&w, Qt::Key_N, Qt::AltModifier);
-        // The access key presses the button visibly, a moment later.
-        QTRY_COMPARE(standIns.messages.texts(), QStringList({"File is not there!   "}));
+        // Unseen, it has no access key of its own (Alt+N unzips): only a click reaches it.
+        w.cmdSystem->click();
+        QCOMPARE(standIns.messages.texts(), QStringList({"File is not there!   "}));
         QCOMPARE(standIns.messages.shown[0].title, QStringLiteral("Warning"));
         QCOMPARE(standIns.messages.shown[0].icon, platform::MsgIcon::Information);
     }
@@ -381,6 +383,178 @@ private slots:
 private:
     // Opens the options window too, so ending is seen to close it without fuss.
     static void Forms_open(app::MainWindow &w) { w.Command3->click(); }
+
+private slots:
+    // Files and folders dropped on the selection list join the selection; a file dropped on the
+    // lower half opens as the archive, one dropped on the upper half does not.
+    void dropping()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        const QString root = standIns.programFolder() + "/dropped";
+        writeFile(root + "/a.txt", "a");
+        writeFile(root + "/b.txt", "b");
+        writeFile(root + "/folder/c.txt", "c");
+        auto drop = [](QWidget *target, QPoint at, const QStringList &paths) {
+            QMimeData mime;
+            QList<QUrl> urls;
+            for (const QString &p : paths)
+                urls << QUrl::fromLocalFile(p);
+            mime.setUrls(urls);
+            QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &enter);
+            QDropEvent dropped(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &dropped);
+            return enter.isAccepted() && dropped.isAccepted();
+        };
+        QVERIFY(drop(w.FileList->viewport(), {20, 20}, {root + "/a.txt", root + "/b.txt", root + "/folder"}));
+        QCOMPARE(w.FileList->count(), 2);
+        QCOMPARE(w.FileList->item(1)->text(), root + "/b.txt");
+        QCOMPARE(w.Text3->text(), QStringLiteral("2"));
+        QCOMPARE(w.zdir->text(), root + "/folder/");
+        // What was dropped is built like what was picked.
+        standIns.dialogs.pick(root + "/dropped.zip");
+        w.wwwbook->click();
+        QStringList names = entryNames(root + "/dropped.zip");
+        names.sort();
+        QCOMPARE(names, QStringList({"a.txt", "b.txt", "c.txt"}));
+
+        QVERIFY(!drop(w.client, {300, 100}, {root + "/dropped.zip"}));
+        QCOMPARE(w.mp3text->text(), QString());
+        QVERIFY(drop(w.client, {300, 400}, {root + "/dropped.zip"}));
+        QCOMPARE(w.mp3text->text(), root + "/dropped.zip");
+        QCOMPARE(w.List1->count(), 3);
+    }
+
+    // Every caption, label and frame title fits its control with the fonts this desktop gives
+    // for the ones asked for, the status texts of a zip build included.
+    void everyTextFits()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        std::vector<QWidget *> windows{&w,
+                                       w.forms().advance(),
+                                       w.forms().advances1(),
+                                       w.forms().advances2(),
+                                       w.forms().changePW(),
+                                       w.forms().password(),
+                                       w.forms().sfx()};
+        QStringList cut;
+        auto check = [&](QWidget *c, const QString &shown, int room, int rows = 1) {
+            const QFontMetrics fm(c->font());
+            const QString text = QString(shown).remove(u'&');
+            const bool fits = rows == 1
+                ? fm.horizontalAdvance(text) <= room
+                : fm.boundingRect(QRect(0, 0, room, 10000), Qt::TextWordWrap, text).height() <= rows;
+            if (!fits && !text.trimmed().isEmpty())
+                cut << c->window()->objectName() + "/" + c->objectName() + ": " + text + " ("
+                        + QString::number(fm.horizontalAdvance(text)) + " in " + QString::number(room) + ")";
+        };
+        for (QWidget *window : windows) {
+            for (auto *b : window->findChildren<QPushButton *>())
+                if (b->y() < window->height())
+                    check(b, b->text(), b->width() - 6);
+            for (auto *b : window->findChildren<QCheckBox *>())
+                check(b, b->text(), b->width() - 20);
+            for (auto *g : window->findChildren<QGroupBox *>())
+                check(g, g->title(), g->width() - 12);
+            for (auto *l : window->findChildren<QLabel *>())
+                if (l->y() < window->height())
+                    check(l, l->text().section(u'\n', 0, 0), l->width(), l->wordWrap() ? l->height() : 1);
+        }
+        for (const QString &status : {QStringLiteral("Error, no files added to the Zip archive."),
+                                      QStringLiteral("Error, the Zip archive was not written."),
+                                      QStringLiteral("Success.  12345 files zipped")})
+            check(w.ZipStatus, status, w.ZipStatus->width());
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join("\n")));
+    }
+
+    // Keys as the user presses them on the shown window: an access key does what its caption
+    // says, a key two captions share moves between them, Tab never lands on an unseen field.
+    void accessKeysAndTab()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        w.show();
+        QApplication::setActiveWindow(&w);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QTest::keyClick(&w, Qt::Key_N, Qt::AltModifier);
+        // The access key presses the button visibly, a moment later.
+        QTRY_COMPARE(standIns.messages.texts(), QStringList({"Error, no zip archive has been opened    "}));
+        QCOMPARE(standIns.shell.starts.size(), std::size_t(0));
+
+        const QString file = standIns.programFolder() + "/picked.txt";
+        writeFile(file, "x");
+        standIns.dialogs.pick(QStringList{file});
+        QTest::keyClick(&w, Qt::Key_S, Qt::AltModifier);
+        QTRY_COMPARE(w.FileList->count(), 1);
+        w.FileList->setCurrentRow(0);
+        QTest::keyClick(&w, Qt::Key_R, Qt::AltModifier);
+        QWidget *first = QApplication::focusWidget();
+        QTest::keyClick(&w, Qt::Key_R, Qt::AltModifier);
+        QWidget *second = QApplication::focusWidget();
+        QCOMPARE(QSet<QWidget *>({first, second}), QSet<QWidget *>({w.FileRemove, w.Command6}));
+        QCOMPARE(w.FileList->count(), 1); // the shared key only moves the focus
+        w.FileRemove->setFocus();
+        QTest::keyClick(w.FileRemove, Qt::Key_Space);
+        QCOMPARE(w.FileList->count(), 0);
+
+        w.FBrowse->setFocus();
+        for (int i = 0; i < 40; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QWidget *at = QApplication::focusWidget();
+            QVERIFY2(at && at->y() < 505 && at->isVisible(), qPrintable(at ? at->objectName() : "nothing"));
+        }
+    }
+
+    // Enter presses the default button, Escape cancels; the small windows open on their owner.
+    void enterEscapeAndPlacement()
+    {
+        StandIns standIns;
+        app::MainWindow w;
+        w.show();
+        w.move(40, 30);
+        w.Command3->click();
+        create::OptionsWindow *advance = w.forms().advance();
+        QVERIFY(advance->isVisible());
+        QApplication::setActiveWindow(advance);
+        QVERIFY((advance->frameGeometry().center() - w.frameGeometry().center()).manhattanLength() <= 4);
+        advance->FilePattern->setText("*.txt");
+        QTest::keyClick(advance->FilePattern, Qt::Key_Escape);
+        QVERIFY(!advance->isVisible());
+        w.Command3->click();
+        QApplication::setActiveWindow(advance);
+        QCOMPARE(advance->FilePattern->text(), QStringLiteral("*.txt")); // put away, not reset
+        QTest::keyClick(advance->FilePattern, Qt::Key_Return);
+        QVERIFY(!advance->isVisible());
+
+        extract::PasswordPrompt *prompt = w.forms().password();
+        app::Forms::present(prompt);
+        QApplication::setActiveWindow(prompt);
+        QVERIFY(prompt->isVisible());
+        QTest::keyClicks(prompt->Text1, "secret");
+        QTest::keyClick(prompt->Text1, Qt::Key_Enter);
+        QCOMPARE(standIns.messages.texts().value(0), QStringLiteral("Wrong password!    ")); // Enter password ran
+        QCOMPARE(w.pas2->text(), QStringLiteral("secret"));
+        QTest::keyClick(prompt->Text1, Qt::Key_Escape);
+        QTRY_VERIFY(!w.forms().password()->isVisible() || w.forms().password() != prompt);
+
+        w.mnuHelp_About->trigger();
+        app::AboutWindow *about = w.forms().about();
+        QVERIFY(about->isVisible());
+        QApplication::setActiveWindow(about);
+        QTest::keyClick(about, Qt::Key_Escape);
+        QVERIFY(!about->isVisible());
+
+        create::PasswordDialog *setPassword = w.forms().changePW();
+        app::Forms::present(setPassword);
+        QApplication::setActiveWindow(setPassword);
+        QTest::keyClicks(setPassword->txtpw, "pw");
+        QTest::keyClicks(setPassword->txtconfirmpw, "pw");
+        QTest::keyClick(setPassword->txtconfirmpw, Qt::Key_Return);
+        QCOMPARE(w.pas1->text(), QStringLiteral("pw"));
+        QVERIFY(!setPassword->isVisible());
+    }
 };
 
 QTEST_MAIN(MainWindowTest)

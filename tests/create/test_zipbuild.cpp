@@ -19,10 +19,12 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
 #include <sys/resource.h>
 
 using namespace oz;
@@ -47,6 +49,36 @@ void withFilesOfAtMost(rlim_t size, const std::function<void()> &work)
     setrlimit(RLIMIT_FSIZE, &small);
     work();
     setrlimit(RLIMIT_FSIZE, &saved);
+}
+
+// A file large enough that writing it takes many progress steps: random bytes do not deflate.
+void writeLargeFile(const QString &path, int mebibytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (int i = 0; i < mebibytes; ++i) {
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
+        f.write(chunk);
+    }
+}
+
+// Presses the "Stop" that stands in the window while the work runs, once the bar has moved.
+void stopWhenMoving(QProgressBar *bar, QWidget *window, bool byEscape)
+{
+    auto once = std::make_shared<bool>(false);
+    QObject::connect(bar, &QProgressBar::valueChanged, bar, [=](int value) {
+        if (value < 1 || *once)
+            return;
+        *once = true;
+        auto *stop = window->findChild<QPushButton *>(QStringLiteral("Stop"));
+        QVERIFY(stop && stop->isVisible());
+        if (byEscape)
+            QTest::keyClick(window, Qt::Key_Escape);
+        else
+            QTest::mouseClick(stop, Qt::LeftButton);
+    });
 }
 
 // A main window on a fresh program folder, with files to pick.
@@ -437,6 +469,33 @@ private slots:
             d.build(target, menu);
             QVERIFY2(!entryNames(target).contains("self.zip"), qPrintable(entryNames(target).join(", ")));
             QVERIFY(entryNames(target).contains("a.txt"));
+        }
+    }
+
+    // A long build can be stopped from the window, by Stop or Escape: it ends before it is
+    // complete, says so, and leaves neither the archive nor a part of it nor the staged copy.
+    void stoppingALongBuild()
+    {
+        for (const bool byEscape : {false, true}) {
+            Desk d;
+            d.w.show();
+            writeLargeFile(d.at("big/large.bin"), 48);
+            d.pickFiles({d.at("big/large.bin")});
+            QDir().mkpath(d.at("out"));
+            stopWhenMoving(d.w.ZipProgressBar, &d.w, byEscape);
+            d.build(d.at("out/large.zip"));
+            QCOMPARE(d.status(), QStringLiteral("Stopped"));
+            QVERIFY(d.s.messages.shown.empty());
+            QVERIFY(d.w.ZipProgressBar->value() < 100);
+            QCOMPARE(QDir(d.at("out")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     QStringList());
+            QVERIFY(!QFileInfo::exists(d.s.programFolder() + "/tempp/large.bin"));
+            QVERIFY(!d.w.findChild<QPushButton *>(QStringLiteral("Stop")));
+            // The window is itself again: the next build runs to its end.
+            d.w.allClear->click();
+            d.pickFiles({d.at("docs/a.txt")});
+            d.build(d.at("out/small.zip"));
+            QCOMPARE(entryNames(d.at("out/small.zip")), QStringList({"a.txt"}));
         }
     }
 

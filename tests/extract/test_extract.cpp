@@ -18,6 +18,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -285,6 +286,41 @@ private slots:
         QVERIFY(d.lastMessage().text.startsWith("Failed to open zip archive    \n"));
         QCOMPARE(d.lastMessage().icon, platform::MsgIcon::Information);
         QVERIFY(QFileInfo(d.at("data.bin")).isFile());
+    }
+
+    // A long extraction stops at Stop: "Stopped" is said, no part of the large file is left
+    // under any name, and the window is itself again.
+    void stoppingALongExtraction()
+    {
+        Desk d;
+        {
+            QFile f(d.at("big/large.bin"));
+            QVERIFY(QDir().mkpath(d.at("big")) && f.open(QIODevice::WriteOnly));
+            QByteArray chunk(1 << 20, Qt::Uninitialized);
+            for (int i = 0; i < 48; ++i) {
+                QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
+                f.write(chunk);
+            }
+        }
+        archive::ArchiveComponent zip;
+        zip.StartNewArchive(d.at("large.zip"));
+        zip.AddFilesByPattern(d.at("big/*.*"), 0);
+        zip.SetArchiveFileName(d.at("large.zip"));
+        zip.SaveArchive();
+        d.open(d.at("large.zip"));
+        QObject::connect(d.w.ProgressBar1, &QProgressBar::valueChanged, d.w.ProgressBar1, [&](int value) {
+            if (auto *stop = d.w.findChild<QPushButton *>(QStringLiteral("Stop")); value >= 1 && stop)
+                QTest::mouseClick(stop, Qt::LeftButton);
+        });
+        d.w.Command5->click();
+        QCOMPARE(d.lastMessage().text, QStringLiteral("Stopped"));
+        QVERIFY(d.w.ProgressBar1->value() < 100);
+        const QString folder = d.at("large");
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+        QVERIFY(!d.w.findChild<QPushButton *>(QStringLiteral("Stop")));
+        d.open(d.ours("small.zip"));
+        d.w.Command5->click();
+        QCOMPARE(tree(d.at("small")), d.original);
     }
 
     void noArchiveOpened()

@@ -15,8 +15,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 using namespace oz;
@@ -62,6 +65,12 @@ QStringList calls(const LogCapture &log)
         if (!line.startsWith("GetEntries") && !line.startsWith("OpenZip"))
             out << line;
     return out;
+}
+
+QStringList sorted(QStringList l)
+{
+    l.sort();
+    return l;
 }
 
 } // namespace
@@ -196,8 +205,8 @@ private slots:
         d.pickFiles({d.at("pics/a.jpg"), d.at("pics/b.txt")});
         d.pickFolder("pics");
         d.w.forms().advances1()->FilePattern->setText("*.jpg");
-        d.w.forms().advances1()->Recurse->setChecked(false); // inert: the flags come from advance
-        d.w.forms().advance()->IncludeHidden->setChecked(true);
+        d.w.forms().advances1()->IncludeHidden->setChecked(true);
+        d.w.forms().advance()->Recurse->setChecked(false); // the main window's options are not the model's
         const QString target = d.at("album.exe");
         d.s.dialogs.pick(target);
         LogCapture log("orvelzip.archive");
@@ -263,6 +272,107 @@ private slots:
         QVERIFY2(d.s.messages.shown.back().text.contains("cannot be used: picture 1 is cut short"),
                  qPrintable(d.s.messages.shown.back().text));
         QVERIFY(!QFileInfo::exists(d.at("bad-icon.exe")));
+    }
+
+    // The check boxes of a model's own options window decide what its executable holds.
+    void theModelsOptionsDecideWhatTheExecutableHolds()
+    {
+        Desk d;
+        writeFile(d.at("pics/.hidden.jpg"), "hidden");
+        d.pickFolder("pics");
+        create::OptionsWindow *one = d.w.forms().advances1();
+        one->FilePattern->setText("*.jpg");
+        one->Recurse->setChecked(false);
+        one->IncludeHidden->setChecked(false);
+        d.s.dialogs.pick(d.at("flat.run"));
+        d.sfx->Createalbum->click();
+        QCOMPARE(entryNames(d.at("flat.run")), QStringList({"a.jpg"}));
+
+        one->Recurse->setChecked(true);
+        one->IncludeHidden->setChecked(true);
+        one->SaveFullFilenames->setChecked(true);
+        d.s.dialogs.pick(d.at("deep.run"));
+        d.sfx->Createalbum->click();
+        const QStringList names = entryNames(d.at("deep.run"));
+        const QString kept = d.at("pics").mid(1); // the folder's own path, without the root
+        QVERIFY2(names.contains(kept + "/.hidden.jpg") && names.contains(kept + "/sub/c.jpg"),
+                 qPrintable(names.join(", ")));
+
+        // Model 2 reads its own window, not model 1's.
+        d.s.dialogs.pick(d.at("tools/setup.exe"));
+        d.sfx->Mp3->click();
+        create::OptionsWindow *two = d.w.forms().advances2();
+        two->Recurse->setChecked(false);
+        two->IncludeHidden->setChecked(false);
+        d.s.dialogs.pick(d.at("two.run"));
+        d.sfx->Command2->click();
+        QCOMPARE(sorted(entryNames(d.at("two.run"))), QStringList({"a.jpg", "b.txt"}));
+    }
+
+    // The filter chosen in the save dialog is offered again, in this window and the next, and
+    // the success message names the kind of file that was made.
+    void theChosenFilterIsRemembered()
+    {
+        Desk d;
+        d.pickFiles({d.at("pics/a.jpg")});
+        d.s.dialogs.pick(d.at("first"), 2);
+        d.sfx->Createalbum->click();
+        QCOMPARE(d.s.messages.shown.back().text,
+                 "Success! Your new SFX .run file is built in " + d.at("first.run") + " ");
+        d.s.dialogs.pick(d.at("second"));
+        d.sfx->Createalbum->click();
+        QVERIFY(QFileInfo::exists(d.at("second.run")));
+        d.sfx->close();
+        QTest::qWait(0);
+        d.w.mnuOSF->trigger();
+        d.sfx = d.w.forms().sfx();
+        d.pickFiles({d.at("pics/a.jpg")});
+        d.s.dialogs.pick(d.at("third"));
+        d.sfx->Createalbum->click();
+        QVERIFY(readFile(d.at("third.run"))
+                    .startsWith("\x7f"
+                                "ELF"));
+        d.s.dialogs.pick(d.at("fourth"), 1);
+        d.sfx->Createalbum->click();
+        QCOMPARE(d.s.messages.shown.back().text,
+                 "Success! Your new SFX .exe file is built in " + d.at("fourth.exe") + " ");
+    }
+
+    // A long build stops at Escape: "Stopped", no executable, no staged copy, the window as before.
+    void stoppingALongBuild()
+    {
+        Desk d;
+        {
+            QFile f(d.at("big/large.bin"));
+            QVERIFY(QDir().mkpath(d.at("big")) && f.open(QIODevice::WriteOnly));
+            QByteArray chunk(1 << 20, Qt::Uninitialized);
+            for (int i = 0; i < 48; ++i) {
+                QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
+                f.write(chunk);
+            }
+        }
+        d.pickFiles({d.at("big/large.bin")});
+        QDir().mkpath(d.at("out"));
+        bool sawBar = false;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto *bar = d.sfx->findChild<QProgressBar *>(QStringLiteral("SfxProgressBar"));
+            if (!sawBar && bar && bar->value() >= 1) {
+                sawBar = true;
+                QVERIFY(d.sfx->findChild<QPushButton *>(QStringLiteral("Stop")));
+                QTest::keyClick(d.sfx, Qt::Key_Escape);
+            }
+        });
+        poll.start(5);
+        d.s.dialogs.pick(d.at("out/large.run"));
+        d.sfx->Createalbum->click();
+        poll.stop();
+        QVERIFY(sawBar);
+        QCOMPARE(d.s.messages.texts(), QStringList({"Stopped"}));
+        QCOMPARE(QDir(d.at("out")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(QDir(d.tempp()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QVERIFY(!d.sfx->findChild<QPushButton *>(QStringLiteral("Stop")));
+        QVERIFY(!d.sfx->findChild<QProgressBar *>(QStringLiteral("SfxProgressBar")));
     }
 
     void modelTwoCallsInOrder()
