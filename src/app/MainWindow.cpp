@@ -120,7 +120,7 @@ void MainWindow::buildZipFrame()
     // as the status label beside it does for its longest line.
     wwwbook = button(w, "wwwbook", QStringLiteral("Save &Zip File As..."), {24, 208, 113, 25});
     wwwbook->setFont(makeFont(QStringLiteral("Arial"), 9));
-    ZipStatus = label(w, "ZipStatus", QStringLiteral(" "), {176, 214, 385, 17});
+    ZipStatus = label(w, "ZipStatus", QStringLiteral(" "), {176, 214, 300, 17});
     ZipStatus->setFont(makeFont(QStringLiteral("MS Sans Serif"), 9.75, true));
     ZipStatus->setStyleSheet(QStringLiteral("color: red;"));
     Command3 = button(w, "Command3", QStringLiteral("Advance"), {568, 208, 65, 25});
@@ -174,7 +174,7 @@ void MainWindow::buildHiddenFields()
     pas1 = textBox(w, "pas1", {264, 520, 97, 22});
     pas2 = textBox(w, "pas2", {376, 520, 121, 22});
     // Right of the status label, clear of the description's controls.
-    PasswordLock = create::passwordLock(w, pas1, {408, 212, 150, 20});
+    PasswordLock = create::passwordLock(w, pas1, {482, 212, 79, 20});
     // Typing into an unseen password field would silently change a password.
     pas1->setFocusPolicy(Qt::NoFocus);
     pas2->setFocusPolicy(Qt::NoFocus);

@@ -431,7 +431,7 @@ void ArchiveComponent::checkReadable() const
     for (const Pending &p : pending_) {
         if (p.folder || p.special)
             continue;
-        const int fd = ::open(QFile::encodeName(p.source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        const int fd = ::open(bytesOfName(p.source).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (fd < 0) {
             const QString why = QString::fromLocal8Bit(std::strerror(errno));
             qCInfo(lcArchive).noquote() << "refused before writing:" << p.source << why;

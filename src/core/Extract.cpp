@@ -260,7 +260,7 @@ void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned 
                     results_[files[f]->entry] = "extracted";
                 } catch (const Error &error) {
                     if (error.kind() == Error::Kind::Damaged && !options_.strict)
-                        entryDamaged(files[f]->entry);
+                        entryDamaged(files[f]->entry, error.what());
                     else
                         fail(f);
                 } catch (...) {

@@ -420,11 +420,11 @@ bool ExtractionPlan::decideReplace(const Planned &p, bool &replaceAll)
     return false;
 }
 
-void ExtractionPlan::entryDamaged(std::size_t entry)
+void ExtractionPlan::entryDamaged(std::size_t entry, const std::string &why)
 {
     std::lock_guard lock(damagedMutex_);
     results_[entry] = "damaged";
-    damaged_.push_back(entry);
+    damaged_.push_back({entry, why});
 }
 
 void ExtractionPlan::checkFirst()
@@ -447,7 +447,7 @@ void ExtractionPlan::checkFirst()
         } catch (const Error &error) {
             if (error.kind() != Error::Kind::Damaged || options_.strict)
                 throw Error("Cannot extract \"" + printable(e.name) + "\": " + error.what(), error.kind());
-            entryDamaged(p.entry);
+            entryDamaged(p.entry, error.what());
         }
     }
 }
@@ -457,10 +457,11 @@ void ExtractionPlan::reportDamaged()
     if (damaged_.empty())
         return;
     std::sort(damaged_.begin(), damaged_.end());
+    // Each with what was found wrong, so that a receiver can tell a cut download from a bad disk.
     std::string names;
-    for (std::size_t i : damaged_) {
+    for (const auto &[i, why] : damaged_) {
         report_.damaged.push_back(dir_.entries[i].name);
-        names += (names.empty() ? "\"" : ", \"") + printable(dir_.entries[i].name) + "\"";
+        names += (names.empty() ? "\"" : ", \"") + printable(dir_.entries[i].name) + "\" (" + why + ")";
     }
     const bool one = damaged_.size() == 1;
     throw Error(std::to_string(damaged_.size()) + (one ? " entry" : " entries") + " of " + options_.archiveLabel

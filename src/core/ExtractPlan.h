@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace oz::core {
@@ -98,7 +99,7 @@ protected:
     // Every folder entry counts as extracted once the writer has made the folders.
     void foldersMade();
     // An entry found damaged while it was read fails alone; any thread may call it.
-    void entryDamaged(std::size_t entry);
+    void entryDamaged(std::size_t entry, const std::string &why);
     // Reads every file of the plan through without writing, marking the damaged ones (with
     // strict, throwing at the first), so that replacements may go in at once.
     void checkFirst();
@@ -121,7 +122,7 @@ protected:
     // This system's limits on names below the destination, the whole path and each part:
     // Linux's PATH_MAX (its NUL counted) and NAME_MAX unless a system says otherwise.
     std::size_t pathLimit_ = 4096 - 1, partLimit_ = 255;
-    std::vector<std::size_t> damaged_;
+    std::vector<std::pair<std::size_t, std::string>> damaged_; // entry, what was wrong
     std::mutex damagedMutex_;
 
 private:

@@ -294,7 +294,7 @@ private:
             }
         } catch (const Error &error) {
             if (error.kind() == Error::Kind::Damaged && !options_.strict) {
-                entryDamaged(p.entry);
+                entryDamaged(p.entry, error.what());
                 return std::nullopt;
             }
             results_[p.entry] = "failed";

@@ -97,7 +97,7 @@ struct Directory {
     std::vector<Entry> entries;
     std::uint64_t fileSize = 0;
     std::uint64_t start = 0; // where the archive's first record lies: what precedes it is not the archive's
-    std::string codePage; // that of the names that are not UTF-8 (see decodeNames)
+    std::string codePage;    // that of the names that are not UTF-8 (see decodeNames)
 };
 
 // Reads the directory of the archive open on fd and checks that every entry's data lies in a

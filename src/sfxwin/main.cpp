@@ -367,15 +367,19 @@ int listOrTest(const Self &self, const oz::sfx::Options &o, const std::string &p
     return 0;
 }
 
+void printSettings(const Settings &s)
+{
+    print(stdout,
+          "icon: " + (s.iconName.empty() ? std::string("(none)") : s.iconName)
+              + "\nrun: " + (s.runProgram.empty() ? std::string("(none)") : s.runProgram)
+              + "\nparameters: " + s.runParameters + "\nauto-temp: " + (s.autoTemp ? "on" : "off") + "\n");
+}
+
 int runOnConsole(const Self &self, const oz::sfx::Options &o)
 {
     ::SetConsoleCtrlHandler(onConsoleSignal, TRUE);
     if (o.info) {
-        const Settings &s = self.settings;
-        print(stdout,
-              "icon: " + (s.iconName.empty() ? std::string("(none)") : s.iconName)
-                  + "\nrun: " + (s.runProgram.empty() ? std::string("(none)") : s.runProgram)
-                  + "\nparameters: " + s.runParameters + "\nauto-temp: " + (s.autoTemp ? "on" : "off") + "\n");
+        printSettings(self.settings);
         return 0;
     }
     std::string password = o.password;

@@ -137,7 +137,7 @@ private slots:
                                  << "" << QRect(24, 208, 113, 25);
         QTest::newRow("ZipStatus") << "ZipStatus"
                                    << " "
-                                   << "" << QRect(176, 214, 385, 17);
+                                   << "" << QRect(176, 214, 300, 17);
         QTest::newRow("Command3") << "Command3"
                                   << "Advance"
                                   << "" << QRect(568, 208, 65, 25);

@@ -74,6 +74,16 @@ def compress(method, data):
     return data
 
 
+def settings_block(run_program=""):
+    """The settings an extractor program finds in front of its archive, as the builder writes
+    them: the block, its CRC, then the trailer (the block's length and its magic) that the
+    program looks for right before the archive."""
+    text = ("icon=\nrun=%s\nparameters=\nautotemp=0\nautoextract=0\n" % run_program).encode()
+    out = b"OZSFX1\r\n" + struct.pack("<I", len(text)) + text + struct.pack("<I", 0)
+    out += struct.pack("<I", zlib.crc32(out))
+    return out + struct.pack("<I", len(out)) + b"OZSFXEND"
+
+
 def local_header(e):
     return struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, e.flags, e.method, 0, 0x5A21, e.crc,
                        e.csize, e.size, len(e.local_name), len(e.extra)) + e.local_name + e.extra

@@ -113,17 +113,10 @@ class Scene:
         subprocess.run(["rm", "-rf", self.top])
 
 
-def settings_block(run_program=""):
-    text = ("icon=\nrun=%s\nparameters=\nautotemp=0\nautoextract=0\n" % run_program).encode()
-    out = b"OZSFX1\r\n" + struct.pack("<I", len(text)) + text + struct.pack("<I", 0)
-    out += struct.pack("<I", zlib.crc32(out))
-    return out + struct.pack("<I", len(out)) + b"OZSFXEND"
-
-
 def self_extractor(path, archive_for_base, block=None):
     with open(EXTRACTOR, "rb") as f:
         stub = f.read()
-    prefix = stub + (settings_block() if block is None else block)
+    prefix = stub + (corpus.settings_block() if block is None else block)
     with open(path, "wb") as f:
         f.write(prefix + archive_for_base(len(prefix)))
     os.chmod(path, 0o755)
@@ -156,7 +149,7 @@ def hostile_cases(top):
 
 
 def damaged_extractors(top):
-    good = settings_block()
+    good = corpus.settings_block()
     block_crc = good[:-13] + bytes([good[-13] ^ 0xFF]) + good[-12:]
     huge_text = b"OZSFX1\r\n" + struct.pack("<I", 0x7FFFFFF0) + good[12:]
     cases = {

@@ -112,6 +112,11 @@ def times(base):
 DOS_TIME = time.mktime((2025, 1, 1, 0, 0, 0, 0, 0, -1))  # date 0x5A21, time 0, as corpus writes
 STORED_DEFLATE = zlib.compress(b"x" * 1000)[2:-4]
 
+# Archives whose own bytes come before their first record: an extractor program finds its
+# settings right in front of its archive's first record, which its builder always puts there, so
+# these are read by the tool alone.
+OWN_PREFIX = {"zip64-after-prefix"}
+
 CASES = {
     # name: (archive for its offset in the file, tree it holds, {name: mtime}, others compared)
     "end-all-ffff-zip64": (lambda base: with_zip64([ONE, TWO], base, all_ffff), TREE, {}, True),
@@ -189,9 +194,7 @@ def compare_with_others(name, archive, tree, top):
 def self_extractor(path, make):
     with open(EXTRACTOR, "rb") as f:
         stub = f.read()
-    text = b"icon=\nrun=\nparameters=\nautotemp=0\nautoextract=0\n"
-    block = b"OZSFX1\r\n" + struct.pack("<I", len(text)) + text + struct.pack("<I", 0)
-    block += struct.pack("<I", zlib.crc32(block))
+    block = corpus.settings_block()
     with open(path, "wb") as f:
         f.write(stub + block + make(len(stub) + len(block)))
     os.chmod(path, 0o755)
@@ -210,11 +213,12 @@ def main():
             code, err = run([CLI, "extract", archive, "-d", os.path.join(folder, "cli"), "--quiet"])
             check(code == 0, "cli extract %s: status %s %s" % (name, code, err))
             expect_tree("cli extract " + name, os.path.join(folder, "cli"), tree, mtimes)
-            exe = os.path.join(folder, name + ".run")
-            self_extractor(exe, make)
-            code, err = run([exe, "--dest", os.path.join(folder, "exe"), "--quiet"])
-            check(code == 0, "extractor %s: status %s %s" % (name, code, err))
-            expect_tree("extractor " + name, os.path.join(folder, "exe"), tree, mtimes)
+            if name not in OWN_PREFIX:
+                exe = os.path.join(folder, name + ".run")
+                self_extractor(exe, make)
+                code, err = run([exe, "--dest", os.path.join(folder, "exe"), "--quiet"])
+                check(code == 0, "extractor %s: status %s %s" % (name, code, err))
+                expect_tree("extractor " + name, os.path.join(folder, "exe"), tree, mtimes)
             if others:
                 compare_with_others(name, archive, tree, folder)
             subprocess.run(["rm", "-rf", folder])

@@ -379,16 +379,9 @@ def windows_collisions(top):
           "cleaned names: %s" % sorted(got.values()))
 
 
-def settings_block():
-    text = b"icon=\nrun=\nparameters=\nautotemp=0\nautoextract=0\n"
-    out = b"OZSFX1\r\n" + struct.pack("<I", len(text)) + text + struct.pack("<I", 0)
-    out += struct.pack("<I", zlib.crc32(out))
-    return out + struct.pack("<I", len(out)) + b"OZSFXEND"
-
-
 def hostile(top):
     """The corpus: the Windows program carries zlib alone, so the other methods are refused."""
-    stub = open(EXTRACTOR, "rb").read() + settings_block()
+    stub = open(EXTRACTOR, "rb").read() + corpus.settings_block()
     for name in sorted(corpus.cases("/nowhere")):
         if name == "entries-70000":
             continue  # the same rules as zip64-fields, at a length Wine makes slow
@@ -434,7 +427,7 @@ def damaged_and_leftovers(top):
         f.write(b"\xff\x00\xff")
     exe = os.path.join(scene, "damaged.exe")
     with open(EXTRACTOR, "rb") as f:
-        stub = f.read() + settings_block()
+        stub = f.read() + corpus.settings_block()
     with open(archive, "rb") as f:
         body = f.read()
     with open(exe, "wb") as f:
