@@ -237,9 +237,14 @@ def broadcast(top):
     cli("sfx", exe, app, "--quiet", "--run", "probe.exe", "--param", "0", "--auto-temp")
     record = os.path.join(top, "broadcast.txt")
     server, display = virtual_display()
+    # Wine's desktop belongs to the running wine server: one started without a display gives the
+    # window nowhere to open, so this run gets a server of its own, and the runs after it one
+    # without the display that is about to go.
+    restart_wine_server()
     try:
         code, out, err = wine(exe, env={"OZ_PROBE_OUT": win(record), "OZ_PROBE_BROADCAST": "1", "DISPLAY": display})
     finally:
+        restart_wine_server()
         server.terminate()
         server.wait()
     lines = open(record, encoding="utf-8-sig").read().splitlines() if os.path.exists(record) else []
@@ -484,6 +489,13 @@ def _rebased(body, base):
         at += 46 + sum(struct.unpack("<HHH", body[at + 28:at + 34]))
     out[end + 16:end + 20] = struct.pack("<I", offset + base)
     return bytes(out)
+
+
+def restart_wine_server():
+    subprocess.run(["wineserver", "-k"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # One server for every run: much quicker.
+    subprocess.Popen(["wineserver", "-p"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def main():
