@@ -117,7 +117,8 @@ void TraditionalCipher::update(unsigned char plain)
 void TraditionalCipher::decrypt(unsigned char *data, std::size_t size)
 {
     for (std::size_t i = 0; i < size; ++i) {
-        const std::uint16_t t = static_cast<std::uint16_t>(keys_[2] | 2);
+        // Unsigned: two 16-bit values promoted to int would overflow when multiplied.
+        const std::uint32_t t = (keys_[2] | 2) & 0xffff;
         data[i] ^= static_cast<unsigned char>((t * (t ^ 1)) >> 8);
         update(data[i]);
     }
