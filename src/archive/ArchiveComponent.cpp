@@ -238,7 +238,7 @@ std::vector<ArchiveEntry> ArchiveComponent::ListZip(const QString &path, QString
 QString ArchiveComponent::namesFromEnvironment()
 {
     const QString named = qEnvironmentVariable("ORVELZIP_NAMES");
-    const QString page = QString::fromStdString(core::codePageNamed(named.toStdString()));
+    QString page = QString::fromStdString(core::codePageNamed(named.toStdString()));
     if (!named.isEmpty() && page.isEmpty())
         qCWarning(lcArchive).noquote() << "ORVELZIP_NAMES names no code page the names can be read in:" << named;
     return page;

@@ -192,7 +192,9 @@ std::string NamePlanner::distinct(std::uint32_t parent, const std::string &leaf,
     const std::string stem = split ? leaf.substr(0, dot) : leaf, extension = split ? leaf.substr(dot) : "";
     std::uint32_t &n = next_.try_emplace({parent, ntfsFolded(leaf)}, 2).first->second;
     for (;; ++n) {
-        std::string candidate = stem + " (" + std::to_string(n) + ")" + extension;
+        std::string candidate = stem;
+        candidate += " (" + std::to_string(n) + ")";
+        candidate += extension;
         if (!byFolded_.count({parent, ntfsFolded(candidate)})) {
             ++n;
             return candidate;

@@ -275,9 +275,7 @@ void decodeNames(Directory &dir, std::string_view codePage)
     for (Entry &e : dir.entries) {
         if (!e.unicodeName.empty()) {
             e.name = e.unicodeName;
-        } else if (!needsCodePage(e)) {
-            e.name = e.storedName;
-        } else if (madeOnUnix(e.madeBy) && codePage.empty()) {
+        } else if (!needsCodePage(e) || (madeOnUnix(e.madeBy) && codePage.empty())) {
             e.name = e.storedName;
         } else if (!decodeCodePage(page, e.storedName, e.name)) {
             // Not a name of that page after all: the rule it would have had without one.

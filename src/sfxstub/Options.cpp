@@ -47,14 +47,12 @@ bool parseOptions(const std::vector<std::string> &args, Options &o, std::string 
             o.test = true;
         else if (arg == "--overwrite")
             o.overwrite = true;
-        else if (arg == "--quiet")
+        else if (arg == "--quiet" || arg == "/S" || arg == "/s") // the last two as Windows installers take them
             o.quiet = true;
         else if (arg == "--info")
             o.info = true;
         else if (arg == "--in-terminal")
             o.inTerminal = true;
-        else if (arg == "/S" || arg == "/s") // as Windows installers take them
-            o.quiet = true;
         else if (arg.size() > 3 && (arg.rfind("/D=", 0) == 0 || arg.rfind("/d=", 0) == 0))
             o.dest = arg.substr(3);
         else if (arg == "--help" || arg == "-h" || arg == "/?")

@@ -67,7 +67,7 @@ class NamesTest : public QObject {
     // as the self-extractors of tools that do not adjust them are made.
     QString extractorWith(const QString &archive)
     {
-        const QString exe = at("sfx-" + QFileInfo(archive).completeBaseName() + ".run");
+        QString exe = at("sfx-" + QFileInfo(archive).completeBaseName() + ".run");
         QByteArray bytes = readFile(QStringLiteral(OZ_BUILD_EXTRACTOR));
         bytes += QByteArray::fromStdString(oz::sfx::encodeSettings(oz::sfx::Settings{}));
         bytes += readFile(archive);

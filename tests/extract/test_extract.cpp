@@ -308,16 +308,19 @@ private slots:
         zip.SetArchiveFileName(d.at("large.zip"));
         zip.SaveArchive();
         d.open(d.at("large.zip"));
-        QObject::connect(d.w.ProgressBar1, &QProgressBar::valueChanged, d.w.ProgressBar1, [&](int value) {
-            if (auto *stop = d.w.findChild<QPushButton *>(QStringLiteral("Stop")); value >= 1 && stop)
-                QTest::mouseClick(stop, Qt::LeftButton);
-        });
+        const auto pressStop
+            = QObject::connect(d.w.ProgressBar1, &QProgressBar::valueChanged, d.w.ProgressBar1, [&](int value) {
+                  if (auto *stop = d.w.findChild<QPushButton *>(QStringLiteral("Stop")); value >= 1 && stop)
+                      QTest::mouseClick(stop, Qt::LeftButton);
+              });
         d.w.Command5->click();
         QCOMPARE(d.lastMessage().text, QStringLiteral("Stopped"));
         QVERIFY(d.w.ProgressBar1->value() < 100);
         const QString folder = d.at("large");
         QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
         QVERIFY(!d.w.findChild<QPushButton *>(QStringLiteral("Stop")));
+        // The next extraction runs to its end: nobody presses Stop this time.
+        QObject::disconnect(pressStop);
         d.open(d.ours("small.zip"));
         d.w.Command5->click();
         QCOMPARE(tree(d.at("small")), d.original);
