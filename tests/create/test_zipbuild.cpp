@@ -51,19 +51,6 @@ void withFilesOfAtMost(rlim_t size, const std::function<void()> &work)
     setrlimit(RLIMIT_FSIZE, &saved);
 }
 
-// A file large enough that writing it takes many progress steps: random bytes do not deflate.
-void writeLargeFile(const QString &path, int mebibytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QByteArray chunk(1 << 20, Qt::Uninitialized);
-    for (int i = 0; i < mebibytes; ++i) {
-        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
-        f.write(chunk);
-    }
-}
-
 // Presses the "Stop" that stands in the window while the work runs, once the bar has moved.
 void stopWhenMoving(QProgressBar *bar, QWidget *window, bool byEscape)
 {
@@ -479,7 +466,7 @@ private slots:
         for (const bool byEscape : {false, true}) {
             Desk d;
             d.w.show();
-            writeLargeFile(d.at("big/large.bin"), 48);
+            writeNoiseFile(d.at("big/large.bin"), 48);
             d.pickFiles({d.at("big/large.bin")});
             QDir().mkpath(d.at("out"));
             stopWhenMoving(d.w.ZipProgressBar, &d.w, byEscape);

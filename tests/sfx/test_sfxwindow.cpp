@@ -342,15 +342,7 @@ private slots:
     void stoppingALongBuild()
     {
         Desk d;
-        {
-            QFile f(d.at("big/large.bin"));
-            QVERIFY(QDir().mkpath(d.at("big")) && f.open(QIODevice::WriteOnly));
-            QByteArray chunk(1 << 20, Qt::Uninitialized);
-            for (int i = 0; i < 48; ++i) {
-                QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
-                f.write(chunk);
-            }
-        }
+        writeNoiseFile(d.at("big/large.bin"), 48);
         d.pickFiles({d.at("big/large.bin")});
         QDir().mkpath(d.at("out"));
         bool sawBar = false;

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QStandardPaths>
 
@@ -14,6 +15,20 @@
 #include <unistd.h>
 
 namespace oz::test {
+
+void writeNoiseFile(const QString &path, int mebibytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        qFatal("cannot write %s", qPrintable(path));
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (int i = 0; i < mebibytes; ++i) {
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
+        if (f.write(chunk) != chunk.size())
+            qFatal("cannot write %s", qPrintable(path));
+    }
+}
 
 void writeFile(const QString &path, const QByteArray &content)
 {

@@ -19,6 +19,10 @@ QByteArray readFile(const QString &path);
 // Folders appear with a trailing '/' and empty content.
 QMap<QString, QByteArray> tree(const QString &folder);
 
+// A file of random bytes, which deflate cannot shrink: large enough that writing it takes many
+// progress steps. Makes its folders.
+void writeNoiseFile(const QString &path, int mebibytes);
+
 // Deterministic, partly compressible content of the given size.
 QByteArray sampleBytes(int size, int seed);
 
