@@ -56,7 +56,7 @@ public:
         done_.wait(lock, [&] { return c->done; });
         chunks_.pop_front();
         if (c->failed)
-            throw Error("Cannot add " + source + ": compression failed");
+            throw Error("Cannot add " + source + ": compression failed", Error::Kind::System);
         return std::move(c->output);
     }
 

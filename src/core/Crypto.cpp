@@ -33,7 +33,7 @@ void WinZipCipher::start(std::string_view password, int keyBits, const unsigned 
     const bool made = setKeys(keys, keys + keyBytes, keyBytes);
     wipe(keys, sizeof keys);
     if (!made)
-        throw Error("Cannot set up the encryption keys");
+        throw Error("Cannot set up the encryption keys", Error::Kind::System);
     counter_.fill(0);
     used_ = stream_.size();
 }
@@ -65,7 +65,7 @@ AesEncryptor::AesEncryptor(std::string_view password, int keyBits)
     const std::size_t salt = WinZipCipher::saltSize(keyBits);
     header_.resize(salt + 2);
     if (!randomBytes(header_.data(), salt))
-        throw Error("Cannot encrypt: no random numbers available");
+        throw Error("Cannot encrypt: no random numbers available", Error::Kind::System);
     cipher_.start(password, keyBits, header_.data(), header_.data() + salt);
 }
 

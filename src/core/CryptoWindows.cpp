@@ -20,7 +20,7 @@ bool ok(NTSTATUS status)
 
 [[noreturn]] void cngFailure(const char *what)
 {
-    throw Error(std::string("Windows cryptography failed: ") + what);
+    throw Error(std::string("Windows cryptography failed: ") + what, Error::Kind::System);
 }
 
 // Providers are opened once: opening one costs more than a whole small entry.

@@ -77,7 +77,7 @@ public:
     InflateDecoder()
     {
         if (inflateInit2(&z_, -MAX_WBITS) != Z_OK)
-            throw Error("Cannot start decompression");
+            throw Error("Cannot start decompression", Error::Kind::System);
     }
     ~InflateDecoder() override { inflateEnd(&z_); }
     std::size_t run(const unsigned char *&in, std::size_t &inSize, unsigned char *out, std::size_t outSize) override
@@ -120,7 +120,7 @@ public:
     Bzip2Decoder()
     {
         if (BZ2_bzDecompressInit(&s_, 0, 0) != BZ_OK)
-            throw Error("Cannot start decompression");
+            throw Error("Cannot start decompression", Error::Kind::System);
     }
     ~Bzip2Decoder() override { BZ2_bzDecompressEnd(&s_); }
     std::size_t run(const unsigned char *&in, std::size_t &inSize, unsigned char *out, std::size_t outSize) override
@@ -153,7 +153,7 @@ public:
     {
         const lzma_ret rc = xz ? lzma_stream_decoder(&s_, memoryLimit, 0) : lzma_alone_decoder(&s_, memoryLimit);
         if (rc != LZMA_OK)
-            throw Error("Cannot start decompression");
+            throw Error("Cannot start decompression", Error::Kind::System);
     }
     ~LzmaDecoder() override { lzma_end(&s_); }
     std::size_t run(const unsigned char *&in, std::size_t &inSize, unsigned char *out, std::size_t outSize) override
@@ -215,7 +215,7 @@ public:
     ZstdDecoder() : d_(ZSTD_createDStream())
     {
         if (!d_ || ZSTD_isError(ZSTD_initDStream(d_)))
-            throw Error("Cannot start decompression");
+            throw Error("Cannot start decompression", Error::Kind::System);
     }
     ~ZstdDecoder() override { ZSTD_freeDStream(d_); }
     std::size_t run(const unsigned char *&in, std::size_t &inSize, unsigned char *out, std::size_t outSize) override
@@ -530,7 +530,7 @@ bool WholeReader::takes(const Entry &, std::uint64_t)
 void WholeReader::trim() {}
 const unsigned char *WholeReader::read(int, const Entry &, std::string_view)
 {
-    throw Error("whole reads are not built in");
+    throw Error("whole reads are not built in", Error::Kind::Unsupported);
 }
 #endif
 

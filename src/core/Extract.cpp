@@ -272,7 +272,8 @@ void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned 
         } catch (const std::bad_alloc &) {
             std::lock_guard lock(mutex);
             if (!failure)
-                failure = std::make_exception_ptr(Error("Cannot extract " + options_.archiveLabel + ": out of memory"));
+                failure = std::make_exception_ptr(
+                    Error("Cannot extract " + options_.archiveLabel + ": out of memory", Error::Kind::System));
             failed = true;
         }
     };

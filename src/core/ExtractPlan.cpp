@@ -415,7 +415,7 @@ bool ExtractionPlan::decideReplace(const Planned &p, bool &replaceAll)
     case Answer::Replace: return true;
     case Answer::Keep: return false;
     case Answer::ReplaceAll: replaceAll = true; return true;
-    case Answer::Quit: throw Error("Stopped at your request; nothing was extracted");
+    case Answer::Quit: throw Error("Stopped at your request; nothing was extracted", Error::Kind::Declined);
     }
     return false;
 }

@@ -15,7 +15,7 @@ Item describeOne(const WriteItem &e, Folders &folders, Folders::Hint &hint)
     if (e.folder && (item.name.empty() || item.name.back() != '/'))
         item.name += '/';
     if (item.name.size() > 0xFFFF)
-        throw Error("Cannot add " + e.name + ": its name is too long for a zip archive");
+        throw Error("Cannot add " + e.name + ": its name is too long for a zip archive", Error::Kind::Unsupported);
     item.source = e.source;
     item.path = e.source;
     const std::size_t slash = item.path.rfind('/');

@@ -325,7 +325,7 @@ private:
             compSize += aes->header().size() + code.size();
         }
         if (!zip64 && (size >= max32 || compSize >= max32))
-            throw Error("Cannot add " + item.source + ": it grew while it was being read");
+            throw Error("Cannot add " + item.source + ": it grew while it was being read", Error::Kind::Io);
         w.crc = crc;
         w.size = size;
         w.compSize = compSize;
