@@ -218,7 +218,7 @@ void ArchiveComponent::keepRecord(const core::ExtractReport &report)
 {
     record_.items.clear();
     for (const auto &item : report.items)
-        record_.items.push_back({QString::fromStdString(item.name), QString::fromStdString(item.result)});
+        record_.items.push_back({QString::fromStdString(item.name), item.result});
     record_.damaged.clear();
     for (const auto &name : report.damaged)
         record_.damaged << QString::fromStdString(name);
@@ -296,7 +296,7 @@ void ArchiveComponent::WriteLogFile(const QString &fileName) const
         for (const auto &item : record_.items) {
             xml.writeStartElement(QStringLiteral("entry"));
             xml.writeAttribute(QStringLiteral("name"), item.name);
-            xml.writeAttribute(QStringLiteral("result"), item.result);
+            xml.writeAttribute(QStringLiteral("result"), QString::fromLatin1(core::resultText(item.result)));
             xml.writeEndElement();
         }
         if (!record_.error.isEmpty())

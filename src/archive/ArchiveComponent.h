@@ -123,6 +123,7 @@
 #include <vector>
 
 namespace oz::core {
+enum class EntryResult;
 struct ExtractReport;
 struct WriteItem;
 struct WriteJob;
@@ -227,7 +228,7 @@ using ReplaceQuestion = std::function<ReplaceAnswer(const ExistingFile &)>;
 struct ExtractionRecord {
     struct Item {
         QString name;
-        QString result; // "extracted", "refused", "failed", "skipped", "kept" (existed already)
+        core::EntryResult result; // core::resultText gives the word the log writes
     };
     QString archive;
     QString destination;

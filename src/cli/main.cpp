@@ -5,6 +5,7 @@
 // Exit status: 0 success, 1 something was skipped, 2 error.
 #include "archive/ArchiveComponent.h"
 #include "archive/PathRules.h"
+#include "core/Extract.h"
 #include "core/NewFile.h"
 #include "core/NameText.h"
 #include "core/Names.h"
@@ -505,12 +506,12 @@ int extract(const Args &a)
             std::fprintf(stderr, "orvelzip-cli: damaged, not extracted: %s\n", shown(name).c_str());
         std::fprintf(stderr, "orvelzip-cli: %s\n", shown(e.reason()).c_str());
         const bool some = std::any_of(record.items.begin(), record.items.end(),
-                                      [](const auto &item) { return item.result == QStringLiteral("extracted"); });
+                                      [](const auto &item) { return item.result == oz::core::EntryResult::Extracted; });
         return some ? 1 : 2;
     }
     int kept = 0;
     for (const auto &item : zip.lastExtraction().items) {
-        if (item.result == QStringLiteral("kept")) {
+        if (item.result == oz::core::EntryResult::Kept) {
             std::fprintf(stderr, "orvelzip-cli: kept %s: it exists already (--overwrite replaces it)\n",
                          shown(QDir(dest).filePath(item.name)).c_str());
             ++kept;

@@ -213,8 +213,8 @@ void Extraction::writeFiles()
     if (checkedFirst_) {
         std::erase_if(files, [&](const Planned *p) {
             if (!anyDamaged() || !p->exists)
-                return results_[p->entry] == "damaged";
-            results_[p->entry] = "skipped"; // a damaged archive replaces nothing
+                return results_[p->entry] == EntryResult::Damaged;
+            results_[p->entry] = EntryResult::Skipped; // a damaged archive replaces nothing
             return true;
         });
     }
@@ -244,7 +244,7 @@ void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned 
     std::exception_ptr failure;
     auto fail = [&](std::size_t f) {
         std::lock_guard lock(mutex);
-        results_[files[f]->entry] = "failed";
+        results_[files[f]->entry] = EntryResult::Failed;
         if (f < failedAt) {
             failedAt = f;
             failure = std::current_exception();
@@ -257,7 +257,7 @@ void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned 
             for (std::size_t f; !failed && (f = next++) < files.size();) {
                 try {
                     writeOne(*files[f], worker, reporting);
-                    results_[files[f]->entry] = "extracted";
+                    results_[files[f]->entry] = EntryResult::Extracted;
                 } catch (const Error &error) {
                     if (error.kind() == Error::Kind::Damaged && !options_.strict)
                         entryDamaged(files[f]->entry, error.what());
@@ -395,7 +395,7 @@ void Extraction::commitHeld()
 {
     if (anyDamaged()) {
         for (Held &h : held_)
-            results_[h.planned->entry] = "skipped";
+            results_[h.planned->entry] = EntryResult::Skipped;
         held_.clear();
     }
     checkStop();
@@ -403,7 +403,7 @@ void Extraction::commitHeld()
         h.file.commit(true);
     held_.clear();
     for (const Planned &p : plan_)
-        report_.files += p.type == EntryType::File && results_[p.entry] == "extracted";
+        report_.files += p.type == EntryType::File && results_[p.entry] == EntryResult::Extracted;
 }
 
 void Extraction::makeLinks()
@@ -431,7 +431,7 @@ void Extraction::makeLinks()
             const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
             ::utimensat(parent.get(), leaf.c_str(), times, AT_SYMLINK_NOFOLLOW);
         }
-        results_[p.entry] = "extracted";
+        results_[p.entry] = EntryResult::Extracted;
         ++report_.links;
     }
 }

@@ -50,10 +50,34 @@ struct ExtractOptions {
     bool strict = false;
 };
 
+// What became of one entry.
+enum class EntryResult {
+    Extracted,
+    Refused,
+    Failed,
+    Damaged,
+    Skipped,
+    Kept, // a file of that name was there already and stays
+};
+
+// The word a front end shows for a result, and logs write.
+constexpr const char *resultText(EntryResult result)
+{
+    switch (result) {
+    case EntryResult::Extracted: return "extracted";
+    case EntryResult::Refused: return "refused";
+    case EntryResult::Failed: return "failed";
+    case EntryResult::Damaged: return "damaged";
+    case EntryResult::Skipped: return "skipped";
+    case EntryResult::Kept: return "kept";
+    }
+    return "";
+}
+
 struct ExtractReport {
     struct Item {
-        std::string name;   // as stored (UTF-8)
-        std::string result; // "extracted", "refused", "failed", "damaged", "skipped", "kept"
+        std::string name; // as stored (UTF-8)
+        EntryResult result;
     };
     std::vector<Item> items;
     // Names this system cannot hold as stored, and where those entries went instead: the path

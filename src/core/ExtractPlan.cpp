@@ -87,7 +87,7 @@ std::string leafOf(const std::string &rel)
 ExtractionPlan::ExtractionPlan(int fd, const Directory &dir, const std::string &destination,
                                const ExtractOptions &options, ExtractReport &report)
     : fd_(fd), dir_(dir), destination_(destination), options_(options), report_(report),
-      results_(dir.entries.size(), "skipped")
+      results_(dir.entries.size(), EntryResult::Skipped)
 {
     while (destination_.size() > 1 && (destination_.back() == '/' || destination_.back() == '\\'))
         destination_.pop_back();
@@ -121,7 +121,7 @@ void ExtractionPlan::foldersMade()
 {
     for (const Planned &p : plan_) {
         if (p.type == EntryType::Folder) {
-            results_[p.entry] = "extracted";
+            results_[p.entry] = EntryResult::Extracted;
             ++report_.folders;
         }
     }
@@ -130,9 +130,9 @@ void ExtractionPlan::foldersMade()
 void ExtractionPlan::record()
 {
     for (std::size_t i : superseded_)
-        results_[i] = "skipped";
+        results_[i] = EntryResult::Skipped;
     for (std::size_t i : keep_)
-        results_[i] = "kept";
+        results_[i] = EntryResult::Kept;
     for (std::size_t i = 0; i < results_.size(); ++i)
         report_.items.push_back({dir_.entries[i].name, results_[i]});
     report_.kept = keep_.size();
@@ -140,7 +140,7 @@ void ExtractionPlan::record()
 
 void ExtractionPlan::refuse(std::size_t entry, const std::string &why, Error::Kind kind)
 {
-    results_[entry] = "refused";
+    results_[entry] = EntryResult::Refused;
     // A name of thousands of bytes is shown by its start: the reason says the rest.
     const std::string &name = dir_.entries[entry].name;
     const std::string named = name.size() > 200 ? printable(name.substr(0, 200)) + "..." : printable(name);
@@ -275,7 +275,7 @@ std::string ExtractionPlan::readLinkTarget(std::size_t i)
         unsigned char more;
         reader.read(&more, 1);
     } catch (const Error &error) {
-        results_[i] = "failed";
+        results_[i] = EntryResult::Failed;
         throw Error("Cannot extract \"" + printable(e.name) + "\": " + error.what(), error.kind());
     }
     if (target.empty() || target.find('\0') != std::string::npos)
@@ -423,7 +423,7 @@ bool ExtractionPlan::decideReplace(const Planned &p, bool &replaceAll)
 void ExtractionPlan::entryDamaged(std::size_t entry, const std::string &why)
 {
     std::lock_guard lock(damagedMutex_);
-    results_[entry] = "damaged";
+    results_[entry] = EntryResult::Damaged;
     damaged_.push_back({entry, why});
 }
 

@@ -112,7 +112,7 @@ protected:
     std::string destination_;
     const ExtractOptions &options_;
     ExtractReport &report_;
-    std::vector<std::string> results_;
+    std::vector<EntryResult> results_;
     std::vector<Planned> plan_;
     std::unordered_map<std::string, std::size_t> byRel_;
     FolderTree folders_;         // every folder the archive needs

@@ -249,18 +249,18 @@ private:
             }
             if (!file->moveTo(full(p.rel), false))
                 ioFailure(p.rel, lastError());
-            results_[p.entry] = "extracted";
+            results_[p.entry] = EntryResult::Extracted;
             ++report_.files;
         }
         checkStop();
         for (auto &[file, p] : held) {
             if (anyDamaged()) {
-                results_[p->entry] = "skipped"; // a damaged archive replaces nothing
+                results_[p->entry] = EntryResult::Skipped; // a damaged archive replaces nothing
                 continue;
             }
             if (!file.moveTo(full(p->rel), true))
                 ioFailure(p->rel, lastError());
-            results_[p->entry] = "extracted";
+            results_[p->entry] = EntryResult::Extracted;
             ++report_.files;
         }
         report();
@@ -278,7 +278,7 @@ private:
         const Entry &e = dir_.entries[p.entry];
         const std::string hidden = parentOf(p.rel) + (parentOf(p.rel).empty() ? "" : "/")
             + temporaryName(::GetCurrentProcessId(), std::to_string(p.entry) + ".tmp");
-        if (results_[p.entry] == "damaged")
+        if (results_[p.entry] == EntryResult::Damaged)
             return std::nullopt; // found by the check before writing
         TempFile file(full(hidden));
         if (!file.ok())
@@ -297,7 +297,7 @@ private:
                 entryDamaged(p.entry, error.what());
                 return std::nullopt;
             }
-            results_[p.entry] = "failed";
+            results_[p.entry] = EntryResult::Failed;
             if (error.kind() == Error::Kind::Io || error.kind() == Error::Kind::Stopped)
                 throw;
             throw Error("Cannot extract \"" + printable(e.name) + "\": " + error.what(), error.kind());

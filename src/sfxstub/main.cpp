@@ -268,8 +268,9 @@ Answer askOverwrite(const std::string &path)
     for (const std::string &name : report.damaged)
         std::fprintf(stderr, "damaged, not extracted: %s\n", oz::core::printable(name).c_str());
     std::fprintf(stderr, "error: %s\n", e.what());
-    const bool some = std::any_of(report.items.begin(), report.items.end(),
-                                  [](const oz::core::ExtractReport::Item &i) { return i.result == "extracted"; });
+    const bool some = std::any_of(report.items.begin(), report.items.end(), [](const oz::core::ExtractReport::Item &i) {
+        return i.result == oz::core::EntryResult::Extracted;
+    });
     std::exit(some ? 1 : 2);
 }
 

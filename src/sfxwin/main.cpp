@@ -251,8 +251,9 @@ Outcome extract(const Self &self, const std::string &password, const std::string
         out.stopped = e.kind() == oz::core::Error::Kind::Stopped;
         out.message = e.what();
         out.partly = !out.report.damaged.empty()
-            && std::any_of(out.report.items.begin(), out.report.items.end(),
-                           [](const oz::core::ExtractReport::Item &i) { return i.result == "extracted"; });
+            && std::any_of(
+                out.report.items.begin(), out.report.items.end(),
+                [](const oz::core::ExtractReport::Item &i) { return i.result == oz::core::EntryResult::Extracted; });
     }
     return out;
 }

@@ -2,6 +2,7 @@
 #include "archive/ArchiveComponent.h"
 #include "archive/Internal.h"
 #include "core/Crypto.h"
+#include "core/Extract.h"
 #include "core/ZipWriter.h"
 #include "support/Fixtures.h"
 
@@ -731,7 +732,7 @@ private slots:
         QVERIFY(!QFileInfo::exists("/tmp/evil-oz.txt"));
         const auto &items = zip.lastExtraction().items;
         QVERIFY(std::any_of(items.begin(), items.end(),
-                            [](const auto &i) { return i.result == QStringLiteral("refused"); }));
+                            [](const auto &i) { return i.result == oz::core::EntryResult::Refused; }));
     }
 
     void linksInsideAndExistingLinksInTheWay()
