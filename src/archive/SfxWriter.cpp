@@ -77,10 +77,14 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
     settings.autoExtract = exe.autoExtract;
     const std::string block = sfx::encodeSettings(settings);
     // Explorer shows a Windows program's own icon: the chosen one becomes it.
-    std::string why;
-    if (target == sfx::Target::Windows && !settings.icon.empty() && !sfx::setPeIcon(program, settings.icon, why))
-        throw ArchiveError(
-            QStringLiteral("The icon %1 cannot be used: %2").arg(exe.iconFile, QString::fromStdString(why)));
+    if (target == sfx::Target::Windows && !settings.icon.empty()) {
+        try {
+            sfx::setPeIcon(program, settings.icon);
+        } catch (const core::Error &e) {
+            throw ArchiveError(
+                QStringLiteral("The icon %1 cannot be used: %2").arg(exe.iconFile, QString::fromUtf8(e.what())));
+        }
+    }
 
     // The archive is written behind the program and its settings, its offsets counted from the
     // start of the file, so that the executable is itself a zip for other tools.
@@ -90,11 +94,7 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
     exeJob.executable = true;
     if (target == sfx::Target::Windows) {
         // The header's checksum covers the whole file, so it is computed once the archive is in.
-        exeJob.finish = [](int fd) {
-            std::string error;
-            if (!sfx::writePeChecksum(fd, error))
-                throw core::Error(error);
-        };
+        exeJob.finish = [](int fd) { sfx::writePeChecksum(fd); };
     }
     core::writeArchive(exeJob, progress);
 }

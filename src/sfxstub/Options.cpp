@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include "core/Error.h"
 #include "core/NameText.h"
 
 #include <algorithm>
@@ -8,8 +9,9 @@
 
 namespace oz::sfx {
 
-bool parseOptions(const std::vector<std::string> &args, Options &o, std::string &error)
+void parseOptions(const std::vector<std::string> &args, Options &o)
 {
+    const auto wrong = [](const std::string &why) { throw core::Error(why, core::Error::Kind::Usage); };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string &arg = args[i];
         auto value = [&](const std::string &option, std::string &into) {
@@ -20,10 +22,8 @@ bool parseOptions(const std::vector<std::string> &args, Options &o, std::string 
             }
             if (arg != option)
                 return false;
-            if (i + 1 >= args.size()) {
-                error = option + " needs a value";
-                return true;
-            }
+            if (i + 1 >= args.size())
+                wrong(option + " needs a value");
             into = args[++i];
             return true;
         };
@@ -35,10 +35,8 @@ bool parseOptions(const std::vector<std::string> &args, Options &o, std::string 
             continue;
         }
         if (value("--names", o.names)) {
-            if (error.empty() && (o.names = oz::core::codePageNamed(o.names)).empty())
-                error = "--names takes one of " + oz::core::knownCodePages() + ", not " + args[i];
-            if (!error.empty())
-                return false;
+            if ((o.names = oz::core::codePageNamed(o.names)).empty())
+                wrong("--names takes one of " + oz::core::knownCodePages() + ", not " + args[i]);
             continue;
         }
         if (arg == "--list")
@@ -60,11 +58,8 @@ bool parseOptions(const std::vector<std::string> &args, Options &o, std::string 
         else if (arg == "--version")
             o.version = true;
         else
-            error = "unknown option " + arg;
-        if (!error.empty())
-            return false;
+            wrong("unknown option " + arg);
     }
-    return error.empty();
 }
 
 std::string usage(const std::string &program)

@@ -22,8 +22,9 @@ struct Options {
     bool any = false;        // some option was given
 };
 
-// Reads args (without the program's name); false with the reason in error.
-bool parseOptions(const std::vector<std::string> &args, Options &out, std::string &error);
+// Reads args (without the program's name). Throws core::Error (Usage) with the reason; out then
+// holds what came before.
+void parseOptions(const std::vector<std::string> &args, Options &out);
 
 // The help text.
 std::string usage(const std::string &program);

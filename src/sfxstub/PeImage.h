@@ -9,12 +9,12 @@ namespace oz::sfx {
 
 // Replaces the icon of the program image in exe (group 1, the one its window shows) with the
 // pictures of the .ico file in icon. The resource section must be the image's last but for the
-// base relocations, which move behind it; the other resources stay as they are. False with the
-// reason in error when the icon cannot be used.
-bool setPeIcon(std::string &exe, const std::string &icon, std::string &error);
+// base relocations, which move behind it; the other resources stay as they are. Throws
+// core::Error (Unsupported) with the reason when the icon cannot be used.
+void setPeIcon(std::string &exe, const std::string &icon);
 
 // Writes the checksum of the PE image header for the whole file open on fd, archive included,
-// as Windows computes it. False with the reason in error.
-bool writePeChecksum(int fd, std::string &error);
+// as Windows computes it. Throws core::Error (Io).
+void writePeChecksum(int fd);
 
 } // namespace oz::sfx

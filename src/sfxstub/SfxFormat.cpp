@@ -1,4 +1,5 @@
 #include "SfxFormat.h"
+#include "core/Error.h"
 #include "core/FileIo.h"
 
 #include <cstring>
@@ -12,6 +13,11 @@ namespace {
 const char magic[8] = {'O', 'Z', 'S', 'F', 'X', '1', '\r', '\n'};
 const char trailerMagic[8] = {'O', 'Z', 'S', 'F', 'X', 'E', 'N', 'D'};
 constexpr std::size_t trailerSize = 12;
+
+[[noreturn]] void damaged(const std::string &why)
+{
+    throw core::Error(why, core::Error::Kind::Damaged);
+}
 
 void putU32(std::string &out, std::uint32_t v)
 {
@@ -88,61 +94,44 @@ std::string encodeSettings(const Settings &s)
     return out;
 }
 
-bool readSettings(int fd, std::uint64_t archiveStart, Settings &out, std::string &error)
+Settings readSettings(int fd, std::uint64_t archiveStart)
 {
     unsigned char trailer[trailerSize];
     if (archiveStart < trailerSize || !oz::core::readAt(fd, archiveStart - trailerSize, trailer, sizeof trailer)
-        || std::memcmp(trailer + 4, trailerMagic, sizeof trailerMagic) != 0) {
-        error = "no settings block in front of the archive";
-        return false;
-    }
+        || std::memcmp(trailer + 4, trailerMagic, sizeof trailerMagic) != 0)
+        damaged("no settings block in front of the archive");
     const std::uint32_t length = getU32(trailer);
-    if (length > 2 * maxSettingsBytes + 64 || length > archiveStart - trailerSize) {
-        error = "the settings block is cut short or damaged";
-        return false;
-    }
+    if (length > 2 * maxSettingsBytes + 64 || length > archiveStart - trailerSize)
+        damaged("the settings block is cut short or damaged");
     std::vector<unsigned char> block(length);
     std::size_t used = 0;
-    if (!oz::core::readAt(fd, archiveStart - trailerSize - length, block.data(), block.size())) {
-        error = "the settings block cannot be read";
-        return false;
-    }
-    if (!decodeSettings(block.data(), block.size(), out, used, error))
-        return false;
-    if (used != length) {
-        error = "the settings block is cut short or damaged";
-        return false;
-    }
-    return true;
+    if (!oz::core::readAt(fd, archiveStart - trailerSize - length, block.data(), block.size()))
+        throw core::Error("the settings block cannot be read", core::Error::Kind::Io);
+    Settings settings = decodeSettings(block.data(), block.size(), used);
+    if (used != length)
+        damaged("the settings block is cut short or damaged");
+    return settings;
 }
 
-bool decodeSettings(const unsigned char *data, std::size_t size, Settings &out, std::size_t &used, std::string &error)
+Settings decodeSettings(const unsigned char *data, std::size_t size, std::size_t &used)
 {
-    if (size < sizeof magic + 12 || std::memcmp(data, magic, sizeof magic) != 0) {
-        error = "no settings block where the extractor ends";
-        return false;
-    }
+    if (size < sizeof magic + 12 || std::memcmp(data, magic, sizeof magic) != 0)
+        damaged("no settings block where the extractor ends");
     std::size_t at = sizeof magic;
     const std::uint32_t textLength = getU32(data + at);
     at += 4;
-    if (textLength > maxSettingsBytes || size - at < std::size_t(textLength) + 8) {
-        error = "the settings block is cut short or damaged";
-        return false;
-    }
+    if (textLength > maxSettingsBytes || size - at < std::size_t(textLength) + 8)
+        damaged("the settings block is cut short or damaged");
     const std::string text(reinterpret_cast<const char *>(data + at), textLength);
     at += textLength;
     const std::uint32_t iconLength = getU32(data + at);
     at += 4;
-    if (iconLength > maxSettingsBytes || size - at < std::size_t(iconLength) + 4) {
-        error = "the settings block is cut short or damaged";
-        return false;
-    }
+    if (iconLength > maxSettingsBytes || size - at < std::size_t(iconLength) + 4)
+        damaged("the settings block is cut short or damaged");
     const std::string icon(reinterpret_cast<const char *>(data + at), iconLength);
     at += iconLength;
-    if (getU32(data + at) != crcOf(data, at)) {
-        error = "the settings block is damaged (checksum mismatch)";
-        return false;
-    }
+    if (getU32(data + at) != crcOf(data, at))
+        damaged("the settings block is damaged (checksum mismatch)");
     at += 4;
 
     Settings s;
@@ -170,9 +159,8 @@ bool decodeSettings(const unsigned char *data, std::size_t size, Settings &out, 
         else if (key == "autoextract")
             s.autoExtract = value == "1" ? 1 : 0;
     }
-    out = s;
     used = at;
-    return true;
+    return s;
 }
 
 Target targetFor(const std::string &fileName)

@@ -45,11 +45,11 @@ Target targetFor(const std::string &fileName);
 std::string encodeSettings(const Settings &settings);
 
 // Reads the block whose trailer ends where the archive on fd starts (archiveStart: the archive's
-// first record); false with the reason in error.
-bool readSettings(int fd, std::uint64_t archiveStart, Settings &out, std::string &error);
+// first record). Throws core::Error: Damaged with the reason, Io when it cannot be read.
+Settings readSettings(int fd, std::uint64_t archiveStart);
 
-// Reads a block from the bytes at data; on success sets used to its size.
-bool decodeSettings(const unsigned char *data, std::size_t size, Settings &out, std::size_t &used, std::string &error);
+// Reads a block from the bytes at data and sets used to its size. Throws core::Error (Damaged).
+Settings decodeSettings(const unsigned char *data, std::size_t size, std::size_t &used);
 
 // The most a block may hold, so a damaged length cannot ask for gigabytes.
 constexpr std::size_t maxSettingsBytes = 16u << 20;

@@ -149,11 +149,11 @@ std::string selfPath()
 // by walking this program's own image.
 Settings readSettings(int fd, std::uint64_t archiveStart)
 {
-    Settings settings;
-    std::string error;
-    if (!oz::sfx::readSettings(fd, archiveStart, settings, error))
-        fail("this self-extracting archive is damaged: " + error);
-    return settings;
+    try {
+        return oz::sfx::readSettings(fd, archiveStart);
+    } catch (const oz::core::Error &e) {
+        fail(std::string("this self-extracting archive is damaged: ") + e.what());
+    }
 }
 
 // --- the archive ---------------------------------------------------------------
@@ -460,9 +460,10 @@ std::string defaultDestination(const std::string &self)
 Options readOptions(int argc, char **argv)
 {
     Options o;
-    std::string error;
-    if (!oz::sfx::parseOptions(std::vector<std::string>(argv + 1, argv + argc), o, error)) {
-        std::fprintf(stderr, "error: %s\n%s", error.c_str(), oz::sfx::usage(argv[0]).c_str());
+    try {
+        oz::sfx::parseOptions(std::vector<std::string>(argv + 1, argv + argc), o);
+    } catch (const oz::core::Error &e) {
+        std::fprintf(stderr, "error: %s\n%s", e.what(), oz::sfx::usage(argv[0]).c_str());
         std::exit(2);
     }
     if (o.help || o.version) {

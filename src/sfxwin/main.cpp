@@ -172,9 +172,11 @@ std::string openSelf(Self &self, const std::string &names)
     } catch (const oz::core::Error &e) {
         return "refused to read the archive in " + self.path + ": " + e.what();
     }
-    std::string error;
-    if (!oz::sfx::readSettings(self.fd, self.dir.start, self.settings, error))
-        return "this self-extracting archive is damaged: " + error;
+    try {
+        self.settings = oz::sfx::readSettings(self.fd, self.dir.start);
+    } catch (const oz::core::Error &e) {
+        return std::string("this self-extracting archive is damaged: ") + e.what();
+    }
     for (const auto &e : self.dir.entries)
         self.encrypted = self.encrypted || e.encrypted();
     return {};
@@ -780,7 +782,12 @@ int main()
 {
     oz::sfx::Options o;
     std::string error;
-    const bool parsed = oz::sfx::parseOptions(arguments(), o, error);
+    try {
+        oz::sfx::parseOptions(arguments(), o);
+    } catch (const oz::core::Error &e) {
+        error = e.what();
+    }
+    const bool parsed = error.empty();
     if (!parsed || o.any)
         attachConsole();
     const std::string path = modulePath();

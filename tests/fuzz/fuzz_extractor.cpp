@@ -5,26 +5,32 @@
 #include "sfxstub/SfxFormat.h"
 
 #include <cstdlib>
+#include <optional>
 #include <sys/mman.h>
 #include <unistd.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    oz::sfx::Settings settings;
     std::size_t used = 0;
-    std::string error;
-    if (oz::sfx::decodeSettings(data, size, settings, used, error)) {
+    std::optional<oz::sfx::Settings> settings;
+    try {
+        settings = oz::sfx::decodeSettings(data, size, used);
+    } catch (const oz::core::Error &e) {
+        if (e.kind() != oz::core::Error::Kind::Damaged)
+            std::abort();
+    }
+    if (settings) {
         if (used > size)
             std::abort();
-        // Whatever decodes survives being written again and read back.
-        const std::string again = oz::sfx::encodeSettings(settings);
-        oz::sfx::Settings back;
+        // Whatever decodes survives being written again and read back; a block that does not
+        // decode again throws, which ends the run as a finding.
+        const std::string again = oz::sfx::encodeSettings(*settings);
         std::size_t usedAgain = 0;
-        if (!oz::sfx::decodeSettings(reinterpret_cast<const unsigned char *>(again.data()), again.size(), back,
-                                     usedAgain, error)
-            || usedAgain != again.size() || back.iconName != settings.iconName || back.icon != settings.icon
-            || back.runProgram != settings.runProgram || back.runParameters != settings.runParameters
-            || back.autoTemp != settings.autoTemp || back.autoExtract != settings.autoExtract)
+        const oz::sfx::Settings back
+            = oz::sfx::decodeSettings(reinterpret_cast<const unsigned char *>(again.data()), again.size(), usedAgain);
+        if (usedAgain != again.size() || back.iconName != settings->iconName || back.icon != settings->icon
+            || back.runProgram != settings->runProgram || back.runParameters != settings->runParameters
+            || back.autoTemp != settings->autoTemp || back.autoExtract != settings->autoExtract)
             std::abort();
     }
     static const int fd = memfd_create("archive", 0);
