@@ -39,7 +39,7 @@ endif
 endif
 # The thread-sanitizer tree builds only what it runs: the tests of label threads.
 ifeq ($(TSAN),1)
-BUILD_TARGETS := --target test_component test_extraction test_interop orvelzip-cli orvelzip-sfx
+BUILD_TARGETS := --target test_component test_extraction test_interop test_workers orvelzip-cli orvelzip-sfx
 endif
 
 .PHONY: all deps configure build run test bench package screenshots fuzz clean

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Error.h"
+#include "WorkerFailure.h"
 #include "ZipWriter.h"
 
 #include <condition_variable>
@@ -20,21 +21,22 @@ namespace oz::core::writer {
 // order, each ready to be followed by the next (see deflatePiece).
 class ChunkDeflater {
 public:
-    ChunkDeflater(int level, unsigned threads) : level_(chunkLevel(level))
+    using Deflate
+        = bool (*)(libdeflate_compressor *, const unsigned char *, std::size_t, bool, std::vector<unsigned char> &);
+
+    // deflate does each chunk's work; tests put one that fails in its place.
+    ChunkDeflater(int level, unsigned threads, Deflate deflate = deflatePiece)
+        : level_(chunkLevel(level)), deflate_(deflate)
     {
-        for (unsigned t = 0; t < threads; ++t)
-            helpers_.emplace_back([this] { help(); });
-    }
-    ~ChunkDeflater()
-    {
-        {
-            std::lock_guard lock(mutex_);
-            closing_ = true;
+        try {
+            for (unsigned t = 0; t < threads; ++t)
+                helpers_.emplace_back([this] { help(); });
+        } catch (...) {
+            close(); // the helpers already started must end before their threads go
+            throw;
         }
-        work_.notify_all();
-        for (auto &t : helpers_)
-            t.join();
     }
+    ~ChunkDeflater() { close(); }
     std::size_t inFlight() const { return chunks_.size(); }
 
     void submit(std::vector<unsigned char> input, bool last)
@@ -55,8 +57,11 @@ public:
         std::shared_ptr<Chunk> c = chunks_.front();
         done_.wait(lock, [&] { return c->done; });
         chunks_.pop_front();
-        if (c->failed)
+        if (c->failed) {
+            lock.unlock();
+            failure_.rethrow(); // what a helper threw, as it threw it
             throw Error("Cannot add " + source + ": compression failed", Error::Kind::System);
+        }
         return std::move(c->output);
     }
 
@@ -73,6 +78,19 @@ private:
     // join included. Above 9, libdeflate changes to a far slower method.
     static int chunkLevel(int level) { return std::min(level + 1, 9); }
 
+    void close()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            closing_ = true;
+        }
+        work_.notify_all();
+        for (auto &t : helpers_)
+            t.join();
+    }
+
+    // Whatever a chunk's work throws is handed to next(); after a failure the chunks still
+    // queued fail unread, since the file fails as a whole.
     void help()
     {
         libdeflate_compressor *compressor = libdeflate_alloc_compressor(level_);
@@ -86,7 +104,11 @@ private:
                 c = queue_.front();
                 queue_.pop_front();
             }
-            c->failed = !compressor || !deflatePiece(compressor, c->input.data(), c->input.size(), c->last, c->output);
+            bool done = false;
+            if (compressor && !failure_.stopped())
+                failure_.guard(
+                    [&] { done = deflate_(compressor, c->input.data(), c->input.size(), c->last, c->output); });
+            c->failed = !done;
             c->input = {};
             std::lock_guard lock(mutex_);
             c->done = true;
@@ -96,6 +118,8 @@ private:
     }
 
     const int level_;
+    const Deflate deflate_;
+    WorkerFailure failure_;
     std::mutex mutex_;
     std::condition_variable work_, done_;
     std::deque<std::shared_ptr<Chunk>> chunks_; // in file order, until handed back

@@ -6,6 +6,7 @@
 #include "FileIo.h"
 #include "Names.h"
 #include "NewFile.h"
+#include "WorkerFailure.h"
 #include "WriteBehind.h"
 
 #include <algorithm>
@@ -238,23 +239,15 @@ std::size_t Extraction::heldReplacementsFor(unsigned threads)
 void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned threads)
 {
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::mutex mutex;
-    std::size_t failedAt = files.size();
-    std::exception_ptr failure;
+    WorkerFailure failure;
     auto fail = [&](std::size_t f) {
-        std::lock_guard lock(mutex);
         results_[files[f]->entry] = EntryResult::Failed;
-        if (f < failedAt) {
-            failedAt = f;
-            failure = std::current_exception();
-        }
-        failed = true;
+        failure.capture(f);
     };
     auto work = [&](bool reporting) {
         try {
             Worker worker;
-            for (std::size_t f; !failed && (f = next++) < files.size();) {
+            for (std::size_t f; !failure.stopped() && (f = next++) < files.size();) {
                 try {
                     writeOne(*files[f], worker, reporting);
                     results_[files[f]->entry] = EntryResult::Extracted;
@@ -270,11 +263,10 @@ void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned 
                     report();
             }
         } catch (const std::bad_alloc &) {
-            std::lock_guard lock(mutex);
-            if (!failure)
-                failure = std::make_exception_ptr(
-                    Error("Cannot extract " + options_.archiveLabel + ": out of memory", Error::Kind::System));
-            failed = true;
+            failure.capture(std::make_exception_ptr(
+                Error("Cannot extract " + options_.archiveLabel + ": out of memory", Error::Kind::System)));
+        } catch (...) {
+            failure.capture(); // the progress callback's, say: thrown again on this thread below
         }
     };
     std::atomic<unsigned> running{threads - 1};
@@ -287,13 +279,13 @@ void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned 
     work(true);
     while (running > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        report();
+        if (!failure.stopped())
+            failure.guard([&] { report(); }); // nothing may leave here while workers run
     }
     for (auto &t : pool)
         t.join();
     report();
-    if (failure)
-        std::rethrow_exception(failure);
+    failure.rethrow();
 }
 
 void Extraction::writeOne(const Planned &p, Worker &worker, bool reporting)

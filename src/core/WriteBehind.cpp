@@ -6,7 +6,7 @@
 
 namespace oz::core {
 
-WriteBehind::WriteBehind(int fd) : fd_(fd), buffers_(4, std::vector<unsigned char>(bufferSize))
+WriteBehind::WriteBehind(int fd) : fd_(fd), buffers_(bufferCount, std::vector<unsigned char>(bufferSize))
 {
     for (auto &b : buffers_)
         free_.push_back(&b);
@@ -53,6 +53,7 @@ void WriteBehind::run()
 {
     for (;;) {
         std::pair<std::vector<unsigned char> *, std::size_t> job;
+        bool write = false;
         {
             std::unique_lock lock(mutex_);
             changed_.wait(lock, [&] { return !filled_.empty() || ended_; });
@@ -60,8 +61,10 @@ void WriteBehind::run()
                 return;
             job = filled_.front();
             filled_.pop_front();
+            // After a failed write the file is lost anyway: what is queued goes back unwritten.
+            write = error_ == 0;
         }
-        const int error = writeAll(fd_, job.first->data(), job.second) ? 0 : errno;
+        const int error = !write || writeAll(fd_, job.first->data(), job.second) ? 0 : errno;
         std::lock_guard lock(mutex_);
         if (error != 0 && error_ == 0)
             error_ = error;

@@ -15,6 +15,7 @@ namespace oz::core {
 class WriteBehind {
 public:
     static constexpr std::size_t bufferSize = 128 * 1024;
+    static constexpr std::size_t bufferCount = 4;
 
     explicit WriteBehind(int fd);
     ~WriteBehind();

@@ -5,6 +5,7 @@
 #include "Error.h"
 
 #include <cstdint>
+#include <exception>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -51,7 +52,7 @@ struct Item {
 // What a worker made of one small file, ready to be written.
 struct Prepared {
     bool ready = false;
-    std::string error;
+    std::exception_ptr error;           // what preparing it threw, thrown again when its turn comes
     std::uint16_t method = methodStore; // as compressed, before encryption
     std::uint32_t crc = 0;
     std::uint64_t size = 0;

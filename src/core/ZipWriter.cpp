@@ -15,6 +15,7 @@
 #include "SmallFile.h"
 #include "SourceFiles.h"
 #include "WriteOutput.h"
+#include "WorkerFailure.h"
 #include "WriteParts.h"
 #include "ZipFormat.h"
 #include "ZipRecords.h"
@@ -59,9 +60,12 @@ public:
         progress_.begin();
         const unsigned threads = threadCount();
         std::vector<std::thread> pool;
-        for (unsigned t = 0; t < threads; ++t)
-            pool.emplace_back([this] { work(); });
         try {
+            for (unsigned t = 0; t < threads; ++t)
+                pool.emplace_back([this] {
+                    if (!failure_.guard([this] { work(); }))
+                        stop();
+                });
             for (std::size_t i = 0; i < items_.size(); ++i)
                 writeEntry(out, i);
             writeDirectory(out);
@@ -103,15 +107,19 @@ public:
     }
 
 private:
+    // Ends the workers' waits, and the writer's when a worker failed.
     void stop()
     {
         std::lock_guard lock(mutex_);
         stopped_ = true;
         roomMade_.notify_all();
+        entryReady_.notify_all();
     }
 
     // Wakes are kept to the ones somebody waits for: on a few cores every needless wake of the
-    // writer or a worker costs more than the small files it is about.
+    // writer or a worker costs more than the small files it is about. What a file's preparing
+    // throws is that file's failure, reported when the writer reaches it; anything else a worker
+    // throws fails the archive at once.
     void work()
     {
         libdeflate_compressor *compressor = job_.level > 0 ? libdeflate_alloc_compressor(job_.level) : nullptr;
@@ -146,8 +154,8 @@ private:
                 try {
                     prepareSmallFile(item, {compressor, folders_, duplicates_, password_, job_.keyLength, processed_},
                                      scratch, hint, result);
-                } catch (const Error &e) {
-                    result.error = e.what();
+                } catch (...) {
+                    result.error = std::current_exception();
                     result.data.reset();
                 }
                 scratch.trim();
@@ -190,12 +198,18 @@ private:
             // small file; a full budget ends the wait early, since writing is
             // what frees it.
             wakeAt_ = std::min(i + wakeRun, items_.size() - 1);
-            auto ready = [&] { return prepared_[i].ready && (prepared_[wakeAt_].ready || roomWaiters_ > 0); };
+            auto ready = [&] {
+                return (prepared_[i].ready && (prepared_[wakeAt_].ready || roomWaiters_ > 0)) || failure_.stopped();
+            };
             // Progress follows the workers while the writer waits for them.
             writerWaits_ = true;
             while (!entryReady_.wait_for(lock, std::chrono::milliseconds(25), ready))
                 reportProcessed();
             writerWaits_ = false;
+        }
+        if (!prepared_[i].ready) {
+            lock.unlock();
+            failure_.rethrow();
         }
         reportProcessed();
         Prepared result = std::move(prepared_[i]);
@@ -222,8 +236,8 @@ private:
             return;
         }
         Prepared p = take(i);
-        if (!p.error.empty())
-            throw Error(p.error, Error::Kind::Io);
+        if (p.error)
+            std::rethrow_exception(p.error);
         w.method = p.method;
         w.crc = p.crc;
         w.size = p.size;
@@ -365,6 +379,7 @@ private:
     static constexpr std::size_t wakeRun = 32;
     std::uint64_t held_ = 0;
     bool stopped_ = false;
+    WorkerFailure failure_;
 };
 
 } // namespace
