@@ -75,28 +75,6 @@ void AesEncryptor::encrypt(unsigned char *data, std::size_t size)
     cipher_.authenticate(data, size);
 }
 
-int decryptWinZipAes(std::string_view password, int keyBits, unsigned char *stored, std::size_t size,
-                     unsigned char *&plain, std::size_t &plainSize)
-{
-    const std::size_t salt = WinZipCipher::saltSize(keyBits);
-    if (size < WinZipCipher::overhead(keyBits))
-        return 3;
-    WinZipCipher cipher;
-    unsigned char verifier[2];
-    cipher.start(password, keyBits, stored, verifier);
-    if (verifier[0] != stored[salt] || verifier[1] != stored[salt + 1])
-        return 1;
-    plain = stored + salt + 2;
-    plainSize = size - WinZipCipher::overhead(keyBits);
-    // The code covers the stored bytes: checked before any of them is decrypted.
-    cipher.authenticate(plain, plainSize);
-    const auto code = cipher.code();
-    if (!sameSecret(code.data(), plain + plainSize, code.size()))
-        return 2;
-    cipher.crypt(plain, plainSize);
-    return 0;
-}
-
 TraditionalCipher::TraditionalCipher(std::string_view password)
 {
     keys_[0] = 0x12345678;

@@ -85,13 +85,6 @@ private:
     WinZipCipher cipher_;
 };
 
-// Checks and decrypts, in place, one entry's stored bytes held whole: salt, verifier, data,
-// code. On success plain points at the decrypted data and the answer is 0; 1 when the password
-// is wrong (the verifier does not match), 2 when the code does not (damaged, or a wrong password
-// that passed the verifier by chance), 3 when the bytes are too few to be an AES entry.
-int decryptWinZipAes(std::string_view password, int keyBits, unsigned char *stored, std::size_t size,
-                     unsigned char *&plain, std::size_t &plainSize);
-
 // The traditional PKWARE stream cipher, for reading archives made by tools that still use it.
 class TraditionalCipher {
 public:

@@ -253,6 +253,59 @@ std::unique_ptr<Decoder> decoderFor(const Entry &e)
     }
 }
 
+// The checks an entry's data must pass, the same for entries read whole and for streamed ones:
+// the AES header and code, then the size, then the CRC, each failure in the same words.
+class EntryCheck {
+public:
+    explicit EntryCheck(const Entry &e) : entry_(e) {}
+
+    // An AES entry stores its salt, verifier and code besides the data: stored bytes in all.
+    static void aesHeader(const Entry &e, std::uint64_t stored)
+    {
+        if (stored < WinZipCipher::overhead(e.aesBits))
+            damaged("Damaged encryption header");
+    }
+    // Sets up the keys from the salt at head and checks the verifier that follows it.
+    static void aesStart(WinZipCipher &cipher, std::string_view password, const Entry &e, const unsigned char *head)
+    {
+        const std::size_t salt = WinZipCipher::saltSize(e.aesBits);
+        unsigned char verifier[2];
+        cipher.start(password, e.aesBits, head, verifier);
+        if (verifier[0] != head[salt] || verifier[1] != head[salt + 1])
+            throw Error("Wrong password provided", Error::Kind::WrongPassword);
+    }
+    // The code stored after the data, once every stored byte went through authenticate.
+    static void aesCode(WinZipCipher &cipher, const unsigned char *stored)
+    {
+        const auto expected = cipher.code();
+        if (!sameSecret(expected.data(), stored, expected.size()))
+            damaged("Authentication failed");
+    }
+
+    // The decoded bytes, in order.
+    void add(const unsigned char *data, std::size_t size)
+    {
+        produced_ += size;
+        if (produced_ > entry_.size)
+            tooLong();
+        crc_ = crc32Of(crc_, data, size);
+    }
+    [[noreturn]] static void tooLong() { damaged("it holds more data than the archive declares"); }
+    // After the last of them.
+    void end() const
+    {
+        if (produced_ != entry_.size)
+            damaged("it is shorter than the archive declares");
+        if (entry_.crcKept() && crc_ != entry_.crc)
+            damaged("CRC error");
+    }
+
+private:
+    const Entry &entry_;
+    std::uint64_t produced_ = 0;
+    std::uint32_t crc_ = 0;
+};
+
 } // namespace
 
 void checkReadable(const Entry &e, bool havePassword)
@@ -284,11 +337,10 @@ struct EntryReader::Impl {
     std::size_t inputSize = 0;
     const unsigned char *next = nullptr;
     std::size_t available = 0;
-    std::uint64_t produced = 0;
-    std::uint32_t crc = 0;
+    EntryCheck check;
     bool finished = false;
 
-    Impl(int f, const Entry &e, std::string_view password) : fd(f), entry(e)
+    Impl(int f, const Entry &e, std::string_view password) : fd(f), entry(e), check(e)
     {
         checkReadable(e, !password.empty());
         at = e.dataStart;
@@ -296,16 +348,11 @@ struct EntryReader::Impl {
         inputSize = static_cast<std::size_t>(std::clamp<std::uint64_t>(left, 1, bufferSize));
         inputBytes.reset(new unsigned char[inputSize]);
         if (e.encrypted() && e.aesBits > 0) {
-            const std::size_t salt = WinZipCipher::saltSize(e.aesBits);
-            if (left < WinZipCipher::overhead(e.aesBits))
-                damaged("Damaged encryption header");
+            EntryCheck::aesHeader(e, left);
             unsigned char head[16 + 2];
-            raw(head, salt + 2);
-            unsigned char verifier[2];
+            raw(head, WinZipCipher::saltSize(e.aesBits) + 2);
             aes.emplace();
-            aes->start(password, e.aesBits, head, verifier);
-            if (verifier[0] != head[salt] || verifier[1] != head[salt + 1])
-                throw Error("Wrong password provided", Error::Kind::WrongPassword);
+            EntryCheck::aesStart(*aes, password, e, head);
             left -= WinZipCipher::codeSize;
         } else if (e.encrypted()) {
             if (left < TraditionalCipher::headerSize)
@@ -313,8 +360,8 @@ struct EntryReader::Impl {
             unsigned char head[TraditionalCipher::headerSize];
             raw(head, sizeof head);
             traditional.emplace(password);
-            const unsigned char check = (e.flags & flag::descriptor) ? e.dosTime >> 8 : e.crc >> 24;
-            if (!traditional->start(head, check))
+            const unsigned char expected = (e.flags & flag::descriptor) ? e.dosTime >> 8 : e.crc >> 24;
+            if (!traditional->start(head, expected))
                 throw Error("Wrong password provided", Error::Kind::WrongPassword);
         }
         decoder = decoderFor(e);
@@ -354,19 +401,19 @@ struct EntryReader::Impl {
             if (!fill())
                 break;
         }
-        if (aes) {
-            unsigned char code[WinZipCipher::codeSize];
-            if (!readAt(fd, at, code, sizeof code))
-                damaged("Premature end of file");
-            const auto expected = aes->code();
-            if (!sameSecret(expected.data(), code, sizeof code))
-                damaged("Authentication failed");
-        }
-        if (produced != entry.size)
-            damaged("it is shorter than the archive declares");
-        if (entry.crcKept() && crc != entry.crc)
-            damaged("CRC error");
+        if (aes)
+            checkCode();
+        check.end();
         finished = true;
+    }
+
+    // Once every stored byte was authenticated.
+    void checkCode()
+    {
+        unsigned char code[WinZipCipher::codeSize];
+        if (!readAt(fd, at, code, sizeof code))
+            damaged("Premature end of file");
+        EntryCheck::aesCode(*aes, code);
     }
 
     std::size_t read(unsigned char *out, std::size_t size)
@@ -398,10 +445,7 @@ struct EntryReader::Impl {
 
     std::size_t account(const unsigned char *out, std::size_t n)
     {
-        produced += n;
-        if (produced > entry.size)
-            damaged("it holds more data than the archive declares");
-        crc = crc32Of(crc, out, n);
+        check.add(out, n);
         return n;
     }
 };
@@ -427,12 +471,7 @@ void EntryReader::verify()
             impl_->raw(impl_->inputBytes.get(), n);
             impl_->aes->authenticate(impl_->inputBytes.get(), n);
         }
-        unsigned char code[WinZipCipher::codeSize];
-        if (!readAt(impl_->fd, impl_->at, code, sizeof code))
-            damaged("Premature end of file");
-        const auto expected = impl_->aes->code();
-        if (!sameSecret(expected.data(), code, sizeof code))
-            damaged("Authentication failed");
+        impl_->checkCode();
         return;
     }
     std::vector<unsigned char> sink(Impl::bufferSize);
@@ -486,36 +525,32 @@ const unsigned char *WholeReader::read(int fd, const Entry &e, std::string_view 
     unsigned char *stored = stored_.ensure(storedSize);
     if (!readAt(fd, e.dataStart, stored, storedSize))
         damaged("Premature end of file");
-    const unsigned char *data = stored;
+    unsigned char *data = stored;
     std::size_t dataSize = storedSize;
     if (e.encrypted()) {
-        unsigned char *plain = nullptr;
-        switch (decryptWinZipAes(password, e.aesBits, stored, storedSize, plain, dataSize)) {
-        case 0: break;
-        case 1: throw Error("Wrong password provided", Error::Kind::WrongPassword);
-        case 2: damaged("Authentication failed");
-        default: damaged("Damaged encryption header");
-        }
-        data = plain;
+        EntryCheck::aesHeader(e, storedSize);
+        WinZipCipher cipher;
+        EntryCheck::aesStart(cipher, password, e, stored);
+        data = stored + WinZipCipher::saltSize(e.aesBits) + 2;
+        dataSize = storedSize - WinZipCipher::overhead(e.aesBits);
+        // The code covers the stored bytes: checked before any of them is decrypted.
+        cipher.authenticate(data, dataSize);
+        EntryCheck::aesCode(cipher, data + dataSize);
+        cipher.crypt(data, dataSize);
     }
-    const auto size = static_cast<std::size_t>(e.size);
     if (e.method == method::deflated) {
+        const auto size = static_cast<std::size_t>(e.size);
         unsigned char *out = plain_.ensure(size);
-        std::size_t got = 0;
-        const libdeflate_result rc = libdeflate_deflate_decompress(inflater_, data, dataSize, out, size, &got);
+        const libdeflate_result rc = libdeflate_deflate_decompress(inflater_, data, dataSize, out, size, &dataSize);
         if (rc == LIBDEFLATE_INSUFFICIENT_SPACE)
-            damaged("it holds more data than the archive declares");
+            EntryCheck::tooLong();
         if (rc != LIBDEFLATE_SUCCESS)
             damaged("Compressed data invalid");
-        if (got != size)
-            damaged("it is shorter than the archive declares");
         data = out;
-    } else if (dataSize != size) {
-        damaged(dataSize > size ? "it holds more data than the archive declares"
-                                : "it is shorter than the archive declares");
     }
-    if (e.crcKept() && crc32Of(0, data, size) != e.crc)
-        damaged("CRC error");
+    EntryCheck check(e);
+    check.add(data, dataSize);
+    check.end();
     return data;
 }
 

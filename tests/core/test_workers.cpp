@@ -1,6 +1,8 @@
 // The core's threads and checks as a caller meets them: whatever a worker throws comes back to
-// the caller's thread, and a failed write stops the writes queued behind it.
+// the caller's thread, a failed write stops the writes queued behind it, and an entry's data is
+// judged in the same words whether it was read whole or streamed.
 #include "core/ChunkDeflater.h"
+#include "core/EntryReader.h"
 #include "core/Error.h"
 #include "core/Extract.h"
 #include "core/WorkerFailure.h"
@@ -62,6 +64,27 @@ void makeArchive(const QString &folder, const QString &target, int count, int le
     job.level = level;
     job.password = password;
     writeArchive(job, [](int) {});
+}
+
+// Reads the entry whole and streamed; the two messages, or "" where a way read it.
+std::pair<std::string, std::string> verdicts(int fd, const Entry &e, const std::string &password)
+{
+    std::string whole, streamed;
+    try {
+        WholeReader reader;
+        reader.read(fd, e, password);
+    } catch (const Error &error) {
+        whole = std::to_string(int(error.kind())) + " " + error.what();
+    }
+    try {
+        EntryReader reader(fd, e, password);
+        unsigned char buffer[4096];
+        while (reader.read(buffer, sizeof buffer) > 0) {
+        }
+    } catch (const Error &error) {
+        streamed = std::to_string(int(error.kind())) + " " + error.what();
+    }
+    return {whole, streamed};
 }
 
 } // namespace
@@ -173,6 +196,77 @@ private slots:
         struct stat st {};
         QVERIFY(::stat(path.constData(), &st) == 0);
         QCOMPARE(st.st_size, off_t(0));
+    }
+
+    // Whole or streamed, an entry passes or fails the same checks with the same words.
+    void oneVerdictForBothWaysOfReading_data()
+    {
+        QTest::addColumn<int>("level");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("verdict");
+        const QString crc = QStringLiteral("%1 CRC error").arg(int(Error::Kind::Damaged));
+        const QString longer
+            = QStringLiteral("%1 it holds more data than the archive declares").arg(int(Error::Kind::Damaged));
+        const QString shorter
+            = QStringLiteral("%1 it is shorter than the archive declares").arg(int(Error::Kind::Damaged));
+        const QString code = QStringLiteral("%1 Authentication failed").arg(int(Error::Kind::Damaged));
+        const QString wrong = QStringLiteral("%1 Wrong password provided").arg(int(Error::Kind::WrongPassword));
+        for (const int level : {0, 6}) {
+            const QString method = level ? QStringLiteral("deflated") : QStringLiteral("stored");
+            QTest::newRow(qPrintable(method + ", sound")) << level << ""
+                                                          << ""
+                                                          << "";
+            QTest::newRow(qPrintable(method + ", CRC")) << level << ""
+                                                        << "crc" << crc;
+            QTest::newRow(qPrintable(method + ", more than declared")) << level << ""
+                                                                       << "smaller" << longer;
+            QTest::newRow(qPrintable(method + ", less than declared")) << level << ""
+                                                                       << "larger" << shorter;
+            QTest::newRow(qPrintable(method + ", AES, sound")) << level << "pw"
+                                                               << ""
+                                                               << "";
+            QTest::newRow(qPrintable(method + ", AES, code")) << level << "pw"
+                                                              << "code" << code;
+            QTest::newRow(qPrintable(method + ", AES, CRC")) << level << "pw"
+                                                             << "crc" << crc;
+            QTest::newRow(qPrintable(method + ", AES, wrong password")) << level << "pw"
+                                                                        << "password" << wrong;
+        }
+    }
+    void oneVerdictForBothWaysOfReading()
+    {
+        QFETCH(int, level);
+        QFETCH(QString, password);
+        QFETCH(QString, change);
+        QFETCH(QString, verdict);
+        QTemporaryDir box;
+        makeArchive(box.path(), box.filePath("a.zip"), 1, level, password.toStdString());
+        const int fd = ::open(QFile::encodeName(box.filePath("a.zip")).constData(), O_RDWR);
+        QVERIFY(fd >= 0);
+        Entry e = readDirectory(fd).entries.at(0);
+        QCOMPARE(e.method, std::uint16_t(level ? method::deflated : method::stored));
+        std::string use = password.toStdString();
+        if (change == "crc")
+            e.crc ^= 1;
+        else if (change == "smaller")
+            --e.size;
+        else if (change == "larger")
+            ++e.size;
+        else if (change == "password")
+            use = "not it";
+        if (change == "code") {
+            // The code's last byte, just before the central directory.
+            unsigned char last = 0;
+            const off_t at = off_t(e.dataStart + e.compressedSize - 1);
+            QVERIFY(::pread(fd, &last, 1, at) == 1);
+            last ^= 0x40;
+            QVERIFY(::pwrite(fd, &last, 1, at) == 1);
+        }
+        const auto [whole, streamed] = verdicts(fd, e, use);
+        ::close(fd);
+        QCOMPARE(QString::fromStdString(whole), verdict);
+        QCOMPARE(QString::fromStdString(streamed), verdict);
     }
 };
 
