@@ -32,6 +32,7 @@ namespace {
 // ones streamed; all the workers together hold at most the budget.
 constexpr std::uint64_t wholeEntryLimit = 8u << 20;
 constexpr std::uint64_t wholeEntryBudget = 128u << 20;
+constexpr std::uint64_t storedPerWorker = 1u << 20;
 
 struct Worker;
 
@@ -190,18 +191,24 @@ void Extraction::report()
 void Extraction::writeFiles()
 {
     std::vector<const Planned *> files;
+    std::uint64_t stored = 0;
     for (const Planned &p : plan_) {
         if (p.type == EntryType::File) {
             files.push_back(&p);
             total_ += dir_.entries[p.entry].size;
+            stored += dir_.entries[p.entry].compressedSize;
         }
     }
     report();
     if (files.empty())
         return;
-    unsigned threads
-        = options_.threads > 0 ? static_cast<unsigned>(options_.threads) : std::thread::hardware_concurrency();
-    threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, std::min<std::size_t>(files.size(), 64)));
+    // By default a worker for each storedPerWorker of the archive at most: what a worker holds (its
+    // buffers, a decoder's state, its stack) then grows with the archive, not with the cores.
+    const std::uint64_t wanted = options_.threads > 0
+        ? static_cast<unsigned>(options_.threads)
+        : std::min<std::uint64_t>(std::thread::hardware_concurrency(), 1 + stored / storedPerWorker);
+    const auto threads
+        = static_cast<unsigned>(std::clamp<std::uint64_t>(wanted, 1, std::min<std::uint64_t>(files.size(), 64)));
     wholeLimit_ = std::min(wholeEntryLimit, wholeEntryBudget / threads);
     heldOpenLimit_ = heldReplacementsFor(threads);
     const auto replacements = static_cast<std::size_t>(
