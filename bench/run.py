@@ -7,6 +7,11 @@ regular files of /usr/include, one large file (the include files repeated,
 Each tool creates and extracts each corpus --runs times, the tools taking
 turns; the table shows the median wall time, the peak resident memory, the
 archive size and the ratio of the time to Info-ZIP's.
+
+flat (one folder of 20,000 small files) and tree (100 folders of 200) time
+extraction alone, by the tool, the self-extractor and unzip, each into a
+folder that does not exist yet. memory is no time: the peak memory of the
+tool and the self-extractor over the hostile archives under 1 MiB.
 """
 import argparse, os, random, shutil, statistics, subprocess, sys, tempfile, time
 from pathlib import Path
