@@ -7,6 +7,11 @@ regular files of /usr/include, one large file (the include files repeated,
 Each tool creates and extracts each corpus --runs times, the tools taking
 turns; the table shows the median wall time, the peak resident memory, the
 archive size and the ratio of the time to Info-ZIP's.
+
+flat (one folder of 20,000 small files) and tree (100 folders of 200) time
+extraction alone, by the tool, the self-extractor and unzip, each into a
+folder that does not exist yet. memory is no time: the peak memory of the
+tool and the self-extractor over the hostile archives under 1 MiB.
 """
 import argparse, os, random, shutil, statistics, subprocess, sys, tempfile, time
 from pathlib import Path
@@ -60,10 +65,27 @@ def make_many(root: Path, count: int):
         (d / ("f%06d.txt" % i)).write_text(" ".join(rng.choice(words) for _ in range(rng.randint(4, 200))))
     tmp.rename(root)
 
+def make_small_files(root: Path, folders: int, per_folder: int):
+    """folders folders of per_folder small text files each, below one top folder."""
+    if root.exists():
+        return
+    tmp = root.with_suffix(".part")
+    shutil.rmtree(tmp, ignore_errors=True)
+    rng = random.Random(11)
+    words = [("%x" % rng.getrandbits(24)) for _ in range(512)]
+    top = tmp / "files"
+    for d in range(folders):
+        folder = top / ("d%03d" % d) if folders > 1 else top
+        folder.mkdir(parents=True)
+        for i in range(per_folder):
+            (folder / ("f%05d.txt" % i)).write_text(" ".join(rng.choice(words) for _ in range(rng.randint(4, 200))))
+    tmp.rename(root)
+
 def remove(path: Path):
     if path.exists():
         subprocess.run(["chmod", "-R", "u+rwx", str(path)], check=False)
-        shutil.rmtree(path)
+        # rm rather than shutil, whose recursion stops at a thousand folders deep.
+        subprocess.run(["rm", "-rf", str(path)], check=True)
 
 def settle(extracted: Path, many: bool):
     """Removes the extracted trees and, when they held many files, waits until their inodes
@@ -83,19 +105,26 @@ def settle(extracted: Path, many: bool):
         centis = int(Path("/proc/sys/vm/dirty_expire_centisecs").read_text())
         time.sleep(centis / 100 + 1)
 
-def run(cmd, cwd):
-    """Wall time, peak resident memory in MiB and error output of one command.
+def measured(cmd, cwd):
+    """Wall time, CPU time (user and system), peak resident memory in MiB, error output and
+    exit status of one command.
 
     The peak comes from GNU time: a child's own peak as the kernel keeps it starts from this
     script's size at the fork, which hid every tool smaller than the script.
     """
     with tempfile.NamedTemporaryFile("r") as peak:
         start = time.perf_counter()
-        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak.name] + cmd, cwd=cwd,
+        proc = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", peak.name] + cmd, cwd=cwd,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         wall = time.perf_counter() - start
-        kib = int(peak.read().split()[-1])
-    return wall, kib / 1024.0, proc.stderr.decode(errors="replace")
+        user, system, kib = peak.read().split()[-3:]
+    return (wall, float(user) + float(system), int(kib) / 1024.0, proc.stderr.decode(errors="replace"),
+            proc.returncode)
+
+def run(cmd, cwd):
+    """Wall time, peak resident memory in MiB and error output of one command."""
+    wall, _, peak, err, _ = measured(cmd, cwd)
+    return wall, peak, err
 
 def tools(cli):
     t = {}
@@ -139,17 +168,117 @@ def bench_extractor(work: Path, cli: str, runs: int):
     os.remove(exe)
     return [(name, statistics.median(walls[name]), max(peaks[name])) for name in commands]
 
+SMALL_FILES = {"flat": (1, 20_000, "one folder of 20,000 small files"),
+               "tree": (100, 200, "100 folders of 200 small files")}
+
+def bench_small_files(work: Path, cli: str, runs: int, corpus: str):
+    """Extraction of many small files by the tool, by the self-extractor and by unzip, the three
+    taking turns. Each run extracts into a folder that does not exist yet, as a user does; the
+    tree is removed afterwards, outside the time."""
+    folders, per_folder, _ = SMALL_FILES[corpus]
+    source = work / ("c-" + corpus)
+    make_small_files(source, folders, per_folder)
+    archive, exe = work / (corpus + ".zip"), work / (corpus + ".run")
+    for path in (archive, exe):
+        if path.exists():
+            path.unlink()
+    subprocess.run([cli, "create", str(archive), "files", "--quiet"], cwd=source, check=True)
+    subprocess.run([cli, "sfx", str(exe), "files", "--quiet"], cwd=source, check=True)
+    commands = {"orvelzip-cli": lambda d: [cli, "extract", str(archive), "-d", d, "--quiet"],
+                "orvelzip-sfx": lambda d: [str(exe), "--dest", d, "--quiet"]}
+    if shutil.which("unzip"):
+        commands["unzip"] = lambda d: ["unzip", "-q", str(archive), "-d", d]
+    results = {name: ([], [], []) for name in commands}
+    for _ in range(runs):
+        for name, command in commands.items():
+            dest = work / "x" / ("%s-%s" % (corpus, name))
+            remove(dest)
+            wall, cpu, peak, err, code = measured(command(str(dest)), work)
+            if code != 0:
+                sys.exit("%s failed on %s: %s" % (name, corpus, err))
+            for kept, value in zip(results[name], (wall, cpu, peak)):
+                kept.append(value)
+            remove(dest)
+    settle(work / "x", True)
+    rows = [(corpus, name, statistics.median(w), statistics.median(c), max(m)) for name, (w, c, m) in results.items()]
+    return rows
+
+def print_small_files(rows):
+    print("\nMany small files, extracted into a new folder (removal not timed); median wall and CPU time:\n")
+    print("| corpus | tool | extract s | CPU s | extract MiB | ratio | CPU ratio |")
+    print("|---|---|---|---|---|---|---|")
+    for corpus, name, wall, cpu, peak in rows:
+        base = next((r for r in rows if r[0] == corpus and r[1] == "unzip"), None)
+        ratios = ("%.2f" % (wall / base[2]), "%.2f" % (cpu / base[3])) if base else ("", "")
+        print("| %s | %s | %.2f | %.2f | %.0f | %s | %s |" % (SMALL_FILES[corpus][2], name, wall, cpu, peak, *ratios))
+
+def bench_memory(work: Path, cli: str):
+    """Peak memory of the tool and of the self-extractor over every archive under 1 MiB of the
+    hostile corpus: not a time, a bound (64 MiB) that no archive of that size may pass."""
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "hostile"))
+    import corpus  # noqa: E402  (the archives the hostile tests use)
+    stub = (Path(cli).parent / "orvelzip-sfx").read_bytes()
+    folder = work / "hostile"
+    remove(folder)
+    folder.mkdir(parents=True)
+    prefix = stub + corpus.settings_block()
+    rows = []
+    cases = {name: make for name, (_, make) in corpus.cases(str(folder / "outside")).items()}
+    # The largest of the deep names under 1 MiB, and as many entries as fit in it.
+    cases["deep-names-7"] = corpus.deep_names(7)
+    cases["entries-9000"] = lambda base: corpus.build([corpus.Entry("d%d/f%d" % (i % 50, i), b"x")
+                                                      for i in range(9000)], base)
+    for name, make in sorted(cases.items()):
+        data = make(0)
+        if len(data) >= 1 << 20:
+            continue
+        archive, exe = folder / (name + ".zip"), folder / (name + ".run")
+        archive.write_bytes(data)
+        exe.write_bytes(prefix + make(len(prefix)))
+        exe.chmod(0o755)
+        peaks = []
+        for command in ([cli, "extract", str(archive), "-d", str(folder / "x"), "--overwrite", "--quiet"],
+                        [str(exe), "--dest", str(folder / "x"), "--overwrite", "--quiet"]):
+            _, _, peak, _, _ = measured(command, folder)
+            peaks.append(peak)
+            remove(folder / "x")
+        rows.append((name, len(data), *peaks))
+        archive.unlink()
+        exe.unlink()
+    remove(folder)
+    print("\nPeak memory over the %d hostile archives under 1 MiB (MiB; the bound is 64):\n" % len(rows))
+    print("| archive | bytes | orvelzip-cli | orvelzip-sfx |")
+    print("|---|---|---|---|")
+    for name, size, tool, extractor in sorted(rows, key=lambda r: -max(r[2], r[3])):
+        print("| %s | %d | %.1f | %.1f |" % (name, size, tool, extractor))
+    largest = max(rows, key=lambda r: max(r[2], r[3]))
+    print("\nLargest: %s, %.1f MiB%s" % (largest[0], max(largest[2], largest[3]),
+                                         "" if max(largest[2], largest[3]) < 64 else "  OVER THE BOUND"))
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--cli", required=True)
     ap.add_argument("--work", default="/tmp/orvelzip-bench")
     ap.add_argument("--runs", type=int, default=3)
-    ap.add_argument("--corpus", action="append", choices=["include", "large", "many", "sfx"])
+    ap.add_argument("--corpus", action="append",
+                    choices=["include", "large", "many", "sfx", "flat", "tree", "memory"])
     ap.add_argument("--large-mib", type=int, default=3072)
     args = ap.parse_args()
     work = Path(args.work)
     work.mkdir(parents=True, exist_ok=True)
-    corpora = args.corpus or ["include", "large", "many", "sfx"]
+    corpora = args.corpus or ["include", "large", "many", "sfx", "flat", "tree", "memory"]
+    cli = str(Path(args.cli).resolve())
+    small_rows = []
+    for corpus in [c for c in corpora if c in SMALL_FILES]:
+        corpora.remove(corpus)
+        small_rows += bench_small_files(work, cli, args.runs, corpus)
+    if small_rows:
+        print_small_files(small_rows)
+    if "memory" in corpora:
+        corpora.remove("memory")
+        bench_memory(work, cli)
+    if not corpora:
+        return
     make_include(work / "c-include")
     sources = {"include": (work / "c-include", "include")}
     if "large" in corpora:
@@ -158,7 +287,6 @@ def main():
     if "many" in corpora:
         make_many(work / "c-many", 100_000)
         sources["many"] = (work / "c-many", "many")
-    cli = str(Path(args.cli).resolve())
     if "sfx" in corpora:
         corpora.remove("sfx")
         make_many(work / "c-sfx", 20_000)

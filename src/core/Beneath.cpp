@@ -7,6 +7,7 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace oz::core {
@@ -96,6 +97,11 @@ int openOrMakeFolder(const std::string &path)
             break;
     }
     return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool hasDefaultAcl(int dirFd)
+{
+    return ::fgetxattr(dirFd, "system.posix_acl_default", nullptr, 0) > 0;
 }
 
 mode_t currentUmask()

@@ -15,6 +15,9 @@ int openFolderBeneath(int root, const std::string &rel);
 // absolute or relative path; -1 with errno set when that fails.
 int openOrMakeFolder(const std::string &path);
 
+// Whether files made in the folder get its default ACL, in place of the umask.
+bool hasDefaultAcl(int dirFd);
+
 // The process's umask, read without changing it.
 mode_t currentUmask();
 

@@ -518,13 +518,39 @@ void WholeReader::trim()
         plain_ = {};
 }
 
+unsigned char *WholeReader::storedBytes(int fd, const Entry &e)
+{
+    const auto storedSize = static_cast<std::size_t>(e.compressedSize);
+    const auto inAhead = [&] {
+        return fd == aheadFd_ && e.dataStart >= aheadAt_ && e.dataStart - aheadAt_ <= aheadSize_
+            && aheadSize_ - (e.dataStart - aheadAt_) >= storedSize;
+    };
+    if (!inAhead() && storedSize < readAhead / 4) {
+        unsigned char *into = ahead_.ensure(readAhead);
+        aheadFd_ = fd;
+        aheadAt_ = e.dataStart;
+        // Short only at the end of the archive; an entry cut there is found below.
+        aheadSize_ = readUpTo(fd, aheadAt_, into, readAhead);
+    }
+    unsigned char *stored = stored_.ensure(storedSize);
+    if (inAhead()) {
+        unsigned char *ahead = ahead_.bytes.get() + (e.dataStart - aheadAt_);
+        if (!e.encrypted())
+            return ahead;
+        // Decrypted where it lies, the copy read ahead would be spoilt for another reading.
+        std::copy(ahead, ahead + storedSize, stored);
+        return stored;
+    }
+    if (!readAt(fd, e.dataStart, stored, storedSize))
+        damaged("Premature end of file");
+    return stored;
+}
+
 const unsigned char *WholeReader::read(int fd, const Entry &e, std::string_view password)
 {
     checkReadable(e, !password.empty());
     const auto storedSize = static_cast<std::size_t>(e.compressedSize);
-    unsigned char *stored = stored_.ensure(storedSize);
-    if (!readAt(fd, e.dataStart, stored, storedSize))
-        damaged("Premature end of file");
+    unsigned char *stored = storedBytes(fd, e);
     unsigned char *data = stored;
     std::size_t dataSize = storedSize;
     if (e.encrypted()) {

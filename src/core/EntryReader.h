@@ -58,6 +58,8 @@ public:
     const unsigned char *read(int fd, const Entry &entry, std::string_view password);
     // Gives back buffers grown for a large entry.
     void trim();
+    // How much one read may take in beyond a small entry, for the entries that follow it.
+    static constexpr std::size_t readAhead = 256 * 1024;
 
 private:
     // Grown without zero-filling, which would cost as much as the reading.
@@ -66,9 +68,18 @@ private:
         std::size_t capacity = 0;
         unsigned char *ensure(std::size_t size);
     };
+    // The stored bytes of entry e: from the bytes read ahead when they hold them, otherwise
+    // read, together with what follows when e is small, so that the small entries after it
+    // cost no read of their own.
+    unsigned char *storedBytes(int fd, const Entry &e);
+
     libdeflate_decompressor *inflater_;
     Buffer stored_;
     Buffer plain_;
+    Buffer ahead_;
+    int aheadFd_ = -1;
+    std::uint64_t aheadAt_ = 0;
+    std::size_t aheadSize_ = 0;
 };
 
 } // namespace oz::core

@@ -33,6 +33,7 @@ namespace {
 // ones streamed; all the workers together hold at most the budget.
 constexpr std::uint64_t wholeEntryLimit = 8u << 20;
 constexpr std::uint64_t wholeEntryBudget = 128u << 20;
+constexpr std::uint64_t storedPerWorker = 1u << 20;
 
 struct Worker;
 
@@ -175,8 +176,9 @@ void Extraction::makeFolders()
 struct Worker {
     std::unique_ptr<WholeReader> whole = std::make_unique<WholeReader>();
     std::vector<unsigned char> buffer;
-    std::string parentRel;
-    Fd parent; // the folder of its last file
+    std::uint32_t parentFolder = FolderTree::none;
+    Fd parent;              // the folder of its last file
+    bool parentAcl = false; // that folder gives new files a default ACL, which the umask does not limit
 };
 
 void Extraction::report()
@@ -190,18 +192,24 @@ void Extraction::report()
 void Extraction::writeFiles()
 {
     std::vector<const Planned *> files;
+    std::uint64_t stored = 0;
     for (const Planned &p : plan_) {
         if (p.type == EntryType::File) {
             files.push_back(&p);
             total_ += dir_.entries[p.entry].size;
+            stored += dir_.entries[p.entry].compressedSize;
         }
     }
     report();
     if (files.empty())
         return;
-    unsigned threads
-        = options_.threads > 0 ? static_cast<unsigned>(options_.threads) : std::thread::hardware_concurrency();
-    threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, std::min<std::size_t>(files.size(), 64)));
+    // By default a worker for each storedPerWorker of the archive at most: what a worker holds (its
+    // buffers, a decoder's state, its stack) then grows with the archive, not with the cores.
+    const std::uint64_t wanted = options_.threads > 0
+        ? static_cast<unsigned>(options_.threads)
+        : std::min<std::uint64_t>(std::thread::hardware_concurrency(), 1 + stored / storedPerWorker);
+    const auto threads
+        = static_cast<unsigned>(std::clamp<std::uint64_t>(wanted, 1, std::min<std::uint64_t>(files.size(), 64)));
     wholeLimit_ = std::min(wholeEntryLimit, wholeEntryBudget / threads);
     heldOpenLimit_ = heldReplacementsFor(threads);
     const auto replacements = static_cast<std::size_t>(
@@ -234,20 +242,40 @@ std::size_t Extraction::heldReplacementsFor(unsigned threads)
     return limit.rlim_cur > 512 + 8 * threads ? (limit.rlim_cur - 512 - 8 * threads) / 2 : 0;
 }
 
+// Hands the files out to the workers. Many small files go a run at a time, so that each
+// worker's read ahead holds the data of the files it writes next rather than another's.
+class Runs {
+public:
+    Runs(std::size_t files, unsigned threads) : files_(files), run_(files >= 256 * threads ? 16 : 1) {}
+    // The next file after f for a worker whose run ends before end; false when none is left.
+    bool take(std::size_t &f, std::size_t &end)
+    {
+        if (++f < end)
+            return true;
+        f = next_.fetch_add(run_);
+        end = std::min(f + run_, files_);
+        return f < end;
+    }
+
+private:
+    const std::size_t files_, run_;
+    std::atomic<std::size_t> next_{0};
+};
+
 // The first failure in archive order is the one reported; the other workers stop at their
 // next file. A damaged entry fails alone (unless strict), whatever the thread that meets it.
 void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned threads)
 {
-    std::atomic<std::size_t> next{0};
     WorkerFailure failure;
     auto fail = [&](std::size_t f) {
         results_[files[f]->entry] = EntryResult::Failed;
         failure.capture(f);
     };
+    Runs runs(files.size(), threads);
     auto work = [&](bool reporting) {
         try {
             Worker worker;
-            for (std::size_t f; !failure.stopped() && (f = next++) < files.size();) {
+            for (std::size_t f = 0, end = 0; !failure.stopped() && runs.take(f, end);) {
                 try {
                     writeOne(*files[f], worker, reporting);
                     results_[files[f]->entry] = EntryResult::Extracted;
@@ -291,12 +319,15 @@ void Extraction::runWorkers(const std::vector<const Planned *> &files, unsigned 
 void Extraction::writeOne(const Planned &p, Worker &worker, bool reporting)
 {
     checkStop();
-    const std::string parent = parentOf(p.rel);
-    if (!worker.parent || worker.parentRel != parent) {
-        worker.parent = Fd(folderFd(parent));
-        worker.parentRel = parent;
+    if (!worker.parent || worker.parentFolder != p.parent) {
+        worker.parent = Fd(folderFd(parentOf(p.rel)));
+        worker.parentFolder = p.parent;
+        worker.parentAcl = hasDefaultAcl(worker.parent.get());
     }
-    NewFile file(worker.parent.get(), leafOf(p.rel), 0600, shown(p.rel));
+    // Made with its mode, which saves a call per file; an ACL or a hidden name needs it set again.
+    NewFile file(worker.parent.get(), leafOf(p.rel), modeOf(dir_.entries[p.entry], false), shown(p.rel));
+    if (worker.parentAcl || file.hasHiddenName())
+        ::fchmod(file.fd(), modeOf(dir_.entries[p.entry], false));
     try {
         writeData(p, worker, file.fd(), reporting);
     } catch (const Error &error) {
@@ -359,7 +390,6 @@ void Extraction::writeData(const Planned &p, Worker &worker, int fd, bool report
 void Extraction::finishFile(NewFile &file, const Planned &p, int parent)
 {
     const Entry &e = dir_.entries[p.entry];
-    ::fchmod(file.fd(), modeOf(e, false));
     if (e.mtime != 0) {
         const struct timespec times[2] = {{e.mtime, 0}, {e.mtime, 0}};
         ::futimens(file.fd(), times);

@@ -19,24 +19,28 @@ std::string systemError(int err)
     return std::strerror(err);
 }
 
-#ifdef _WIN32
 bool readAt(int fd, std::uint64_t offset, void *into, std::size_t size)
+{
+    return readUpTo(fd, offset, into, size) == size;
+}
+
+#ifdef _WIN32
+std::size_t readUpTo(int fd, std::uint64_t offset, void *into, std::size_t size)
 {
     const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
     auto *p = static_cast<unsigned char *>(into);
-    while (size > 0) {
+    std::size_t done = 0;
+    while (done < size) {
         OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
         DWORD got = 0;
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
-        if (!::ReadFile(file, p, want, &got, &at) || got == 0)
-            return false;
-        p += got;
-        offset += got;
-        size -= got;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+        if (!::ReadFile(file, p + done, want, &got, &at) || got == 0)
+            break;
+        done += got;
     }
-    return true;
+    return done;
 }
 
 bool fileSize(int fd, std::uint64_t &size)
@@ -57,20 +61,19 @@ bool fileSize(int fd, std::uint64_t &size)
     return true;
 }
 
-bool readAt(int fd, std::uint64_t offset, void *into, std::size_t size)
+std::size_t readUpTo(int fd, std::uint64_t offset, void *into, std::size_t size)
 {
     auto *p = static_cast<unsigned char *>(into);
-    while (size > 0) {
-        const ssize_t got = ::pread(fd, p, size, static_cast<off_t>(offset));
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(fd, p + done, size - done, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
-            return false;
-        p += got;
-        offset += static_cast<std::uint64_t>(got);
-        size -= static_cast<std::size_t>(got);
+            break;
+        done += static_cast<std::size_t>(got);
     }
-    return true;
+    return done;
 }
 #endif
 

@@ -174,7 +174,8 @@ NewFile::NewFile(int dirFd, std::string name, mode_t mode, std::string label)
     for (int tries = 0; tries < 16 && fd_ < 0; ++tries) {
         temp_ = hiddenName();
         slot_ = registerName(dirFd, temp_);
-        fd_ = ::openat(dirFd, temp_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode);
+        // Writable by its owner whatever its mode: some file systems check the mode on open.
+        fd_ = ::openat(dirFd, temp_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode | 0600);
         if (fd_ < 0) {
             const int err = errno;
             unregister(slot_);

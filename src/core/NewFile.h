@@ -29,6 +29,8 @@ public:
     NewFile &operator=(const NewFile &) = delete;
 
     int fd() const { return fd_; }
+    // Whether it was made under a hidden name, with owner read and write added to its mode.
+    bool hasHiddenName() const { return !temp_.empty(); }
     const std::string &name() const { return name_; }
 
     // Closes the file and gives it its name; replace allows an existing file (not a folder) of

@@ -194,6 +194,42 @@ private slots:
             QCOMPARE(QFileInfo(out + p).lastModified().toSecsSinceEpoch(), qint64(981173107));
     }
 
+    // Small files are read ahead many at a time and made with their mode: every one comes back
+    // whole and with its mode, up to the last one, whose data ends the read at the archive's end.
+    void manySmallFilesComeBackWholeWithTheirModes()
+    {
+        const QString archive = at("small.zip");
+        const QString failure
+            = python(QStringLiteral("import zipfile, random\n"
+                                    "r = random.Random(5)\n"
+                                    "with zipfile.ZipFile('%1', 'w') as z:\n"
+                                    "    for i in range(700):\n"
+                                    "        i_ = zipfile.ZipInfo('d%d/f%d' % (i // 300, i), (2020, 1, 2, 3, 4, 6))\n"
+                                    "        i_.external_attr = (0o100000 | (0o444, 0o600, 0o755)[i % 3]) << 16\n"
+                                    "        i_.compress_type = (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED)[i % 2]\n"
+                                    "        data = bytes(r.getrandbits(8) for _ in range(i * 7 % 3000))\n"
+                                    "        z.writestr(i_, data if i % 4 else data[:50] * 40)\n")
+                         .arg(archive));
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        const QString out = at("small-out");
+        ArchiveComponent zip;
+        zip.setThreads(2);
+        zip.OpenZip(archive);
+        zip.ExtractToFolder(out);
+        const QString check
+            = python(QStringLiteral("import zipfile, os, sys\n"
+                                    "for i in zipfile.ZipFile('%1').infolist():\n"
+                                    "    p = os.path.join('%2', i.filename)\n"
+                                    "    if open(p, 'rb').read() != zipfile.ZipFile('%1').read(i):\n"
+                                    "        sys.exit('not whole: ' + i.filename)\n"
+                                    "    want = (i.external_attr >> 16) & 0o777 & ~0o022\n"
+                                    "    if os.stat(p).st_mode & 0o777 != want:\n"
+                                    "        sys.exit('mode of %s: %o' % (i.filename, os.stat(p).st_mode))\n")
+                         .arg(archive, out));
+        QVERIFY2(check.isEmpty(), qPrintable(check));
+        QVERIFY(leftovers(out).isEmpty());
+    }
+
     void ourFoldersKeepTheirTimes()
     {
         const QString src = at("times-src");
