@@ -2,7 +2,7 @@
 
 #include "app/AboutWindow.h"
 #include "widgets/Controls.h"
-#include "app/Forms.h"
+#include "app/WindowRegistry.h"
 #include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
 #include "create/PasswordLock.h"
@@ -43,7 +43,7 @@ using namespace oz::widgets;
 
 using platform::MsgIcon;
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), forms_(new Forms(this))
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), windows_(new WindowRegistry(this))
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Orvel Zip"));
@@ -55,7 +55,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), forms_(new Forms(
         this, DestDir, mp3text, pas2, Text6, List1, ProgressBar1, ZipFile, Mp3Dialog, folders_,
         [this] { newZipFile(); },
         [this](const QString &path, const QString &password) { reopenZipFile(path, password); },
-        [this] { Forms::present(forms_->password()); }});
+        [this] { WindowRegistry::present(windows_->password()); }});
     // The description's fixed size: the client area and the menu bar above it, never
     // maximised into an empty grey area.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -263,7 +263,7 @@ void MainWindow::Form_Load()
     platform::clearStaging(working); // what a build that never ended left there
     Text4->setText(working);
 
-    create::OptionsWindow *options = forms_->advance();
+    create::OptionsWindow *options = windows_->advance();
     options->Recurse->setChecked(true);
     options->SaveFullFilenames->setChecked(false);
     options->ArchiveOnly->setChecked(false);
@@ -300,20 +300,20 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::mnuOSF_Click()
 {
-    Forms::present(forms_->sfx());
+    WindowRegistry::present(windows_->sfx());
 }
 
 void MainWindow::setSfxPassword(int model, const QString &password)
 {
     // Writing into the SFX window's field creates that window, hidden, when it is closed, as
     // any use of a single-instance window does: the password is then in force when it opens.
-    sfx::SfxWindow *window = forms_->sfx();
+    sfx::SfxWindow *window = windows_->sfx();
     (model == 1 ? window->pas1 : window->pas2)->setText(password);
 }
 
 void MainWindow::Command3_Click()
 {
-    Forms::present(forms_->advance());
+    WindowRegistry::present(windows_->advance());
 }
 
 void MainWindow::mnuHelpfile_Click()
@@ -326,7 +326,7 @@ void MainWindow::mnuHelpfile_Click()
 
 void MainWindow::mnuHelp_About_Click()
 {
-    Forms::present(forms_->about());
+    WindowRegistry::present(windows_->about());
 }
 
 void MainWindow::cmdSystem_Click()
@@ -339,7 +339,7 @@ void MainWindow::cmdSystem_Click()
 create::ZipDesk MainWindow::zipDesk()
 {
     return {this,      zdir,           pas1,       Text4,       FileList,
-            ZipStatus, ZipProgressBar, zipDialog1, *selection_, [this] { return forms_->advance(); }};
+            ZipStatus, ZipProgressBar, zipDialog1, *selection_, [this] { return windows_->advance(); }};
 }
 
 void MainWindow::newZipFile()

@@ -36,7 +36,7 @@ class PinnedField;
 
 namespace oz::app {
 
-class Forms;
+class WindowRegistry;
 using widgets::PinnedField;
 
 class MainWindow : public QMainWindow {
@@ -45,7 +45,7 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    Forms &forms() { return *forms_; }
+    WindowRegistry &windows() { return *windows_; }
     selection::SelectionList &selection() { return *selection_; }
     selection::FolderPicker &folders() { return folders_; }
 
@@ -134,7 +134,7 @@ private:
     void buildMenus();
     void endProgram();
 
-    Forms *forms_;
+    WindowRegistry *windows_;
     std::unique_ptr<extract::ExtractDesk> extractDesk_;
     selection::SelectionList *selection_ = nullptr;
     QString folderPath_;

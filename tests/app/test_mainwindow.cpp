@@ -2,7 +2,7 @@
 // help, About and Run.
 #include "app/AboutWindow.h"
 #include "widgets/Controls.h"
-#include "app/Forms.h"
+#include "app/WindowRegistry.h"
 #include "app/MainWindow.h"
 #include "create/OptionsWindow.h"
 #include "create/PasswordDialog.h"
@@ -62,11 +62,11 @@ private slots:
         auto captionOf = [](QString text) { return text.remove(u'&').simplified(); };
         QStringList captions;
         std::vector<QWidget *> windows{&w,
-                                       w.forms().advance(),
-                                       w.forms().advances2(),
-                                       w.forms().changePW(),
-                                       w.forms().password(),
-                                       w.forms().sfx()};
+                                       w.windows().advance(),
+                                       w.windows().advances2(),
+                                       w.windows().changePW(),
+                                       w.windows().password(),
+                                       w.windows().sfx()};
         for (QWidget *window : windows) {
             captions << captionOf(window->windowTitle());
             for (auto *b : window->findChildren<QAbstractButton *>())
@@ -273,7 +273,7 @@ private slots:
     {
         StandIns standIns;
         app::MainWindow w;
-        create::OptionsWindow *advance = w.forms().advance();
+        create::OptionsWindow *advance = w.windows().advance();
         QVERIFY(!advance->isVisible()); // created hidden
         QVERIFY(advance->Recurse->isChecked());
         QVERIFY(!advance->SaveFullFilenames->isChecked());
@@ -313,7 +313,7 @@ private slots:
         StandIns standIns;
         app::MainWindow w;
         w.show();
-        Forms_open(w);
+        openOptions(w);
         if (way == 0)
             w.Command4->click();
         else if (way == 1)
@@ -350,21 +350,21 @@ private slots:
         StandIns standIns;
         app::MainWindow w;
         w.mnuHelp_About->trigger();
-        app::AboutWindow *about = w.forms().about();
+        app::AboutWindow *about = w.windows().about();
         QVERIFY(about->isVisible());
         QCOMPARE(about->windowTitle(), QStringLiteral("About Orvel Zip"));
         QCOMPARE(about->size(), QSize(312, 164));
         QCOMPARE(about->Label1->text(), QStringLiteral("Orvel Zip"));
         QCOMPARE(about->Label3->text(), QStringLiteral("Version : " OZ_TEST_VERSION));
         w.mnuHelp_About->trigger();
-        QCOMPARE(w.forms().about(), about); // the same window again
+        QCOMPARE(w.windows().about(), about); // the same window again
         QTest::mouseClick(about->Label5, Qt::LeftButton);
         QTest::mouseClick(about->Label5, Qt::LeftButton);
         QCOMPARE(standIns.shell.urls.size(), std::size_t(2));
         QCOMPARE(standIns.shell.urls[0].toString(), QString::fromLatin1(app::AboutWindow::webAddress));
         QVERIFY(standIns.messages.shown.empty());
         about->close();
-        QVERIFY(w.forms().about() != about); // closing destroyed it
+        QVERIFY(w.windows().about() != about); // closing destroyed it
     }
 
     void runReportsItsMessage()
@@ -382,7 +382,7 @@ private slots:
 
 private:
     // Opens the options window too, so ending is seen to close it without fuss.
-    static void Forms_open(app::MainWindow &w) { w.Command3->click(); }
+    static void openOptions(app::MainWindow &w) { w.Command3->click(); }
 
 private slots:
     // Files and folders dropped on the selection list join the selection; a file dropped on the
@@ -433,12 +433,12 @@ private slots:
         StandIns standIns;
         app::MainWindow w;
         std::vector<QWidget *> windows{&w,
-                                       w.forms().advance(),
-                                       w.forms().advances1(),
-                                       w.forms().advances2(),
-                                       w.forms().changePW(),
-                                       w.forms().password(),
-                                       w.forms().sfx()};
+                                       w.windows().advance(),
+                                       w.windows().advances1(),
+                                       w.windows().advances2(),
+                                       w.windows().changePW(),
+                                       w.windows().password(),
+                                       w.windows().sfx()};
         QStringList cut;
         auto check = [&](QWidget *c, const QString &shown, int room, int rows = 1) {
             const QFontMetrics fm(c->font());
@@ -515,7 +515,7 @@ private slots:
         w.show();
         w.move(40, 30);
         w.Command3->click();
-        create::OptionsWindow *advance = w.forms().advance();
+        create::OptionsWindow *advance = w.windows().advance();
         QVERIFY(advance->isVisible());
         QApplication::setActiveWindow(advance);
         QVERIFY((advance->frameGeometry().center() - w.frameGeometry().center()).manhattanLength() <= 4);
@@ -528,8 +528,8 @@ private slots:
         QTest::keyClick(advance->FilePattern, Qt::Key_Return);
         QVERIFY(!advance->isVisible());
 
-        extract::PasswordPrompt *prompt = w.forms().password();
-        app::Forms::present(prompt);
+        extract::PasswordPrompt *prompt = w.windows().password();
+        app::WindowRegistry::present(prompt);
         QApplication::setActiveWindow(prompt);
         QVERIFY(prompt->isVisible());
         QTest::keyClicks(prompt->Text1, "secret");
@@ -537,17 +537,17 @@ private slots:
         QCOMPARE(standIns.messages.texts().value(0), QStringLiteral("Wrong password!    ")); // Enter password ran
         QCOMPARE(w.pas2->text(), QStringLiteral("secret"));
         QTest::keyClick(prompt->Text1, Qt::Key_Escape);
-        QTRY_VERIFY(!w.forms().password()->isVisible() || w.forms().password() != prompt);
+        QTRY_VERIFY(!w.windows().password()->isVisible() || w.windows().password() != prompt);
 
         w.mnuHelp_About->trigger();
-        app::AboutWindow *about = w.forms().about();
+        app::AboutWindow *about = w.windows().about();
         QVERIFY(about->isVisible());
         QApplication::setActiveWindow(about);
         QTest::keyClick(about, Qt::Key_Escape);
         QVERIFY(!about->isVisible());
 
-        create::PasswordDialog *setPassword = w.forms().changePW();
-        app::Forms::present(setPassword);
+        create::PasswordDialog *setPassword = w.windows().changePW();
+        app::WindowRegistry::present(setPassword);
         QApplication::setActiveWindow(setPassword);
         QTest::keyClicks(setPassword->txtpw, "pw");
         QTest::keyClicks(setPassword->txtconfirmpw, "pw");

@@ -1,5 +1,5 @@
 // The options windows and the set-password dialogs, as a user meets them.
-#include "app/Forms.h"
+#include "app/WindowRegistry.h"
 #include "app/MainWindow.h"
 #include "create/OptionsWindow.h"
 #include "create/PasswordDialog.h"
@@ -41,9 +41,9 @@ private slots:
     {
         StandIns s;
         app::MainWindow w;
-        OptionsWindow *advance = w.forms().advance();
-        OptionsWindow *s1 = w.forms().advances1();
-        OptionsWindow *s2 = w.forms().advances2();
+        OptionsWindow *advance = w.windows().advance();
+        OptionsWindow *s1 = w.windows().advances1();
+        OptionsWindow *s2 = w.windows().advances2();
         QCOMPARE(advance->windowTitle(), QStringLiteral("Advance Zip archive"));
         QCOMPARE(s1->windowTitle(), QStringLiteral("Advance SFX archive"));
         QCOMPARE(s2->windowTitle(), QStringLiteral("Advance SFX archive"));
@@ -73,7 +73,7 @@ private slots:
     {
         StandIns s;
         app::MainWindow w;
-        OptionsWindow *advance = w.forms().advance();
+        OptionsWindow *advance = w.windows().advance();
         advance->ExclusionsText->setFocus();
         QTest::keyClicks(advance->ExclusionsText, "*.abcdefghij");
         QCOMPARE(advance->ExclusionsText->text(), QStringLiteral("*.abcdefgh"));
@@ -84,19 +84,19 @@ private slots:
         StandIns s;
         app::MainWindow w;
         w.Command3->click();
-        OptionsWindow *advance = w.forms().advance();
+        OptionsWindow *advance = w.windows().advance();
         QVERIFY(advance->isVisible());
         advance->Recurse->click();
         advance->FilePattern->setText("*.jpg");
         advance->findChild<QPushButton *>("Command1")->click();
         QVERIFY(!advance->isVisible());
         w.Command3->click();
-        QCOMPARE(w.forms().advance(), advance);
+        QCOMPARE(w.windows().advance(), advance);
         QVERIFY(!advance->Recurse->isChecked());
         QCOMPARE(advance->FilePattern->text(), QStringLiteral("*.jpg"));
 
         advance->close();
-        OptionsWindow *fresh = w.forms().advance();
+        OptionsWindow *fresh = w.windows().advance();
         QVERIFY(fresh != advance);
         QVERIFY(fresh->Recurse->isChecked());
         QCOMPARE(fresh->FilePattern->text(), QStringLiteral("*.*"));
@@ -106,18 +106,18 @@ private slots:
     {
         StandIns s;
         app::MainWindow w;
-        w.forms().advances1()->FilePattern->setText("*.mpg");
-        w.forms().advances1()->Recurse->setChecked(false);
-        QCOMPARE(w.forms().advance()->FilePattern->text(), QStringLiteral("*.*"));
-        QVERIFY(w.forms().advance()->Recurse->isChecked());
+        w.windows().advances1()->FilePattern->setText("*.mpg");
+        w.windows().advances1()->Recurse->setChecked(false);
+        QCOMPARE(w.windows().advance()->FilePattern->text(), QStringLiteral("*.*"));
+        QVERIFY(w.windows().advance()->Recurse->isChecked());
     }
 
     void settingAPassword()
     {
         StandIns s;
         app::MainWindow w;
-        w.forms().advance()->findChild<QPushButton *>("zippas")->click();
-        PasswordDialog *d = w.forms().changePW();
+        w.windows().advance()->findChild<QPushButton *>("zippas")->click();
+        PasswordDialog *d = w.windows().changePW();
         QVERIFY(d->isVisible());
         QCOMPARE(d->windowTitle(), QStringLiteral("Set Password(Optional)"));
         QCOMPARE(d->txtpw->echoMode(), QLineEdit::Password);
@@ -126,7 +126,7 @@ private slots:
         QCOMPARE(w.pas1->text(), QStringLiteral("Open Sesame"));
         QVERIFY(!d->isVisible());
         // Hidden, not destroyed: the fields still hold what was typed.
-        QCOMPARE(w.forms().changePW(), d);
+        QCOMPARE(w.windows().changePW(), d);
         QCOMPARE(d->txtpw->text(), QStringLiteral("Open Sesame"));
         QVERIFY(s.messages.shown.empty());
     }
@@ -149,8 +149,8 @@ private slots:
         StandIns s;
         app::MainWindow w;
         w.pas1->setText("before");
-        PasswordDialog *d = w.forms().changePW();
-        Forms_present(d);
+        PasswordDialog *d = w.windows().changePW();
+        present(d);
         typeTwice(d, first, second);
         d->findChild<QPushButton *>("cmdOK")->click();
         QCOMPARE(s.messages.texts(), QStringList({"Passwords don't match, try again!"}));
@@ -167,22 +167,22 @@ private slots:
         StandIns s;
         app::MainWindow w;
         w.pas1->setText("set earlier");
-        PasswordDialog *d = w.forms().changePW();
-        Forms_present(d);
+        PasswordDialog *d = w.windows().changePW();
+        present(d);
         typeTwice(d, "changed", "changed");
         d->findChild<QPushButton *>("cmdCancel")->click();
         QCOMPARE(w.pas1->text(), QStringLiteral("set earlier"));
-        PasswordDialog *again = w.forms().changePW();
+        PasswordDialog *again = w.windows().changePW();
         QVERIFY(again != d);
         QCOMPARE(again->txtpw->text(), QString());
 
-        Forms_present(again);
+        present(again);
         QTest::keyClick(again, Qt::Key_Escape);
         QCOMPARE(w.pas1->text(), QStringLiteral("set earlier"));
-        QVERIFY(w.forms().changePW() != again);
+        QVERIFY(w.windows().changePW() != again);
 
         // Both fields empty and OK: no password any more.
-        PasswordDialog *third = w.forms().changePW();
+        PasswordDialog *third = w.windows().changePW();
         third->findChild<QPushButton *>("cmdOK")->click();
         QCOMPARE(w.pas1->text(), QString());
     }
@@ -191,7 +191,7 @@ private slots:
     {
         StandIns s;
         app::MainWindow w;
-        PasswordDialog *d = w.forms().changePW();
+        PasswordDialog *d = w.windows().changePW();
         typeTwice(d, "123456789012345678901", "abcdefghijklmnopqrstu");
         QCOMPARE(d->txtpw->text(), QStringLiteral("12345678901234567890"));
         QCOMPARE(d->txtconfirmpw->text(), QStringLiteral("abcdefghijklmnopqrst"));
@@ -201,7 +201,7 @@ private slots:
     {
         StandIns s;
         app::MainWindow w;
-        PasswordDialog *d = w.forms().s1changePW();
+        PasswordDialog *d = w.windows().s1changePW();
         typeTwice(d, "sfx one", "sfx one");
         d->findChild<QPushButton *>("cmdOK")->click();
         QCOMPARE(w.pas1->text(), QString());
@@ -209,7 +209,7 @@ private slots:
     }
 
 private:
-    static void Forms_present(QWidget *w) { app::Forms::present(w); }
+    static void present(QWidget *w) { app::WindowRegistry::present(w); }
 };
 
 QTEST_MAIN(OptionsTest)

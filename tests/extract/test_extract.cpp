@@ -1,7 +1,7 @@
 // Opening, listing and extracting archives from the main window, with the
 // password prompt, on archives written by Orvel Zip and by other tools.
 #include "widgets/Controls.h"
-#include "app/Forms.h"
+#include "app/WindowRegistry.h"
 #include "app/MainWindow.h"
 #include "archive/ArchiveComponent.h"
 #include "extract/Extraction.h"
@@ -60,7 +60,7 @@ struct Desk {
         s.dialogs.pick(archive);
         w.Mp3->click();
     }
-    PasswordPrompt *prompt() { return w.forms().password(); }
+    PasswordPrompt *prompt() { return w.windows().password(); }
     QStringList listed() const
     {
         QStringList out;

@@ -1,6 +1,6 @@
 // The selection list and the folder picker, driven through the main window.
 #include "widgets/Controls.h"
-#include "app/Forms.h"
+#include "app/WindowRegistry.h"
 #include "app/MainWindow.h"
 #include "selection/FolderPicker.h"
 #include "selection/SelectionList.h"
@@ -77,7 +77,7 @@ private slots:
         s.dialogs.pick(picked);
         w.FBrowse->click();
         QCOMPARE(entries(w.FileList), picked);
-        sfx::SfxWindow *sfxWindow = w.forms().sfx();
+        sfx::SfxWindow *sfxWindow = w.windows().sfx();
         s.dialogs.pick(picked);
         sfxWindow->FBrowse->click();
         QCOMPARE(entries(sfxWindow->FileList), picked);
