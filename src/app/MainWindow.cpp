@@ -18,6 +18,7 @@
 #include "platform/Progress.h"
 #include "platform/Shell.h"
 #include "platform/StagingFolder.h"
+#include "platform/ViewingFolder.h"
 #include "selection/SelectionList.h"
 #include "sfx/SfxWindow.h"
 
@@ -55,7 +56,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), windows_(new Wind
         this, DestDir, mp3text, pas2, Text6, List1, ProgressBar1, ZipFile, Mp3Dialog, folders_,
         [this] { newZipFile(); },
         [this](const QString &path, const QString &password) { reopenZipFile(path, password); },
-        [this] { WindowRegistry::present(windows_->password()); }});
+        [this] { WindowRegistry::present(windows_->password()); }, viewing_});
     // The description's fixed size: the client area and the menu bar above it, never
     // maximised into an empty grey area.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -200,6 +201,7 @@ void MainWindow::connectHandlers()
     connect(Command5, &QPushButton::clicked, this, &MainWindow::Command5_Click);
     connect(DestDir, &QLineEdit::textChanged, this, &MainWindow::DestDir_Change);
     onListClick(List1, [this] { List1_Click(); });
+    connect(List1, &QListWidget::itemDoubleClicked, this, &MainWindow::List1_DblClick);
     connect(Command4, &QPushButton::clicked, this, &MainWindow::Command4_Click);
     connect(Command3, &QPushButton::clicked, this, &MainWindow::Command3_Click);
     connect(cmdSystem, &QPushButton::clicked, this, &MainWindow::cmdSystem_Click);
@@ -261,6 +263,7 @@ void MainWindow::Form_Load()
             qWarning("%s", qPrintable(error)); // the builds meet the missing folder when they run
     }
     platform::clearStaging(working); // what a build that never ended left there
+    platform::removeLeftoverViewingFolders();
     Text4->setText(working);
 
     create::OptionsWindow *options = windows_->advance();
@@ -278,7 +281,9 @@ void MainWindow::Text4_Change()
 
 void MainWindow::endProgram()
 {
-    // Ends at once: no other window's unload step runs and nothing is saved.
+    // Ends at once: no other window's unload step runs and nothing is saved. Entries opened for
+    // a look are no file the user saved: they go.
+    viewing_.reset();
     platform::endProgram();
 }
 
@@ -435,6 +440,11 @@ void MainWindow::delmp3_Click()
 void MainWindow::List1_Click()
 {
     showFirstSelectedAsTooltip(List1);
+}
+
+void MainWindow::List1_DblClick()
+{
+    extract::List1_DblClick(extractDesk(), List1->currentRow());
 }
 
 void MainWindow::Text6_Change()

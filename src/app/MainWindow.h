@@ -26,6 +26,9 @@ struct ZipDesk;
 namespace oz::extract {
 struct ExtractDesk;
 }
+namespace oz::platform {
+class ViewingFolder;
+}
 namespace oz::selection {
 class SelectionList;
 }
@@ -113,6 +116,7 @@ public slots:
     void mnuSZF_Click();
     void delmp3_Click();
     void List1_Click();
+    void List1_DblClick(); // opens the entry with the desktop's application for it
     void Text6_Change();
     void Command2_Click();
     void Command5_Click();
@@ -135,6 +139,7 @@ private:
     void endProgram();
 
     WindowRegistry *windows_;
+    std::unique_ptr<platform::ViewingFolder> viewing_;
     std::unique_ptr<extract::ExtractDesk> extractDesk_;
     selection::SelectionList *selection_ = nullptr;
     QString folderPath_;
