@@ -70,7 +70,7 @@ void MainWindow::buildControls()
 {
     client = new QWidget(this);
     client->setObjectName(QStringLiteral("client"));
-    client->setFixedSize(649, 505);
+    client->setFixedSize(scaled(QSize(649, 505)));
     setCentralWidget(client);
     buildZipFrame();
     buildUnzipFrame();

@@ -1,5 +1,7 @@
 #include "Extraction.h"
 
+#include "widgets/Controls.h"
+
 #include "archive/ArchiveComponent.h"
 #include "archive/PathRules.h"
 #include "platform/FileSystem.h"
@@ -81,7 +83,7 @@ Outcome extractWith(const ExtractDesk &w, const std::function<void(archive::Arch
     try {
         // Stop stands right of the destination, in the free corner above Exit.
         const auto end = platform::runStoppable(
-            w.ProgressBar1->parentWidget(), {568, 423, 65, 25}, [&] { work(zip); },
+            w.ProgressBar1->parentWidget(), widgets::scaled(QRect(568, 423, 65, 25)), [&] { work(zip); },
             [&] { zip.requestStop(); });
         if (end == platform::WorkEnd::Done)
             return {};
