@@ -82,17 +82,8 @@ private slots:
     {
         Desk d;
         QVERIFY(d.sfx->isVisible());
-        QCOMPARE(d.sfx->windowTitle(), QStringLiteral("Orvel Zip - Create SFX: (Self-Extract File) Form"));
-        QCOMPARE(d.sfx->size(), QSize(609, 481));
-        QCOMPARE(d.sfx->Createalbum->text(), QStringLiteral("&Build SFX File"));
-        QCOMPARE(d.sfx->Command2->geometry(), QRect(24, 408, 105, 25));
-        QCOMPARE(d.sfx->FBrowse->toolTip(),
-                 QStringLiteral("You can select under 80 images for a new album by  ctrl + mouse left key  and shift + "
-                                "mouse left key."));
-        QLabel *label1 = d.sfx->findChild<QLabel *>("Label1");
-        QCOMPARE(label1->text(), QStringLiteral(" Select an icon for SFX. (Optional). \n  "));
-        // Its first line is what shows in its one line of room.
-        QVERIFY(label1->alignment() & Qt::AlignTop);
+        // The icon label's first line is what shows in its one line of room.
+        QVERIFY(d.sfx->findChild<QLabel *>("Label1")->alignment() & Qt::AlignTop);
         // The tab order of the description: "Advance" of model 2 (tab 21) between zdir (16) and
         // Command4 (24).
         QCOMPARE(d.sfx->zdir->nextInFocusChain(), d.sfx->Command5);
