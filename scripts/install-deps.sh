@@ -29,7 +29,7 @@ packages=(
 )
 for group in "$@"; do
   case "$group" in
-    screenshots) packages+=(xvfb xdotool x11-utils imagemagick) ;;
+    screenshots) packages+=(xvfb xdotool x11-utils x11-xserver-utils imagemagick) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done

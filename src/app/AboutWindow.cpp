@@ -18,7 +18,7 @@ AboutWindow::AboutWindow(QWidget *owner)
     setObjectName(QStringLiteral("About"));
     setWindowTitle(QStringLiteral("About Orvel Zip"));
     setAttribute(Qt::WA_DeleteOnClose);
-    setFixedSize(312, 164);
+    setFixedSize(widgets::scaled(QSize(312, 164)));
     setFont(makeFont(QStringLiteral("Arial"), 14.25));
     const QString white = QStringLiteral("color: white; background: transparent;");
 

@@ -2,7 +2,7 @@
 
 #include "app/AboutWindow.h"
 #include "widgets/Controls.h"
-#include "app/Forms.h"
+#include "app/WindowRegistry.h"
 #include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
 #include "create/PasswordLock.h"
@@ -18,6 +18,7 @@
 #include "platform/Progress.h"
 #include "platform/Shell.h"
 #include "platform/StagingFolder.h"
+#include "platform/ViewingFolder.h"
 #include "selection/SelectionList.h"
 #include "sfx/SfxWindow.h"
 
@@ -43,7 +44,7 @@ using namespace oz::widgets;
 
 using platform::MsgIcon;
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), forms_(new Forms(this))
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), windows_(new WindowRegistry(this))
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Orvel Zip"));
@@ -55,7 +56,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), forms_(new Forms(
         this, DestDir, mp3text, pas2, Text6, List1, ProgressBar1, ZipFile, Mp3Dialog, folders_,
         [this] { newZipFile(); },
         [this](const QString &path, const QString &password) { reopenZipFile(path, password); },
-        [this] { Forms::present(forms_->password()); }});
+        [this] { WindowRegistry::present(windows_->password()); }, viewing_});
     // The description's fixed size: the client area and the menu bar above it, never
     // maximised into an empty grey area.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -69,7 +70,7 @@ void MainWindow::buildControls()
 {
     client = new QWidget(this);
     client->setObjectName(QStringLiteral("client"));
-    client->setFixedSize(649, 505);
+    client->setFixedSize(scaled(QSize(649, 505)));
     setCentralWidget(client);
     buildZipFrame();
     buildUnzipFrame();
@@ -200,6 +201,7 @@ void MainWindow::connectHandlers()
     connect(Command5, &QPushButton::clicked, this, &MainWindow::Command5_Click);
     connect(DestDir, &QLineEdit::textChanged, this, &MainWindow::DestDir_Change);
     onListClick(List1, [this] { List1_Click(); });
+    connect(List1, &QListWidget::itemDoubleClicked, this, &MainWindow::List1_DblClick);
     connect(Command4, &QPushButton::clicked, this, &MainWindow::Command4_Click);
     connect(Command3, &QPushButton::clicked, this, &MainWindow::Command3_Click);
     connect(cmdSystem, &QPushButton::clicked, this, &MainWindow::cmdSystem_Click);
@@ -261,9 +263,10 @@ void MainWindow::Form_Load()
             qWarning("%s", qPrintable(error)); // the builds meet the missing folder when they run
     }
     platform::clearStaging(working); // what a build that never ended left there
+    platform::removeLeftoverViewingFolders();
     Text4->setText(working);
 
-    create::OptionsWindow *options = forms_->advance();
+    create::OptionsWindow *options = windows_->advance();
     options->Recurse->setChecked(true);
     options->SaveFullFilenames->setChecked(false);
     options->ArchiveOnly->setChecked(false);
@@ -278,7 +281,9 @@ void MainWindow::Text4_Change()
 
 void MainWindow::endProgram()
 {
-    // Ends at once: no other window's unload step runs and nothing is saved.
+    // Ends at once: no other window's unload step runs and nothing is saved. Entries opened for
+    // a look are no file the user saved: they go.
+    viewing_.reset();
     platform::endProgram();
 }
 
@@ -300,20 +305,20 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::mnuOSF_Click()
 {
-    Forms::present(forms_->sfx());
+    WindowRegistry::present(windows_->sfx());
 }
 
 void MainWindow::setSfxPassword(int model, const QString &password)
 {
     // Writing into the SFX window's field creates that window, hidden, when it is closed, as
     // any use of a single-instance window does: the password is then in force when it opens.
-    sfx::SfxWindow *window = forms_->sfx();
+    sfx::SfxWindow *window = windows_->sfx();
     (model == 1 ? window->pas1 : window->pas2)->setText(password);
 }
 
 void MainWindow::Command3_Click()
 {
-    Forms::present(forms_->advance());
+    WindowRegistry::present(windows_->advance());
 }
 
 void MainWindow::mnuHelpfile_Click()
@@ -326,7 +331,7 @@ void MainWindow::mnuHelpfile_Click()
 
 void MainWindow::mnuHelp_About_Click()
 {
-    Forms::present(forms_->about());
+    WindowRegistry::present(windows_->about());
 }
 
 void MainWindow::cmdSystem_Click()
@@ -339,7 +344,7 @@ void MainWindow::cmdSystem_Click()
 create::ZipDesk MainWindow::zipDesk()
 {
     return {this,      zdir,           pas1,       Text4,       FileList,
-            ZipStatus, ZipProgressBar, zipDialog1, *selection_, [this] { return forms_->advance(); }};
+            ZipStatus, ZipProgressBar, zipDialog1, *selection_, [this] { return windows_->advance(); }};
 }
 
 void MainWindow::newZipFile()
@@ -435,6 +440,11 @@ void MainWindow::delmp3_Click()
 void MainWindow::List1_Click()
 {
     showFirstSelectedAsTooltip(List1);
+}
+
+void MainWindow::List1_DblClick()
+{
+    extract::List1_DblClick(extractDesk(), List1->currentRow());
 }
 
 void MainWindow::Text6_Change()

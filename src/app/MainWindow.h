@@ -26,6 +26,9 @@ struct ZipDesk;
 namespace oz::extract {
 struct ExtractDesk;
 }
+namespace oz::platform {
+class ViewingFolder;
+}
 namespace oz::selection {
 class SelectionList;
 }
@@ -36,7 +39,7 @@ class PinnedField;
 
 namespace oz::app {
 
-class Forms;
+class WindowRegistry;
 using widgets::PinnedField;
 
 class MainWindow : public QMainWindow {
@@ -45,7 +48,7 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    Forms &forms() { return *forms_; }
+    WindowRegistry &windows() { return *windows_; }
     selection::SelectionList &selection() { return *selection_; }
     selection::FolderPicker &folders() { return folders_; }
 
@@ -113,6 +116,7 @@ public slots:
     void mnuSZF_Click();
     void delmp3_Click();
     void List1_Click();
+    void List1_DblClick(); // opens the entry with the desktop's application for it
     void Text6_Change();
     void Command2_Click();
     void Command5_Click();
@@ -134,7 +138,8 @@ private:
     void buildMenus();
     void endProgram();
 
-    Forms *forms_;
+    WindowRegistry *windows_;
+    std::unique_ptr<platform::ViewingFolder> viewing_;
     std::unique_ptr<extract::ExtractDesk> extractDesk_;
     selection::SelectionList *selection_ = nullptr;
     QString folderPath_;

@@ -10,6 +10,7 @@
 #include "core/NewFile.h"
 #include "wildcard/Wildcard.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QXmlStreamWriter>
@@ -161,6 +162,34 @@ EntrySet ArchiveComponent::GetEntries() const
 void ArchiveComponent::ExtractToFolder(const QString &folder)
 {
     qCInfo(lcArchive).noquote() << "ExtractToFolder" << folder;
+    extract(folder, {}, nullptr);
+}
+
+QString ArchiveComponent::ExtractEntry(int index, const QString &name, const QString &folder)
+{
+    qCInfo(lcArchive).noquote() << "ExtractEntry" << index << name << folder;
+    std::string place;
+    extract(folder, Chosen{index, name}, &place);
+    return QDir(folder).filePath(QFile::decodeName(QByteArray::fromStdString(place)));
+}
+
+namespace {
+
+// The directory of one entry of an archive, still read from the same file.
+core::Directory oneEntryOf(const core::Directory &dir, std::size_t index)
+{
+    core::Directory one;
+    one.fileSize = dir.fileSize;
+    one.start = dir.start;
+    one.codePage = dir.codePage;
+    one.entries.push_back(dir.entries[index]);
+    return one;
+}
+
+} // namespace
+
+void ArchiveComponent::extract(const QString &folder, const std::optional<Chosen> &chosen, std::string *place)
+{
     record_ = ExtractionRecord{};
     record_.ran = true;
     record_.archive = openedPath_;
@@ -173,19 +202,19 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
         if (folder.isEmpty())
             throw ArchiveError(QStringLiteral("No destination folder was given"));
         OpenedArchive archive(openedPath_, nameCodePage_);
-        core::ExtractOptions options;
-        options.archiveLabel = openedPath_.toStdString();
-        options.password = password_.toStdString();
-        options.existing
-            = replaceExisting_ ? core::ExtractOptions::Existing::Replace : core::ExtractOptions::Existing::Keep;
-        const std::string destination = QFile::encodeName(folder).toStdString();
-        if (replaceQuestion_) {
-            options.existing = core::ExtractOptions::Existing::Ask;
-            options.ask = existingQuestion(replaceQuestion_, archive.directory(), destination, stopped);
+        core::Directory one;
+        if (chosen) {
+            const auto &entries = archive.directory().entries;
+            const auto i = static_cast<std::size_t>(chosen->index);
+            // The archive is read again from disk: another program may have replaced it since.
+            if (chosen->index < 0 || i >= entries.size() || QString::fromStdString(entries[i].name) != chosen->name)
+                throw ArchiveError(
+                    QStringLiteral("%1 has changed since it was opened: open it again").arg(openedPath_));
+            one = oneEntryOf(archive.directory(), i);
         }
-        options.threads = threads_;
-        options.strict = strict_;
-        options.stop = &stop_;
+        const core::Directory &dir = chosen ? one : archive.directory();
+        const std::string destination = QFile::encodeName(folder).toStdString();
+        core::ExtractOptions options = extractOptions(dir, destination, stopped);
         Progress progress(0, [this](int p) { emit UnzipPercentDone(p); });
         bool begun = false;
         std::uint64_t reported = 0;
@@ -198,20 +227,41 @@ void ArchiveComponent::ExtractToFolder(const QString &folder)
             progress.advance(done - reported);
             reported = done;
         };
-        core::extractArchive(archive.fd(), archive.directory(), destination, options, report);
+        core::extractArchive(archive.fd(), dir, destination, options, report);
         progress.finish();
         keepRecord(report);
+        if (place) // where the one entry went: its safe path, unless this system needed another
+            *place = report.renamed.empty() ? core::safeEntryPath(dir.entries.front()).value_or(std::string())
+                                            : report.renamed.front().as;
     } catch (const core::Error &e) {
         keepRecord(report);
         record_.error = QString::fromStdString(e.what());
-        qCInfo(lcArchive).noquote() << "ExtractToFolder failed:" << record_.error;
+        qCInfo(lcArchive).noquote() << (chosen ? "ExtractEntry failed:" : "ExtractToFolder failed:") << record_.error;
         throw ArchiveError(record_.error, stopped ? ArchiveError::Kind::Stopped : ArchiveError::Kind::Other);
     } catch (const ArchiveError &e) {
         keepRecord(report);
         record_.error = e.reason();
-        qCInfo(lcArchive).noquote() << "ExtractToFolder failed:" << e.reason();
+        qCInfo(lcArchive).noquote() << (chosen ? "ExtractEntry failed:" : "ExtractToFolder failed:") << e.reason();
         throw;
     }
+}
+
+core::ExtractOptions ArchiveComponent::extractOptions(const core::Directory &dir, const std::string &destination,
+                                                      bool &stopped) const
+{
+    core::ExtractOptions options;
+    options.archiveLabel = openedPath_.toStdString();
+    options.password = password_.toStdString();
+    options.existing
+        = replaceExisting_ ? core::ExtractOptions::Existing::Replace : core::ExtractOptions::Existing::Keep;
+    if (replaceQuestion_) {
+        options.existing = core::ExtractOptions::Existing::Ask;
+        options.ask = existingQuestion(replaceQuestion_, dir, destination, stopped);
+    }
+    options.threads = threads_;
+    options.strict = strict_;
+    options.stop = &stop_;
+    return options;
 }
 
 void ArchiveComponent::keepRecord(const core::ExtractReport &report)

@@ -119,10 +119,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
 namespace oz::core {
+struct Directory;
+struct ExtractOptions;
 enum class EntryResult;
 struct ExtractReport;
 struct WriteItem;
@@ -254,6 +258,9 @@ public:
     void OpenZip(const QString &path);
     EntrySet GetEntries() const;
     void ExtractToFolder(const QString &folder);
+    // Extracts the one entry at index of GetEntries, which must still be called name, below
+    // folder, with every check ExtractToFolder makes. Returns the path it has there.
+    QString ExtractEntry(int index, const QString &name, const QString &folder);
     void WriteLogFile(const QString &fileName) const;
 
     // Writing
@@ -341,6 +348,13 @@ public:
     };
 
 private:
+    struct Chosen {
+        int index;
+        QString name;
+    };
+    void extract(const QString &folder, const std::optional<Chosen> &chosen, std::string *place);
+    core::ExtractOptions extractOptions(const core::Directory &dir, const std::string &destination,
+                                        bool &stopped) const;
     void addFiles(const QString &pattern, bool recurse, bool saveExtraPath, bool filtered, bool includeHidden,
                   bool includeSystem);
     void addPending(Pending p);

@@ -74,15 +74,6 @@ std::string hiddenName()
     return temporaryName(tail);
 }
 
-// Whether the temporary was left by a process that is gone.
-bool leftover(const char *name)
-{
-    const unsigned long pid = temporaryOwner(name);
-    if (pid == 0 || pid == static_cast<unsigned long>(::getpid()))
-        return false;
-    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
 // Gives a named temporary its final name without replacing anything there. A hard link fails
 // on a taken name; where the file system has no links (vfat), a rename that refuses to replace;
 // where that is missing too (FUSE, network mounts), a check and a plain rename.
@@ -130,6 +121,14 @@ std::string temporaryName(const std::string &tail)
     return temporaryName(static_cast<unsigned long>(::getpid()), tail);
 }
 
+bool isLeftover(const char *name)
+{
+    const unsigned long pid = temporaryOwner(name);
+    if (pid == 0 || pid == static_cast<unsigned long>(::getpid()))
+        return false;
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
 void removeLeftovers(int dirFd)
 {
     const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -142,7 +141,7 @@ void removeLeftovers(int dirFd)
     }
     while (const dirent *d = ::readdir(dir)) {
         // Only files and links: a folder of that name is none of ours.
-        if (d->d_type != DT_DIR && leftover(d->d_name))
+        if (d->d_type != DT_DIR && isLeftover(d->d_name))
             ::unlinkat(dirFd, d->d_name, 0);
     }
     ::closedir(dir);

@@ -63,6 +63,9 @@ void writeFileWhole(const std::string &path, const std::string &content, mode_t 
 // A hidden name of this process for a temporary: ".oz-", the pid, a dash, then tail.
 std::string temporaryName(const std::string &tail);
 
+// Whether name is a temporaryName of a process that no longer runs (never this one's).
+bool isLeftover(const char *name);
+
 // Removes from the folder the temporaries of processes that no longer run: names of
 // temporaryName whose pid is gone. Those of running processes, this one included, stay.
 void removeLeftovers(int dirFd);

@@ -21,7 +21,7 @@ OptionsWindow::OptionsWindow(Kind kind, QWidget *owner, std::function<void()> sh
     setWindowTitle(kind == Kind::Zip ? QStringLiteral("Advance Zip archive") : QStringLiteral("Advance SFX archive"));
     setAttribute(Qt::WA_DeleteOnClose);
     setFont(makeFont(QStringLiteral("Arial"), 9));
-    setFixedSize(489, sfx2 ? 353 : 273);
+    setFixedSize(scaled(QSize(489, sfx2 ? 353 : 273)));
 
     frame(this, "Frame1", QStringLiteral("Enter a wildcarded filename for files you wish to include. Ex: *.*"),
           {8, 8, 473, 57});

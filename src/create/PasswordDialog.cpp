@@ -20,7 +20,7 @@ PasswordDialog::PasswordDialog(const char *name, QWidget *owner, std::function<v
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
     setFont(makeFont(QStringLiteral("Arial"), 9));
-    setFixedSize(321, 201);
+    setFixedSize(scaled(QSize(321, 201)));
 
     auto *l1 = label(this, "lblLabels", QStringLiteral("Type &Password:"), {16, 12, 200, 18});
     txtpw = textBox(this, "txtpw", {16, 32, 289, 22});

@@ -33,7 +33,7 @@ QWidget *passwordLock(QWidget *parent, QLineEdit *password, QRect geometry)
 {
     auto *lock = new QWidget(parent);
     lock->setObjectName(QStringLiteral("PasswordLock"));
-    lock->setGeometry(geometry);
+    lock->setGeometry(widgets::scaled(geometry));
     lock->setToolTip(QStringLiteral("A password is set: every new Zip archive is encrypted with AES-256."));
     auto *row = new QHBoxLayout(lock);
     row->setContentsMargins(0, 0, 0, 0);

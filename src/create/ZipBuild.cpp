@@ -105,7 +105,7 @@ void writeAndReport(const ZipDesk &w, ArchiveComponent &zip, const QString &targ
     try {
         // Stop stands in the free corner right of the bar.
         const auto end = platform::runStoppable(
-            w.ZipProgressBar->parentWidget(), {568, 34, 65, 25}, [&] { zip.SaveArchive(); },
+            w.ZipProgressBar->parentWidget(), widgets::scaled(QRect(568, 34, 65, 25)), [&] { zip.SaveArchive(); },
             [&] { zip.requestStop(); });
         if (end == platform::WorkEnd::Stopped) {
             // The writer left no partial archive; the staged copies go too.

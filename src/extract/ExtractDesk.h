@@ -18,7 +18,8 @@ class ArchiveComponent;
 }
 namespace oz::platform {
 class CommonDialog;
-}
+class ViewingFolder;
+} // namespace oz::platform
 namespace oz::selection {
 class FolderPicker;
 }
@@ -38,6 +39,9 @@ struct ExtractDesk {
     // Opens ZipFile again with a password that opened the archive elsewhere.
     std::function<void(const QString &path, const QString &password)> reopenZipFile;
     std::function<void()> askPassword; // shows the password prompt
+    // Where the listed archive's entries opened with a double click wait for their viewer; it
+    // goes when the archive is closed.
+    std::unique_ptr<platform::ViewingFolder> &viewing;
 };
 
 } // namespace oz::extract

@@ -1,14 +1,19 @@
 #include "Extraction.h"
 
+#include "widgets/Controls.h"
+
 #include "archive/ArchiveComponent.h"
 #include "archive/PathRules.h"
 #include "platform/FileSystem.h"
 #include "platform/MessageBox.h"
 #include "platform/Progress.h"
 #include "platform/ReplaceQuestion.h"
+#include "platform/Shell.h"
+#include "platform/ViewingFolder.h"
 #include "selection/FolderPicker.h"
 
 #include <QLineEdit>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QThread>
 
@@ -67,9 +72,9 @@ struct Outcome {
     QString reason;
 };
 
-// Extracts ZipFile into the folder while the windows stay live and Stop can end it, asking
-// before a file that is there is replaced. A stop leaves no half-written file.
-Outcome extractInto(const ExtractDesk &w, const QString &folder)
+// Runs an extraction of ZipFile while the windows stay live and Stop can end it, asking before
+// a file that is there is replaced. A stop leaves no half-written file.
+Outcome extractWith(const ExtractDesk &w, const std::function<void(archive::ArchiveComponent &)> &work)
 {
     platform::setProgress(w.ProgressBar1, 0);
     archive::ArchiveComponent &zip = *w.ZipFile;
@@ -78,7 +83,7 @@ Outcome extractInto(const ExtractDesk &w, const QString &folder)
     try {
         // Stop stands right of the destination, in the free corner above Exit.
         const auto end = platform::runStoppable(
-            w.ProgressBar1->parentWidget(), {568, 423, 65, 25}, [&] { zip.ExtractToFolder(folder); },
+            w.ProgressBar1->parentWidget(), widgets::scaled(QRect(568, 423, 65, 25)), [&] { work(zip); },
             [&] { zip.requestStop(); });
         if (end == platform::WorkEnd::Done)
             return {};
@@ -89,6 +94,11 @@ Outcome extractInto(const ExtractDesk &w, const QString &folder)
             return {Outcome::Stopped, e.reason()};
         return {Outcome::Failed, e.reason()};
     }
+}
+
+Outcome extractInto(const ExtractDesk &w, const QString &folder)
+{
+    return extractWith(w, [&folder](archive::ArchiveComponent &zip) { zip.ExtractToFolder(folder); });
 }
 
 // A failure shows the command's message with the reason the component gave on a line of its own
@@ -124,6 +134,15 @@ void extractNextToArchive(const ExtractDesk &w, const QString &failure)
     if (platform::FileSystem::folderExists(destination))
         say(w, QStringLiteral("Success! Files are unzipped in ") + destination + u' ', QStringLiteral("Orvel Zip"),
             MsgIcon::None);
+}
+
+bool isFolderEntry(archive::ArchiveComponent &zip, int row)
+{
+    archive::EntrySet set = zip.GetEntries();
+    archive::ArchiveEntry entry;
+    for (int i = 0; i <= row && set.HasMoreEntries(); ++i)
+        entry = set.GetNextEntry();
+    return entry.isFolder();
 }
 
 } // namespace
@@ -186,6 +205,32 @@ void mnuUnzip_Click(const ExtractDesk &w)
     say(w, QStringLiteral("Success! Your Zip archive unzipped to ") + folder + u' ', QStringLiteral("Orvel Zip"),
         MsgIcon::None);
     writeLog();
+}
+
+void List1_DblClick(const ExtractDesk &w, int row)
+{
+    const QListWidgetItem *item = w.List1->item(row);
+    if (!item || !w.ZipFile || !w.ZipFile->isOpen())
+        return; // nothing listed there, or nothing opened to take it from
+    const QString name = item->text();
+    if (isFolderEntry(*w.ZipFile, row))
+        return; // a folder has nothing to show by itself: it opens nothing
+    const QString failure = QStringLiteral("Failed to open ") + name + QStringLiteral(" from the Zip archive.    ");
+    if (!w.viewing)
+        w.viewing = std::make_unique<platform::ViewingFolder>();
+    const QString place = w.viewing->newPlace();
+    if (place.isEmpty()) {
+        say(w, failure + u'\n' + w.viewing->error(), warning, MsgIcon::Information);
+        return;
+    }
+    QString path;
+    const Outcome outcome
+        = extractWith(w, [&](archive::ArchiveComponent &zip) { path = zip.ExtractEntry(row, name, place); });
+    if (!reported(w, outcome, failure))
+        return;
+    if (!platform::openFile(path))
+        say(w, failure + QStringLiteral("\nNo application is set to open files of its type."), warning,
+            MsgIcon::Information);
 }
 
 void DestDir_Change(const ExtractDesk &w)

@@ -13,6 +13,9 @@ void Command5_Click(const ExtractDesk &w); // "U&nzip to current folder"
 void mnuBr13_Click(const ExtractDesk &w);  // "&Unzip to current folder"
 void mnuUnzip_Click(const ExtractDesk &w); // "&Unzip", into DestDir, with log.xml
 void DestDir_Change(const ExtractDesk &w);
+// Opens the entry listed in the row with the desktop's application for it, extracted into the
+// archive's viewing folder.
+void List1_DblClick(const ExtractDesk &w, int row);
 
 // The folder beside an archive named after it: the path without a final
 // ".zip" of any letter case; a name without that ending is kept whole.

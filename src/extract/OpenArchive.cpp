@@ -5,6 +5,7 @@
 #include "extract/PasswordPrompt.h"
 #include "platform/CommonDialog.h"
 #include "platform/MessageBox.h"
+#include "platform/ViewingFolder.h"
 
 #include <QLineEdit>
 #include <QListWidget>
@@ -48,6 +49,7 @@ void openArchiveFile(const ExtractDesk &w, const QString &path)
     // The archive last chosen, also when it came from the command line: the password prompt
     // reopens it.
     w.Mp3Dialog.FileName = path;
+    w.viewing.reset(); // the archive listed before is closed, and what was opened from it goes
     w.mp3text->setText(path);
     w.pas2->setText(QString());
     w.newZipFile();
@@ -75,6 +77,7 @@ void delmp3_Click(const ExtractDesk &w)
 {
     w.mp3text->setText(QString());
     w.List1->clear();
+    w.viewing.reset();
 }
 
 } // namespace oz::extract

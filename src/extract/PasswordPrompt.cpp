@@ -20,7 +20,7 @@ PasswordPrompt::PasswordPrompt(const ExtractDesk &desk) : QWidget(desk.window, Q
     setObjectName(QStringLiteral("password"));
     setWindowTitle(QStringLiteral("Orvel Zip"));
     setAttribute(Qt::WA_DeleteOnClose);
-    setFixedSize(411, 106);
+    setFixedSize(scaled(QSize(411, 106)));
     setFont(makeFont(QStringLiteral("Arial"), 9));
 
     Command1 = button(this, "Command1", QStringLiteral("Enter password"), {16, 24, 105, 25});

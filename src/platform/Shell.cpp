@@ -19,6 +19,7 @@ public:
         return QProcess::startDetached(program, arguments);
     }
     void openUrl(const QUrl &url) override { QDesktopServices::openUrl(url); }
+    bool openFile(const QString &path) override { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); }
     void endProgram() override { QCoreApplication::exit(0); }
 };
 
@@ -58,6 +59,12 @@ void openUrl(const QUrl &url)
 {
     qCInfo(lcUi).noquote() << "open url" << url.toString();
     backend().openUrl(url);
+}
+
+bool openFile(const QString &path)
+{
+    qCInfo(lcUi).noquote() << "open file" << path;
+    return backend().openFile(path);
 }
 
 } // namespace oz::platform

@@ -12,6 +12,8 @@ public:
     virtual ~ShellBackend() = default;
     virtual bool startDetached(const QString &program, const QStringList &arguments) = 0;
     virtual void openUrl(const QUrl &url) = 0;
+    // Opens a file with the desktop's default application for its type.
+    virtual bool openFile(const QString &path) = 0;
     virtual void endProgram() = 0;
 };
 
@@ -25,6 +27,9 @@ bool startDetached(const QString &program, const QStringList &arguments = {});
 bool openDocument(const QString &path);
 
 void openUrl(const QUrl &url);
+
+// Opens a file with the desktop's default application for its type; false when there is none.
+bool openFile(const QString &path);
 
 // Ends the program at once: every window closes and no unload step runs.
 void endProgram();

@@ -79,13 +79,14 @@ platform::WorkEnd writeStoppable(ArchiveComponent &zip, SfxWindow &w, const QStr
     bar.setObjectName(QStringLiteral("SfxProgressBar"));
     bar.setRange(0, 100);
     bar.setTextVisible(false);
-    bar.setGeometry(24, 452, 409, 17);
+    bar.setGeometry(widgets::scaled(QRect(24, 452, 409, 17)));
     bar.show();
     QObject::connect(&zip, &ArchiveComponent::WriteZipPercentDone, &bar, &QProgressBar::setValue);
     zip.clearStop();
     int written = 0;
     return platform::runStoppable(
-        &w, {448, 448, 73, 25}, [&] { zip.WriteSelfExtractingExe(target, written); }, [&] { zip.requestStop(); });
+        &w, widgets::scaled(QRect(448, 448, 73, 25)), [&] { zip.WriteSelfExtractingExe(target, written); },
+        [&] { zip.requestStop(); });
 }
 
 // The filter chosen last, for the program's life: who builds Linux programs builds them again.

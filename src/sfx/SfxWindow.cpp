@@ -27,7 +27,7 @@ SfxWindow::SfxWindow(QWidget *owner, SfxDesk &desk)
     setObjectName(QStringLiteral("SFX"));
     setWindowTitle(QStringLiteral("Orvel Zip - Create SFX: (Self-Extract File) Form"));
     setAttribute(Qt::WA_DeleteOnClose);
-    setFixedSize(609, 481);
+    setFixedSize(scaled(QSize(609, 481)));
     setFont(makeFont(QStringLiteral("Arial"), 9));
     buildSelectionFrame();
     buildModelFrames();

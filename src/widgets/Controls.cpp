@@ -3,14 +3,39 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QSignalBlocker>
 
 namespace oz::widgets {
+
+double scale()
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    return screen ? screen->logicalDotsPerInchY() / 96.0 : 1.0;
+}
+
+int scaled(int length)
+{
+    return qRound(length * scale());
+}
+
+QRect scaled(const QRect &r)
+{
+    // Both edges scaled, so neighbours that touched still touch.
+    const int left = scaled(r.x()), top = scaled(r.y());
+    return {left, top, scaled(r.x() + r.width()) - left, scaled(r.y() + r.height()) - top};
+}
+
+QSize scaled(const QSize &s)
+{
+    return {scaled(s.width()), scaled(s.height())};
+}
 
 QFont makeFont(const QString &family, double points, bool bold, bool italic)
 {
@@ -25,7 +50,7 @@ QPushButton *button(QWidget *parent, const char *name, const QString &caption, Q
 {
     auto *b = new QPushButton(caption, parent);
     b->setObjectName(QString::fromLatin1(name));
-    b->setGeometry(geometry);
+    b->setGeometry(scaled(geometry));
     if (!tooltip.isEmpty())
         b->setToolTip(tooltip);
     b->setAutoDefault(false);
@@ -36,7 +61,7 @@ QLabel *label(QWidget *parent, const char *name, const QString &text, QRect geom
 {
     auto *l = new QLabel(text, parent);
     l->setObjectName(QString::fromLatin1(name));
-    l->setGeometry(geometry);
+    l->setGeometry(scaled(geometry));
     l->setAttribute(Qt::WA_TranslucentBackground);
     return l;
 }
@@ -45,7 +70,7 @@ QLineEdit *textBox(QWidget *parent, const char *name, QRect geometry, bool readO
 {
     auto *t = new QLineEdit(parent);
     t->setObjectName(QString::fromLatin1(name));
-    t->setGeometry(geometry);
+    t->setGeometry(scaled(geometry));
     t->setReadOnly(readOnly);
     if (!tooltip.isEmpty())
         t->setToolTip(tooltip);
@@ -56,7 +81,7 @@ QGroupBox *frame(QWidget *parent, const char *name, const QString &caption, QRec
 {
     auto *g = new QGroupBox(caption, parent);
     g->setObjectName(QString::fromLatin1(name));
-    g->setGeometry(geometry);
+    g->setGeometry(scaled(geometry));
     g->lower();
     return g;
 }
@@ -65,7 +90,7 @@ QCheckBox *checkBox(QWidget *parent, const char *name, const QString &text, QRec
 {
     auto *c = new QCheckBox(text, parent);
     c->setObjectName(QString::fromLatin1(name));
-    c->setGeometry(geometry);
+    c->setGeometry(scaled(geometry));
     return c;
 }
 
@@ -73,7 +98,7 @@ QListWidget *listBox(QWidget *parent, const char *name, QRect geometry, QAbstrac
 {
     auto *l = new QListWidget(parent);
     l->setObjectName(QString::fromLatin1(name));
-    l->setGeometry(geometry);
+    l->setGeometry(scaled(geometry));
     l->setSelectionMode(mode);
     return l;
 }
@@ -82,7 +107,7 @@ QProgressBar *progressBar(QWidget *parent, const char *name, QRect geometry)
 {
     auto *b = new QProgressBar(parent);
     b->setObjectName(QString::fromLatin1(name));
-    b->setGeometry(geometry);
+    b->setGeometry(scaled(geometry));
     b->setRange(0, 100);
     b->setValue(0);
     b->setTextVisible(false);
@@ -132,7 +157,7 @@ PinnedField::PinnedField(QWidget *parent, const char *name, QRect geometry, std:
     : QLineEdit(parent), value_(std::move(value))
 {
     setObjectName(QString::fromLatin1(name));
-    setGeometry(geometry);
+    setGeometry(scaled(geometry));
     connect(this, &QLineEdit::textChanged, this, [this] { emit changed(); });
 }
 

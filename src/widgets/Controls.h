@@ -20,6 +20,15 @@ class QProgressBar;
 
 namespace oz::widgets {
 
+// The windows' geometry is that of a 96 dpi desktop, and their fonts are sized in points, which
+// grow with the desktop's logical dpi (120 with its larger text setting). Lengths grow with the
+// fonts, so each window grows as a whole and every text keeps the room it had: the factor is the
+// primary screen's logical dpi over 96, 1 on a 96 dpi desktop.
+double scale();
+int scaled(int length);
+QRect scaled(const QRect &r);
+QSize scaled(const QSize &s);
+
 QFont makeFont(const QString &family, double points, bool bold = false, bool italic = false);
 
 QPushButton *button(QWidget *parent, const char *name, const QString &caption, QRect geometry,

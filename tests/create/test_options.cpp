@@ -1,15 +1,17 @@
 // The options windows and the set-password dialogs, as a user meets them.
-#include "app/Forms.h"
+#include "app/WindowRegistry.h"
 #include "app/MainWindow.h"
+#include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
 #include "create/PasswordDialog.h"
+#include "support/Fixtures.h"
 #include "support/StandIns.h"
 
 #include <QCheckBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace oz;
@@ -18,14 +20,6 @@ using create::OptionsWindow;
 using create::PasswordDialog;
 
 namespace {
-QStringList groupTitles(QWidget *w)
-{
-    QStringList out;
-    for (auto *g : w->findChildren<QGroupBox *>())
-        out << g->title();
-    return out;
-}
-
 void typeTwice(PasswordDialog *d, const QString &first, const QString &second)
 {
     d->txtpw->setFocus();
@@ -37,20 +31,15 @@ void typeTwice(PasswordDialog *d, const QString &first, const QString &second)
 class OptionsTest : public QObject {
     Q_OBJECT
 private slots:
+    // Each options window starts with the defaults a build reads; only model 2 has the
+    // extractor's own settings.
     void windowsAndTheirDefaults()
     {
         StandIns s;
         app::MainWindow w;
-        OptionsWindow *advance = w.forms().advance();
-        OptionsWindow *s1 = w.forms().advances1();
-        OptionsWindow *s2 = w.forms().advances2();
-        QCOMPARE(advance->windowTitle(), QStringLiteral("Advance Zip archive"));
-        QCOMPARE(s1->windowTitle(), QStringLiteral("Advance SFX archive"));
-        QCOMPARE(s2->windowTitle(), QStringLiteral("Advance SFX archive"));
-        QVERIFY(groupTitles(advance).contains("Enter a wildcarded filename for files you wish to exclude. Ex: *.wav"));
-        QVERIFY(groupTitles(s1).contains("Enter a wildcarded filename for files you wish to exclude. Ex: *.mpg"));
-        QVERIFY(groupTitles(s2).contains("Specific extract to temp or specific directory and parameter for .exe file"));
-        QVERIFY(groupTitles(advance).contains("Enter a wildcarded filename for files you wish to include. Ex: *.*"));
+        OptionsWindow *advance = w.windows().advance();
+        OptionsWindow *s1 = w.windows().advances1();
+        OptionsWindow *s2 = w.windows().advances2();
         for (OptionsWindow *o : {advance, s1, s2}) {
             QCOMPARE(o->FilePattern->text(), QStringLiteral("*.*"));
             QCOMPARE(o->ExclusionsText->text(), QString());
@@ -58,22 +47,94 @@ private slots:
             QCOMPARE(OptionsWindow::value(o->SaveFullFilenames) + OptionsWindow::value(o->ArchiveOnly)
                          + OptionsWindow::value(o->IncludeHidden) + OptionsWindow::value(o->IncludeSystem),
                      0);
-            QCOMPARE(o->findChild<QLabel *>("Label4")->text(),
-                     QStringLiteral("Include only if archive attribute is set"));
-            QCOMPARE(o->findChild<QPushButton *>("zippas")->text(), QStringLiteral("Set &Password"));
         }
         QVERIFY(s2->autotemp->isChecked());
-        QCOMPARE(s2->autotemp->text(), QStringLiteral("Auto extract to temp directory"));
         QCOMPARE(s2->parameter->text(), QString());
-        QCOMPARE(s2->findChild<QLabel *>("Label8")->text(), QStringLiteral("Parameter : "));
         QVERIFY(!advance->autotemp && !s1->parameter);
+    }
+
+    // What clicks in the options window do to the archive on disk: sub-folders, hidden files,
+    // the exclusion and the pattern, kept while the window is put away with OK and gone with it
+    // when it is closed through its frame.
+    void clickedOptionsShapeTheArchive()
+    {
+        StandIns s;
+        QTemporaryDir data;
+        const auto at = [&data](const QString &rel) { return data.filePath(rel); };
+        writeFile(at("docs/a.txt"), "alpha");
+        writeFile(at("docs/b.wav"), sampleBytes(3000, 1));
+        writeFile(at("docs/.hidden.txt"), "hidden");
+        writeFile(at("docs/sub/c.txt"), "see");
+        app::MainWindow w;
+        w.show();
+        s.dialogs.pick(at("docs") + "/Select Folder and click Open");
+        w.zipfolder->click();
+        const auto build = [&](const QString &name) {
+            s.dialogs.pick(at(name));
+            w.wwwbook->click();
+            QStringList names = entryNames(at(name));
+            names.sort();
+            return names;
+        };
+
+        w.Command3->click();
+        OptionsWindow *o = w.windows().advance();
+        QTest::mouseClick(o->Recurse, Qt::LeftButton);
+        QTest::mouseClick(o->IncludeHidden, Qt::LeftButton);
+        QTest::keyClicks(o->ExclusionsText, "*.wav");
+        o->findChild<QPushButton *>("Command1")->click();
+        QCOMPARE(build("flat.zip"), QStringList({".hidden.txt", "a.txt"}));
+
+        w.Command3->click();
+        QTest::mouseClick(o->Recurse, Qt::LeftButton);
+        o->FilePattern->selectAll();
+        QTest::keyClicks(o->FilePattern, "c.*");
+        QTest::keyClick(o->FilePattern, Qt::Key_Return);
+        QVERIFY(!o->isVisible());
+        QCOMPARE(build("deep.zip"), QStringList({"sub/", "sub/c.txt"}));
+        archive::ArchiveComponent reader;
+        reader.OpenZip(at("deep.zip"));
+        reader.ExtractToFolder(at("out"));
+        QCOMPARE(readFile(at("out/sub/c.txt")), QByteArray("see"));
+
+        w.Command3->click();
+        o->close(); // the frame's close discards what was chosen
+        QCOMPARE(build("all.zip"), QStringList({"a.txt", "b.wav", "sub/", "sub/c.txt"}));
+    }
+
+    // A password typed into the dialog encrypts the next archive: its files come back only with it.
+    void aTypedPasswordEncryptsTheArchive()
+    {
+        StandIns s;
+        QTemporaryDir data;
+        writeFile(data.filePath("a.txt"), "alpha");
+        app::MainWindow w;
+        w.show();
+        w.Command3->click();
+        w.windows().advance()->findChild<QPushButton *>("zippas")->click();
+        PasswordDialog *d = w.windows().changePW();
+        typeTwice(d, "Sesame 42", "Sesame 42");
+        QTest::keyClick(d->txtconfirmpw, Qt::Key_Return);
+        s.dialogs.pick(QStringList{data.filePath("a.txt")});
+        w.FBrowse->click();
+        s.dialogs.pick(data.filePath("locked.zip"));
+        w.wwwbook->click();
+
+        archive::ArchiveComponent without;
+        QVERIFY_THROWS_EXCEPTION(archive::ArchiveError, without.OpenZip(data.filePath("locked.zip")));
+        archive::ArchiveComponent with;
+        with.SetPassword("Sesame 42");
+        with.OpenZip(data.filePath("locked.zip"));
+        with.ExtractToFolder(data.filePath("out"));
+        QCOMPARE(readFile(data.filePath("out/a.txt")), QByteArray("alpha"));
+        QVERIFY(!readFile(data.filePath("locked.zip")).contains("alpha"));
     }
 
     void exclusionTakesTenCharacters()
     {
         StandIns s;
         app::MainWindow w;
-        OptionsWindow *advance = w.forms().advance();
+        OptionsWindow *advance = w.windows().advance();
         advance->ExclusionsText->setFocus();
         QTest::keyClicks(advance->ExclusionsText, "*.abcdefghij");
         QCOMPARE(advance->ExclusionsText->text(), QStringLiteral("*.abcdefgh"));
@@ -84,19 +145,19 @@ private slots:
         StandIns s;
         app::MainWindow w;
         w.Command3->click();
-        OptionsWindow *advance = w.forms().advance();
+        OptionsWindow *advance = w.windows().advance();
         QVERIFY(advance->isVisible());
         advance->Recurse->click();
         advance->FilePattern->setText("*.jpg");
         advance->findChild<QPushButton *>("Command1")->click();
         QVERIFY(!advance->isVisible());
         w.Command3->click();
-        QCOMPARE(w.forms().advance(), advance);
+        QCOMPARE(w.windows().advance(), advance);
         QVERIFY(!advance->Recurse->isChecked());
         QCOMPARE(advance->FilePattern->text(), QStringLiteral("*.jpg"));
 
         advance->close();
-        OptionsWindow *fresh = w.forms().advance();
+        OptionsWindow *fresh = w.windows().advance();
         QVERIFY(fresh != advance);
         QVERIFY(fresh->Recurse->isChecked());
         QCOMPARE(fresh->FilePattern->text(), QStringLiteral("*.*"));
@@ -106,18 +167,18 @@ private slots:
     {
         StandIns s;
         app::MainWindow w;
-        w.forms().advances1()->FilePattern->setText("*.mpg");
-        w.forms().advances1()->Recurse->setChecked(false);
-        QCOMPARE(w.forms().advance()->FilePattern->text(), QStringLiteral("*.*"));
-        QVERIFY(w.forms().advance()->Recurse->isChecked());
+        w.windows().advances1()->FilePattern->setText("*.mpg");
+        w.windows().advances1()->Recurse->setChecked(false);
+        QCOMPARE(w.windows().advance()->FilePattern->text(), QStringLiteral("*.*"));
+        QVERIFY(w.windows().advance()->Recurse->isChecked());
     }
 
     void settingAPassword()
     {
         StandIns s;
         app::MainWindow w;
-        w.forms().advance()->findChild<QPushButton *>("zippas")->click();
-        PasswordDialog *d = w.forms().changePW();
+        w.windows().advance()->findChild<QPushButton *>("zippas")->click();
+        PasswordDialog *d = w.windows().changePW();
         QVERIFY(d->isVisible());
         QCOMPARE(d->windowTitle(), QStringLiteral("Set Password(Optional)"));
         QCOMPARE(d->txtpw->echoMode(), QLineEdit::Password);
@@ -126,7 +187,7 @@ private slots:
         QCOMPARE(w.pas1->text(), QStringLiteral("Open Sesame"));
         QVERIFY(!d->isVisible());
         // Hidden, not destroyed: the fields still hold what was typed.
-        QCOMPARE(w.forms().changePW(), d);
+        QCOMPARE(w.windows().changePW(), d);
         QCOMPARE(d->txtpw->text(), QStringLiteral("Open Sesame"));
         QVERIFY(s.messages.shown.empty());
     }
@@ -149,8 +210,8 @@ private slots:
         StandIns s;
         app::MainWindow w;
         w.pas1->setText("before");
-        PasswordDialog *d = w.forms().changePW();
-        Forms_present(d);
+        PasswordDialog *d = w.windows().changePW();
+        present(d);
         typeTwice(d, first, second);
         d->findChild<QPushButton *>("cmdOK")->click();
         QCOMPARE(s.messages.texts(), QStringList({"Passwords don't match, try again!"}));
@@ -167,22 +228,22 @@ private slots:
         StandIns s;
         app::MainWindow w;
         w.pas1->setText("set earlier");
-        PasswordDialog *d = w.forms().changePW();
-        Forms_present(d);
+        PasswordDialog *d = w.windows().changePW();
+        present(d);
         typeTwice(d, "changed", "changed");
         d->findChild<QPushButton *>("cmdCancel")->click();
         QCOMPARE(w.pas1->text(), QStringLiteral("set earlier"));
-        PasswordDialog *again = w.forms().changePW();
+        PasswordDialog *again = w.windows().changePW();
         QVERIFY(again != d);
         QCOMPARE(again->txtpw->text(), QString());
 
-        Forms_present(again);
+        present(again);
         QTest::keyClick(again, Qt::Key_Escape);
         QCOMPARE(w.pas1->text(), QStringLiteral("set earlier"));
-        QVERIFY(w.forms().changePW() != again);
+        QVERIFY(w.windows().changePW() != again);
 
         // Both fields empty and OK: no password any more.
-        PasswordDialog *third = w.forms().changePW();
+        PasswordDialog *third = w.windows().changePW();
         third->findChild<QPushButton *>("cmdOK")->click();
         QCOMPARE(w.pas1->text(), QString());
     }
@@ -191,7 +252,7 @@ private slots:
     {
         StandIns s;
         app::MainWindow w;
-        PasswordDialog *d = w.forms().changePW();
+        PasswordDialog *d = w.windows().changePW();
         typeTwice(d, "123456789012345678901", "abcdefghijklmnopqrstu");
         QCOMPARE(d->txtpw->text(), QStringLiteral("12345678901234567890"));
         QCOMPARE(d->txtconfirmpw->text(), QStringLiteral("abcdefghijklmnopqrst"));
@@ -201,7 +262,7 @@ private slots:
     {
         StandIns s;
         app::MainWindow w;
-        PasswordDialog *d = w.forms().s1changePW();
+        PasswordDialog *d = w.windows().s1changePW();
         typeTwice(d, "sfx one", "sfx one");
         d->findChild<QPushButton *>("cmdOK")->click();
         QCOMPARE(w.pas1->text(), QString());
@@ -209,7 +270,7 @@ private slots:
     }
 
 private:
-    static void Forms_present(QWidget *w) { app::Forms::present(w); }
+    static void present(QWidget *w) { app::WindowRegistry::present(w); }
 };
 
 QTEST_MAIN(OptionsTest)

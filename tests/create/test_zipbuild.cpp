@@ -1,6 +1,6 @@
 // Building zip archives from the main window, checked by opening what was written.
 #include "widgets/Controls.h"
-#include "app/Forms.h"
+#include "app/WindowRegistry.h"
 #include "app/MainWindow.h"
 #include "archive/ArchiveComponent.h"
 #include "create/OptionsWindow.h"
@@ -118,7 +118,7 @@ struct Desk {
         else
             w.wwwbook->click();
     }
-    create::OptionsWindow *options() { return w.forms().advance(); }
+    create::OptionsWindow *options() { return w.windows().advance(); }
     // What is left in the working folder, sub-folders and their files too.
     QStringList stagedLeft() const
     {
@@ -133,7 +133,7 @@ struct Desk {
     {
         w.Command3->click();
         options()->findChild<QPushButton *>("zippas")->click();
-        create::PasswordDialog *pw = w.forms().changePW();
+        create::PasswordDialog *pw = w.windows().changePW();
         pw->txtpw->setText(password);
         pw->txtconfirmpw->setText(password);
         pw->findChild<QPushButton *>("cmdOK")->click();
@@ -227,7 +227,7 @@ private slots:
         d.pickFiles({d.at("docs/a.txt"), d.at("docs/b.jpg")});
         d.w.Command3->click();
         d.options()->findChild<QPushButton *>("zippas")->click();
-        create::PasswordDialog *pw = d.w.forms().changePW();
+        create::PasswordDialog *pw = d.w.windows().changePW();
         pw->txtpw->setText("Zip it 42");
         pw->txtconfirmpw->setText("Zip it 42");
         pw->findChild<QPushButton *>("cmdOK")->click();

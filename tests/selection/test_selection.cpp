@@ -1,15 +1,18 @@
 // The selection list and the folder picker, driven through the main window.
 #include "widgets/Controls.h"
-#include "app/Forms.h"
+#include "app/WindowRegistry.h"
 #include "app/MainWindow.h"
 #include "selection/FolderPicker.h"
 #include "selection/SelectionList.h"
 #include "sfx/SfxWindow.h"
+#include "support/Fixtures.h"
 #include "support/StandIns.h"
 
+#include <QDir>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace oz;
@@ -77,7 +80,7 @@ private slots:
         s.dialogs.pick(picked);
         w.FBrowse->click();
         QCOMPARE(entries(w.FileList), picked);
-        sfx::SfxWindow *sfxWindow = w.forms().sfx();
+        sfx::SfxWindow *sfxWindow = w.windows().sfx();
         s.dialogs.pick(picked);
         sfxWindow->FBrowse->click();
         QCOMPARE(entries(sfxWindow->FileList), picked);
@@ -138,6 +141,33 @@ private slots:
         QCOMPARE(w.Text3->text(), QStringLiteral("0"));
         QCOMPARE(w.FileList->toolTip(), QStringLiteral("/d/a"));
         QCOMPARE(s.messages.shown.size(), std::size_t(1));
+    }
+
+    // What the list holds when the build runs is what the archive holds: a removed entry is not
+    // zipped, and a cleared list builds nothing.
+    void theListIsWhatIsZipped()
+    {
+        StandIns s;
+        QTemporaryDir data;
+        for (const char *name : {"keep.txt", "drop.txt", "also.txt"})
+            writeFile(data.filePath(name), QByteArray(name) + " content");
+        app::MainWindow w;
+        w.show();
+        s.dialogs.pick(QStringList{data.filePath("keep.txt"), data.filePath("drop.txt"), data.filePath("also.txt")});
+        w.FBrowse->click();
+        QTest::mouseClick(w.FileList->viewport(), Qt::LeftButton, {},
+                          w.FileList->visualItemRect(w.FileList->item(1)).center());
+        w.FileRemove->click();
+        s.dialogs.pick(data.filePath("two.zip"));
+        w.wwwbook->click();
+        QStringList names = entryNames(data.filePath("two.zip"));
+        names.sort();
+        QCOMPARE(names, QStringList({"also.txt", "keep.txt"}));
+
+        w.allClear->click();
+        w.wwwbook->click();
+        QCOMPARE(s.messages.texts().last(), QStringLiteral("File or folder not selected"));
+        QCOMPARE(QDir(data.path()).entryList({"*.zip"}), QStringList({"two.zip"}));
     }
 
     void tooltipShowsTheFirstSelectedEntry()

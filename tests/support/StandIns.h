@@ -84,11 +84,17 @@ public:
     };
     bool startDetached(const QString &program, const QStringList &arguments) override;
     void openUrl(const QUrl &url) override { urls.push_back(url); }
+    bool openFile(const QString &path) override
+    {
+        opened.push_back(path);
+        return canStart;
+    }
     void endProgram() override { ++ends; }
 
     bool canStart = true;
     std::vector<Start> starts;
     std::vector<QUrl> urls;
+    QStringList opened; // files given to the desktop's default application
     int ends = 0;
 };
 

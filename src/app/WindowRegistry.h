@@ -27,10 +27,10 @@ namespace oz::app {
 class AboutWindow;
 class MainWindow;
 
-class Forms : public QObject, public sfx::SfxDesk {
+class WindowRegistry : public QObject, public sfx::SfxDesk {
     Q_OBJECT
 public:
-    explicit Forms(MainWindow *main);
+    explicit WindowRegistry(MainWindow *main);
 
     MainWindow *main() const { return main_; }
 

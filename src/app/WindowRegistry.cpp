@@ -1,4 +1,4 @@
-#include "Forms.h"
+#include "WindowRegistry.h"
 
 #include "widgets/Controls.h"
 
@@ -17,14 +17,14 @@ namespace oz::app {
 using create::OptionsWindow;
 using create::PasswordDialog;
 
-Forms::Forms(MainWindow *main) : QObject(main), main_(main) {}
+WindowRegistry::WindowRegistry(MainWindow *main) : QObject(main), main_(main) {}
 
 namespace {
 const char *const discarded = "ozDiscarded";
 }
 
 template <class T, class Make>
-T *Forms::single(QPointer<T> &slot, Make make)
+T *WindowRegistry::single(QPointer<T> &slot, Make make)
 {
     if (!slot || slot->property(discarded).toBool()) {
         slot = make();
@@ -33,39 +33,39 @@ T *Forms::single(QPointer<T> &slot, Make make)
     return slot;
 }
 
-bool Forms::eventFilter(QObject *watched, QEvent *event)
+bool WindowRegistry::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::Close)
         watched->setProperty(discarded, true);
     return QObject::eventFilter(watched, event);
 }
 
-void Forms::present(QWidget *window)
+void WindowRegistry::present(QWidget *window)
 {
     widgets::present(window);
 }
 
-OptionsWindow *Forms::advance()
+OptionsWindow *WindowRegistry::advance()
 {
     return single(advance_,
                   [&] { return new OptionsWindow(OptionsWindow::Kind::Zip, main_, [this] { present(changePW()); }); });
 }
 
-OptionsWindow *Forms::advances1()
+OptionsWindow *WindowRegistry::advances1()
 {
     return single(advances1_, [&] {
         return new OptionsWindow(OptionsWindow::Kind::Sfx1, main_, [this] { present(s1changePW()); });
     });
 }
 
-OptionsWindow *Forms::advances2()
+OptionsWindow *WindowRegistry::advances2()
 {
     return single(advances2_, [&] {
         return new OptionsWindow(OptionsWindow::Kind::Sfx2, main_, [this] { present(s2changePW()); });
     });
 }
 
-PasswordDialog *Forms::changePW()
+PasswordDialog *WindowRegistry::changePW()
 {
     return single(changePW_, [&] {
         return new PasswordDialog("changePW", main_, [this](const QString &pw) { main_->pas1->setText(pw); });
@@ -74,21 +74,21 @@ PasswordDialog *Forms::changePW()
 
 // The SFX window's password fields exist only while that window does; a
 // password confirmed while it is closed has no field to go to.
-PasswordDialog *Forms::s1changePW()
+PasswordDialog *WindowRegistry::s1changePW()
 {
     return single(s1changePW_, [&] {
         return new PasswordDialog("s1changePW", main_, [this](const QString &pw) { main_->setSfxPassword(1, pw); });
     });
 }
 
-PasswordDialog *Forms::s2changePW()
+PasswordDialog *WindowRegistry::s2changePW()
 {
     return single(s2changePW_, [&] {
         return new PasswordDialog("s2changePW", main_, [this](const QString &pw) { main_->setSfxPassword(2, pw); });
     });
 }
 
-AboutWindow *Forms::about()
+AboutWindow *WindowRegistry::about()
 {
     return single(about_, [&] { return new AboutWindow(main_); });
 }
@@ -97,7 +97,7 @@ AboutWindow *Forms::about()
 
 namespace oz::app {
 
-extract::PasswordPrompt *Forms::password()
+extract::PasswordPrompt *WindowRegistry::password()
 {
     return single(password_, [&] { return new extract::PasswordPrompt(main_->extractDesk()); });
 }
@@ -106,7 +106,7 @@ extract::PasswordPrompt *Forms::password()
 
 namespace oz::app {
 
-sfx::SfxWindow *Forms::sfx()
+sfx::SfxWindow *WindowRegistry::sfx()
 {
     return single(sfx_, [&] { return new sfx::SfxWindow(main_, *this); });
 }

@@ -1,0 +1,78 @@
+#include "ViewingFolder.h"
+
+#include "core/NewFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace oz::platform {
+
+namespace {
+
+const std::string tail = "view-";
+
+QString systemText(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+} // namespace
+
+QString viewingFoldersBase()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+}
+
+ViewingFolder::ViewingFolder()
+{
+    const std::string name = core::temporaryName(tail + "XXXXXX");
+    QByteArray path = QFile::encodeName(QDir(viewingFoldersBase()).filePath(QString::fromStdString(name)));
+    if (!::mkdtemp(path.data())) { // mode 0700: nobody else may enter
+        error_ = QStringLiteral("Cannot make a folder in %1: %2").arg(viewingFoldersBase(), systemText(errno));
+        return;
+    }
+    path_ = QFile::decodeName(path);
+}
+
+ViewingFolder::~ViewingFolder()
+{
+    if (isValid())
+        QDir(path_).removeRecursively();
+}
+
+QString ViewingFolder::newPlace()
+{
+    if (!isValid())
+        return {};
+    const QString place = QDir(path_).filePath(QString::number(++places_));
+    if (::mkdir(QFile::encodeName(place).constData(), 0700) != 0) {
+        error_ = QStringLiteral("Cannot make the folder %1: %2").arg(place, systemText(errno));
+        return {};
+    }
+    return place;
+}
+
+void removeLeftoverViewingFolders()
+{
+    const QDir base(viewingFoldersBase());
+    const QString prefix = QStringLiteral(".oz-");
+    for (const QFileInfo &entry :
+         base.entryInfoList({prefix + u'*'}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        const QByteArray name = QFile::encodeName(entry.fileName());
+        // Only ours: a folder, never a link to one, of this user, named as a viewing folder.
+        if (entry.isSymLink() || entry.ownerId() != ::getuid()
+            || !name.mid(name.indexOf('-', 4) + 1).startsWith(QByteArray::fromStdString(tail)))
+            continue;
+        if (core::isLeftover(name.constData()))
+            QDir(entry.absoluteFilePath()).removeRecursively();
+    }
+}
+
+} // namespace oz::platform
