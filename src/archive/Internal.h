@@ -4,7 +4,7 @@
 #include "ArchiveComponent.h"
 #include "core/ZipFormat.h"
 #include "core/ZipWriter.h"
-#include "sfxstub/SfxFormat.h"
+#include "receiver/SfxFormat.h"
 
 #include <QLoggingCategory>
 #include <functional>

@@ -2,8 +2,8 @@
 // block, then the zip archive.
 #include "Internal.h"
 #include "core/Error.h"
-#include "sfxstub/PeImage.h"
-#include "sfxstub/SfxFormat.h"
+#include "receiver/BuilderPeImage.h"
+#include "receiver/SfxFormat.h"
 
 #include <QCoreApplication>
 #include <QDir>

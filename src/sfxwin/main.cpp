@@ -7,10 +7,10 @@
 //
 // Exit status: 0 done, 1 some files were kept, 2 an error; when it runs a program, that
 // program's status.
-#include "Arguments.h"
-#include "Options.h"
-#include "SfxFormat.h"
-#include "Texts.h"
+#include "receiver/ProgramArguments.h"
+#include "receiver/ReceiverOptions.h"
+#include "receiver/SfxFormat.h"
+#include "receiver/ReceiverTexts.h"
 #include "core/Error.h"
 #include "core/Extract.h"
 #include "core/FileIo.h"

@@ -3,7 +3,7 @@
 // code page, refusals that say what is wrong with a name, and file names that are not UTF-8
 // stored as their bytes.
 #include "archive/ArchiveComponent.h"
-#include "sfxstub/SfxFormat.h"
+#include "receiver/SfxFormat.h"
 #include "support/Fixtures.h"
 
 #include <QDir>

@@ -2,7 +2,7 @@
 // image, and the layout of the archive that follows.
 #include "core/Error.h"
 #include "core/ZipFormat.h"
-#include "sfxstub/SfxFormat.h"
+#include "receiver/SfxFormat.h"
 
 #include <cstdlib>
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
-#include "Options.h"
+#include "ReceiverOptions.h"
 
 #include "core/NameText.h"
 

@@ -1,4 +1,4 @@
-#include "Arguments.h"
+#include "ProgramArguments.h"
 
 #include <string_view>
 

@@ -1,4 +1,4 @@
-#include "PeImage.h"
+#include "BuilderPeImage.h"
 #include "core/FileIo.h"
 
 #include <algorithm>

@@ -5,10 +5,10 @@
 //
 // Exit status: 0 done, 1 some files were skipped, 2 an error; when it runs
 // a program and waits for it, that program's status.
-#include "Arguments.h"
-#include "Options.h"
-#include "SfxFormat.h"
-#include "Texts.h"
+#include "receiver/ProgramArguments.h"
+#include "receiver/ReceiverOptions.h"
+#include "receiver/SfxFormat.h"
+#include "receiver/ReceiverTexts.h"
 #include "core/Error.h"
 #include "core/Extract.h"
 #include "core/Names.h"
