@@ -41,6 +41,6 @@ using core::Progress;
 
 // Writes the executable: extractor, settings, then the archive of the job.
 void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress);
-QString extractorPath(sfx::Target target);
+QString extractorPath(receiver::Target target);
 
 } // namespace oz::archive::detail

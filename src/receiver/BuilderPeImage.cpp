@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 namespace {
 
@@ -360,4 +360,4 @@ bool writePeChecksum(int fd, std::string &error)
     return true;
 }
 
-} // namespace oz::sfx
+} // namespace oz::receiver

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 // Replaces the icon of the program image in exe (group 1, the one its window shows) with the
 // pictures of the .ico file in icon. The resource section must be the image's last but for the
@@ -17,4 +17,4 @@ bool setPeIcon(std::string &exe, const std::string &icon, std::string &error);
 // as Windows computes it. False with the reason in error.
 bool writePeChecksum(int fd, std::string &error);
 
-} // namespace oz::sfx
+} // namespace oz::receiver

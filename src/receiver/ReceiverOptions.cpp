@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 bool parseOptions(const std::vector<std::string> &args, Options &o, std::string &error)
 {
@@ -138,4 +138,4 @@ std::string findProgram(const std::string &root, const std::string &name)
     return {};
 }
 
-} // namespace oz::sfx
+} // namespace oz::receiver

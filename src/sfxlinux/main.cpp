@@ -41,9 +41,9 @@
 
 namespace {
 
-using oz::sfx::Settings;
+using oz::receiver::Settings;
 
-using oz::sfx::Options;
+using oz::receiver::Options;
 
 bool interactive()
 {
@@ -151,7 +151,7 @@ Settings readSettings(int fd, std::uint64_t archiveStart)
 {
     Settings settings;
     std::string error;
-    if (!oz::sfx::readSettings(fd, archiveStart, settings, error))
+    if (!oz::receiver::readSettings(fd, archiveStart, settings, error))
         fail("this self-extracting archive is damaged: " + error);
     return settings;
 }
@@ -315,7 +315,7 @@ oz::core::ExtractReport extract(const Archive &archive, const std::string &self,
         if (e.kind() == oz::core::Error::Kind::Stopped) {
             removeTemporaryFolder();
             std::fprintf(stderr, "Stopped: %s extracted whole; nothing half-written was left.\n",
-                         oz::sfx::files(report.files).c_str());
+                         oz::receiver::files(report.files).c_str());
             std::exit(128 + caughtSignal);
         }
         if (quitAsked) {
@@ -335,13 +335,13 @@ oz::core::ExtractReport extract(const Archive &archive, const std::string &self,
 
 int runProgram(const std::string &root, const Settings &settings)
 {
-    const std::string program = oz::sfx::findProgram(root, settings.runProgram);
+    const std::string program = oz::receiver::findProgram(root, settings.runProgram);
     if (program.empty())
         fail("the program to run, " + settings.runProgram + ", is not in the archive");
     struct stat st;
     if (stat(program.c_str(), &st) == 0 && !(st.st_mode & S_IXUSR))
         chmod(program.c_str(), st.st_mode | S_IXUSR | S_IXGRP | S_IXOTH);
-    std::vector<std::string> args = oz::sfx::splitArguments(settings.runParameters);
+    std::vector<std::string> args = oz::receiver::splitArguments(settings.runParameters);
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(program.c_str()));
     for (auto &a : args)
@@ -460,12 +460,12 @@ Options readOptions(int argc, char **argv)
 {
     Options o;
     std::string error;
-    if (!oz::sfx::parseOptions(std::vector<std::string>(argv + 1, argv + argc), o, error)) {
-        std::fprintf(stderr, "error: %s\n%s", error.c_str(), oz::sfx::usage(argv[0]).c_str());
+    if (!oz::receiver::parseOptions(std::vector<std::string>(argv + 1, argv + argc), o, error)) {
+        std::fprintf(stderr, "error: %s\n%s", error.c_str(), oz::receiver::usage(argv[0]).c_str());
         std::exit(2);
     }
     if (o.help || o.version) {
-        std::printf("%s", o.help ? oz::sfx::usage(argv[0]).c_str() : "Orvel Zip self-extractor " OZ_VERSION "\n");
+        std::printf("%s", o.help ? oz::receiver::usage(argv[0]).c_str() : "Orvel Zip self-extractor " OZ_VERSION "\n");
         std::exit(0);
     }
     if (!o.havePassword && std::getenv("ORVELZIP_PASSWORD")) {
@@ -521,7 +521,7 @@ void testEntries(const Archive &archive, const std::string &password, bool say)
         fail(e.what());
     }
     if (say)
-        std::printf("%s\n", oz::sfx::intactText(archive.dir.entries.size(), archive.dir.codePage).c_str());
+        std::printf("%s\n", oz::receiver::intactText(archive.dir.entries.size(), archive.dir.codePage).c_str());
 }
 
 // Where to extract: --dest, else a new temporary folder for auto-temp, else beside this file
@@ -579,8 +579,8 @@ int main(int argc, char **argv)
         for (const auto &e : archive.dir.entries)
             total += e.isFolder() ? 0 : e.size;
         std::fprintf(stderr, "This archive holds %s, %s.\n",
-                     oz::sfx::counted(archive.dir.entries.size(), "entry", "entries").c_str(),
-                     oz::sfx::counted(total, "byte", "bytes").c_str());
+                     oz::receiver::counted(archive.dir.entries.size(), "entry", "entries").c_str(),
+                     oz::receiver::counted(total, "byte", "bytes").c_str());
     }
     const std::string password = passwordFor(archive, o, ask);
     if (o.test) {
@@ -591,7 +591,7 @@ int main(int argc, char **argv)
     const std::string dest = destinationFor(o, self, temporary, ask);
     const auto report = extract(archive, self, password, dest, o.overwrite || temporary, ask && say);
     if (say && !temporary)
-        std::fprintf(stderr, "%s extracted to %s\n", oz::sfx::files(report.files).c_str(),
+        std::fprintf(stderr, "%s extracted to %s\n", oz::receiver::files(report.files).c_str(),
                      oz::core::printable(dest).c_str());
     if (settings.runProgram.empty())
         return report.kept ? 1 : 0;

@@ -44,8 +44,8 @@ namespace {
 
 using oz::core::fromWide;
 using oz::core::toWide;
-using oz::sfx::intactText;
-using oz::sfx::Settings;
+using oz::receiver::intactText;
+using oz::receiver::Settings;
 
 constexpr int statusKept = 1, statusError = 2;
 constexpr DWORD statusInterrupted = 0xC000013A; // what Windows reports for Ctrl-C
@@ -173,7 +173,7 @@ std::string openSelf(Self &self, const std::string &names)
         return "refused to read the archive in " + self.path + ": " + e.what();
     }
     std::string error;
-    if (!oz::sfx::readSettings(self.fd, self.dir.start, self.settings, error))
+    if (!oz::receiver::readSettings(self.fd, self.dir.start, self.settings, error))
         return "this self-extracting archive is damaged: " + error;
     for (const auto &e : self.dir.entries)
         self.encrypted = self.encrypted || e.encrypted();
@@ -290,13 +290,13 @@ std::wstring cmdExe()
 // status once it and what it started have ended, or -1 with the reason in error.
 long runProgram(const std::string &root, const Settings &settings, std::string &error)
 {
-    const std::string program = oz::sfx::findProgram(root, settings.runProgram);
+    const std::string program = oz::receiver::findProgram(root, settings.runProgram);
     if (program.empty()) {
         error = "the program to run, " + settings.runProgram + ", is not in the archive";
         return -1;
     }
-    std::wstring command = toWide(
-        oz::sfx::windowsCommandLine(program, oz::sfx::splitArguments(settings.runParameters), fromWide(cmdExe())));
+    std::wstring command = toWide(oz::receiver::windowsCommandLine(
+        program, oz::receiver::splitArguments(settings.runParameters), fromWide(cmdExe())));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -342,7 +342,7 @@ std::string renameLines(const oz::core::ExtractReport &report, std::size_t most 
 
 // --- unattended, on the console --------------------------------------------------------------
 
-int listOrTest(const Self &self, const oz::sfx::Options &o, const std::string &password)
+int listOrTest(const Self &self, const oz::receiver::Options &o, const std::string &password)
 {
     if (o.list) {
         // Where Windows cannot hold a name as stored, the name the entry gets here.
@@ -375,7 +375,7 @@ void printSettings(const Settings &s)
               + "\nparameters: " + s.runParameters + "\nauto-temp: " + (s.autoTemp ? "on" : "off") + "\n");
 }
 
-int runOnConsole(const Self &self, const oz::sfx::Options &o)
+int runOnConsole(const Self &self, const oz::receiver::Options &o)
 {
     ::SetConsoleCtrlHandler(onConsoleSignal, TRUE);
     if (o.info) {
@@ -411,7 +411,7 @@ int runOnConsole(const Self &self, const oz::sfx::Options &o)
     if (outcome.stopped) {
         removeTemporaryFolder();
         print(stderr,
-              "Stopped: " + oz::sfx::files(outcome.report.files)
+              "Stopped: " + oz::receiver::files(outcome.report.files)
                   + " extracted whole; nothing half-written was left.\n");
         return static_cast<int>(statusInterrupted);
     }
@@ -423,7 +423,7 @@ int runOnConsole(const Self &self, const oz::sfx::Options &o)
         failOnConsole(outcome.message);
     print(stderr, renameLines(outcome.report));
     if (!o.quiet && !temporary)
-        print(stderr, oz::sfx::files(outcome.report.files) + " extracted to " + dest + "\n");
+        print(stderr, oz::receiver::files(outcome.report.files) + " extracted to " + dest + "\n");
     if (self.settings.runProgram.empty())
         return outcome.report.kept ? statusKept : 0;
     std::string error;
@@ -577,8 +577,8 @@ void finishFailed(Window &w)
     const Outcome &o = w.outcome;
     removeTemporaryFolder();
     const std::string text = o.stopped
-        ? "Stopped: " + oz::sfx::files(o.report.files) + " unzipped whole; nothing half-written was left."
-        : oz::sfx::sentence(o.message);
+        ? "Stopped: " + oz::receiver::files(o.report.files) + " unzipped whole; nothing half-written was left."
+        : oz::receiver::sentence(o.message);
     setText(w.dialog, IDC_STATUS, text);
     // Stopping is the receiver's own choice, not an error to be told about.
     if (!o.stopped && !w.quitAsked)
@@ -615,13 +615,15 @@ void finishExtraction(Window &w)
         return;
     }
     ::SendDlgItemMessageW(w.dialog, IDC_PROGRESS, PBM_SETPOS, 1000, 0);
-    std::string text = oz::sfx::files(o.report.files) + " unzipped to " + w.dest + ".";
+    std::string text = oz::receiver::files(o.report.files) + " unzipped to " + w.dest + ".";
     if (o.report.kept)
         text += " "
-            + oz::sfx::counted(o.report.kept, "file that was there already was", "files that were there already were")
+            + oz::receiver::counted(o.report.kept, "file that was there already was",
+                                    "files that were there already were")
             + " kept.";
     if (!o.report.renamed.empty()) {
-        text += " " + oz::sfx::counted(o.report.renamed.size(), "name was", "names were") + " changed for Windows.";
+        text
+            += " " + oz::receiver::counted(o.report.renamed.size(), "name was", "names were") + " changed for Windows.";
         ::ShowWindow(::GetDlgItem(w.dialog, IDC_DETAILS), SW_SHOW);
     }
     setText(w.dialog, IDC_STATUS, text);
@@ -636,7 +638,7 @@ void finishExtraction(Window &w)
     if (const std::string note = removeTemporaryFolder(); !note.empty())
         ::MessageBoxW(w.dialog, toWide(note).c_str(), L"Self-extracting archive", MB_OK | MB_ICONINFORMATION);
     if (status < 0) {
-        showError(w.dialog, oz::sfx::sentence(error));
+        showError(w.dialog, oz::receiver::sentence(error));
         w.exitStatus = statusError;
     } else {
         w.exitStatus = static_cast<int>(status);
@@ -699,7 +701,7 @@ void initWindow(Window &w, HWND dialog)
     ::SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETRANGE32, 0, 1000);
     setText(dialog, IDC_DEST, defaultDestination(path));
     setText(dialog, IDC_STATUS,
-            oz::sfx::counted(w.self->dir.entries.size(), "entry", "entries")
+            oz::receiver::counted(w.self->dir.entries.size(), "entry", "entries")
                 + (w.self->encrypted ? ", encrypted." : "."));
     if (w.temporary) {
         for (int id : {IDC_INTRO, IDC_DEST, IDC_BROWSE, IDOK})
@@ -777,19 +779,20 @@ std::vector<std::string> arguments()
 
 int main()
 {
-    oz::sfx::Options o;
+    oz::receiver::Options o;
     std::string error;
-    const bool parsed = oz::sfx::parseOptions(arguments(), o, error);
+    const bool parsed = oz::receiver::parseOptions(arguments(), o, error);
     if (!parsed || o.any)
         attachConsole();
     const std::string path = modulePath();
     const std::string name = path.substr(path.find_last_of("\\/") + 1);
     if (!parsed) {
-        print(stderr, "error: " + error + "\n" + oz::sfx::usage(name));
+        print(stderr, "error: " + error + "\n" + oz::receiver::usage(name));
         return statusError;
     }
     if (o.help || o.version) {
-        print(stdout, o.help ? oz::sfx::usage(name) : std::string("Orvel Zip self-extractor ") + OZ_VERSION + "\n");
+        print(stdout,
+              o.help ? oz::receiver::usage(name) : std::string("Orvel Zip self-extractor ") + OZ_VERSION + "\n");
         return 0;
     }
     Self self;

@@ -10,18 +10,18 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    oz::sfx::Settings settings;
+    oz::receiver::Settings settings;
     std::size_t used = 0;
     std::string error;
-    if (oz::sfx::decodeSettings(data, size, settings, used, error)) {
+    if (oz::receiver::decodeSettings(data, size, settings, used, error)) {
         if (used > size)
             std::abort();
         // Whatever decodes survives being written again and read back.
-        const std::string again = oz::sfx::encodeSettings(settings);
-        oz::sfx::Settings back;
+        const std::string again = oz::receiver::encodeSettings(settings);
+        oz::receiver::Settings back;
         std::size_t usedAgain = 0;
-        if (!oz::sfx::decodeSettings(reinterpret_cast<const unsigned char *>(again.data()), again.size(), back,
-                                     usedAgain, error)
+        if (!oz::receiver::decodeSettings(reinterpret_cast<const unsigned char *>(again.data()), again.size(), back,
+                                          usedAgain, error)
             || usedAgain != again.size() || back.iconName != settings.iconName || back.icon != settings.icon
             || back.runProgram != settings.runProgram || back.runParameters != settings.runParameters
             || back.autoTemp != settings.autoTemp || back.autoExtract != settings.autoExtract)
