@@ -77,20 +77,12 @@ namespace {
 // The core's question about a file that is there already, put to the caller's question with
 // the sizes and times of both files. Keep all is the caller's answer for every later file;
 // stopped turns true when the answer is Stop.
-std::function<core::ExtractOptions::Answer(const std::string &)>
-existingQuestion(const ReplaceQuestion &ask, const core::Directory &dir, const std::string &destination, bool &stopped)
+std::function<core::ExtractOptions::Answer(const std::string &, const core::Entry &)>
+existingQuestion(const ReplaceQuestion &ask, bool &stopped)
 {
     using Answer = core::ExtractOptions::Answer;
-    // The core names a file by the path it shows: the destination and the entry's safe path.
-    std::string dest = destination;
-    while (dest.size() > 1 && dest.back() == '/')
-        dest.pop_back();
-    auto byPath = std::make_shared<std::map<std::string, std::size_t>>();
-    for (std::size_t i = 0; i < dir.entries.size(); ++i)
-        if (const auto safe = core::safeEntryPath(dir.entries[i]); safe && !safe->empty())
-            (*byPath)[core::printable(dest + '/' + *safe)] = i; // the later of two entries wins
     auto keepAll = std::make_shared<bool>(false);
-    return [&ask, &dir, &stopped, byPath, keepAll](const std::string &path) {
+    return [&ask, &stopped, keepAll](const std::string &path, const core::Entry &e) {
         if (*keepAll)
             return Answer::Keep;
         ExistingFile file;
@@ -98,12 +90,9 @@ existingQuestion(const ReplaceQuestion &ask, const core::Directory &dir, const s
         const QFileInfo disk(file.path);
         file.size = disk.size();
         file.modified = disk.lastModified();
-        if (const auto found = byPath->find(path); found != byPath->end()) {
-            const core::Entry &e = dir.entries[found->second];
-            file.newSize = static_cast<qint64>(e.size);
-            if (e.mtime != 0)
-                file.newModified = QDateTime::fromSecsSinceEpoch(e.mtime);
-        }
+        file.newSize = static_cast<qint64>(e.size);
+        if (e.mtime != 0)
+            file.newModified = QDateTime::fromSecsSinceEpoch(e.mtime);
         switch (ask(file)) {
         case ReplaceAnswer::Replace: return Answer::Replace;
         case ReplaceAnswer::ReplaceAll: return Answer::ReplaceAll;
@@ -214,7 +203,7 @@ void ArchiveComponent::extract(const QString &folder, const std::optional<Chosen
         }
         const core::Directory &dir = chosen ? one : archive.directory();
         const std::string destination = QFile::encodeName(folder).toStdString();
-        core::ExtractOptions options = extractOptions(dir, destination, stopped);
+        core::ExtractOptions options = extractOptions(stopped);
         Progress progress(0, [this](int p) { emit UnzipPercentDone(p); });
         bool begun = false;
         std::uint64_t reported = 0;
@@ -246,8 +235,7 @@ void ArchiveComponent::extract(const QString &folder, const std::optional<Chosen
     }
 }
 
-core::ExtractOptions ArchiveComponent::extractOptions(const core::Directory &dir, const std::string &destination,
-                                                      bool &stopped) const
+core::ExtractOptions ArchiveComponent::extractOptions(bool &stopped) const
 {
     core::ExtractOptions options;
     options.archiveLabel = openedPath_.toStdString();
@@ -256,7 +244,7 @@ core::ExtractOptions ArchiveComponent::extractOptions(const core::Directory &dir
         = replaceExisting_ ? core::ExtractOptions::Existing::Replace : core::ExtractOptions::Existing::Keep;
     if (replaceQuestion_) {
         options.existing = core::ExtractOptions::Existing::Ask;
-        options.ask = existingQuestion(replaceQuestion_, dir, destination, stopped);
+        options.ask = existingQuestion(replaceQuestion_, stopped);
     }
     options.threads = threads_;
     options.strict = strict_;

@@ -353,8 +353,7 @@ private:
         QString name;
     };
     void extract(const QString &folder, const std::optional<Chosen> &chosen, std::string *place);
-    core::ExtractOptions extractOptions(const core::Directory &dir, const std::string &destination,
-                                        bool &stopped) const;
+    core::ExtractOptions extractOptions(bool &stopped) const;
     void addFiles(const QString &pattern, bool recurse, bool saveExtraPath, bool filtered, bool includeHidden,
                   bool includeSystem);
     void addPending(Pending p);

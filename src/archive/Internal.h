@@ -4,7 +4,7 @@
 #include "ArchiveComponent.h"
 #include "core/ZipFormat.h"
 #include "core/ZipWriter.h"
-#include "sfxstub/SfxFormat.h"
+#include "receiver/SfxFormat.h"
 
 #include <QLoggingCategory>
 #include <functional>
@@ -41,6 +41,6 @@ using core::Progress;
 
 // Writes the executable: extractor, settings, then the archive of the job.
 void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress);
-QString extractorPath(sfx::Target target);
+QString extractorPath(receiver::Target target);
 
 } // namespace oz::archive::detail

@@ -2,8 +2,8 @@
 // block, then the zip archive.
 #include "Internal.h"
 #include "core/Error.h"
-#include "sfxstub/PeImage.h"
-#include "sfxstub/SfxFormat.h"
+#include "receiver/BuilderPeImage.h"
+#include "receiver/SfxFormat.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -30,9 +30,9 @@ QByteArray readWhole(const QString &path, const QString &what)
 
 } // namespace
 
-QString extractorPath(sfx::Target target)
+QString extractorPath(receiver::Target target)
 {
-    const bool windows = target == sfx::Target::Windows;
+    const bool windows = target == receiver::Target::Windows;
     const QString name = windows ? QStringLiteral("orvelzip-sfx.exe") : QStringLiteral("orvelzip-sfx");
     QStringList candidates;
     const QString fromEnvironment
@@ -54,32 +54,32 @@ QString extractorPath(sfx::Target target)
 
 void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress)
 {
-    const sfx::Target target = exe.target.isEmpty() ? sfx::targetFor(job.target)
-        : exe.target == QLatin1String("windows")    ? sfx::Target::Windows
-                                                    : sfx::Target::Linux;
+    const receiver::Target target = exe.target.isEmpty() ? receiver::targetFor(job.target)
+        : exe.target == QLatin1String("windows")         ? receiver::Target::Windows
+                                                         : receiver::Target::Linux;
     const QByteArray extractor = readWhole(extractorPath(target), QStringLiteral("extractor"));
     std::string program(extractor.constData(), static_cast<std::size_t>(extractor.size()));
-    sfx::Settings settings;
+    receiver::Settings settings;
     if (!exe.iconFile.isEmpty()) {
         const QByteArray icon = readWhole(exe.iconFile, QStringLiteral("icon file"));
         settings.icon.assign(icon.constData(), static_cast<std::size_t>(icon.size()));
         settings.iconName = QFileInfo(exe.iconFile).fileName().toStdString();
         // The extractor reads no larger block: a larger icon would make an executable that
         // cannot start.
-        if (settings.icon.size() > sfx::maxSettingsBytes)
+        if (settings.icon.size() > receiver::maxSettingsBytes)
             throw ArchiveError(QStringLiteral("The icon %1 is too large: an icon may hold at most %2 MiB")
                                    .arg(exe.iconFile)
-                                   .arg(sfx::maxSettingsBytes >> 20));
+                                   .arg(receiver::maxSettingsBytes >> 20));
     }
     settings.runProgram = exe.runProgram.toStdString();
     settings.runParameters = exe.runParameters.toStdString();
     settings.autoTemp = exe.autoTemp;
     settings.autoExtract = exe.autoExtract;
-    const std::string block = sfx::encodeSettings(settings);
+    const std::string block = receiver::encodeSettings(settings);
     // Explorer shows a Windows program's own icon: the chosen one becomes it.
-    if (target == sfx::Target::Windows && !settings.icon.empty()) {
+    if (target == receiver::Target::Windows && !settings.icon.empty()) {
         try {
-            sfx::setPeIcon(program, settings.icon);
+            receiver::setPeIcon(program, settings.icon);
         } catch (const core::Error &e) {
             throw ArchiveError(
                 QStringLiteral("The icon %1 cannot be used: %2").arg(exe.iconFile, QString::fromUtf8(e.what())));
@@ -92,9 +92,9 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
     exeJob.prefix = std::move(program);
     exeJob.prefix += block;
     exeJob.executable = true;
-    if (target == sfx::Target::Windows) {
+    if (target == receiver::Target::Windows) {
         // The header's checksum covers the whole file, so it is computed once the archive is in.
-        exeJob.finish = [](int fd) { sfx::writePeChecksum(fd); };
+        exeJob.finish = [](int fd) { receiver::writePeChecksum(fd); };
     }
     core::writeArchive(exeJob, progress);
 }

@@ -9,6 +9,7 @@
 #include "core/NewFile.h"
 #include "core/NameText.h"
 #include "core/Names.h"
+#include "receiver/Terminal.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -24,7 +25,6 @@
 #include <cstdio>
 #include <map>
 #include <optional>
-#include <termios.h>
 #include <unistd.h>
 
 using oz::archive::ArchiveComponent;
@@ -204,29 +204,10 @@ Args parse(const QStringList &arguments)
     return a;
 }
 
+// Asked without echo; the echo comes back however the question ends, Ctrl-C included.
 QString readSecret(const char *prompt)
 {
-    FILE *tty = std::fopen("/dev/tty", "r+");
-    if (!tty)
-        return {};
-    termios saved{};
-    const bool hide = tcgetattr(fileno(tty), &saved) == 0;
-    if (hide) {
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        tcsetattr(fileno(tty), TCSANOW, &quiet);
-    }
-    std::fputs(prompt, tty);
-    std::fflush(tty);
-    char buffer[1024];
-    QString answer = std::fgets(buffer, sizeof buffer, tty) ? QString::fromLocal8Bit(buffer) : QString();
-    if (hide)
-        tcsetattr(fileno(tty), TCSANOW, &saved);
-    std::fputs("\n", tty);
-    std::fclose(tty);
-    while (answer.endsWith(u'\n') || answer.endsWith(u'\r'))
-        answer.chop(1);
-    return answer;
+    return QString::fromLocal8Bit(oz::receiver::askLine(prompt, false));
 }
 
 bool interactive()

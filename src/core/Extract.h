@@ -38,8 +38,9 @@ struct ExtractOptions {
     enum class Existing { Replace, Keep, Ask };
     Existing existing = Existing::Replace;
     enum class Answer { Replace, Keep, ReplaceAll, Quit };
-    // With Existing::Ask, asked for each file already there (its path as shown), while planning.
-    std::function<Answer(const std::string &path)> ask;
+    // With Existing::Ask, asked for each file already there (its path as shown, and the entry
+    // that would replace it, so that a question can compare the two), while planning.
+    std::function<Answer(const std::string &path, const Entry &entry)> ask;
     int threads = 0; // 0: one per core
     // Called on the calling thread only, with bytes written and the total.
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;

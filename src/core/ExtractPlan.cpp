@@ -411,7 +411,7 @@ bool ExtractionPlan::decideReplace(const Planned &p, bool &replaceAll)
         return true;
     if (options_.existing == Existing::Keep || !options_.ask)
         return false;
-    switch (options_.ask(shown(p.rel))) {
+    switch (options_.ask(shown(p.rel), dir_.entries[p.entry])) {
     case Answer::Replace: return true;
     case Answer::Keep: return false;
     case Answer::ReplaceAll: replaceAll = true; return true;

@@ -5,19 +5,18 @@
 // extracted tree, in the extraction folder; with auto-temp it unzips into a new folder under
 // %TEMP%, waits for the program, removes the folder and returns the program's exit status.
 //
-// Exit status: 0 done, 1 some files were kept, 2 an error; when it runs a program, that
-// program's status.
-#include "Arguments.h"
-#include "Options.h"
-#include "SfxFormat.h"
-#include "Texts.h"
+// Exit status: 0 done, 1 some files were kept (Stop at the question keeps them all), 2 an error;
+// when it runs a program, that program's status. Every policy is the receiver room's, shared with
+// the Linux program; this file keeps the window, the console and the start of the program.
 #include "core/Error.h"
 #include "core/Extract.h"
 #include "core/FileIo.h"
-#include "core/NamePlan.h"
 #include "core/Names.h"
 #include "core/Utf16.h"
-#include "core/ZipFormat.h"
+#include "receiver/ProgramArguments.h"
+#include "receiver/Receiver.h"
+#include "receiver/ReceiverTexts.h"
+#include "receiver/TemporaryFolder.h"
 #include "resource.h"
 
 #include <windows.h>
@@ -31,7 +30,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,59 +41,13 @@
 
 namespace {
 
+using namespace oz::receiver;
 using oz::core::fromWide;
 using oz::core::toWide;
-using oz::sfx::intactText;
-using oz::sfx::Settings;
 
-constexpr int statusKept = 1, statusError = 2;
 constexpr DWORD statusInterrupted = 0xC000013A; // what Windows reports for Ctrl-C
 
 std::atomic<bool> stopRequested{false};
-std::mutex temporaryMutex;
-std::wstring temporaryFolder; // removed however the program ends
-
-// What stays of the folder once it cannot go: each file and folder is left for Windows to remove
-// at its next start. False when even that is refused (it needs an administrator).
-bool removeAtRestart(const std::wstring &folder)
-{
-    std::error_code ec;
-    std::vector<std::wstring> left;
-    for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-        left.push_back(it->path().wstring());
-    bool all = true;
-    // Deepest first, so that each folder is empty when its turn comes.
-    for (auto it = left.rbegin(); it != left.rend(); ++it)
-        all = ::MoveFileExW(it->c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && all;
-    return ::MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && all;
-}
-
-// Removes the temporary folder; "" when it went, else what became of it, to tell the receiver.
-std::string removeTemporaryFolder()
-{
-    std::lock_guard lock(temporaryMutex);
-    if (temporaryFolder.empty())
-        return {};
-    // A program that just ended may hold a file a moment longer (so may a virus scanner): the
-    // removal is tried again for up to five seconds.
-    std::error_code ec;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        std::filesystem::remove_all(std::filesystem::path(temporaryFolder), ec);
-        if (!std::filesystem::exists(std::filesystem::path(temporaryFolder), ec))
-            break;
-        ::Sleep(100);
-    }
-    std::string note;
-    if (std::filesystem::exists(std::filesystem::path(temporaryFolder), ec)) {
-        const std::string folder = fromWide(temporaryFolder);
-        note = removeAtRestart(temporaryFolder)
-            ? "The temporary folder " + folder + " is still in use; Windows removes it when it next starts."
-            : "The temporary folder " + folder + " is still in use and could not be removed; remove it yourself.";
-    }
-    temporaryFolder.clear();
-    return note;
-}
 
 // --- the console, for unattended runs --------------------------------------------------------
 
@@ -123,13 +76,6 @@ void print(FILE *to, const std::string &text)
     std::fflush(to);
 }
 
-[[noreturn]] void failOnConsole(const std::string &message)
-{
-    const std::string note = removeTemporaryFolder();
-    print(stderr, "error: " + message + "\n" + (note.empty() ? "" : note + "\n"));
-    std::exit(statusError);
-}
-
 BOOL WINAPI onConsoleSignal(DWORD)
 {
     // Ctrl-C reaches a running program as well: it is waited for, then the folder goes.
@@ -138,14 +84,6 @@ BOOL WINAPI onConsoleSignal(DWORD)
 }
 
 // --- this file, its settings and its archive -----------------------------------------------------
-
-struct Self {
-    std::string path;
-    int fd = -1;
-    Settings settings;
-    oz::core::Directory dir;
-    bool encrypted = false;
-};
 
 std::string modulePath()
 {
@@ -158,107 +96,33 @@ std::string modulePath()
     }
 }
 
-// Reads this file's settings and directory, names that are not UTF-8 in the code page names (""
-// to choose one); the reason of a failure is returned, "" when none.
-std::string openSelf(Self &self, const std::string &names)
+// This file's settings and directory, names that are not UTF-8 in the code page names ("" to
+// choose one). Throws oz::core::Error.
+void openSelf(SelfArchive &self, const std::string &names)
 {
     self.path = modulePath();
     self.fd = ::_wopen(toWide(self.path).c_str(), _O_RDONLY | _O_BINARY);
     std::uint64_t size = 0;
     if (self.fd < 0 || !oz::core::fileSize(self.fd, size))
-        return "cannot read " + self.path;
-    try {
-        self.dir = oz::core::readDirectory(self.fd, names);
-    } catch (const oz::core::Error &e) {
-        return "refused to read the archive in " + self.path + ": " + e.what();
-    }
-    try {
-        self.settings = oz::sfx::readSettings(self.fd, self.dir.start);
-    } catch (const oz::core::Error &e) {
-        return std::string("this self-extracting archive is damaged: ") + e.what();
-    }
-    for (const auto &e : self.dir.entries)
-        self.encrypted = self.encrypted || e.encrypted();
-    return {};
+        throw oz::core::Error("cannot read " + self.path, oz::core::Error::Kind::Io);
+    readSelf(self, names);
 }
 
-bool passwordWorks(const Self &self, const std::string &password)
+// What a file on disk is, for the question before it is replaced.
+void measure(ExistingFile &file)
 {
-    try {
-        oz::core::checkPassword(self.fd, self.dir, password);
-        return true;
-    } catch (const oz::core::Error &e) {
-        // The verifier took the password and the data is damaged: asking again cures nothing,
-        // and the extraction names the damaged entry.
-        return e.kind() == oz::core::Error::Kind::Damaged;
-    }
-}
-
-bool autoTemp(const Settings &s)
-{
-    return s.autoTemp == 1 && !s.runProgram.empty();
-}
-
-std::string defaultDestination(const std::string &self)
-{
-    const std::size_t slash = self.find_last_of("\\/");
-    const std::size_t dot = self.rfind('.');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1))
-        return self.substr(0, dot);
-    return self + "-files";
-}
-
-std::string makeTemporaryFolder()
-{
-    wchar_t base[MAX_PATH + 1];
-    const DWORD n = ::GetTempPathW(MAX_PATH + 1, base);
-    for (int attempt = 0; n > 0 && attempt < 100; ++attempt) {
-        const std::wstring folder = std::wstring(base, n) + L"orvelzip-" + std::to_wstring(::GetCurrentProcessId())
-            + L"-" + std::to_wstring(::GetTickCount() + attempt);
-        if (::CreateDirectoryW(folder.c_str(), nullptr)) {
-            std::lock_guard lock(temporaryMutex);
-            temporaryFolder = folder;
-            return fromWide(folder);
-        }
-    }
-    return {};
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(oz::core::longPath(file.path).c_str(), GetFileExInfoStandard, &data))
+        return;
+    file.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    const std::uint64_t ticks
+        = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    constexpr std::uint64_t ticksTo1970 = 116444736000000000ull; // 100 ns steps from 1601
+    if (ticks > ticksTo1970)
+        file.modified = static_cast<std::time_t>((ticks - ticksTo1970) / 10000000);
 }
 
 // --- extracting and running ----------------------------------------------------------------
-
-struct Outcome {
-    bool ok = false;
-    bool stopped = false;
-    bool partly = false; // damaged entries left out, every other one extracted
-    std::string message;
-    oz::core::ExtractReport report;
-};
-
-Outcome extract(const Self &self, const std::string &password, const std::string &dest,
-                oz::core::ExtractOptions options)
-{
-    options.archiveLabel = self.path;
-    options.password = password;
-    options.stop = &stopRequested;
-    {
-        // A program is run only from a whole archive.
-        std::lock_guard lock(temporaryMutex);
-        options.strict = !temporaryFolder.empty();
-    }
-    Outcome out;
-    try {
-        oz::core::extractArchive(self.fd, self.dir, dest, options, out.report);
-        out.ok = true;
-    } catch (const oz::core::Error &e) {
-        out.stopped = e.kind() == oz::core::Error::Kind::Stopped;
-        out.message = e.what();
-        out.partly = !out.report.damaged.empty()
-            && std::any_of(
-                out.report.items.begin(), out.report.items.end(),
-                [](const oz::core::ExtractReport::Item &i) { return i.result == oz::core::EntryResult::Extracted; });
-    }
-    return out;
-}
 
 // Waits until the process and every process it started have ended (the job holds them all:
 // a bootstrapper that starts the real installer and exits must not have its files taken away),
@@ -293,13 +157,13 @@ std::wstring cmdExe()
 // status once it and what it started have ended, or -1 with the reason in error.
 long runProgram(const std::string &root, const Settings &settings, std::string &error)
 {
-    const std::string program = oz::sfx::findProgram(root, settings.runProgram);
+    const std::string program = findProgram(root, settings.runProgram);
     if (program.empty()) {
         error = "the program to run, " + settings.runProgram + ", is not in the archive";
         return -1;
     }
-    std::wstring command = toWide(
-        oz::sfx::windowsCommandLine(program, oz::sfx::splitArguments(settings.runParameters), fromWide(cmdExe())));
+    std::wstring command
+        = toWide(windowsCommandLine(program, splitArguments(settings.runParameters), fromWide(cmdExe())));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -324,115 +188,53 @@ long runProgram(const std::string &root, const Settings &settings, std::string &
     return static_cast<long>(status);
 }
 
-std::string backslashed(std::string path)
-{
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-}
-
-// A line for each entry whose name Windows could not hold as stored, or that met another's; a
-// window shows the first few and how many more.
-std::string renameLines(const oz::core::ExtractReport &report, std::size_t most = SIZE_MAX)
-{
-    std::string out;
-    for (std::size_t i = 0; i < report.renamed.size() && i < most; ++i)
-        out += oz::core::printable(report.renamed[i].name) + " was unzipped as "
-            + oz::core::printable(report.renamed[i].as) + "\n";
-    if (report.renamed.size() > most)
-        out += "and " + std::to_string(report.renamed.size() - most) + " more.\n";
-    return out;
-}
-
 // --- unattended, on the console --------------------------------------------------------------
 
-int listOrTest(const Self &self, const oz::sfx::Options &o, const std::string &password)
-{
-    if (o.list) {
-        // Where Windows cannot hold a name as stored, the name the entry gets here.
-        std::vector<std::string> places(self.dir.entries.size());
-        for (auto &[entry, as] : oz::core::renamedOn(self.dir, oz::core::TargetSystem::Windows))
-            places[entry] = "  -> " + oz::core::printable(backslashed(as));
-        for (std::size_t i = 0; i < self.dir.entries.size(); ++i) {
-            const auto &e = self.dir.entries[i];
-            print(stdout,
-                  std::to_string(e.size) + "  " + oz::core::printable(e.name) + (e.encrypted() ? "  (encrypted)" : "")
-                      + places[i] + "\n");
-        }
-        return 0;
-    }
-    try {
-        oz::core::testArchive(self.fd, self.dir, password);
-    } catch (const oz::core::Error &e) {
-        failOnConsole(e.what());
-    }
-    if (!o.quiet)
-        print(stdout, intactText(self.dir.entries.size(), self.dir.codePage) + "\n");
-    return 0;
-}
-
-void printSettings(const Settings &s)
-{
-    print(stdout,
-          "icon: " + (s.iconName.empty() ? std::string("(none)") : s.iconName)
-              + "\nrun: " + (s.runProgram.empty() ? std::string("(none)") : s.runProgram)
-              + "\nparameters: " + s.runParameters + "\nauto-temp: " + (s.autoTemp ? "on" : "off") + "\n");
-}
-
-int runOnConsole(const Self &self, const oz::sfx::Options &o)
+// Everything after the options, for a caller that gave some; throws oz::core::Error for main to
+// report.
+int runOnConsole(const SelfArchive &self, const Options &o)
 {
     ::SetConsoleCtrlHandler(onConsoleSignal, TRUE);
-    if (o.info) {
-        printSettings(self.settings);
-        return 0;
+    if (o.info || o.list) {
+        print(stdout, o.info ? settingsText(self.settings) : listingText(self.dir));
+        return statusDone;
     }
-    std::string password = o.password;
-    if (!o.havePassword && ::_wgetenv(L"ORVELZIP_PASSWORD"))
-        password = fromWide(::_wgetenv(L"ORVELZIP_PASSWORD"));
-    if (o.list)
-        return listOrTest(self, o, password);
-    if (self.encrypted && password.empty())
-        failOnConsole("the archive is encrypted: give its password with --password or ORVELZIP_PASSWORD");
-    if (self.encrypted && !passwordWorks(self, password))
-        failOnConsole("wrong password");
-    if (o.test)
-        return listOrTest(self, o, password);
-    // --dest wins over auto-temp: the caller chose where, and that folder is kept.
-    const bool temporary = autoTemp(self.settings) && o.dest.empty();
+    const std::string password = choosePassword(self, o, {});
+    if (o.test) {
+        const std::string intact = testText(self, password);
+        if (!o.quiet)
+            print(stdout, intact + "\n");
+        return statusDone;
+    }
+    const bool temporary = usesTemporaryFolder(self.settings, o);
     const std::string dest = temporary ? makeTemporaryFolder()
         : o.dest.empty()               ? defaultDestination(self.path)
                                        : o.dest;
-    if (dest.empty())
-        failOnConsole("cannot create a temporary folder");
     oz::core::ExtractOptions options;
     using Existing = oz::core::ExtractOptions::Existing;
     options.existing = o.overwrite || temporary ? Existing::Replace : Existing::Ask;
-    options.ask = [&](const std::string &path) {
+    options.ask = [](const std::string &path, const oz::core::Entry &) {
         print(stderr, "skipped " + path + ": it exists already (--overwrite replaces it)\n");
         return oz::core::ExtractOptions::Answer::Keep;
     };
+    options.stop = &stopRequested;
+    // A program is run only from a whole archive.
+    options.strict = temporary;
     const Outcome outcome = extract(self, password, dest, options);
-    if (outcome.stopped) {
-        removeTemporaryFolder();
-        print(stderr,
-              "Stopped: " + oz::sfx::files(outcome.report.files)
-                  + " extracted whole; nothing half-written was left.\n");
-        return static_cast<int>(statusInterrupted);
+    if (!outcome.ok) {
+        const std::string note = removeTemporaryFolder();
+        print(stderr, failureText(outcome) + (note.empty() ? "" : note + "\n"));
+        return statusOf(outcome, static_cast<int>(statusInterrupted));
     }
-    if (outcome.partly) {
-        print(stderr, outcome.message + "\n");
-        return statusKept;
-    }
-    if (!outcome.ok)
-        failOnConsole(outcome.message);
     print(stderr, renameLines(outcome.report));
     if (!o.quiet && !temporary)
-        print(stderr, oz::sfx::files(outcome.report.files) + " extracted to " + dest + "\n");
+        print(stderr, files(outcome.report.files) + " extracted to " + dest + "\n");
     if (self.settings.runProgram.empty())
-        return outcome.report.kept ? statusKept : 0;
+        return statusOf(outcome, 0);
     std::string error;
     const long status = runProgram(dest, self.settings, error);
     if (status < 0)
-        failOnConsole(error);
+        throw oz::core::Error(error, oz::core::Error::Kind::Io);
     if (const std::string note = removeTemporaryFolder(); !note.empty())
         print(stderr, note + "\n");
     return static_cast<int>(status);
@@ -441,18 +243,17 @@ int runOnConsole(const Self &self, const oz::sfx::Options &o)
 // --- the window --------------------------------------------------------------------------
 
 constexpr UINT progressMessage = WM_APP + 1; // wParam: per mille done
-constexpr UINT askMessage = WM_APP + 2;      // lParam: the path; answers an ExtractOptions::Answer
+constexpr UINT askMessage = WM_APP + 2;      // lParam: the ExistingFile; answers a ReplaceChoice
 constexpr UINT doneMessage = WM_APP + 3;
 
 struct Window {
-    Self *self = nullptr;
+    SelfArchive *self = nullptr;
     HWND dialog = nullptr;
     std::string password;
     std::string dest;
     bool temporary = false;
     bool running = false;
     bool finished = false;
-    std::atomic<bool> quitAsked{false}; // the receiver chose Stop at a question
     std::thread worker;
     Outcome outcome;
     int exitStatus = 0;
@@ -497,27 +298,53 @@ INT_PTR CALLBACK passwordProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
 // The password, three tries; false when the receiver gave up or never found it.
 bool askPassword(Window &w)
 {
-    std::string wrong;
-    for (int tries = 0; tries < 3; ++tries) {
-        std::string typed = wrong;
+    const auto ask = [&w](int attempt) -> std::optional<std::string> {
+        std::string typed = attempt > 0 ? "x" : ""; // not empty: the dialog says the last was wrong
         if (::DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_PASSWORD), w.dialog, passwordProc,
                               reinterpret_cast<LPARAM>(&typed))
             != IDOK)
-            return false;
-        if (passwordWorks(*w.self, typed)) {
-            w.password = typed;
-            return true;
-        }
-        wrong = "x";
+            return std::nullopt;
+        return typed;
+    };
+    try {
+        w.password = choosePassword(*w.self, Options{}, ask);
+        return true;
+    } catch (const oz::core::Error &e) {
+        if (e.kind() == oz::core::Error::Kind::WrongPassword)
+            showError(w.dialog, "Wrong password: nothing was unzipped.");
+        return false;
     }
-    showError(w.dialog, "Wrong password: nothing was unzipped.");
-    return false;
+}
+
+// The path as its box shows it on one line: the middle of its folders gives way, the file's own
+// name never (a name longer than the line wraps to the next).
+std::string fittedPath(HWND dialog, int id, const std::string &path)
+{
+    HWND box = ::GetDlgItem(dialog, id);
+    RECT area{};
+    ::GetClientRect(box, &area);
+    HDC dc = ::GetDC(box);
+    HGDIOBJ font = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(box, WM_GETFONT, 0, 0)));
+    std::string shown = path;
+    for (std::size_t most = path.size();; most -= 4) {
+        shown = elidedPath(path, most);
+        const std::wstring wide = toWide(shown);
+        SIZE size{};
+        if (!::GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size)
+            || size.cx <= area.right - area.left || most < 16)
+            break;
+    }
+    ::SelectObject(dc, font);
+    ::ReleaseDC(box, dc);
+    return shown;
 }
 
 INT_PTR CALLBACK replaceProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_INITDIALOG) {
-        setText(dialog, IDC_QUESTION, *reinterpret_cast<const std::string *>(lParam) + " exists already. Replace it?");
+        const auto &file = *reinterpret_cast<const ExistingFile *>(lParam);
+        setText(dialog, IDC_QUESTION, fittedPath(dialog, IDC_QUESTION, file.path));
+        setText(dialog, IDC_COMPARE, comparisonText(file));
         return TRUE;
     }
     if (message == WM_COMMAND) {
@@ -527,26 +354,30 @@ INT_PTR CALLBACK replaceProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
     return FALSE;
 }
 
-oz::core::ExtractOptions::Answer askReplace(HWND owner, const std::string &path)
+ReplaceChoice askReplace(HWND owner, const ExistingFile &file)
 {
-    using Answer = oz::core::ExtractOptions::Answer;
     switch (::DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_REPLACE), owner, replaceProc,
-                              reinterpret_cast<LPARAM>(&path))) {
-    case IDYES: return Answer::Replace;
-    case IDC_REPLACE_ALL: return Answer::ReplaceAll;
-    case IDNO: return Answer::Keep;
-    default: return Answer::Quit;
+                              reinterpret_cast<LPARAM>(&file))) {
+    case IDYES: return ReplaceChoice::Replace;
+    case IDC_REPLACE_ALL: return ReplaceChoice::ReplaceAll;
+    case IDNO: return ReplaceChoice::Keep;
+    case IDC_KEEP_ALL: return ReplaceChoice::KeepAll;
+    default: return ReplaceChoice::Stop;
     }
 }
 
 void startExtraction(Window &w)
 {
-    if (w.self->encrypted && w.password.empty() && !askPassword(w)) {
+    if (w.self->encrypted() && w.password.empty() && !askPassword(w)) {
         if (w.temporary)
             ::EndDialog(w.dialog, statusError);
         return;
     }
-    w.dest = w.temporary ? makeTemporaryFolder() : itemText(w.dialog, IDC_DEST);
+    try {
+        w.dest = w.temporary ? makeTemporaryFolder() : itemText(w.dialog, IDC_DEST);
+    } catch (const oz::core::Error &) {
+        w.dest.clear();
+    }
     if (w.dest.empty()) {
         showError(w.dialog, w.temporary ? "Cannot create a temporary folder." : "Choose the folder to unzip to.");
         return;
@@ -560,39 +391,43 @@ void startExtraction(Window &w)
         oz::core::ExtractOptions options;
         options.existing
             = w.temporary ? oz::core::ExtractOptions::Existing::Replace : oz::core::ExtractOptions::Existing::Ask;
-        options.ask = [&w](const std::string &path) {
-            const auto answer = static_cast<oz::core::ExtractOptions::Answer>(
-                ::SendMessageW(w.dialog, askMessage, 0, reinterpret_cast<LPARAM>(&path)));
-            w.quitAsked = answer == oz::core::ExtractOptions::Answer::Quit;
-            return answer;
-        };
+        options.ask = replaceQuestion(
+            [&w](const ExistingFile &file) {
+                return static_cast<ReplaceChoice>(
+                    ::SendMessageW(w.dialog, askMessage, 0, reinterpret_cast<LPARAM>(&file)));
+            },
+            measure);
         options.progress = [&w](std::uint64_t done, std::uint64_t total) {
             ::PostMessageW(w.dialog, progressMessage, total ? static_cast<WPARAM>(done * 1000 / total) : 1000, 0);
         };
+        options.stop = &stopRequested;
+        // A program is run only from a whole archive.
+        options.strict = w.temporary;
         w.outcome = extract(*w.self, w.password, w.dest, options);
         ::PostMessageW(w.dialog, doneMessage, 0, 0);
     });
 }
 
-// After a failure the receiver may choose another folder and unzip again.
+// After a failure the receiver may choose another folder and unzip again. Stop at the question
+// ends the program: the receiver chose to keep what is there, which is a kept file's status, and
+// the empty folder this run made is gone already.
 void finishFailed(Window &w)
 {
     const Outcome &o = w.outcome;
     removeTemporaryFolder();
-    const std::string text = o.stopped
-        ? "Stopped: " + oz::sfx::files(o.report.files) + " unzipped whole; nothing half-written was left."
-        : oz::sfx::sentence(o.message);
-    setText(w.dialog, IDC_STATUS, text);
-    // Stopping is the receiver's own choice, not an error to be told about.
-    if (!o.stopped && !w.quitAsked)
-        showError(w.dialog, text);
-    w.exitStatus = o.stopped ? static_cast<int>(statusInterrupted) : w.quitAsked || o.partly ? statusKept : statusError;
-    if (w.temporary) {
+    w.exitStatus = statusOf(o, static_cast<int>(statusInterrupted));
+    if (o.quit || w.temporary) {
         ::EndDialog(w.dialog, w.exitStatus);
         return;
     }
+    const std::string text = o.stopped
+        ? "Stopped: " + files(o.report.files) + " unzipped whole; nothing half-written was left."
+        : sentence(o.message);
+    setText(w.dialog, IDC_STATUS, text);
+    // Stopping is the receiver's own choice, not an error to be told about.
+    if (!o.stopped)
+        showError(w.dialog, text);
     w.finished = false;
-    w.quitAsked = false;
     for (int id : {IDOK, IDC_DEST, IDC_BROWSE})
         ::EnableWindow(::GetDlgItem(w.dialog, id), TRUE);
     ::SendMessageW(w.dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(::GetDlgItem(w.dialog, IDC_DEST)), TRUE);
@@ -618,17 +453,16 @@ void finishExtraction(Window &w)
         return;
     }
     ::SendDlgItemMessageW(w.dialog, IDC_PROGRESS, PBM_SETPOS, 1000, 0);
-    std::string text = oz::sfx::files(o.report.files) + " unzipped to " + w.dest + ".";
+    std::string text = files(o.report.files) + " unzipped to " + w.dest + ".";
     if (o.report.kept)
-        text += " "
-            + oz::sfx::counted(o.report.kept, "file that was there already was", "files that were there already were")
+        text += " " + counted(o.report.kept, "file that was there already was", "files that were there already were")
             + " kept.";
     if (!o.report.renamed.empty()) {
-        text += " " + oz::sfx::counted(o.report.renamed.size(), "name was", "names were") + " changed for Windows.";
+        text += " " + counted(o.report.renamed.size(), "name was", "names were") + " changed for Windows.";
         ::ShowWindow(::GetDlgItem(w.dialog, IDC_DETAILS), SW_SHOW);
     }
     setText(w.dialog, IDC_STATUS, text);
-    w.exitStatus = o.report.kept ? statusKept : 0;
+    w.exitStatus = statusOf(o, 0);
     if (w.self->settings.runProgram.empty()) {
         offerClose(w);
         return;
@@ -639,7 +473,7 @@ void finishExtraction(Window &w)
     if (const std::string note = removeTemporaryFolder(); !note.empty())
         ::MessageBoxW(w.dialog, toWide(note).c_str(), L"Self-extracting archive", MB_OK | MB_ICONINFORMATION);
     if (status < 0) {
-        showError(w.dialog, oz::sfx::sentence(error));
+        showError(w.dialog, sentence(error));
         w.exitStatus = statusError;
     } else {
         w.exitStatus = static_cast<int>(status);
@@ -702,8 +536,7 @@ void initWindow(Window &w, HWND dialog)
     ::SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETRANGE32, 0, 1000);
     setText(dialog, IDC_DEST, defaultDestination(path));
     setText(dialog, IDC_STATUS,
-            oz::sfx::counted(w.self->dir.entries.size(), "entry", "entries")
-                + (w.self->encrypted ? ", encrypted." : "."));
+            counted(w.self->dir.entries.size(), "entry", "entries") + (w.self->encrypted() ? ", encrypted." : "."));
     if (w.temporary) {
         for (int id : {IDC_INTRO, IDC_DEST, IDC_BROWSE, IDOK})
             ::ShowWindow(::GetDlgItem(dialog, id), SW_HIDE);
@@ -722,7 +555,7 @@ INT_PTR CALLBACK mainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
     case progressMessage: ::SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS, wParam, 0); return TRUE;
     case askMessage:
         ::SetWindowLongPtrW(dialog, DWLP_MSGRESULT,
-                            static_cast<LONG_PTR>(askReplace(dialog, *reinterpret_cast<const std::string *>(lParam))));
+                            static_cast<LONG_PTR>(askReplace(dialog, *reinterpret_cast<const ExistingFile *>(lParam))));
         return TRUE;
     case doneMessage: finishExtraction(*w); return TRUE;
     case WM_COMMAND:
@@ -751,14 +584,14 @@ INT_PTR CALLBACK mainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
     return FALSE;
 }
 
-int runWindow(Self &self)
+int runWindow(SelfArchive &self)
 {
     const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     ::InitCommonControlsEx(&controls);
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     Window w;
     w.self = &self;
-    w.temporary = autoTemp(self.settings);
+    w.temporary = usesTemporaryFolder(self.settings, Options{});
     const INT_PTR status
         = ::DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_MAIN), nullptr, mainProc, reinterpret_cast<LPARAM>(&w));
     removeTemporaryFolder();
@@ -780,10 +613,10 @@ std::vector<std::string> arguments()
 
 int main()
 {
-    oz::sfx::Options o;
+    Options o;
     std::string error;
     try {
-        oz::sfx::parseOptions(arguments(), o);
+        parseOptions(arguments(), o);
     } catch (const oz::core::Error &e) {
         error = e.what();
     }
@@ -793,19 +626,27 @@ int main()
     const std::string path = modulePath();
     const std::string name = path.substr(path.find_last_of("\\/") + 1);
     if (!parsed) {
-        print(stderr, "error: " + error + "\n" + oz::sfx::usage(name));
+        print(stderr, "error: " + error + "\n" + usage(name));
         return statusError;
     }
     if (o.help || o.version) {
-        print(stdout, o.help ? oz::sfx::usage(name) : std::string("Orvel Zip self-extractor ") + OZ_VERSION + "\n");
-        return 0;
+        print(stdout, o.help ? usage(name) : std::string("Orvel Zip self-extractor ") + OZ_VERSION + "\n");
+        return statusDone;
     }
-    Self self;
-    if (const std::string failure = openSelf(self, o.names); !failure.empty()) {
-        if (o.any)
-            failOnConsole(failure);
-        showError(nullptr, failure);
+    SelfArchive self;
+    try {
+        openSelf(self, o.names);
+        if (!o.any)
+            return runWindow(self);
+        takePasswordFromEnvironment(o);
+        return runOnConsole(self, o);
+    } catch (const oz::core::Error &e) {
+        const std::string note = removeTemporaryFolder();
+        if (!o.any) {
+            showError(nullptr, e.what());
+            return statusError;
+        }
+        print(stderr, "error: " + std::string(e.what()) + "\n" + (note.empty() ? "" : note + "\n"));
         return statusError;
     }
-    return o.any ? runOnConsole(self, o) : runWindow(self);
 }

@@ -3,7 +3,7 @@
 // code page, refusals that say what is wrong with a name, and file names that are not UTF-8
 // stored as their bytes.
 #include "archive/ArchiveComponent.h"
-#include "sfxstub/SfxFormat.h"
+#include "receiver/SfxFormat.h"
 #include "support/Fixtures.h"
 
 #include <QDir>
@@ -69,7 +69,7 @@ class NamesTest : public QObject {
     {
         QString exe = at("sfx-" + QFileInfo(archive).completeBaseName() + ".run");
         QByteArray bytes = readFile(QStringLiteral(OZ_BUILD_EXTRACTOR));
-        bytes += QByteArray::fromStdString(oz::sfx::encodeSettings(oz::sfx::Settings{}));
+        bytes += QByteArray::fromStdString(oz::receiver::encodeSettings(oz::receiver::Settings{}));
         bytes += readFile(archive);
         writeFile(exe, bytes);
         QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);

@@ -2,7 +2,7 @@
 // image, and the layout of the archive that follows.
 #include "core/Error.h"
 #include "core/ZipFormat.h"
-#include "sfxstub/SfxFormat.h"
+#include "receiver/SfxFormat.h"
 
 #include <cstdlib>
 #include <optional>
@@ -12,9 +12,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::size_t used = 0;
-    std::optional<oz::sfx::Settings> settings;
+    std::optional<oz::receiver::Settings> settings;
     try {
-        settings = oz::sfx::decodeSettings(data, size, used);
+        settings = oz::receiver::decodeSettings(data, size, used);
     } catch (const oz::core::Error &e) {
         if (e.kind() != oz::core::Error::Kind::Damaged)
             std::abort();
@@ -24,10 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
         // Whatever decodes survives being written again and read back; a block that does not
         // decode again throws, which ends the run as a finding.
-        const std::string again = oz::sfx::encodeSettings(*settings);
+        const std::string again = oz::receiver::encodeSettings(*settings);
         std::size_t usedAgain = 0;
-        const oz::sfx::Settings back
-            = oz::sfx::decodeSettings(reinterpret_cast<const unsigned char *>(again.data()), again.size(), usedAgain);
+        const oz::receiver::Settings back
+            = oz::receiver::decodeSettings(reinterpret_cast<const unsigned char *>(again.data()), again.size(), usedAgain);
         if (usedAgain != again.size() || back.iconName != settings->iconName || back.icon != settings->icon
             || back.runProgram != settings->runProgram || back.runParameters != settings->runParameters
             || back.autoTemp != settings->autoTemp || back.autoExtract != settings->autoExtract)

@@ -147,6 +147,9 @@ private slots:
         QVERIFY(info.out.contains("auto-temp: on"));
         const Run list = run(exe, {"--list"}, at("out"));
         QVERIFY(list.out.contains("data/photo.jpg"));
+        // The columns and words of the Windows program's --list.
+        QVERIFY2(list.out.contains("\n          14  readme.txt\n") || list.out.startsWith("          14  readme.txt\n"),
+                 list.out.constData());
         QVERIFY(run(exe, {"--test"}, at("out")).out.contains("intact"));
         QVERIFY(run(exe, {"--version"}, at("out")).out.contains("Orvel Zip"));
         QVERIFY(run(exe, {"--help"}, at("out")).out.contains("--dest"));

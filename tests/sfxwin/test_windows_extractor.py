@@ -133,7 +133,15 @@ def plain_and_encrypted(top, src):
     code, out, err = wine(locked, "--dest", win(dest), "--password", "wrong")
     check(code == 2 and "wrong password" in err and not os.path.exists(dest), "wrong password: %s %s" % (code, err))
     code, out, err = wine(locked, "--list")
-    check(code == 0 and "(encrypted)" in out and "a.txt" in out, "--list: %s" % out)
+    # The columns and words of the Linux program's --list.
+    check(code == 0 and "%12d  a.txt  (encrypted)\n" % 6 in out.replace("\r\n", "\n"), "--list: %s" % out)
+    code, out, err = wine(locked, "--info")
+    check(code == 0 and "icon: " in out and " bytes)\nrun: (none)" in out.replace("\r\n", "\n"), "--info: %s" % out)
+    # The help names the program by its own file name, with the switches of Windows installers
+    # and how cmd waits for a window program.
+    code, out, err = wine(locked, "--help")
+    check(code == 0 and "Usage: locked.EXE" in out and "/S, /D=DIR" in out and "start /wait locked.EXE" in out,
+          "--help: %s" % out)
     code, out, err = wine(locked, "--test", "--password", "s\u00e9same 123")
     check(code == 0 and "intact" in out, "--test: %s %s" % (out, err))
     code, out, err = wine(locked, "--dest", win(dest), "--quiet", env={"ORVELZIP_PASSWORD": "s\u00e9same 123"})

@@ -1,4 +1,4 @@
-#include "Options.h"
+#include "ReceiverOptions.h"
 
 #include "core/Error.h"
 #include "core/NameText.h"
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 void parseOptions(const std::vector<std::string> &args, Options &o)
 {
@@ -133,4 +133,4 @@ std::string findProgram(const std::string &root, const std::string &name)
     return {};
 }
 
-} // namespace oz::sfx
+} // namespace oz::receiver

@@ -1,4 +1,4 @@
-#include "PeImage.h"
+#include "BuilderPeImage.h"
 #include "core/Error.h"
 #include "core/FileIo.h"
 
@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 namespace {
 
@@ -340,4 +340,4 @@ void writePeChecksum(int fd)
         cannot("the executable's checksum cannot be written");
 }
 
-} // namespace oz::sfx
+} // namespace oz::receiver

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 // Replaces the icon of the program image in exe (group 1, the one its window shows) with the
 // pictures of the .ico file in icon. The resource section must be the image's last but for the
@@ -17,4 +17,4 @@ void setPeIcon(std::string &exe, const std::string &icon);
 // as Windows computes it. Throws core::Error (Io).
 void writePeChecksum(int fd);
 
-} // namespace oz::sfx
+} // namespace oz::receiver

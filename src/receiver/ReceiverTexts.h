@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 // "1 file", "2 files", "1 entry", "3 entries".
 inline std::string counted(std::size_t n, const std::string &one, const std::string &many)
@@ -36,4 +36,4 @@ inline std::string sentence(std::string text)
     return text;
 }
 
-} // namespace oz::sfx
+} // namespace oz::receiver

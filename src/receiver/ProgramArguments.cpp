@@ -1,8 +1,8 @@
-#include "Arguments.h"
+#include "ProgramArguments.h"
 
 #include <string_view>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 std::vector<std::string> splitArguments(const std::string &text)
 {
@@ -116,4 +116,4 @@ std::string windowsCommandLine(const std::string &program, const std::vector<std
     return line + "\"";
 }
 
-} // namespace oz::sfx
+} // namespace oz::receiver

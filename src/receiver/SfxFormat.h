@@ -25,7 +25,7 @@
 #include <cstdint>
 #include <string>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 struct Settings {
     std::string iconName; // file name of the icon, without folder
@@ -54,4 +54,4 @@ Settings decodeSettings(const unsigned char *data, std::size_t size, std::size_t
 // The most a block may hold, so a damaged length cannot ask for gigabytes.
 constexpr std::size_t maxSettingsBytes = 16u << 20;
 
-} // namespace oz::sfx
+} // namespace oz::receiver

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 // Splits text into arguments: blanks separate; double quotes group, blanks included; a
 // backslash is a backslash, except before a double quote: 2n backslashes and a quote give n
@@ -26,4 +26,4 @@ std::string windowsCommandLine(const std::string &program, const std::vector<std
 // Whether Windows starts this file through cmd.exe.
 bool isBatchScript(const std::string &program);
 
-} // namespace oz::sfx
+} // namespace oz::receiver

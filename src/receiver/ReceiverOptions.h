@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 struct Options {
     std::string dest;
@@ -33,4 +33,4 @@ std::string usage(const std::string &program);
 // folders in name order, level by level. The path found, or "" when there is none.
 std::string findProgram(const std::string &root, const std::string &name);
 
-} // namespace oz::sfx
+} // namespace oz::receiver

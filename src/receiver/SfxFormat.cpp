@@ -6,7 +6,7 @@
 #include <vector>
 #include <zlib.h>
 
-namespace oz::sfx {
+namespace oz::receiver {
 
 namespace {
 
@@ -173,4 +173,4 @@ Target targetFor(const std::string &fileName)
     return end == ".exe" ? Target::Windows : Target::Linux;
 }
 
-} // namespace oz::sfx
+} // namespace oz::receiver

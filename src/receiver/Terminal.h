@@ -1,0 +1,18 @@
+// Questions on the terminal, shared by the Linux extractor and orvelzip-cli. A password is typed
+// without echo; the echo comes back on every way out: the answer, end of input, and SIGINT,
+// SIGTERM or SIGHUP while the question waits.
+#pragma once
+
+#include <string>
+
+namespace oz::receiver {
+
+// Asks on /dev/tty and returns the line typed, without its line end; "" when there is no
+// terminal or the input ended. Without echo, nothing typed shows and a new line follows.
+std::string askLine(const std::string &question, bool echo);
+
+// Puts the echo back if a question turned it off. Safe in a signal handler and from another
+// thread: a program that takes its signals itself calls it before it ends.
+void restoreTerminal();
+
+} // namespace oz::receiver
