@@ -66,11 +66,8 @@ struct Headers {
     }
 };
 
-// A resource, by type, name and language; the stub's resources all have numbers.
-using Key = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>;
-
-bool readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::size_t size,
-              std::map<Key, std::string> &out, std::string &error)
+bool readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::size_t size, PeResources &out,
+              std::string &error)
 {
     auto entries = [&](std::size_t dir, auto &&each) -> bool {
         if (dir + 16 > size)
@@ -110,7 +107,7 @@ bool readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::si
 }
 
 // The resource section for these resources, placed at rva.
-std::string writeTree(const std::map<Key, std::string> &resources, std::uint32_t rva)
+std::string writeTree(const PeResources &resources, std::uint32_t rva)
 {
     std::map<std::uint32_t, std::map<std::uint32_t, std::vector<std::uint32_t>>> tree;
     for (const auto &[key, data] : resources)
@@ -166,7 +163,7 @@ std::string writeTree(const std::map<Key, std::string> &resources, std::uint32_t
 bool readIcon(const std::string &ico, std::vector<std::string> &pictures, std::string &group, std::string &error)
 {
     if (ico.size() < 6 || get16(ico, 0) != 0 || get16(ico, 2) != 1) {
-        error = "it is not a Windows icon (.ico) file";
+        error = ico.empty() ? "it is empty" : "it is not a Windows icon (.ico) file";
         return false;
     }
     const std::size_t count = get16(ico, 4);
@@ -282,27 +279,17 @@ void place(std::string &exe, const Layout &l, std::size_t sh, const std::string 
 
 } // namespace
 
-bool setPeIcon(std::string &exe, const std::string &icon, std::string &error)
+bool editPeResources(std::string &exe, const std::function<bool(PeResources &, std::string &)> &edit,
+                     std::string &error)
 {
-    std::vector<std::string> pictures;
-    std::string group;
     Layout l;
-    if (!readIcon(icon, pictures, group, error) || !l.read(exe, error))
+    if (!l.read(exe, error))
         return false;
     const std::uint32_t rawAt = get32(exe, l.rsrc + 20);
-    std::map<Key, std::string> resources;
-    if (!readTree(exe, rawAt, l.rsrcRva, std::min(get32(exe, l.rsrc + 16), get32(exe, l.rsrc + 8)), resources, error))
+    PeResources resources;
+    if (!readTree(exe, rawAt, l.rsrcRva, std::min(get32(exe, l.rsrc + 16), get32(exe, l.rsrc + 8)), resources, error)
+        || !edit(resources, error))
         return false;
-    std::uint32_t lang = 1033;
-    for (auto it = resources.begin(); it != resources.end();) {
-        const std::uint32_t type = std::get<0>(it->first);
-        if (type == rtGroupIcon)
-            lang = std::get<2>(it->first);
-        it = (type == rtIcon || type == rtGroupIcon) ? resources.erase(it) : std::next(it);
-    }
-    for (std::size_t i = 0; i < pictures.size(); ++i)
-        resources[{rtIcon, static_cast<std::uint32_t>(i + 1), lang}] = std::move(pictures[i]);
-    resources[{rtGroupIcon, iconGroup, lang}] = group;
 
     const std::string section = writeTree(resources, l.rsrcRva);
     exe.resize(rawAt);
@@ -315,6 +302,37 @@ bool setPeIcon(std::string &exe, const std::string &icon, std::string &error)
         put32(exe, l.h.optional + 112 + 5 * 8, relocRva);
     }
     return true;
+}
+
+bool checkIcon(const std::string &icon, std::string &error)
+{
+    std::vector<std::string> pictures;
+    std::string group;
+    return readIcon(icon, pictures, group, error);
+}
+
+bool setPeIcon(std::string &exe, const std::string &icon, std::string &error)
+{
+    std::vector<std::string> pictures;
+    std::string group;
+    if (!readIcon(icon, pictures, group, error))
+        return false;
+    return editPeResources(
+        exe,
+        [&](PeResources &resources, std::string &) {
+            std::uint32_t lang = 1033;
+            for (auto it = resources.begin(); it != resources.end();) {
+                const std::uint32_t type = std::get<0>(it->first);
+                if (type == rtGroupIcon)
+                    lang = std::get<2>(it->first);
+                it = (type == rtIcon || type == rtGroupIcon) ? resources.erase(it) : std::next(it);
+            }
+            for (std::size_t i = 0; i < pictures.size(); ++i)
+                resources[{rtIcon, static_cast<std::uint32_t>(i + 1), lang}] = std::move(pictures[i]);
+            resources[{rtGroupIcon, iconGroup, lang}] = group;
+            return true;
+        },
+        error);
 }
 
 bool writePeChecksum(int fd, std::string &error)
