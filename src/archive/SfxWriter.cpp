@@ -2,10 +2,13 @@
 // block, then the zip archive.
 #include "Internal.h"
 #include "core/Error.h"
+#include "Signing.h"
 #include "sfxstub/PeImage.h"
+#include "sfxstub/PeVersion.h"
 #include "sfxstub/SfxFormat.h"
 
 #include <QCoreApplication>
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -26,6 +29,61 @@ QByteArray readWhole(const QString &path, const QString &what)
     if (!file.open(QIODevice::ReadOnly))
         throw ArchiveError(QStringLiteral("Cannot read the %1 %2: %3").arg(what, path, file.errorString()));
     return file.readAll();
+}
+
+// The name Windows shows for the program: the builder's, else the executable's.
+QString productName(const QString &target, const ExeSettings &exe)
+{
+    return exe.product.isEmpty() ? QFileInfo(target).completeBaseName() : exe.product;
+}
+
+// What Explorer shows of the program: the builder's values, else the executable's name and this
+// program's version.
+sfx::VersionInfo versionInfo(const QString &target, const ExeSettings &exe)
+{
+    const QString product = productName(target, exe);
+    const QString version = exe.version.isEmpty() ? QStringLiteral(OZ_VERSION) : exe.version;
+    sfx::VersionInfo info;
+    info.product = product.toStdU16String();
+    info.description = (product + QStringLiteral(" self-extracting archive")).toStdU16String();
+    info.version = version.toStdU16String();
+    info.company = exe.company.toStdU16String();
+    if (!exe.company.isEmpty())
+        info.copyright = QStringLiteral("Copyright \u00a9 %1 %2")
+                             .arg(QDate::currentDate().year())
+                             .arg(exe.company)
+                             .toStdU16String();
+    info.fileName = QFileInfo(target).fileName().toStdU16String();
+    sfx::versionNumbers(version.toStdString(), info.numbers);
+    return info;
+}
+
+// The icon's content, refused when empty or no icon a program can show, whichever the system.
+std::string iconContent(const QString &path)
+{
+    const QByteArray icon = readWhole(path, QStringLiteral("icon file"));
+    std::string content(icon.constData(), static_cast<std::size_t>(icon.size()));
+    // The extractor reads no larger block: a larger icon would make an executable that cannot start.
+    if (content.size() > sfx::maxSettingsBytes)
+        throw ArchiveError(QStringLiteral("The icon %1 is too large: an icon may hold at most %2 MiB")
+                               .arg(path)
+                               .arg(sfx::maxSettingsBytes >> 20));
+    std::string why;
+    if (!sfx::checkIcon(content, why))
+        throw ArchiveError(QStringLiteral("The icon %1 cannot be used: %2").arg(path, QString::fromStdString(why)));
+    return content;
+}
+
+// The Windows program as the receiver gets it: the chosen icon and the version in its resources.
+void dressWindowsProgram(std::string &program, const std::string &icon, const QString &target, const ExeSettings &exe)
+{
+    std::string why;
+    if (!icon.empty() && !sfx::setPeIcon(program, icon, why))
+        throw ArchiveError(
+            QStringLiteral("The icon %1 cannot be used: %2").arg(exe.iconFile, QString::fromStdString(why)));
+    if (!sfx::setPeVersion(program, versionInfo(target, exe), why))
+        throw ArchiveError(
+            QStringLiteral("The version of the program cannot be set: %1").arg(QString::fromStdString(why)));
 }
 
 } // namespace
@@ -59,28 +117,25 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
                                                     : sfx::Target::Linux;
     const QByteArray extractor = readWhole(extractorPath(target), QStringLiteral("extractor"));
     std::string program(extractor.constData(), static_cast<std::size_t>(extractor.size()));
+    const bool windows = target == sfx::Target::Windows;
+    if (!windows && !exe.signCertificate.isEmpty())
+        throw ArchiveError(QStringLiteral("Only a Windows program (.exe) can be signed"));
     sfx::Settings settings;
-    if (!exe.iconFile.isEmpty()) {
-        const QByteArray icon = readWhole(exe.iconFile, QStringLiteral("icon file"));
-        settings.icon.assign(icon.constData(), static_cast<std::size_t>(icon.size()));
+    const std::string icon = exe.iconFile.isEmpty() ? std::string() : iconContent(exe.iconFile);
+    if (!icon.empty()) {
         settings.iconName = QFileInfo(exe.iconFile).fileName().toStdString();
-        // The extractor reads no larger block: a larger icon would make an executable that
-        // cannot start.
-        if (settings.icon.size() > sfx::maxSettingsBytes)
-            throw ArchiveError(QStringLiteral("The icon %1 is too large: an icon may hold at most %2 MiB")
-                                   .arg(exe.iconFile)
-                                   .arg(sfx::maxSettingsBytes >> 20));
+        // A Windows program keeps its icon where Explorer reads it, in its resources, and only
+        // there; a Linux one in its settings.
+        if (!windows)
+            settings.icon = icon;
     }
     settings.runProgram = exe.runProgram.toStdString();
     settings.runParameters = exe.runParameters.toStdString();
     settings.autoTemp = exe.autoTemp;
     settings.autoExtract = exe.autoExtract;
     const std::string block = sfx::encodeSettings(settings);
-    // Explorer shows a Windows program's own icon: the chosen one becomes it.
-    std::string why;
-    if (target == sfx::Target::Windows && !settings.icon.empty() && !sfx::setPeIcon(program, settings.icon, why))
-        throw ArchiveError(
-            QStringLiteral("The icon %1 cannot be used: %2").arg(exe.iconFile, QString::fromStdString(why)));
+    if (windows)
+        dressWindowsProgram(program, icon, QString::fromStdString(job.target), exe);
 
     // The archive is written behind the program and its settings, its offsets counted from the
     // start of the file, so that the executable is itself a zip for other tools.
@@ -88,9 +143,12 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
     exeJob.prefix = std::move(program);
     exeJob.prefix += block;
     exeJob.executable = true;
-    if (target == sfx::Target::Windows) {
-        // The header's checksum covers the whole file, so it is computed once the archive is in.
-        exeJob.finish = [](int fd) {
+    if (windows) {
+        // The signature follows the archive, and the header's checksum covers the whole file,
+        // signature included: both once the archive is in.
+        exeJob.finish = [exe, target = QString::fromStdString(job.target)](int fd) {
+            if (!exe.signCertificate.isEmpty())
+                signExecutable(fd, target, productName(target, exe), exe);
             std::string error;
             if (!sfx::writePeChecksum(fd, error))
                 throw core::Error(error);
