@@ -16,7 +16,7 @@ flags=()
 command -v ccache >/dev/null && flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$tree" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVELZIP_FUZZ=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
-cmake --build "$tree" -j "$jobs" --target fuzz_archive fuzz_extractor fuzz_names fuzz_inflate64 orvelzip-cli
+cmake --build "$tree" -j "$jobs" --target fuzz_archive fuzz_extractor fuzz_names fuzz_inflate64 fuzz_peimage orvelzip-cli
 
 seeds=$tree/seeds
 if [ ! -d "$seeds" ]; then
@@ -55,9 +55,40 @@ for name, level, strategy in (("stored", 0, zlib.Z_DEFAULT_STRATEGY), ("fixed", 
 PY
 fi
 
+# Icons and program images: a 16-bit length, that many bytes of .ico, then a small PE32+ image
+# laid out as the linker lays out the extractor (resources, then relocations, last).
+if [ ! -d "$seeds/peimage" ]; then
+  mkdir -p "$seeds/peimage"
+  python3 - "$seeds/peimage" resources/icons/oz.ico <<'PY'
+import struct, sys
+def image():
+    head = bytearray(0x200)
+    head[0:2] = b"MZ"
+    struct.pack_into("<I", head, 0x3C, 0x40)
+    head[0x40:0x44] = b"PE\0\0"
+    struct.pack_into("<HHIIIHH", head, 0x44, 0x8664, 2, 0, 0, 0, 240, 0x22)
+    o = 0x58
+    struct.pack_into("<HBBIIIII", head, o, 0x20B, 2, 0, 0, 0x400, 0, 0x1000, 0x1000)
+    struct.pack_into("<QIIHHHHHHIIIIHHQQQQII", head, o + 24, 0x140000000, 0x1000, 0x200, 6, 0, 0, 0, 6, 0, 0,
+                     0x3000, 0x200, 0, 2, 0x8160, 1 << 20, 4096, 1 << 20, 4096, 0, 16)
+    struct.pack_into("<II", head, o + 112 + 2 * 8, 0x1000, 16)
+    struct.pack_into("<II", head, o + 112 + 5 * 8, 0x2000, 12)
+    for i, (name, va, raw, flags) in enumerate(((b".rsrc", 0x1000, 0x200, 0x40000040), (b".reloc", 0x2000, 0x400, 0x42000040))):
+        struct.pack_into("<8sIIIIIIHHI", head, o + 240 + 40 * i, name, 0x200, va, 0x200, raw, 0, 0, 0, 0, flags)
+    rsrc = bytes(0x200)  # an empty resource directory
+    reloc = struct.pack("<IIHH", 0x1000, 12, 0xA000, 0).ljust(0x200, b"\0")
+    return bytes(head) + rsrc + reloc
+ico = open(sys.argv[2], "rb").read()
+w, h, c, r, p, b, size, at = struct.unpack_from("<BBBBHHII", ico, 6 + 16)
+small = struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", w, h, c, r, p, b, size, 22) + ico[at:at + size]
+for name, icon in (("oz", ico), ("small", small), ("empty", b"")):
+    open("%s/%s" % (sys.argv[1], name), "wb").write(struct.pack("<H", len(icon)) + icon + image())
+PY
+fi
+
 mkdir -p "$tree/crashes"
 failed=0
-for target in archive extractor names inflate64; do
+for target in archive extractor names inflate64 peimage; do
   corpus=$tree/corpus/$target
   mkdir -p "$corpus"
   echo "fuzz_$target: $seconds s"

@@ -8,12 +8,15 @@
 #include "core/NameText.h"
 #include "core/Names.h"
 #include "core/NewFile.h"
+#include "receiver/PeVersion.h"
 #include "wildcard/Wildcard.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QXmlStreamWriter>
+
+#include <array>
 
 #include <cerrno>
 #include <map>
@@ -561,6 +564,38 @@ void ArchiveComponent::setExeTarget(const QString &target)
     if (!target.isEmpty() && target != QLatin1String("windows") && target != QLatin1String("linux"))
         throw ArchiveError(QStringLiteral("The extractor program must be windows or linux, not %1").arg(target));
     exe_.target = target;
+}
+
+void ArchiveComponent::setExeVersionInfo(const QString &product, const QString &version, const QString &company)
+{
+    qCInfo(lcArchive).noquote() << "setExeVersionInfo" << product << version << company;
+    std::array<std::uint16_t, 4> numbers{};
+    if (!version.isEmpty() && !receiver::versionNumbers(version.toStdString(), numbers))
+        throw ArchiveError(
+            QStringLiteral("The version %1 is not one Windows can hold: up to four numbers from 0 to 65535, as 1.2.3.4")
+                .arg(version));
+    exe_.product = product;
+    exe_.version = version;
+    exe_.company = company;
+}
+
+void ArchiveComponent::setExeSigning(const QString &certificate, const QString &key, const QString &password,
+                                     const QString &timestamp)
+{
+    qCInfo(lcArchive).noquote() << "setExeSigning" << certificate << key << describePassword(password) << timestamp;
+    if (certificate.isEmpty() != key.isEmpty())
+        throw ArchiveError(certificate.isEmpty() ? QStringLiteral("A signing key needs its certificate")
+                                                 : QStringLiteral("A signing certificate needs its key"));
+    if (certificate.isEmpty() && (!password.isEmpty() || !timestamp.isEmpty()))
+        throw ArchiveError(QStringLiteral("A key password or a time-stamp server needs a certificate to sign with"));
+    if (!timestamp.isEmpty() && !timestamp.startsWith(QLatin1String("http://"))
+        && !timestamp.startsWith(QLatin1String("https://")))
+        throw ArchiveError(
+            QStringLiteral("The time-stamp server %1 is no web address (http:// or https://)").arg(timestamp));
+    exe_.signCertificate = certificate;
+    exe_.signKey = key;
+    exe_.signPassword = password;
+    exe_.timestampUrl = timestamp;
 }
 
 void ArchiveComponent::WriteSelfExtractingExe(const QString &target, int &out)

@@ -103,7 +103,10 @@
 //     ORVELZIP_SFX_EXTRACTOR / ORVELZIP_SFX_EXTRACTOR_WINDOWS. It replaces the
 //     target only when all of it has been written, and makes the file
 //     executable. An icon that cannot be read or used fails the write with its
-//     reason. The out value is 1 on success, 0 on failure.
+//     reason. The out value is 1 on success, 0 on failure. A Windows program also
+//     gets a version resource (setExeVersionInfo) and, when asked, an Authenticode
+//     signature after the archive (setExeSigning); a signature that cannot be made,
+//     or that would hide the archive from zip readers, leaves no executable.
 //   Logging
 //     Every operation is logged under the category orvelzip.archive with its
 //     arguments; passwords only as "(empty)" or "(set)".
@@ -214,6 +217,15 @@ struct ExeSettings {
     int autoExtract = 0;
     // "windows" or "linux"; empty: by the target's name.
     QString target;
+    // The version resource of a Windows program; empty values take their defaults.
+    QString product;
+    QString version;
+    QString company;
+    // Authenticode signing of a Windows program; no certificate, no signature.
+    QString signCertificate;
+    QString signKey;
+    QString signPassword;
+    QString timestampUrl;
 };
 
 // A file that extraction would replace, as a question about it shows it: its path, and the size
@@ -286,6 +298,17 @@ public:
     // The extractor program: "windows", "linux", or "" to choose by the target's name (".exe"
     // in any letter case is Windows). Kept across StartNewArchive, like the other settings.
     void setExeTarget(const QString &target);
+    // What Explorer shows of a Windows executable: its product name (default: the executable's
+    // name), its version ("1" to "1.2.3.4", default: this program's) and its maker (default:
+    // none, and no copyright then). A Linux program carries no such resource. Throws
+    // ArchiveError for a version Windows cannot hold. Kept across StartNewArchive.
+    void setExeVersionInfo(const QString &product, const QString &version, const QString &company);
+    // Signs a Windows executable with Authenticode once its archive is in: the certificate and
+    // key files (PEM or DER), the key's password, a time-stamp server (http:// or https://).
+    // An empty certificate signs nothing. Throws ArchiveError for a key or certificate missing
+    // the other, or a server that is no web address. Kept across StartNewArchive.
+    void setExeSigning(const QString &certificate, const QString &key, const QString &password,
+                       const QString &timestamp);
     const ExeSettings &exeSettings() const { return exe_; }
 
     // Beyond the table, for the command-line tool and tests.

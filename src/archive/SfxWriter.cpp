@@ -2,10 +2,13 @@
 // block, then the zip archive.
 #include "Internal.h"
 #include "core/Error.h"
+#include "Signing.h"
 #include "receiver/BuilderPeImage.h"
+#include "receiver/PeVersion.h"
 #include "receiver/SfxFormat.h"
 
 #include <QCoreApplication>
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -26,6 +29,61 @@ QByteArray readWhole(const QString &path, const QString &what)
     if (!file.open(QIODevice::ReadOnly))
         throw ArchiveError(QStringLiteral("Cannot read the %1 %2: %3").arg(what, path, file.errorString()));
     return file.readAll();
+}
+
+// The name Windows shows for the program: the builder's, else the executable's.
+QString productName(const QString &target, const ExeSettings &exe)
+{
+    return exe.product.isEmpty() ? QFileInfo(target).completeBaseName() : exe.product;
+}
+
+// What Explorer shows of the program: the builder's values, else the executable's name and this
+// program's version.
+receiver::VersionInfo versionInfo(const QString &target, const ExeSettings &exe)
+{
+    const QString product = productName(target, exe);
+    const QString version = exe.version.isEmpty() ? QStringLiteral(OZ_VERSION) : exe.version;
+    receiver::VersionInfo info;
+    info.product = product.toStdU16String();
+    info.description = (product + QStringLiteral(" self-extracting archive")).toStdU16String();
+    info.version = version.toStdU16String();
+    info.company = exe.company.toStdU16String();
+    if (!exe.company.isEmpty())
+        info.copyright = QStringLiteral("Copyright \u00a9 %1 %2")
+                             .arg(QDate::currentDate().year())
+                             .arg(exe.company)
+                             .toStdU16String();
+    info.fileName = QFileInfo(target).fileName().toStdU16String();
+    receiver::versionNumbers(version.toStdString(), info.numbers);
+    return info;
+}
+
+// The icon's content, refused when empty or no icon a program can show, whichever the system.
+std::string iconContent(const QString &path)
+{
+    const QByteArray icon = readWhole(path, QStringLiteral("icon file"));
+    std::string content(icon.constData(), static_cast<std::size_t>(icon.size()));
+    // The extractor reads no larger block: a larger icon would make an executable that cannot start.
+    if (content.size() > receiver::maxSettingsBytes)
+        throw ArchiveError(QStringLiteral("The icon %1 is too large: an icon may hold at most %2 MiB")
+                               .arg(path)
+                               .arg(receiver::maxSettingsBytes >> 20));
+    std::string why;
+    if (!receiver::checkIcon(content, why))
+        throw ArchiveError(QStringLiteral("The icon %1 cannot be used: %2").arg(path, QString::fromStdString(why)));
+    return content;
+}
+
+// The Windows program as the receiver gets it: the chosen icon and the version in its resources.
+void dressWindowsProgram(std::string &program, const std::string &icon, const QString &target, const ExeSettings &exe)
+{
+    std::string why;
+    if (!icon.empty() && !receiver::setPeIcon(program, icon, why))
+        throw ArchiveError(
+            QStringLiteral("The icon %1 cannot be used: %2").arg(exe.iconFile, QString::fromStdString(why)));
+    if (!receiver::setPeVersion(program, versionInfo(target, exe), why))
+        throw ArchiveError(
+            QStringLiteral("The version of the program cannot be set: %1").arg(QString::fromStdString(why)));
 }
 
 } // namespace
@@ -55,36 +113,29 @@ QString extractorPath(receiver::Target target)
 void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress)
 {
     const receiver::Target target = exe.target.isEmpty() ? receiver::targetFor(job.target)
-        : exe.target == QLatin1String("windows")         ? receiver::Target::Windows
-                                                         : receiver::Target::Linux;
+        : exe.target == QLatin1String("windows")    ? receiver::Target::Windows
+                                                    : receiver::Target::Linux;
     const QByteArray extractor = readWhole(extractorPath(target), QStringLiteral("extractor"));
     std::string program(extractor.constData(), static_cast<std::size_t>(extractor.size()));
+    const bool windows = target == receiver::Target::Windows;
+    if (!windows && !exe.signCertificate.isEmpty())
+        throw ArchiveError(QStringLiteral("Only a Windows program (.exe) can be signed"));
     receiver::Settings settings;
-    if (!exe.iconFile.isEmpty()) {
-        const QByteArray icon = readWhole(exe.iconFile, QStringLiteral("icon file"));
-        settings.icon.assign(icon.constData(), static_cast<std::size_t>(icon.size()));
+    const std::string icon = exe.iconFile.isEmpty() ? std::string() : iconContent(exe.iconFile);
+    if (!icon.empty()) {
         settings.iconName = QFileInfo(exe.iconFile).fileName().toStdString();
-        // The extractor reads no larger block: a larger icon would make an executable that
-        // cannot start.
-        if (settings.icon.size() > receiver::maxSettingsBytes)
-            throw ArchiveError(QStringLiteral("The icon %1 is too large: an icon may hold at most %2 MiB")
-                                   .arg(exe.iconFile)
-                                   .arg(receiver::maxSettingsBytes >> 20));
+        // A Windows program keeps its icon where Explorer reads it, in its resources, and only
+        // there; a Linux one in its settings.
+        if (!windows)
+            settings.icon = icon;
     }
     settings.runProgram = exe.runProgram.toStdString();
     settings.runParameters = exe.runParameters.toStdString();
     settings.autoTemp = exe.autoTemp;
     settings.autoExtract = exe.autoExtract;
     const std::string block = receiver::encodeSettings(settings);
-    // Explorer shows a Windows program's own icon: the chosen one becomes it.
-    if (target == receiver::Target::Windows && !settings.icon.empty()) {
-        try {
-            receiver::setPeIcon(program, settings.icon);
-        } catch (const core::Error &e) {
-            throw ArchiveError(
-                QStringLiteral("The icon %1 cannot be used: %2").arg(exe.iconFile, QString::fromUtf8(e.what())));
-        }
-    }
+    if (windows)
+        dressWindowsProgram(program, icon, QString::fromStdString(job.target), exe);
 
     // The archive is written behind the program and its settings, its offsets counted from the
     // start of the file, so that the executable is itself a zip for other tools.
@@ -92,9 +143,16 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
     exeJob.prefix = std::move(program);
     exeJob.prefix += block;
     exeJob.executable = true;
-    if (target == receiver::Target::Windows) {
-        // The header's checksum covers the whole file, so it is computed once the archive is in.
-        exeJob.finish = [](int fd) { receiver::writePeChecksum(fd); };
+    if (windows) {
+        // The signature follows the archive, and the header's checksum covers the whole file,
+        // signature included: both once the archive is in.
+        exeJob.finish = [exe, target = QString::fromStdString(job.target)](int fd) {
+            if (!exe.signCertificate.isEmpty())
+                signExecutable(fd, target, productName(target, exe), exe);
+            std::string error;
+            if (!receiver::writePeChecksum(fd, error))
+                throw core::Error(error);
+        };
     }
     core::writeArchive(exeJob, progress);
 }

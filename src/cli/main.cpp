@@ -86,6 +86,17 @@ const std::map<std::string, const char *> commandHelp = {
      "  --icon FILE         the executable's icon (.ico; a Windows program shows it)\n"
      "  --target SYSTEM     windows or linux: the receiver's system (default: windows\n"
      "                      for a name ending in .exe, else linux)\n"
+     "  --product NAME      the product name Explorer shows (default: OUT's name)\n"
+     "  --version VERSION   its version, 1 to 4 numbers as 1.2.3.4 (default: this tool's)\n"
+     "  --company NAME      its maker, also named in its copyright (default: none)\n"
+     "                      (these three go into the Windows program's version resource;\n"
+     "                      a Linux .run has no such resource and ignores them)\n"
+     "  --sign CERT         sign the Windows program with Authenticode: the certificate\n"
+     "                      file (PEM or DER), valid today; needs osslsigncode\n"
+     "  --sign-key KEY      the certificate's private key file\n"
+     "  --sign-pass PASS    the key's password (else ORVELZIP_SIGN_PASSWORD, if set)\n"
+     "  --timestamp URL     a time-stamp server (http:// or https://) that dates the signature\n"
+     "                      (a signature that fails leaves no executable)\n"
      "  and the options of create\n"},
 };
 
@@ -137,7 +148,8 @@ const std::map<std::string, std::pair<std::vector<const char *>, std::vector<con
      {{"include", "exclude", "level", "threads"},
       {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet"}}},
     {"sfx",
-     {{"include", "exclude", "level", "threads", "run", "param", "icon", "target"},
+     {{"include", "exclude", "level", "threads", "run", "param", "icon", "target", "product", "version", "company",
+       "sign", "sign-key", "sign-pass", "timestamp"},
       {"no-recurse", "full-paths", "hidden", "system", "archive-only", "quiet", "auto-temp"}}},
     {"list", {{"target", "names"}, {"json"}}},
     {"extract", {{"d", "threads", "names"}, {"overwrite", "strict", "quiet"}}},
@@ -346,6 +358,12 @@ int create(const Args &a, bool sfx)
         if (!system.isEmpty() && system != QLatin1String("windows") && system != QLatin1String("linux"))
             usageError(QStringLiteral("--target is windows or linux, not %1").arg(system), a.command);
         zip.setExeTarget(system);
+        zip.setExeVersionInfo(a.value("--product").value_or(QString()), a.value("--version").value_or(QString()),
+                              a.value("--company").value_or(QString()));
+        const QString certificate = a.value("--sign").value_or(QString());
+        const QString signPassword = certificate.isEmpty() ? QString() : qEnvironmentVariable("ORVELZIP_SIGN_PASSWORD");
+        zip.setExeSigning(certificate, a.value("--sign-key").value_or(QString()),
+                          a.value("--sign-pass").value_or(signPassword), a.value("--timestamp").value_or(QString()));
         if (system == QLatin1String("windows") || (system.isEmpty() && target.endsWith(u".exe", Qt::CaseInsensitive)))
             forWindows = true;
     }

@@ -55,6 +55,18 @@ struct WriteJob {
 // names the file ("Cannot read /data/a.txt: Permission denied").
 void writeArchive(const WriteJob &job, const std::function<void(int)> &progress);
 
+// Zip readers find an archive by its end record, looking back from the end of the file: Python's
+// and ours over the longest comment the record can announce (64 KiB), libarchive's (bsdtar) over
+// the last 16 KiB only, the first byte excluded. What follows a finished archive (a program's
+// signature, which 7-Zip knows to leave out and the others skip as they look back) must fit in
+// the shortest of those looks.
+constexpr std::uint64_t maxBytesAfterEnd = 16 * 1024 - 22 - 1;
+
+// Checks that zip readers still find the archive that ends at archiveEnd in the file open on fd,
+// with what now follows it: no more than maxBytesAfterEnd bytes, and nothing among them that a
+// reader looking back would take for an end record first. Throws Error with the reason.
+void checkFoundBehind(int fd, std::uint64_t archiveEnd);
+
 // Deflates one piece of a longer deflate stream. Unless it is the last, the piece ends on a
 // byte boundary and without the final-block mark, so that the next piece can follow it as it
 // stands. False when deflating failed.

@@ -21,7 +21,8 @@ OptionsWindow::OptionsWindow(Kind kind, QWidget *owner, std::function<void()> sh
     setWindowTitle(kind == Kind::Zip ? QStringLiteral("Advance Zip archive") : QStringLiteral("Advance SFX archive"));
     setAttribute(Qt::WA_DeleteOnClose);
     setFont(makeFont(QStringLiteral("Arial"), 9));
-    setFixedSize(scaled(QSize(489, sfx2 ? 353 : 273)));
+    // The SFX windows are wider by a column for the Windows program, beside what they always held.
+    setFixedSize(scaled(QSize(kind == Kind::Zip ? 489 : 778, sfx2 ? 353 : 273)));
 
     frame(this, "Frame1", QStringLiteral("Enter a wildcarded filename for files you wish to include. Ex: *.*"),
           {8, 8, 473, 57});
@@ -50,6 +51,8 @@ OptionsWindow::OptionsWindow(Kind kind, QWidget *owner, std::function<void()> sh
         chain.push_back(parameter);
         buttonsY = 320;
     }
+    if (kind != Kind::Zip)
+        buildWindowsFrame(sfx2 ? 305 : 225, chain);
     auto *ok = button(this, "Command1", QStringLiteral("&OK"), {300, buttonsY, 81, 25});
     auto *pw = button(this, "zippas", QStringLiteral("Set &Password"), {392, buttonsY, 89, 25});
     chain.push_back(ok);
@@ -86,6 +89,40 @@ void OptionsWindow::buildFlagFrames()
     l6->setBuddy(IncludeHidden);
 }
 
+// The version resource and the signature of a Windows program (.exe), in a column of their own.
+void OptionsWindow::buildWindowsFrame(int height, std::vector<QWidget *> &chain)
+{
+    frame(this, "Frame6", QStringLiteral("Windows program (.exe): version and signature"), {489, 8, 281, height});
+    struct Row {
+        const char *label;
+        const char *name;
+        QString caption;
+        QLineEdit *&box;
+    };
+    const Row rows[] = {
+        {"Label9", "product", QStringLiteral("&Product:"), product},
+        {"Label10", "version", QStringLiteral("&Version:"), version},
+        {"Label11", "company", QStringLiteral("Co&mpany:"), company},
+        {"Label12", "signcert", QStringLiteral("&Certificate:"), signcert},
+        {"Label13", "signkey", QStringLiteral("Private &key:"), signkey},
+        {"Label14", "signpass", QStringLiteral("Key pass&word:"), signpass},
+        {"Label15", "timestamp", QStringLiteral("&Time stamp:"), timestamp},
+    };
+    int y = 30;
+    for (const Row &row : rows) {
+        auto *l = label(this, row.label, row.caption, {501, y + 2, 86, 20});
+        row.box = textBox(this, row.name, {589, y, 169, 22});
+        l->setBuddy(row.box);
+        chain.push_back(row.box);
+        // A gap between what Explorer shows and what signs it.
+        y += row.box == company ? 34 : 26;
+    }
+    signpass->setEchoMode(QLineEdit::Password);
+    product->setPlaceholderText(QStringLiteral("the executable's name"));
+    version->setPlaceholderText(QStringLiteral("as 1.2.3.4"));
+    timestamp->setPlaceholderText(QStringLiteral("https://"));
+}
+
 void OptionsWindow::Form_Load()
 {
     Recurse->setChecked(true);
@@ -99,6 +136,9 @@ void OptionsWindow::Form_Load()
         autotemp->setChecked(true);
     if (parameter)
         parameter->setText(QString());
+    for (QLineEdit *box : {product, version, company, signcert, signkey, signpass, timestamp})
+        if (box)
+            box->setText(QString());
 }
 
 void OptionsWindow::Command1_Click()

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <vector>
 
 class QCheckBox;
 class QLineEdit;
@@ -28,6 +29,15 @@ public:
     QCheckBox *IncludeHidden;
     QCheckBox *autotemp = nullptr;  // advances2 only
     QLineEdit *parameter = nullptr; // advances2 only
+    // What Windows shows of a Windows program and the signature it trusts: advances1 and
+    // advances2 only.
+    QLineEdit *product = nullptr;
+    QLineEdit *version = nullptr;
+    QLineEdit *company = nullptr;
+    QLineEdit *signcert = nullptr;
+    QLineEdit *signkey = nullptr;
+    QLineEdit *signpass = nullptr;
+    QLineEdit *timestamp = nullptr;
 
     // A check box as the builds see it: 1 when checked, else 0.
     static int value(const QCheckBox *box);
@@ -39,6 +49,7 @@ public slots:
 
 private:
     void buildFlagFrames();
+    void buildWindowsFrame(int height, std::vector<QWidget *> &chain);
     std::function<void()> showPasswordDialog_;
 };
 

@@ -1,5 +1,4 @@
 #include "BuilderPeImage.h"
-#include "core/Error.h"
 #include "core/FileIo.h"
 
 #include <algorithm>
@@ -13,11 +12,6 @@
 namespace oz::receiver {
 
 namespace {
-
-[[noreturn]] void unusable(const std::string &why)
-{
-    throw core::Error(why, core::Error::Kind::Unsupported);
-}
 
 std::uint16_t get16(const std::string &s, std::size_t at)
 {
@@ -72,11 +66,8 @@ struct Headers {
     }
 };
 
-// A resource, by type, name and language; the stub's resources all have numbers.
-using Key = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>;
-
-void readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::size_t size,
-              std::map<Key, std::string> &out)
+bool readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::size_t size, PeResources &out,
+              std::string &error)
 {
     auto entries = [&](std::size_t dir, auto &&each) -> bool {
         if (dir + 16 > size)
@@ -111,11 +102,12 @@ void readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::si
                });
     });
     if (!ok)
-        unusable("the extractor program's resources cannot be read");
+        error = "the extractor program's resources cannot be read";
+    return ok;
 }
 
 // The resource section for these resources, placed at rva.
-std::string writeTree(const std::map<Key, std::string> &resources, std::uint32_t rva)
+std::string writeTree(const PeResources &resources, std::uint32_t rva)
 {
     std::map<std::uint32_t, std::map<std::uint32_t, std::vector<std::uint32_t>>> tree;
     for (const auto &[key, data] : resources)
@@ -168,21 +160,27 @@ std::string writeTree(const std::map<Key, std::string> &resources, std::uint32_t
 }
 
 // The pictures of an .ico file as RT_ICON resources and the RT_GROUP_ICON that lists them.
-void readIcon(const std::string &ico, std::vector<std::string> &pictures, std::string &group)
+bool readIcon(const std::string &ico, std::vector<std::string> &pictures, std::string &group, std::string &error)
 {
-    if (ico.size() < 6 || get16(ico, 0) != 0 || get16(ico, 2) != 1)
-        unusable("it is not a Windows icon (.ico) file");
+    if (ico.size() < 6 || get16(ico, 0) != 0 || get16(ico, 2) != 1) {
+        error = ico.empty() ? "it is empty" : "it is not a Windows icon (.ico) file";
+        return false;
+    }
     const std::size_t count = get16(ico, 4);
-    if (count == 0 || 6 + 16 * count > ico.size())
-        unusable(count == 0 ? "it holds no pictures" : "it is cut short");
+    if (count == 0 || 6 + 16 * count > ico.size()) {
+        error = count == 0 ? "it holds no pictures" : "it is cut short";
+        return false;
+    }
     group = ico.substr(0, 6);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t e = 6 + 16 * i;
         const std::uint32_t size = get32(ico, e + 8);
         const std::uint32_t at = get32(ico, e + 12);
         const std::string number = "picture " + std::to_string(i + 1);
-        if (size < 8 || at > ico.size() || size > ico.size() - at)
-            unusable(number + " is cut short");
+        if (size < 8 || at > ico.size() || size > ico.size() - at) {
+            error = number + " is cut short";
+            return false;
+        }
         std::string picture = ico.substr(at, size);
         std::uint32_t width = 0, height = 0;
         if (picture.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0 && picture.size() >= 24) {
@@ -199,17 +197,21 @@ void readIcon(const std::string &ico, std::vector<std::string> &pictures, std::s
             width = get32(picture, 4);
             height = get32(picture, 8) / 2; // the colours and the mask
         } else {
-            unusable(number + " is neither a bitmap nor a PNG");
+            error = number + " is neither a bitmap nor a PNG";
+            return false;
         }
-        if (width == 0 || height == 0 || width > 256 || height > 256)
-            unusable(number + " is " + std::to_string(width) + " × " + std::to_string(height)
-                     + "; pictures may be up to 256 × 256");
+        if (width == 0 || height == 0 || width > 256 || height > 256) {
+            error = number + " is " + std::to_string(width) + " × " + std::to_string(height)
+                + "; pictures may be up to 256 × 256";
+            return false;
+        }
         pictures.push_back(std::move(picture));
         std::string entry = ico.substr(e, 12);
         entry.push_back(static_cast<char>((i + 1) & 0xff));
         entry.push_back(static_cast<char>((i + 1) >> 8));
         group += entry;
     }
+    return true;
 }
 
 } // namespace
@@ -224,10 +226,12 @@ struct Layout {
     std::uint32_t rsrcRva = 0;
     std::string relocations;
 
-    void read(const std::string &exe)
+    bool read(const std::string &exe, std::string &error)
     {
-        if (!h.read(exe) || get32(exe, h.optional + 108) < 6)
-            unusable("the extractor program is not a Windows program");
+        if (!h.read(exe) || get32(exe, h.optional + 108) < 6) {
+            error = "the extractor program is not a Windows program";
+            return false;
+        }
         rsrcRva = get32(exe, h.optional + 112 + 2 * 8);
         const std::uint32_t relocRva = get32(exe, h.optional + 112 + 5 * 8);
         std::size_t index = h.count;
@@ -236,15 +240,20 @@ struct Layout {
                 index = i;
         const bool relocLast = index + 2 == h.count && relocRva != 0
             && get32(exe, h.sections + (index + 1) * sectionHeaderSize + 12) == relocRva;
-        if (rsrcRva == 0 || (index + 1 != h.count && !relocLast))
-            unusable("the extractor program's resources are not the last part of it");
+        if (rsrcRva == 0 || (index + 1 != h.count && !relocLast)) {
+            error = "the extractor program's resources are not the last part of it";
+            return false;
+        }
         rsrc = h.sections + index * sectionHeaderSize;
         reloc = relocLast ? rsrc + sectionHeaderSize : 0;
         for (const std::size_t sh : {rsrc, reloc})
-            if (sh && std::uint64_t(get32(exe, sh + 20)) + get32(exe, sh + 16) > exe.size())
-                unusable("the extractor program is cut short");
+            if (sh && std::uint64_t(get32(exe, sh + 20)) + get32(exe, sh + 16) > exe.size()) {
+                error = "the extractor program is cut short";
+                return false;
+            }
         if (reloc)
             relocations = exe.substr(get32(exe, reloc + 20), std::min(get32(exe, reloc + 8), get32(exe, reloc + 16)));
+        return true;
     }
 };
 
@@ -270,26 +279,17 @@ void place(std::string &exe, const Layout &l, std::size_t sh, const std::string 
 
 } // namespace
 
-void setPeIcon(std::string &exe, const std::string &icon)
+bool editPeResources(std::string &exe, const std::function<bool(PeResources &, std::string &)> &edit,
+                     std::string &error)
 {
-    std::vector<std::string> pictures;
-    std::string group;
     Layout l;
-    readIcon(icon, pictures, group);
-    l.read(exe);
+    if (!l.read(exe, error))
+        return false;
     const std::uint32_t rawAt = get32(exe, l.rsrc + 20);
-    std::map<Key, std::string> resources;
-    readTree(exe, rawAt, l.rsrcRva, std::min(get32(exe, l.rsrc + 16), get32(exe, l.rsrc + 8)), resources);
-    std::uint32_t lang = 1033;
-    for (auto it = resources.begin(); it != resources.end();) {
-        const std::uint32_t type = std::get<0>(it->first);
-        if (type == rtGroupIcon)
-            lang = std::get<2>(it->first);
-        it = (type == rtIcon || type == rtGroupIcon) ? resources.erase(it) : std::next(it);
-    }
-    for (std::size_t i = 0; i < pictures.size(); ++i)
-        resources[{rtIcon, static_cast<std::uint32_t>(i + 1), lang}] = std::move(pictures[i]);
-    resources[{rtGroupIcon, iconGroup, lang}] = group;
+    PeResources resources;
+    if (!readTree(exe, rawAt, l.rsrcRva, std::min(get32(exe, l.rsrc + 16), get32(exe, l.rsrc + 8)), resources, error)
+        || !edit(resources, error))
+        return false;
 
     const std::string section = writeTree(resources, l.rsrcRva);
     exe.resize(rawAt);
@@ -301,15 +301,48 @@ void setPeIcon(std::string &exe, const std::string &icon)
         place(exe, l, l.reloc, l.relocations, relocRva);
         put32(exe, l.h.optional + 112 + 5 * 8, relocRva);
     }
+    return true;
 }
 
-void writePeChecksum(int fd)
+bool checkIcon(const std::string &icon, std::string &error)
 {
-    const auto cannot = [](const char *why) { throw core::Error(why, core::Error::Kind::Io); };
+    std::vector<std::string> pictures;
+    std::string group;
+    return readIcon(icon, pictures, group, error);
+}
+
+bool setPeIcon(std::string &exe, const std::string &icon, std::string &error)
+{
+    std::vector<std::string> pictures;
+    std::string group;
+    if (!readIcon(icon, pictures, group, error))
+        return false;
+    return editPeResources(
+        exe,
+        [&](PeResources &resources, std::string &) {
+            std::uint32_t lang = 1033;
+            for (auto it = resources.begin(); it != resources.end();) {
+                const std::uint32_t type = std::get<0>(it->first);
+                if (type == rtGroupIcon)
+                    lang = std::get<2>(it->first);
+                it = (type == rtIcon || type == rtGroupIcon) ? resources.erase(it) : std::next(it);
+            }
+            for (std::size_t i = 0; i < pictures.size(); ++i)
+                resources[{rtIcon, static_cast<std::uint32_t>(i + 1), lang}] = std::move(pictures[i]);
+            resources[{rtGroupIcon, iconGroup, lang}] = group;
+            return true;
+        },
+        error);
+}
+
+bool writePeChecksum(int fd, std::string &error)
+{
     unsigned char head[0x40];
     std::uint64_t size = 0;
-    if (!oz::core::fileSize(fd, size) || !oz::core::readAt(fd, 0, head, sizeof head))
-        cannot("the executable cannot be read back");
+    if (!oz::core::fileSize(fd, size) || !oz::core::readAt(fd, 0, head, sizeof head)) {
+        error = "the executable cannot be read back";
+        return false;
+    }
     const std::uint64_t at
         = (head[0x3c] | unsigned(head[0x3d]) << 8 | unsigned(head[0x3e]) << 16 | std::uint64_t(head[0x3f]) << 24) + 24
         + 64;
@@ -320,8 +353,10 @@ void writePeChecksum(int fd)
     for (std::uint64_t offset = 0; offset < size; offset += chunk.size()) {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - offset));
         std::fill(chunk.begin(), chunk.end(), 0);
-        if (!oz::core::readAt(fd, offset, chunk.data(), n))
-            cannot("the executable cannot be read back");
+        if (!oz::core::readAt(fd, offset, chunk.data(), n)) {
+            error = "the executable cannot be read back";
+            return false;
+        }
         for (std::size_t i = 0; i < n; i += 2) {
             const std::uint64_t word = offset + i;
             if (word + 2 > at && word < at + 4)
@@ -336,8 +371,11 @@ void writePeChecksum(int fd)
     const unsigned char bytes[4]
         = {static_cast<unsigned char>(checksum), static_cast<unsigned char>(checksum >> 8),
            static_cast<unsigned char>(checksum >> 16), static_cast<unsigned char>(checksum >> 24)};
-    if (::pwrite(fd, bytes, sizeof bytes, static_cast<off_t>(at)) != sizeof bytes)
-        cannot("the executable's checksum cannot be written");
+    if (::pwrite(fd, bytes, sizeof bytes, static_cast<off_t>(at)) != sizeof bytes) {
+        error = "the executable's checksum cannot be written";
+        return false;
+    }
+    return true;
 }
 
 } // namespace oz::receiver

@@ -62,6 +62,8 @@ void setExecutable(ArchiveComponent &zip, SfxWindow &w, bool two, OptionsWindow 
         zip.SetExeIconFile(usableIcon(w.iconlist->text()));
         zip.SetExeRunProgram(QString());
     }
+    zip.setExeVersionInfo(own->product->text(), own->version->text(), own->company->text());
+    zip.setExeSigning(own->signcert->text(), own->signkey->text(), own->signpass->text(), own->timestamp->text());
 }
 
 // What the user calls the file made: "SFX .run file" for a .run, "SFX .exe file" for a .exe.

@@ -130,6 +130,41 @@ private slots:
         QVERIFY(!readFile(data.filePath("locked.zip")).contains("alpha"));
     }
 
+    // The SFX windows carry what Windows shows of the program and what signs it, in a column
+    // beside the options they always had: every new caption fits its room, no new control covers
+    // another, and the key's password is not shown.
+    void windowsProgramFields()
+    {
+        StandIns s;
+        app::MainWindow w;
+        OptionsWindow *advance = w.windows().advance();
+        QVERIFY(!advance->product && !advance->signcert && !advance->findChild<QGroupBox *>("Frame6"));
+        for (OptionsWindow *o : {w.windows().advances1(), w.windows().advances2()}) {
+            const std::vector<QLineEdit *> boxes{o->product, o->version,  o->company,  o->signcert,
+                                                 o->signkey, o->signpass, o->timestamp};
+            auto *frame = o->findChild<QGroupBox *>("Frame6");
+            QVERIFY(frame && o->rect().contains(frame->geometry()));
+            QVERIFY(frame->fontMetrics().horizontalAdvance(frame->title()) < frame->width() - 16);
+            for (QLineEdit *box : boxes)
+                QVERIFY(box && box->text().isEmpty());
+            QCOMPARE(o->signpass->echoMode(), QLineEdit::Password);
+            std::vector<QWidget *> added(boxes.begin(), boxes.end());
+            for (QLabel *l : o->findChildren<QLabel *>())
+                if (std::find(boxes.begin(), boxes.end(), l->buddy()) != boxes.end()) {
+                    QVERIFY2(l->sizeHint().width() <= l->width(), qPrintable(l->text()));
+                    added.push_back(l);
+                }
+            QCOMPARE(added.size(), 2 * boxes.size());
+            for (QWidget *mine : added) {
+                QVERIFY(frame->geometry().contains(mine->geometry()));
+                for (QWidget *other : o->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+                    if (other != mine && !qobject_cast<QGroupBox *>(other))
+                        QVERIFY2(!other->geometry().intersects(mine->geometry()),
+                                 qPrintable(mine->objectName() + " meets " + other->objectName()));
+            }
+        }
+    }
+
     void exclusionTakesTenCharacters()
     {
         StandIns s;

@@ -205,16 +205,17 @@ private slots:
         const QString icon = d.s.programFolder() + "/icons/oz.ico";
         // The listed files are staged in a folder of the build's own inside the working folder.
         QStringList made = calls(log);
-        QCOMPARE(made.size(), 13);
+        QCOMPARE(made.size(), 15);
         const QRegularExpression staged("^AddFilesByPattern " + QRegularExpression::escape(d.tempp())
                                         + "/stage-[^/]+/\\*\\.jpg 1$");
-        QVERIFY2(staged.match(made[11]).hasMatch(), qPrintable(made[11]));
-        made[11] = "AddFilesByPattern (staged)/*.jpg 1";
+        QVERIFY2(staged.match(made[13]).hasMatch(), qPrintable(made[13]));
+        made[13] = "AddFilesByPattern (staged)/*.jpg 1";
         QCOMPARE(made,
                  QStringList({"SetExeAutoTemp 0", "SetExeRunParameters ", "SetExeAutoExtract 0",
-                              "SetExeIconFile " + icon, "SetExeRunProgram ", "StartNewArchive notUsed.zip",
-                              "SetEncryption 0", "SetEncryptionKeyLength 256", "SetPassword (empty)",
-                              "SetExclusionList ", "AddFilesByPatternFiltered " + d.at("pics") + "/*.jpg 1 0 0 1 0",
+                              "SetExeIconFile " + icon, "SetExeRunProgram ", "setExeVersionInfo   ",
+                              "setExeSigning   (empty) ", "StartNewArchive notUsed.zip", "SetEncryption 0",
+                              "SetEncryptionKeyLength 256", "SetPassword (empty)", "SetExclusionList ",
+                              "AddFilesByPatternFiltered " + d.at("pics") + "/*.jpg 1 0 0 1 0",
                               "AddFilesByPattern (staged)/*.jpg 1", "WriteSelfExtractingExe " + target}));
         QCOMPARE(d.s.messages.texts(), QStringList({"Success! Your new SFX .exe file is built in " + target + " "}));
         QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Orvel Album"));
@@ -263,6 +264,49 @@ private slots:
         QVERIFY2(d.s.messages.shown.back().text.contains("cannot be used: picture 1 is cut short"),
                  qPrintable(d.s.messages.shown.back().text));
         QVERIFY(!QFileInfo::exists(d.at("bad-icon.exe")));
+    }
+
+    // What Explorer shows of a Windows program comes from the model's own options window; a
+    // version Windows cannot hold and a signature that cannot be made stop the build with their
+    // reason and leave no executable.
+    void theWindowsProgramShowsTheBuildersValues()
+    {
+        Desk d;
+        d.pickFiles({d.at("pics/a.jpg")});
+        create::OptionsWindow *one = d.w.windows().advances1();
+        one->product->setText("Summer album");
+        one->version->setText("4.2");
+        one->company->setText("Ann Example");
+        d.s.dialogs.pick(d.at("album.exe"));
+        d.sfx->Createalbum->click();
+        const QByteArray exe = readFile(d.at("album.exe"));
+        auto utf16 = [](const QString &text) {
+            return QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+        };
+        for (const QString &text : {QStringLiteral("Summer album self-extracting archive"), QStringLiteral("4.2"),
+                                    QStringLiteral("Ann Example"), QStringLiteral("album.exe")})
+            QVERIFY2(exe.contains(utf16(text)), qPrintable(text));
+        QCOMPARE(entryNames(d.at("album.exe")), QStringList({"a.jpg"}));
+
+        one->version->setText("4.x");
+        d.sfx->Createalbum->click();
+        QVERIFY2(d.s.messages.shown.back().text.contains("The version 4.x is not one Windows can hold"),
+                 qPrintable(d.s.messages.shown.back().text));
+
+        one->version->clear();
+        one->signcert->setText(d.at("no-such-cert.pem"));
+        one->signkey->setText(d.at("no-such-key.pem"));
+        d.s.dialogs.pick(d.at("signed.exe"));
+        d.sfx->Createalbum->click();
+        QVERIFY2(d.s.messages.shown.back().text.startsWith("The SFX .exe file could not be built: The certificate "),
+                 qPrintable(d.s.messages.shown.back().text));
+        QVERIFY(!QFileInfo::exists(d.at("signed.exe")));
+        // Model 2 reads its own window: model 1's signature fields do not reach it.
+        d.s.dialogs.pick(d.at("tools/setup.exe"));
+        d.sfx->Mp3->click();
+        d.s.dialogs.pick(d.at("two.exe"));
+        d.sfx->Command2->click();
+        QVERIFY2(QFileInfo::exists(d.at("two.exe")), qPrintable(d.s.messages.shown.back().text));
     }
 
     // The check boxes of a model's own options window decide what its executable holds.
@@ -366,17 +410,20 @@ private slots:
         d.sfx->Mp3->click();
         d.sfx->Command5->click();
         d.w.windows().advances2()->parameter->setText("--fast");
+        d.w.windows().advances2()->product->setText("Setup");
+        d.w.windows().advances1()->version->setText("9"); // model 1's window, not this model's
         d.sfx->pas2->setText("two");
         d.sfx->pas1->setText("only for model one");
         const QString target = d.at("setup.exe.out");
         d.s.dialogs.pick(target);
         LogCapture log("orvelzip.archive");
         d.sfx->Command2->click();
-        QCOMPARE(calls(log).mid(0, 10),
-                 QStringList({"SetExeAutoTemp 1", "SetExeRunParameters --fast", "SetExeAutoExtract 1",
-                              "SetExeIconFile " + d.s.programFolder() + "/icons/oz.ico", "SetExeRunProgram setup.exe",
-                              "StartNewArchive notUsed.zip", "SetEncryption 1", "SetEncryptionKeyLength 256",
-                              "SetPassword (set)", "SetExclusionList "}));
+        QCOMPARE(
+            calls(log).mid(0, 12),
+            QStringList({"SetExeAutoTemp 1", "SetExeRunParameters --fast", "SetExeAutoExtract 1",
+                         "SetExeIconFile " + d.s.programFolder() + "/icons/oz.ico", "SetExeRunProgram setup.exe",
+                         "setExeVersionInfo Setup  ", "setExeSigning   (empty) ", "StartNewArchive notUsed.zip",
+                         "SetEncryption 1", "SetEncryptionKeyLength 256", "SetPassword (set)", "SetExclusionList "}));
         QCOMPARE(d.s.messages.shown.size(), std::size_t(1));
         QCOMPARE(d.s.messages.shown[0].title, QStringLiteral("Orvel Album"));
         QCOMPARE(entryNames(target, "two"), QStringList({"setup.exe"}));

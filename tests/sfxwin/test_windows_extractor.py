@@ -20,12 +20,14 @@ import zipfile
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hostile"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corpus  # noqa: E402
+from pe import pe_checksum  # noqa: E402
 
 sys.setrecursionlimit(20000)  # the deep-folders case
 CLI, EXTRACTOR, PROBE = sys.argv[1:4]
 failures = []
-for tool in ("wine", "wrestool", "winepath", "Xvfb", "x86_64-w64-mingw32-objdump"):
+for tool in ("wine", "wrestool", "winepath", "Xvfb", "x86_64-w64-mingw32-objdump", "osslsigncode", "openssl"):
     if not shutil.which(tool):
         print("SKIPPED: %s is not installed (scripts/install-deps.sh installs it)" % tool)
         # CI must try everything: there a missing tool fails the run.
@@ -262,17 +264,6 @@ def broadcast(top):
     check(took and took[0] < 5000, "the broadcast is answered while the program runs: %s ms" % took)
 
 
-def pe_checksum(data, at):
-    total = 0
-    for i in range(0, len(data), 2):
-        if at <= i < at + 4:
-            continue
-        total += data[i] | (data[i + 1] << 8 if i + 1 < len(data) else 0)
-        total = (total & 0xFFFF) + (total >> 16)
-    total = (total & 0xFFFF) + (total >> 16)
-    return total + len(data)
-
-
 def image_headers(top):
     """Relocations kept (a random address), checksum and data size right after the icon changed."""
     for name in ("plain.exe", "icon.exe", "params-setup.exe"):
@@ -293,6 +284,19 @@ def image_headers(top):
         check(b".reloc" in b"".join(s[0] for s in sections) and "Base Relocation" in dump,
               "%s: the relocations are kept" % name)
         check(zipfile.ZipFile(exe).testzip() is None, "%s: still a zip for other tools" % name)
+
+
+def signed(top, src):
+    """A signed executable still finds its own archive: the signature follows it, covered by its comment."""
+    key, cert = os.path.join(top, "key.pem"), os.path.join(top, "cert.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=Orvel Test Signer"], capture_output=True)
+    exe = os.path.join(top, "signed.exe")
+    cli("sfx", exe, src, "--quiet", "--sign", cert, "--sign-key", key)
+    verify = subprocess.run(["osslsigncode", "verify", "-in", exe, "-CAfile", cert], capture_output=True, text=True)
+    check(verify.returncode == 0, "the signature verifies: %s" % verify.stdout[-400:])
+    code, out, err = wine(exe, "--dest", win(os.path.join(top, "signed")), "--quiet")
+    check(code == 0 and tree(os.path.join(top, "signed")) == tree(src), "the signed program extracts: %s %s" % (code, err))
 
 
 def icon_file(path):
@@ -512,7 +516,7 @@ def main():
     top = tempfile.mkdtemp(prefix="oz-wine-")
     try:
         src = source_tree(top)
-        for part in (plain_and_encrypted, model_two, icons):
+        for part in (plain_and_encrypted, model_two, icons, signed):
             part(top, src)
         for part in (parameters, bootstrapper, broadcast, image_headers):
             part(top)
