@@ -113,8 +113,8 @@ QString extractorPath(receiver::Target target)
 void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, const std::function<void(int)> &progress)
 {
     const receiver::Target target = exe.target.isEmpty() ? receiver::targetFor(job.target)
-        : exe.target == QLatin1String("windows")    ? receiver::Target::Windows
-                                                    : receiver::Target::Linux;
+        : exe.target == QLatin1String("windows")         ? receiver::Target::Windows
+                                                         : receiver::Target::Linux;
     const QByteArray extractor = readWhole(extractorPath(target), QStringLiteral("extractor"));
     std::string program(extractor.constData(), static_cast<std::size_t>(extractor.size()));
     const bool windows = target == receiver::Target::Windows;
@@ -151,7 +151,7 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
                 signExecutable(fd, target, productName(target, exe), exe);
             std::string error;
             if (!receiver::writePeChecksum(fd, error))
-                throw core::Error(error);
+                throw core::Error(error, core::Error::Kind::Io);
         };
     }
     core::writeArchive(exeJob, progress);

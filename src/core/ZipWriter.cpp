@@ -445,14 +445,16 @@ void checkFoundBehind(int fd, std::uint64_t archiveEnd)
     const std::uint64_t trailing = size - archiveEnd;
     if (trailing > maxBytesAfterEnd)
         throw Error(std::to_string(trailing) + " bytes would follow the archive, and zip readers look back for it over "
-                    + std::to_string(maxBytesAfterEnd) + " only: they would no longer find it");
+                        + std::to_string(maxBytesAfterEnd) + " only: they would no longer find it",
+                    Error::Kind::Unsupported);
     std::vector<unsigned char> tail(static_cast<std::size_t>(trailing + 21));
     if (!readAt(fd, archiveEnd - 21, tail.data(), tail.size()))
         throw Error("cannot read it back", Error::Kind::Io);
     for (std::size_t i = 0; i + 4 <= tail.size(); ++i)
         if (le32(&tail[i]) == sig::end)
             throw Error("what follows the archive holds the mark of an archive's end, which zip readers would take "
-                        "for the archive's own");
+                        "for the archive's own",
+                        Error::Kind::Unsupported);
 }
 
 } // namespace oz::core

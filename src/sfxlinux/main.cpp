@@ -196,7 +196,8 @@ int runProgram(const std::string &root, const Settings &settings)
 {
     const std::string program = findProgram(root, settings.runProgram);
     if (program.empty())
-        throw oz::core::Error("the program to run, " + settings.runProgram + ", is not in the archive", oz::core::Error::Kind::Refused);
+        throw oz::core::Error("the program to run, " + settings.runProgram + ", is not in the archive",
+                              oz::core::Error::Kind::Refused);
     struct stat st;
     if (stat(program.c_str(), &st) == 0 && !(st.st_mode & S_IXUSR))
         chmod(program.c_str(), st.st_mode | S_IXUSR | S_IXGRP | S_IXOTH);
@@ -301,7 +302,8 @@ std::string destinationFor(const Options &o, const std::string &self, bool tempo
     }
     struct stat st;
     if (stat(dest.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-        throw oz::core::Error("cannot extract into " + oz::core::printable(dest) + ": it is a file, not a folder", oz::core::Error::Kind::Io);
+        throw oz::core::Error("cannot extract into " + oz::core::printable(dest) + ": it is a file, not a folder",
+                              oz::core::Error::Kind::Io);
     return dest;
 }
 

@@ -8,6 +8,7 @@
 #include "support/StandIns.h"
 
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>

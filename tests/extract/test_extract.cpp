@@ -100,7 +100,7 @@ struct Desk {
 
 // The temporary location of the program, pointed at a folder of the test while it lives.
 struct ViewingTemp {
-    explicit ViewingTemp(const QString &folder) : previous(qgetenv("TMPDIR")), folder(folder)
+    explicit ViewingTemp(const QString &at) : previous(qgetenv("TMPDIR")), folder(at)
     {
         QDir().mkpath(folder);
         qputenv("TMPDIR", QFile::encodeName(folder));

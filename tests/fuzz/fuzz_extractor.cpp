@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // decode again throws, which ends the run as a finding.
         const std::string again = oz::receiver::encodeSettings(*settings);
         std::size_t usedAgain = 0;
-        const oz::receiver::Settings back
-            = oz::receiver::decodeSettings(reinterpret_cast<const unsigned char *>(again.data()), again.size(), usedAgain);
+        const oz::receiver::Settings back = oz::receiver::decodeSettings(
+            reinterpret_cast<const unsigned char *>(again.data()), again.size(), usedAgain);
         if (usedAgain != again.size() || back.iconName != settings->iconName || back.icon != settings->icon
             || back.runProgram != settings->runProgram || back.runParameters != settings->runParameters
             || back.autoTemp != settings->autoTemp || back.autoExtract != settings->autoExtract)
