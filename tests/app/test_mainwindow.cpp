@@ -204,9 +204,10 @@ private slots:
             {"advance", "Label6", "Include hidden files", "", {250, 200, 225, 20}},
             {"advance", "Command1", "&OK", "", {300, 236, 81, 25}},
             {"advance", "zippas", "Set &Password", "", {392, 236, 89, 25}},
-            {"advances1", "", "Advance SFX archive", "", {0, 0, 489, 273}},
+            // The SFX windows are wider by a column for the Windows program's version and signature.
+            {"advances1", "", "Advance SFX archive", "", {0, 0, 778, 273}},
             {"advances1", "Frame2", exclude + "*.mpg", "", {8, 72, 473, 57}},
-            {"advances2", "", "Advance SFX archive", "", {0, 0, 489, 353}},
+            {"advances2", "", "Advance SFX archive", "", {0, 0, 778, 353}},
             {"advances2", "Frame2", exclude + "*.wav", "", {8, 72, 473, 57}},
             {"advances2",
              "Frame5",
