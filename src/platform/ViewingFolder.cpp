@@ -51,7 +51,7 @@ QString ViewingFolder::newPlace()
 {
     if (!isValid())
         return {};
-    const QString place = QDir(path_).filePath(QString::number(++places_));
+    QString place = QDir(path_).filePath(QString::number(++places_));
     if (::mkdir(QFile::encodeName(place).constData(), 0700) != 0) {
         error_ = QStringLiteral("Cannot make the folder %1: %2").arg(place, systemText(errno));
         return {};

@@ -181,7 +181,7 @@ Outcome extractInto(const SelfArchive &archive, const std::string &password, con
     // A program is run only from a whole archive.
     options.strict = haveTemporaryFolder();
     phase = Phase::Extracting;
-    const Outcome outcome = extract(archive, password, root, options);
+    Outcome outcome = extract(archive, password, root, options);
     phase = Phase::Asking;
     if (!outcome.ok && progress.shown >= 0 && progress.shown < 100)
         std::fprintf(stderr, "\n");
