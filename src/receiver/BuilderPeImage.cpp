@@ -61,7 +61,11 @@ struct Headers {
         optional = pe + 24;
         if (get16(s, optional) != 0x20b)
             return false;
-        sections = optional + get16(s, pe + 20);
+        // At least up to the directories of resources and relocations, which are read.
+        const std::size_t optionalSize = get16(s, pe + 20);
+        if (optionalSize < 112 + 6 * 8)
+            return false;
+        sections = optional + optionalSize;
         return sections + count * sectionHeaderSize <= s.size();
     }
 };
@@ -232,6 +236,15 @@ struct Layout {
             error = "the extractor program is not a Windows program";
             return false;
         }
+        // Sections start at powers of two, from 512 to 64 KiB in the file and at least that in
+        // memory: a damaged value must not make the image grow to gigabytes.
+        const std::uint32_t fileAlign = get32(exe, h.optional + 36), sectionAlign = get32(exe, h.optional + 32);
+        auto powerOfTwo = [](std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
+        if (!powerOfTwo(fileAlign) || fileAlign < 512 || fileAlign > 65536 || !powerOfTwo(sectionAlign)
+            || sectionAlign < fileAlign) {
+            error = "the extractor program's headers are damaged";
+            return false;
+        }
         rsrcRva = get32(exe, h.optional + 112 + 2 * 8);
         const std::uint32_t relocRva = get32(exe, h.optional + 112 + 5 * 8);
         std::size_t index = h.count;
@@ -251,6 +264,18 @@ struct Layout {
                 error = "the extractor program is cut short";
                 return false;
             }
+        // The new resources are written from where the old ones start: nothing else may lie
+        // there or behind, the headers least of all.
+        const std::uint32_t rsrcRaw = get32(exe, rsrc + 20);
+        bool last = rsrcRaw >= h.sections + h.count * sectionHeaderSize;
+        for (std::size_t sh = h.sections; sh < h.sections + h.count * sectionHeaderSize; sh += sectionHeaderSize)
+            if (sh != rsrc && sh != reloc && get32(exe, sh + 16) != 0
+                && std::uint64_t(get32(exe, sh + 20)) + get32(exe, sh + 16) > rsrcRaw)
+                last = false;
+        if (!last) {
+            error = "the extractor program's resources are not the last part of it";
+            return false;
+        }
         if (reloc)
             relocations = exe.substr(get32(exe, reloc + 20), std::min(get32(exe, reloc + 8), get32(exe, reloc + 16)));
         return true;
