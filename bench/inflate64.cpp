@@ -1,6 +1,6 @@
 // Deflate64 decoding speed against zlib's inflate, on one deflate stream both read (no match of
 // 258 bytes, nothing beyond 32 KiB), streamed through a 256 KiB output buffer as EntryReader does.
-#include "core/Inflate64.h"
+#include "core/read/Inflate64.h"
 
 #include <zlib.h>
 

@@ -2,7 +2,7 @@
 # The build's room walls see only include paths: a room reaches the headers of its own folder and
 # of the rooms below it. A relative include that climbs out of its folder ("../sfx/SfxDesk.h"), or
 # an absolute one, would walk past that wall unseen, header-only use included, so none is allowed
-# in src/: a header of another room is named by its room ("core/Names.h").
+# in src/: a header of another room is named by its room ("core/format/Names.h").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mapfile -t files < <(git ls-files 'src/*.cpp' 'src/*.h' 'src/*.c' 'src/*.rc')

@@ -1,7 +1,7 @@
 // Orvel Zip: start-up.
 #include "app/MainWindow.h"
 #include "archive/ArchiveComponent.h"
-#include "core/NewFile.h"
+#include "core/files/NewFile.h"
 #include "extract/OpenArchive.h"
 #include "platform/Log.h"
 

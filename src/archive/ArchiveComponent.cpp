@@ -2,12 +2,12 @@
 
 #include "Internal.h"
 #include "PathRules.h"
-#include "core/Error.h"
-#include "core/Extract.h"
-#include "core/NamePlan.h"
-#include "core/NameText.h"
-#include "core/Names.h"
-#include "core/NewFile.h"
+#include "core/base/Error.h"
+#include "core/extract/Extract.h"
+#include "core/extract/NamePlan.h"
+#include "core/format/NameText.h"
+#include "core/format/Names.h"
+#include "core/files/NewFile.h"
 #include "receiver/PeVersion.h"
 #include "wildcard/Wildcard.h"
 

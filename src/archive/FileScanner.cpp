@@ -2,7 +2,7 @@
 #include "ArchiveComponent.h"
 #include "Internal.h"
 #include "PathRules.h"
-#include "core/Names.h"
+#include "core/format/Names.h"
 #include "wildcard/Wildcard.h"
 
 #include <QDir>

@@ -2,8 +2,8 @@
 #pragma once
 
 #include "ArchiveComponent.h"
-#include "core/ZipFormat.h"
-#include "core/ZipWriter.h"
+#include "core/format/ZipFormat.h"
+#include "core/write/ZipWriter.h"
 #include "receiver/SfxFormat.h"
 
 #include <QLoggingCategory>

@@ -1,6 +1,6 @@
 #include "PathRules.h"
 
-#include "core/Names.h"
+#include "core/format/Names.h"
 
 #include <QDir>
 #include <QStringList>

@@ -1,7 +1,7 @@
 // Writing a self-extracting executable: the extractor program, its settings
 // block, then the zip archive.
 #include "Internal.h"
-#include "core/Error.h"
+#include "core/base/Error.h"
 #include "Signing.h"
 #include "receiver/BuilderPeImage.h"
 #include "receiver/PeVersion.h"

@@ -1,9 +1,9 @@
 #include "Signing.h"
-#include "core/Beneath.h"
-#include "core/Error.h"
-#include "core/FileIo.h"
-#include "core/NewFile.h"
-#include "core/ZipWriter.h"
+#include "core/files/Beneath.h"
+#include "core/base/Error.h"
+#include "core/base/FileIo.h"
+#include "core/files/NewFile.h"
+#include "core/write/ZipWriter.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -5,10 +5,10 @@
 // Exit status: 0 success, 1 something was skipped, 2 error.
 #include "archive/ArchiveComponent.h"
 #include "archive/PathRules.h"
-#include "core/Extract.h"
-#include "core/NewFile.h"
-#include "core/NameText.h"
-#include "core/Names.h"
+#include "core/extract/Extract.h"
+#include "core/files/NewFile.h"
+#include "core/format/NameText.h"
+#include "core/format/Names.h"
 #include "receiver/Terminal.h"
 
 #include <QCommandLineParser>

@@ -1,9 +1,9 @@
 #include "FileSystem.h"
 
 #include "wildcard/Wildcard.h"
-#include "core/Beneath.h"
-#include "core/Error.h"
-#include "core/NewFile.h"
+#include "core/files/Beneath.h"
+#include "core/base/Error.h"
+#include "core/files/NewFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "ViewingFolder.h"
 
-#include "core/NewFile.h"
+#include "core/files/NewFile.h"
 
 #include <QDir>
 #include <QFile>

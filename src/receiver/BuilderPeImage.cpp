@@ -1,5 +1,5 @@
 #include "BuilderPeImage.h"
-#include "core/FileIo.h"
+#include "core/base/FileIo.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,9 +1,9 @@
 #include "Receiver.h"
 
 #include "ReceiverTexts.h"
-#include "core/Error.h"
-#include "core/NamePlan.h"
-#include "core/Names.h"
+#include "core/base/Error.h"
+#include "core/extract/NamePlan.h"
+#include "core/format/Names.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#include "core/Utf16.h"
+#include "core/base/Utf16.h"
 #endif
 
 namespace oz::receiver {

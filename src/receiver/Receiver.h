@@ -7,8 +7,8 @@
 
 #include "ReceiverOptions.h"
 #include "SfxFormat.h"
-#include "core/Extract.h"
-#include "core/ZipFormat.h"
+#include "core/extract/Extract.h"
+#include "core/format/ZipFormat.h"
 
 #include <cstdint>
 #include <ctime>

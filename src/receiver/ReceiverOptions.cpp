@@ -1,7 +1,7 @@
 #include "ReceiverOptions.h"
 
-#include "core/Error.h"
-#include "core/NameText.h"
+#include "core/base/Error.h"
+#include "core/format/NameText.h"
 
 #include <algorithm>
 #include <filesystem>

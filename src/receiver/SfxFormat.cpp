@@ -1,6 +1,6 @@
 #include "SfxFormat.h"
-#include "core/Error.h"
-#include "core/FileIo.h"
+#include "core/base/Error.h"
+#include "core/base/FileIo.h"
 
 #include <cstring>
 #include <vector>

@@ -1,6 +1,6 @@
 #include "TemporaryFolder.h"
 
-#include "core/Error.h"
+#include "core/base/Error.h"
 
 #include <cerrno>
 #include <cstdio>

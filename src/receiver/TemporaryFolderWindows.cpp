@@ -1,7 +1,7 @@
 #include "TemporaryFolder.h"
 
-#include "core/Error.h"
-#include "core/Utf16.h"
+#include "core/base/Error.h"
+#include "core/base/Utf16.h"
 
 #include <windows.h>
 

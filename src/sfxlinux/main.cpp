@@ -7,8 +7,8 @@
 // error; when it runs a program and waits for it, that program's status. Every policy is the
 // receiver room's, shared with the Windows program; this file keeps the terminal, the signals
 // and the start of the program.
-#include "core/Error.h"
-#include "core/Names.h"
+#include "core/base/Error.h"
+#include "core/format/Names.h"
 #include "receiver/ProgramArguments.h"
 #include "receiver/Receiver.h"
 #include "receiver/ReceiverTexts.h"

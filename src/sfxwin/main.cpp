@@ -8,11 +8,11 @@
 // Exit status: 0 done, 1 some files were kept (Stop at the question keeps them all), 2 an error;
 // when it runs a program, that program's status. Every policy is the receiver room's, shared with
 // the Linux program; this file keeps the window, the console and the start of the program.
-#include "core/Error.h"
-#include "core/Extract.h"
-#include "core/FileIo.h"
-#include "core/Names.h"
-#include "core/Utf16.h"
+#include "core/base/Error.h"
+#include "core/extract/Extract.h"
+#include "core/base/FileIo.h"
+#include "core/format/Names.h"
+#include "core/base/Utf16.h"
 #include "receiver/ProgramArguments.h"
 #include "receiver/Receiver.h"
 #include "receiver/ReceiverTexts.h"

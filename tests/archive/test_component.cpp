@@ -1,9 +1,9 @@
 // The archive component through its interface, on real files and archives.
 #include "archive/ArchiveComponent.h"
 #include "archive/Internal.h"
-#include "core/Crypto.h"
-#include "core/Extract.h"
-#include "core/ZipWriter.h"
+#include "core/crypto/Crypto.h"
+#include "core/extract/Extract.h"
+#include "core/write/ZipWriter.h"
 #include "support/Fixtures.h"
 
 #include <QDir>

@@ -1,8 +1,9 @@
 // Deflate64, as Windows and 7-Zip write it: read through the component and the tool, streamed
 // whatever the entry's size, encrypted or not, and refused with a reason when it is damaged.
 #include "archive/ArchiveComponent.h"
-#include "core/Error.h"
-#include "core/Inflate64.h"
+#include "core/base/Error.h"
+#include "core/base/LittleEndian.h"
+#include "core/read/Inflate64.h"
 #include "support/Fixtures.h"
 
 #include <QDir>

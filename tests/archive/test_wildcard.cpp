@@ -1,7 +1,7 @@
 // Wildcard matching and the path rules that keep extraction inside its folder.
 #include "archive/PathRules.h"
 #include "wildcard/Wildcard.h"
-#include "core/Names.h"
+#include "core/format/Names.h"
 
 #include <QtTest>
 

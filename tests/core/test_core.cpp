@@ -1,10 +1,11 @@
 // The zip core on its own, without the component: the small rules every front end relies on and
 // that a slip would spread to all of them at once.
-#include "core/Error.h"
-#include "core/FileIo.h"
-#include "core/Names.h"
-#include "core/ZipFormat.h"
-#include "core/ZipRecords.h"
+#include "core/base/Error.h"
+#include "core/base/FileIo.h"
+#include "core/base/LittleEndian.h"
+#include "core/format/Names.h"
+#include "core/format/ZipFormat.h"
+#include "core/write/ZipRecords.h"
 
 #include <QTemporaryFile>
 #include <QTest>

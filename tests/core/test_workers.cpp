@@ -1,14 +1,14 @@
 // The core's threads and checks as a caller meets them: whatever a worker throws comes back to
 // the caller's thread, a failed write stops the writes queued behind it, and an entry's data is
 // judged in the same words whether it was read whole or streamed.
-#include "core/ChunkDeflater.h"
-#include "core/EntryReader.h"
-#include "core/Error.h"
-#include "core/Extract.h"
-#include "core/WorkerFailure.h"
-#include "core/WriteBehind.h"
-#include "core/ZipFormat.h"
-#include "core/ZipWriter.h"
+#include "core/write/ChunkDeflater.h"
+#include "core/read/EntryReader.h"
+#include "core/base/Error.h"
+#include "core/extract/Extract.h"
+#include "core/base/WorkerFailure.h"
+#include "core/extract/WriteBehind.h"
+#include "core/format/ZipFormat.h"
+#include "core/write/ZipWriter.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // What the extractor program reads of itself before anything else: the settings block after its
 // image, and the layout of the archive that follows.
-#include "core/Error.h"
-#include "core/ZipFormat.h"
+#include "core/base/Error.h"
+#include "core/format/ZipFormat.h"
 #include "receiver/SfxFormat.h"
 
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // Arbitrary bytes as a Deflate64 stream: never a crash or an endless loop, and the same bytes
 // and the same outcome however the input and the room for output are cut. The first two bytes
 // choose the cuts.
-#include "core/Error.h"
-#include "core/Inflate64.h"
+#include "core/base/Error.h"
+#include "core/read/Inflate64.h"
 
 #include <algorithm>
 #include <cstdint>

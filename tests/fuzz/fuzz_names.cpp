@@ -1,7 +1,7 @@
 // The text rules: entry names kept inside the destination and printed harmlessly, the wildcard
 // matcher, and the file dialog's multiple-pick result. The input is split at its first NUL into
 // two texts.
-#include "core/Names.h"
+#include "core/format/Names.h"
 #include "wildcard/Wildcard.h"
 #include "selection/SelectionList.h"
 

@@ -1,6 +1,6 @@
 // The receiver room as both extractor programs call it: the path a question shows, the words
 // that compare two files, and the folders a failed run leaves behind.
-#include "core/Error.h"
+#include "core/base/Error.h"
 #include "receiver/Receiver.h"
 
 #include <QTemporaryDir>

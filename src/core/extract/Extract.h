@@ -22,7 +22,7 @@
 //   set-group and sticky bits are never restored.
 #pragma once
 
-#include "ZipFormat.h"
+#include "core/format/ZipFormat.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The primitives of the zip encryption on nettle: the Linux programs' one crypto library.
 #include "Crypto.h"
 
-#include "Error.h"
+#include "core/base/Error.h"
 
 #include <nettle/aes.h>
 #include <nettle/hmac.h>

@@ -22,7 +22,7 @@ namespace oz::core::writer {
 class Duplicates {
 public:
     struct Deflated {
-        std::uint16_t method = methodStore;
+        std::uint16_t method = method::stored;
         std::shared_ptr<const std::vector<unsigned char>> data;
     };
 
@@ -45,7 +45,7 @@ public:
         }
         const std::vector<unsigned char> &data = *candidate.data;
         const unsigned char *bytes = data.data();
-        if (candidate.method == methodDeflate) {
+        if (candidate.method == method::deflated) {
             std::size_t got = 0;
             if (libdeflate_deflate_decompress(inflater, data.data(), data.size(), check, size, &got)
                     != LIBDEFLATE_SUCCESS

@@ -2,9 +2,9 @@
 // buffered output into it that can patch a header already written.
 #pragma once
 
-#include "Beneath.h"
-#include "FileIo.h"
-#include "NewFile.h"
+#include "core/files/Beneath.h"
+#include "core/base/FileIo.h"
+#include "core/files/NewFile.h"
 #include "WriteParts.h"
 #include "ZipWriter.h"
 

@@ -1,7 +1,8 @@
 #include "NameText.h"
 
 #include "CodePages.h"
-#include "FileIo.h"
+#include "core/base/FileIo.h"
+#include "core/base/LittleEndian.h"
 #include "Names.h"
 #include "ZipFormat.h"
 

@@ -1,6 +1,6 @@
 #include "SmallFile.h"
 
-#include "Crypto.h"
+#include "core/crypto/Crypto.h"
 
 namespace oz::core::writer {
 
@@ -20,7 +20,7 @@ void prepareSmallFile(const Item &item, const SmallFileContext &c, Scratch &scra
     }
     result.size = got;
     result.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, input, got));
-    result.method = methodStore;
+    result.method = method::stored;
     c.processed += got;
     std::shared_ptr<const std::vector<unsigned char>> plain; // the stored bytes before encryption
     if (c.compressor && got > 0) {
@@ -33,7 +33,7 @@ void prepareSmallFile(const Item &item, const SmallFileContext &c, Scratch &scra
             const std::size_t n = libdeflate_deflate_compress(c.compressor, input, got, deflated, bound);
             // Data that deflate cannot shrink is kept as it is.
             if (n > 0 && n < got) {
-                result.method = methodDeflate;
+                result.method = method::deflated;
                 plain = std::make_shared<const std::vector<unsigned char>>(deflated, deflated + n);
             } else {
                 plain = std::make_shared<const std::vector<unsigned char>>(input, input + got);

@@ -11,13 +11,14 @@
 #include "ZipWriter.h"
 
 #include "ChunkDeflater.h"
-#include "Crypto.h"
+#include "core/crypto/Crypto.h"
 #include "SmallFile.h"
 #include "SourceFiles.h"
 #include "WriteOutput.h"
-#include "WorkerFailure.h"
+#include "core/base/WorkerFailure.h"
 #include "WriteParts.h"
-#include "ZipFormat.h"
+#include "core/format/ZipFormat.h"
+#include "core/base/LittleEndian.h"
 #include "ZipRecords.h"
 
 #include <libdeflate.h>
@@ -316,7 +317,7 @@ private:
     void writeStreamed(Output &out, const Item &item, Written &w)
     {
         const bool zip64 = item.size >= zip64Threshold;
-        w.method = job_.level > 0 ? methodDeflate : methodStore;
+        w.method = job_.level > 0 ? method::deflated : method::stored;
         w.encrypted = !password_.empty();
         const std::vector<unsigned char> header = localHeader(item, w, zip64, job_.keyLength, dos_);
         out.write(header);
@@ -327,7 +328,7 @@ private:
             out.write(aes->header());
         }
         Stream stream{FileReader(item, -1), aes.get(), out, processed_};
-        if (w.method == methodStore)
+        if (w.method == method::stored)
             copyStored(stream);
         else
             deflateChunks(stream, item);

@@ -1,6 +1,6 @@
 #include "WriteBehind.h"
 
-#include "FileIo.h"
+#include "core/base/FileIo.h"
 
 #include <cerrno>
 

@@ -1,8 +1,9 @@
-// What the parts of the archive writer share: its limits, the zip constants it writes, and the
-// three stages of an entry (an Item to write, a small file Prepared by a worker, what was Written).
+// What the parts of the archive writer share: its limits and the three stages of an entry (an
+// Item to write, a small file Prepared by a worker, what was Written).
 #pragma once
 
-#include "Error.h"
+#include "core/base/Error.h"
+#include "core/format/ZipFormat.h"
 
 #include <cstdint>
 #include <exception>
@@ -27,10 +28,6 @@ constexpr std::size_t readSlice = 256u << 10;
 constexpr std::uint64_t zip64Threshold = 0xF0000000u;
 constexpr std::uint32_t max32 = 0xFFFFFFFFu;
 
-constexpr std::uint16_t methodStore = 0;
-constexpr std::uint16_t methodDeflate = 8;
-constexpr std::uint16_t methodAes = 99;
-
 [[noreturn]] inline void failed(const std::string &what, int err, Error::Kind kind = Error::Kind::Io)
 {
     throw Error(what + ": " + systemError(err), kind);
@@ -52,8 +49,8 @@ struct Item {
 // What a worker made of one small file, ready to be written.
 struct Prepared {
     bool ready = false;
-    std::exception_ptr error;           // what preparing it threw, thrown again when its turn comes
-    std::uint16_t method = methodStore; // as compressed, before encryption
+    std::exception_ptr error;              // what preparing it threw, thrown again when its turn comes
+    std::uint16_t method = method::stored; // as compressed, before encryption
     std::uint32_t crc = 0;
     std::uint64_t size = 0;
     std::shared_ptr<const std::vector<unsigned char>> data; // the stored bytes, encrypted when asked
@@ -68,7 +65,7 @@ struct Prepared {
 
 // What the central directory needs of a written entry.
 struct Written {
-    std::uint16_t method = methodStore;
+    std::uint16_t method = method::stored;
     std::uint32_t crc = 0;
     std::uint64_t size = 0;
     std::uint64_t compSize = 0;

@@ -1,8 +1,8 @@
 #include "ExtractPlan.h"
 
-#include "EntryReader.h"
-#include "Error.h"
-#include "Names.h"
+#include "core/read/EntryReader.h"
+#include "core/base/Error.h"
+#include "core/format/Names.h"
 
 #include <algorithm>
 #include <functional>

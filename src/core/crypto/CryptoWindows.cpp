@@ -2,7 +2,7 @@
 // the Windows extractor needs nothing but Windows.
 #include "Crypto.h"
 
-#include "Error.h"
+#include "core/base/Error.h"
 
 #include <windows.h>
 #include <bcrypt.h>

@@ -2,7 +2,7 @@
 // deflated shortly before), encrypted when asked, ready to be written in one piece.
 #pragma once
 
-#include "DuplicateCache.h"
+#include "Duplicates.h"
 #include "SourceFiles.h"
 #include "WriteParts.h"
 

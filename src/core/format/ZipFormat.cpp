@@ -1,7 +1,8 @@
 #include "ZipFormat.h"
 
-#include "Error.h"
-#include "FileIo.h"
+#include "core/base/Error.h"
+#include "core/base/FileIo.h"
+#include "core/base/LittleEndian.h"
 #include "NameText.h"
 #include "Names.h"
 

@@ -1,7 +1,7 @@
 #include "NamePlan.h"
 
-#include "Names.h"
-#include "ZipFormat.h"
+#include "core/format/Names.h"
+#include "core/format/ZipFormat.h"
 
 #include <array>
 

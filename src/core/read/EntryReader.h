@@ -2,7 +2,7 @@
 // and, for WinZip AES, its authentication code.
 #pragma once
 
-#include "ZipFormat.h"
+#include "core/format/ZipFormat.h"
 
 #include <cstddef>
 #include <cstdint>

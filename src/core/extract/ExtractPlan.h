@@ -3,7 +3,7 @@
 // derives its writer from ExtractionPlan and answers the few questions about its disk.
 #pragma once
 
-#include "Error.h"
+#include "core/base/Error.h"
 #include "Extract.h"
 #include "NamePlan.h"
 

@@ -1,6 +1,6 @@
 #include "WriteOutput.h"
 
-#include "FileIo.h"
+#include "core/base/FileIo.h"
 
 #include <cerrno>
 #include <fcntl.h>

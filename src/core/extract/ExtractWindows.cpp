@@ -5,10 +5,10 @@
 // some users make them, and a link a receiver did not expect is no help.
 #include "ExtractPlan.h"
 
-#include "EntryReader.h"
-#include "Names.h"
-#include "Temporaries.h"
-#include "Utf16.h"
+#include "core/read/EntryReader.h"
+#include "core/format/Names.h"
+#include "core/files/Temporaries.h"
+#include "core/base/Utf16.h"
 
 #include <windows.h>
 

@@ -2,8 +2,8 @@
 // deflate stream.
 #pragma once
 
-#include "Error.h"
-#include "WorkerFailure.h"
+#include "core/base/Error.h"
+#include "core/base/WorkerFailure.h"
 #include "ZipWriter.h"
 
 #include <condition_variable>

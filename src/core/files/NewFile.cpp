@@ -1,9 +1,9 @@
 #include "NewFile.h"
 
 #include "Beneath.h"
-#include "Crypto.h"
-#include "Error.h"
-#include "FileIo.h"
+#include "core/crypto/Crypto.h"
+#include "core/base/Error.h"
+#include "core/base/FileIo.h"
 #include "Temporaries.h"
 
 #include <atomic>

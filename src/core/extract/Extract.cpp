@@ -1,12 +1,12 @@
 #include "ExtractPlan.h"
 
-#include "Beneath.h"
-#include "EntryReader.h"
-#include "Error.h"
-#include "FileIo.h"
-#include "Names.h"
-#include "NewFile.h"
-#include "WorkerFailure.h"
+#include "core/files/Beneath.h"
+#include "core/read/EntryReader.h"
+#include "core/base/Error.h"
+#include "core/base/FileIo.h"
+#include "core/format/Names.h"
+#include "core/files/NewFile.h"
+#include "core/base/WorkerFailure.h"
 #include "WriteBehind.h"
 
 #include <algorithm>

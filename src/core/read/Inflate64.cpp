@@ -1,6 +1,6 @@
 #include "Inflate64.h"
 
-#include "Error.h"
+#include "core/base/Error.h"
 
 #include <algorithm>
 #include <array>

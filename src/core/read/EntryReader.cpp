@@ -1,8 +1,9 @@
 #include "EntryReader.h"
 
-#include "Crypto.h"
-#include "Error.h"
-#include "FileIo.h"
+#include "core/base/Error.h"
+#include "core/base/FileIo.h"
+#include "core/base/LittleEndian.h"
+#include "core/crypto/Crypto.h"
 #include "Inflate64.h"
 
 #include <zlib.h>

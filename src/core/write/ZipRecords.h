@@ -8,11 +8,6 @@
 
 namespace oz::core::writer {
 
-// Little-endian fields into a record being built.
-void put16(std::vector<unsigned char> &out, unsigned v);
-void put32(std::vector<unsigned char> &out, std::uint32_t v);
-void put64(std::vector<unsigned char> &out, std::uint64_t v);
-
 // MS-DOS time and date of the local time, clamped to 1980 where it begins.
 std::pair<std::uint16_t, std::uint16_t> dosTime(time_t mtime);
 

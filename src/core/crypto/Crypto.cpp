@@ -3,7 +3,7 @@
 // traditional cipher.
 #include "Crypto.h"
 
-#include "Error.h"
+#include "core/base/Error.h"
 
 #include <algorithm>
 #include <zlib.h>
