@@ -399,6 +399,9 @@ void startExtraction(Window &w)
         showError(w.dialog, w.temporary ? "Cannot create a temporary folder." : "Choose the folder to unzip to.");
         return;
     }
+    // The keyboard goes to Stop first: a disabled control that kept it would leave Escape and
+    // Enter nowhere to go while the files are written.
+    ::SendMessageW(w.dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(::GetDlgItem(w.dialog, IDCANCEL)), TRUE);
     for (int id : {IDOK, IDC_DEST, IDC_BROWSE})
         ::EnableWindow(::GetDlgItem(w.dialog, id), FALSE);
     stopRequested = false; // a Stop of an earlier try is not this one's
