@@ -5,8 +5,9 @@
 // extracted tree, in the extraction folder; with auto-temp it unzips into a new folder under
 // %TEMP%, waits for the program, removes the folder and returns the program's exit status.
 //
-// Exit status: 0 done, 1 some files were kept (Stop at the question keeps them all), 2 an error;
-// when it runs a program, that program's status. Every policy is the receiver room's, shared with
+// Exit status: 0 done, 1 some files were kept (Stop at the question keeps them all) or the receiver
+// stopped it (Stop, Ctrl-C, Ctrl-Break: what is whole stays), 2 an error; when it runs a program,
+// that program's status. Every policy is the receiver room's, shared with
 // the Linux program; this file keeps the window, the console and the start of the program.
 #include "core/Error.h"
 #include "core/Extract.h"
