@@ -24,8 +24,8 @@ packages=(
   # rebuilds from the compiler cache
   ccache
   # the Windows extractor, cross-built, and its tests under Wine (icoutils reads its icon back;
-  # its window runs on a virtual display)
-  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 icoutils xvfb
+  # its window runs on a virtual display, with a window manager, typed into through xdotool)
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 icoutils xvfb openbox xdotool
   # Authenticode signatures of Windows executables (a build without --sign works without it); the
   # tests make their certificates with openssl
   osslsigncode openssl

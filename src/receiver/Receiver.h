@@ -115,8 +115,10 @@ Outcome extract(const SelfArchive &self, const std::string &password, const std:
                 core::ExtractOptions options);
 
 // 0, 1 when files were kept (or Stop at the question kept all of them, or damaged entries were
-// left out), 2 an error; interrupted when stopped.
-int statusOf(const Outcome &outcome, int interrupted);
+// left out), 2 an error. A stop is the receiver's choice, not a failure: it keeps what is whole,
+// as a kept file does, unless the program ends as its system ends a program a signal stopped
+// (interrupted: 128 + the signal on Linux).
+int statusOf(const Outcome &outcome, int interrupted = statusKept);
 
 // What a console shows of a failed outcome: the damaged entries, the reason.
 std::string failureText(const Outcome &outcome);

@@ -87,8 +87,12 @@ std::string usage(const std::string &program)
           "  start /wait "
         + program
         + " --dest DIR\n  echo %ERRORLEVEL%\n"
+          "Exit status: 0 done, 1 some files were kept or it was stopped (Stop, Ctrl-C), 2 an\n"
+          "error; with a program to run, its own.\n";
+#else
+          "Exit status: 0 done, 1 some files were kept, 2 an error, 128 + N when signal N stopped\n"
+          "it; with a program to run, its own.\n";
 #endif
-          "Exit status: 0 done, 1 some files were kept, 2 an error; with a program to run, its own.\n";
 }
 
 namespace {

@@ -4,7 +4,8 @@
 // model 2, starts the program named in the settings.
 //
 // Exit status: 0 done, 1 some files were kept (Stop at the question keeps them all), 2 an
-// error; when it runs a program and waits for it, that program's status. Every policy is the
+// error, 128 + N when signal N stopped it; when it runs a program and waits for it, that
+// program's status. Every policy is the
 // receiver room's, shared with the Windows program; this file keeps the terminal, the signals
 // and the start of the program.
 #include "core/base/Error.h"

@@ -5,8 +5,9 @@
 // extracted tree, in the extraction folder; with auto-temp it unzips into a new folder under
 // %TEMP%, waits for the program, removes the folder and returns the program's exit status.
 //
-// Exit status: 0 done, 1 some files were kept (Stop at the question keeps them all), 2 an error;
-// when it runs a program, that program's status. Every policy is the receiver room's, shared with
+// Exit status: 0 done, 1 some files were kept (Stop at the question keeps them all) or the receiver
+// stopped it (Stop, Ctrl-C, Ctrl-Break: what is whole stays), 2 an error; when it runs a program,
+// that program's status. Every policy is the receiver room's, shared with
 // the Linux program; this file keeps the window, the console and the start of the program.
 #include "core/base/Error.h"
 #include "core/extract/Extract.h"
@@ -45,8 +46,6 @@ using namespace oz::receiver;
 using oz::core::fromWide;
 using oz::core::toWide;
 
-constexpr DWORD statusInterrupted = 0xC000013A; // what Windows reports for Ctrl-C
-
 std::atomic<bool> stopRequested{false};
 
 // --- the console, for unattended runs --------------------------------------------------------
@@ -76,10 +75,23 @@ void print(FILE *to, const std::string &text)
     std::fflush(to);
 }
 
-BOOL WINAPI onConsoleSignal(DWORD)
+// What an unattended run is doing when Ctrl-C, Ctrl-Break or the closing of its console comes.
+enum class Phase { Preparing, Extracting, Running };
+std::atomic<Phase> phase{Phase::Preparing};
+
+// Every stop ends as the receiver's choice does (status 1), never with the status of a program
+// Windows ended for Ctrl-C: before the extraction nothing was written and the program ends at
+// once; during it, the extraction stops at its next piece of data, keeps what is whole and
+// removes what it half wrote; a running program gets the event as well and is waited for.
+BOOL WINAPI onConsoleSignal(DWORD event)
 {
-    // Ctrl-C reaches a running program as well: it is waited for, then the folder goes.
+    if (phase == Phase::Preparing)
+        ::ExitProcess(statusKept);
     stopRequested = true;
+    // Windows ends the process as soon as this returns from a closed console: main gets the
+    // seconds Windows allows to tidy up and end it first.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        ::Sleep(4500);
     return TRUE;
 }
 
@@ -194,7 +206,6 @@ long runProgram(const std::string &root, const Settings &settings, std::string &
 // report.
 int runOnConsole(const SelfArchive &self, const Options &o)
 {
-    ::SetConsoleCtrlHandler(onConsoleSignal, TRUE);
     if (o.info || o.list) {
         print(stdout, o.info ? settingsText(self.settings) : listingText(self.dir));
         return statusDone;
@@ -207,6 +218,7 @@ int runOnConsole(const SelfArchive &self, const Options &o)
         return statusDone;
     }
     const bool temporary = usesTemporaryFolder(self.settings, o);
+    phase = Phase::Extracting; // from here a stop has something to tidy
     const std::string dest = temporary ? makeTemporaryFolder()
         : o.dest.empty()               ? defaultDestination(self.path)
                                        : o.dest;
@@ -224,7 +236,7 @@ int runOnConsole(const SelfArchive &self, const Options &o)
     if (!outcome.ok) {
         const std::string note = removeTemporaryFolder();
         print(stderr, failureText(outcome) + (note.empty() ? "" : note + "\n"));
-        return statusOf(outcome, static_cast<int>(statusInterrupted));
+        return statusOf(outcome);
     }
     print(stderr, renameLines(outcome.report));
     if (!o.quiet && !temporary)
@@ -232,6 +244,7 @@ int runOnConsole(const SelfArchive &self, const Options &o)
     if (self.settings.runProgram.empty())
         return statusOf(outcome, 0);
     std::string error;
+    phase = Phase::Running;
     const long status = runProgram(dest, self.settings, error);
     if (status < 0)
         throw oz::core::Error(error, oz::core::Error::Kind::Io);
@@ -248,6 +261,7 @@ constexpr UINT doneMessage = WM_APP + 3;
 
 struct Window {
     SelfArchive *self = nullptr;
+    Options options; // none on the command line: what the environment gives
     HWND dialog = nullptr;
     std::string password;
     std::string dest;
@@ -295,7 +309,8 @@ INT_PTR CALLBACK passwordProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
     return FALSE;
 }
 
-// The password, three tries; false when the receiver gave up or never found it.
+// The password: ORVELZIP_PASSWORD's, as on the console, else asked, three tries; false when the
+// receiver gave up or never found it, which is an error's status until another try works.
 bool askPassword(Window &w)
 {
     const auto ask = [&w](int attempt) -> std::optional<std::string> {
@@ -307,11 +322,14 @@ bool askPassword(Window &w)
         return typed;
     };
     try {
-        w.password = choosePassword(*w.self, Options{}, ask);
+        w.password = choosePassword(*w.self, w.options, ask);
         return true;
     } catch (const oz::core::Error &e) {
+        w.exitStatus = statusError;
         if (e.kind() == oz::core::Error::Kind::WrongPassword)
-            showError(w.dialog, "Wrong password: nothing was unzipped.");
+            showError(w.dialog,
+                      w.options.havePassword ? "The password in ORVELZIP_PASSWORD is wrong: nothing was unzipped."
+                                             : "Wrong password: nothing was unzipped.");
         return false;
     }
 }
@@ -382,8 +400,12 @@ void startExtraction(Window &w)
         showError(w.dialog, w.temporary ? "Cannot create a temporary folder." : "Choose the folder to unzip to.");
         return;
     }
+    // The keyboard goes to Stop first: a disabled control that kept it would leave Escape and
+    // Enter nowhere to go while the files are written.
+    ::SendMessageW(w.dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(::GetDlgItem(w.dialog, IDCANCEL)), TRUE);
     for (int id : {IDOK, IDC_DEST, IDC_BROWSE})
         ::EnableWindow(::GetDlgItem(w.dialog, id), FALSE);
+    stopRequested = false; // a Stop of an earlier try is not this one's
     setText(w.dialog, IDCANCEL, "Stop");
     setText(w.dialog, IDC_STATUS, "Unzipping...");
     w.running = true;
@@ -415,7 +437,7 @@ void finishFailed(Window &w)
 {
     const Outcome &o = w.outcome;
     removeTemporaryFolder();
-    w.exitStatus = statusOf(o, static_cast<int>(statusInterrupted));
+    w.exitStatus = statusOf(o);
     if (o.quit || w.temporary) {
         ::EndDialog(w.dialog, w.exitStatus);
         return;
@@ -584,14 +606,15 @@ INT_PTR CALLBACK mainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
     return FALSE;
 }
 
-int runWindow(SelfArchive &self)
+int runWindow(SelfArchive &self, const Options &options)
 {
     const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     ::InitCommonControlsEx(&controls);
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     Window w;
     w.self = &self;
-    w.temporary = usesTemporaryFolder(self.settings, Options{});
+    w.options = options;
+    w.temporary = usesTemporaryFolder(self.settings, options);
     const INT_PTR status
         = ::DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_MAIN), nullptr, mainProc, reinterpret_cast<LPARAM>(&w));
     removeTemporaryFolder();
@@ -621,8 +644,10 @@ int main()
         error = e.what();
     }
     const bool parsed = error.empty();
-    if (!parsed || o.any)
+    if (!parsed || o.any) {
         attachConsole();
+        ::SetConsoleCtrlHandler(onConsoleSignal, TRUE);
+    }
     const std::string path = modulePath();
     const std::string name = path.substr(path.find_last_of("\\/") + 1);
     if (!parsed) {
@@ -636,10 +661,8 @@ int main()
     SelfArchive self;
     try {
         openSelf(self, o.names);
-        if (!o.any)
-            return runWindow(self);
         takePasswordFromEnvironment(o);
-        return runOnConsole(self, o);
+        return o.any ? runOnConsole(self, o) : runWindow(self, o);
     } catch (const oz::core::Error &e) {
         const std::string note = removeTemporaryFolder();
         if (!o.any) {

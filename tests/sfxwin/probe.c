@@ -3,13 +3,41 @@
    status its first argument gives. OZ_PROBE_SLEEP (milliseconds) makes it wait first, as the
    real installer a bootstrapper starts takes its time, and then tells whether its folder still
    holds a.txt; OZ_PROBE_BROADCAST makes it tell every window that the environment changed, as
-   installers do, and write how long that took. */
+   installers do, and write how long that took. OZ_PROBE_WINDOW=CAPTION writes instead the texts of
+   the controls of the window with that caption, one per line, as a receiver reads them. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
+static BOOL CALLBACK writeText(HWND control, LPARAM to)
+{
+    wchar_t text[2048];
+    DWORD_PTR n = 0;
+    if (!SendMessageTimeoutW(control, WM_GETTEXT, 2048, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &n))
+        n = 0;
+    text[n < 2048 ? n : 2047] = 0;
+    for (wchar_t *c = text; *c; ++c)
+        if (*c == L'\r' || *c == L'\n')
+            *c = L'|';
+    fwprintf((FILE *)to, L"%ls\n", text);
+    return TRUE;
+}
+
+static int readWindow(const wchar_t *caption, const wchar_t *out)
+{
+    HWND window = FindWindowW(NULL, caption);
+    FILE *f = window && out ? _wfopen(out, L"w, ccs=UTF-8") : NULL;
+    if (!f)
+        return 3;
+    EnumChildWindows(window, writeText, (LPARAM)f);
+    fclose(f);
+    return 0;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
+    if (_wgetenv(L"OZ_PROBE_WINDOW"))
+        return readWindow(_wgetenv(L"OZ_PROBE_WINDOW"), _wgetenv(L"OZ_PROBE_OUT"));
     const wchar_t *out = _wgetenv(L"OZ_PROBE_OUT");
     const wchar_t *sleep = _wgetenv(L"OZ_PROBE_SLEEP");
     if (sleep)

@@ -10,7 +10,9 @@ read back from the executable, and every hostile archive of the corpus.
 Exits 77 (skipped) with a message when Wine, wrestool or Xvfb is missing; in CI (CI set) it fails instead.
 """
 import os
+import pty
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -23,60 +25,13 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corpus  # noqa: E402
 from pe import pe_checksum  # noqa: E402
+from winerun import ENV, check, cli, failures, restart_wine_server, tree, virtual_display, win, wine  # noqa: E402
+import winerun  # noqa: E402
 
 sys.setrecursionlimit(20000)  # the deep-folders case
 CLI, EXTRACTOR, PROBE = sys.argv[1:4]
-failures = []
-for tool in ("wine", "wrestool", "winepath", "Xvfb", "x86_64-w64-mingw32-objdump", "osslsigncode", "openssl"):
-    if not shutil.which(tool):
-        print("SKIPPED: %s is not installed (scripts/install-deps.sh installs it)" % tool)
-        # CI must try everything: there a missing tool fails the run.
-        sys.exit(1 if os.environ.get("CI") else 77)
-
-# A prefix of the build's own, so that the test neither needs nor touches the user's.
-ENV = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree=;mshtml=",
-           WINEPREFIX=os.path.join(os.path.dirname(os.path.abspath(CLI)), "..", "wineprefix"))
-ENV.pop("DISPLAY", None)
-ENV.pop("WAYLAND_DISPLAY", None)
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-
-
-def win(path):
-    """A Linux path as the Windows program sees it: on drive Z."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def wine(exe, *args, env=None, timeout=120):
-    # Into files, not pipes: Wine's own services inherit the handles and would hold a pipe open
-    # long after the program ended.
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        p = subprocess.run(["wine", exe] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                           timeout=timeout, env=dict(ENV, **(env or {})))
-        out.seek(0)
-        err.seek(0)
-        return p.returncode, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace")
-
-
-def cli(*args, env=None):
-    p = subprocess.run([CLI] + list(args), capture_output=True, env=dict(os.environ, **(env or {})))
-    check(p.returncode == 0, "orvelzip-cli %s: %s" % (" ".join(args), p.stderr.decode()))
-
-
-def tree(folder):
-    out = {}
-    for root, dirs, files in os.walk(folder):
-        for name in files:
-            path = os.path.join(root, name)
-            with open(path, "rb") as f:
-                out[os.path.relpath(path, folder)] = f.read()
-        for name in dirs:
-            out[os.path.relpath(os.path.join(root, name), folder) + "/"] = None
-    return out
+winerun.require("wine", "wrestool", "winepath", "Xvfb", "x86_64-w64-mingw32-objdump", "osslsigncode", "openssl")
+winerun.configure(CLI)
 
 
 def temporary_folders():
@@ -223,21 +178,6 @@ def bootstrapper(top):
     check(code == 0, "the bootstrapper's status: %s %s" % (code, err))
     check("sibling=yes" in lines, "the program the script started still finds its files: %s" % lines)
     check(temporary_folders()[1] == before, "the folder goes once the started program has ended")
-
-
-def virtual_display():
-    read, write = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp"], pass_fds=(write,),
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write)
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(read, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(read)
-    return server, ":" + number.decode().strip()
 
 
 def broadcast(top):
@@ -414,7 +354,12 @@ def hostile(top):
         exe = os.path.join(scene, name + ".exe")
         with open(exe, "wb") as f:
             f.write(stub + make(len(stub)))
-        code, out, err = wine(exe, "--dest", win(dest), "--overwrite", "--quiet")
+        # Wine finds a path that is not there yet by looking up each of its folders from the top,
+        # so each of the 1,500 folders of deep-folders costs as many lookups as it is deep: 90 s
+        # unloaded, many minutes on a busy machine (Windows walks each path once). The limit
+        # guards against a hang only.
+        limit = 900 if name == "deep-folders" else 120
+        code, out, err = wine(exe, "--dest", win(dest), "--overwrite", "--quiet", timeout=limit)
         check(code in (0, 1, 2), "hostile %s: status %s" % (name, code))
         if expect == "refuse":
             check(code == 2 and err.strip(), "hostile %s: should be refused: %s %s" % (name, code, err))
@@ -462,31 +407,73 @@ def damaged_and_leftovers(top):
     check(got == {"d/": None, "d/one.txt": b"old", "d/two.txt": files["d/two.txt"]},
           "damaged entry: tree %s" % sorted(got))
     killed(scene)
+    stopped(scene)
     print("damaged entry and leftovers handled", flush=True)
 
 
 def killed(scene):
     """kill -9 while a large file is written: the system deletes its temporary with the process."""
-    src = os.path.join(scene, "big")
-    os.makedirs(src)
-    with open(os.path.join(src, "zeros.bin"), "wb") as f:
-        f.truncate(300 << 20)
     exe = os.path.join(scene, "big.exe")
-    cli("sfx", exe, src, "--level", "1", "--quiet")
+    winerun.long_to_write(os.path.join(scene, "big"), exe)
     dest = os.path.join(scene, "killed")
     p = subprocess.Popen(["wine", exe, "--dest", win(dest), "--quiet"], stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=ENV)
-    seen = []
-    for _ in range(600):
-        seen = [n for n in (os.listdir(dest) if os.path.isdir(dest) else []) if n.startswith(".oz-")]
-        if seen or p.poll() is not None:
-            break
-        time.sleep(0.05)
+    seen = winerun.wait_for_writing(dest, lambda: p.poll() is not None)
     p.kill()
     p.wait()
     time.sleep(2)  # the server closes the killed process's handles
-    left = [n for n in os.listdir(dest) if n.startswith(".oz-")] if os.path.isdir(dest) else []
+    left = winerun.temporaries(dest)
     check(seen and not left, "kill -9 during extraction: seen %s, left %s" % (seen, left))
+
+
+def on_terminal(exe, *args):
+    """Starts exe under Wine on a pseudo-terminal of its own, as from a terminal window: Wine gives
+    it a console there, and Ctrl-C typed into it reaches the program as Windows sends it."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.execvpe("wine", ["wine", exe] + list(args), ENV)
+    return pid, fd
+
+
+def finish_on_terminal(pid, fd):
+    """What the program printed and its status, once it ends."""
+    out = b""
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        out += chunk
+    os.close(fd)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), out.decode("utf-8", "replace")
+
+
+def stopped(scene):
+    """Ctrl-C on the console while a large file is written: the files already whole stay, nothing
+    half-written does, a folder the run made and left empty goes, and the status is a stop's (1),
+    not that of a program Windows ended."""
+    src = os.path.join(scene, "stop")
+    exe = os.path.join(scene, "stop.exe")
+    winerun.long_to_write(src, exe, {"a small one.txt": b"whole\n"})
+    check([i.filename for i in zipfile.ZipFile(exe).infolist()] == ["a small one.txt", "zeros.bin"],
+          "the small file comes first")
+    only_big = os.path.join(scene, "stop-big.exe")
+    cli("sfx", only_big, os.path.join(src, "zeros.bin"), "--level", "1", "--quiet")
+    for exe, dest, left in ((exe, os.path.join(scene, "stopped"), {"a small one.txt": b"whole\n"}),
+                            (only_big, os.path.join(scene, "made", "for", "it"), None)):
+        pid, fd = on_terminal(exe, "--dest", win(dest))
+        # Until the large file is being written.
+        writing = winerun.wait_for_writing(dest, lambda: False, "-%d.tmp" % (0 if left is None else 1))
+        os.write(fd, b"\x03")
+        code, said = finish_on_terminal(pid, fd)
+        check(writing and code == 1 and "Stopped: " in said, "Ctrl-C: status %s, %s" % (code, said))
+        if left is None:
+            check(not os.path.exists(os.path.join(scene, "made")), "Ctrl-C: the empty folders the run made are gone")
+        else:
+            check(tree(dest) == left, "Ctrl-C: the whole file stays, nothing else: %s" % sorted(tree(dest)))
 
 
 def _rebased(body, base):
@@ -501,13 +488,6 @@ def _rebased(body, base):
         at += 46 + sum(struct.unpack("<HHH", body[at + 28:at + 34]))
     out[end + 16:end + 20] = struct.pack("<I", offset + base)
     return bytes(out)
-
-
-def restart_wine_server():
-    subprocess.run(["wineserver", "-k"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    # One server for every run: much quicker.
-    subprocess.Popen(["wineserver", "-p"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def main():
