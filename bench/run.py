@@ -51,34 +51,26 @@ def make_large(root: Path, mib: int, include: Path):
                     break
     tmp.rename(root)
 
-def make_many(root: Path, count: int):
-    if root.exists():
-        return
-    tmp = root.with_suffix(".part")
-    shutil.rmtree(tmp, ignore_errors=True)
-    rng = random.Random(7)
-    words = [("%x" % rng.getrandbits(24)) for _ in range(512)]
-    for i in range(count):
-        d = tmp / "many" / ("d%03d" % (i // 1000))
-        if i % 1000 == 0:
-            d.mkdir(parents=True)
-        (d / ("f%06d.txt" % i)).write_text(" ".join(rng.choice(words) for _ in range(rng.randint(4, 200))))
-    tmp.rename(root)
+# The corpora of small generated text files: the top folder, how many folders below it (one: the
+# files lie in the top folder itself), the files in each, the seed, and whether the files' numbers
+# run on from folder to folder. A corpus made once is kept, so a layout never changes its files.
+SMALL_LAYOUTS = {"many": ("many", 100, 1000, 7, True), "sfx": ("many", 20, 1000, 7, True),
+                 "flat": ("files", 1, 20_000, 11, False), "tree": ("files", 100, 200, 11, False)}
 
-def make_small_files(root: Path, folders: int, per_folder: int):
-    """folders folders of per_folder small text files each, below one top folder."""
+def make_small_files(root: Path, layout: str):
     if root.exists():
         return
+    top, folders, per_folder, seed, running = SMALL_LAYOUTS[layout]
     tmp = root.with_suffix(".part")
     shutil.rmtree(tmp, ignore_errors=True)
-    rng = random.Random(11)
+    rng = random.Random(seed)
     words = [("%x" % rng.getrandbits(24)) for _ in range(512)]
-    top = tmp / "files"
     for d in range(folders):
-        folder = top / ("d%03d" % d) if folders > 1 else top
+        folder = tmp / top / ("d%03d" % d) if folders > 1 else tmp / top
         folder.mkdir(parents=True)
         for i in range(per_folder):
-            (folder / ("f%05d.txt" % i)).write_text(" ".join(rng.choice(words) for _ in range(rng.randint(4, 200))))
+            name = "f%06d.txt" % (d * per_folder + i) if running else "f%05d.txt" % i
+            (folder / name).write_text(" ".join(rng.choice(words) for _ in range(rng.randint(4, 200))))
     tmp.rename(root)
 
 def remove(path: Path):
@@ -168,16 +160,14 @@ def bench_extractor(work: Path, cli: str, runs: int):
     os.remove(exe)
     return [(name, statistics.median(walls[name]), max(peaks[name])) for name in commands]
 
-SMALL_FILES = {"flat": (1, 20_000, "one folder of 20,000 small files"),
-               "tree": (100, 200, "100 folders of 200 small files")}
+SMALL_FILES = {"flat": "one folder of 20,000 small files", "tree": "100 folders of 200 small files"}
 
 def bench_small_files(work: Path, cli: str, runs: int, corpus: str):
     """Extraction of many small files by the tool, by the self-extractor and by unzip, the three
     taking turns. Each run extracts into a folder that does not exist yet, as a user does; the
     tree is removed afterwards, outside the time."""
-    folders, per_folder, _ = SMALL_FILES[corpus]
     source = work / ("c-" + corpus)
-    make_small_files(source, folders, per_folder)
+    make_small_files(source, corpus)
     archive, exe = work / (corpus + ".zip"), work / (corpus + ".run")
     for path in (archive, exe):
         if path.exists():
@@ -210,7 +200,7 @@ def print_small_files(rows):
     for corpus, name, wall, cpu, peak in rows:
         base = next((r for r in rows if r[0] == corpus and r[1] == "unzip"), None)
         ratios = ("%.2f" % (wall / base[2]), "%.2f" % (cpu / base[3])) if base else ("", "")
-        print("| %s | %s | %.2f | %.2f | %.0f | %s | %s |" % (SMALL_FILES[corpus][2], name, wall, cpu, peak, *ratios))
+        print("| %s | %s | %.2f | %.2f | %.0f | %s | %s |" % (SMALL_FILES[corpus], name, wall, cpu, peak, *ratios))
 
 def bench_memory(work: Path, cli: str):
     """Peak memory of the tool and of the self-extractor over every archive under 1 MiB of the
@@ -285,11 +275,11 @@ def main():
         make_large(work / "c-large", args.large_mib, work / "c-include")
         sources["large"] = (work / "c-large", "large.bin")
     if "many" in corpora:
-        make_many(work / "c-many", 100_000)
+        make_small_files(work / "c-many", "many")
         sources["many"] = (work / "c-many", "many")
     if "sfx" in corpora:
         corpora.remove("sfx")
-        make_many(work / "c-sfx", 20_000)
+        make_small_files(work / "c-sfx", "sfx")
         sfx_rows = bench_extractor(work, cli, args.runs)
     else:
         sfx_rows = []

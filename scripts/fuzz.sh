@@ -16,7 +16,7 @@ flags=()
 command -v ccache >/dev/null && flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$tree" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVELZIP_FUZZ=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
-cmake --build "$tree" -j "$jobs" --target fuzz_archive fuzz_extractor fuzz_names fuzz_inflate64 fuzz_peimage orvelzip-cli
+cmake --build "$tree" -j "$jobs" --target fuzz_archive fuzz_extractor fuzz_names fuzz_inflate64 fuzz_peimage fuzz_options orvelzip-cli
 
 seeds=$tree/seeds
 if [ ! -d "$seeds" ]; then
@@ -86,9 +86,51 @@ for name, icon in (("oz", ico), ("small", small), ("empty", b"")):
 PY
 fi
 
+# The extractors' options: a command line as Windows hands it over, a NUL, a byte of flags, then
+# a settings block. The blocks are those the tool writes for a Linux program (Windows' is the
+# same), each run with a command line a receiver or a script would type.
+if [ ! -d "$seeds/options" ]; then
+  mkdir -p "$seeds/options"
+  python3 - "$seeds/options" "$tree/bin/orvelzip-cli" resources/icons/oz.ico <<'PY'
+import os, struct, subprocess, sys, tempfile
+out, cli, icon = (os.path.abspath(a) for a in sys.argv[1:4])
+builds = (
+    [],
+    ["--run", "setup.bat", "--param", '/S /D="C:\\Program Files\\Album" %TEMP% a&b^c', "--auto-temp"],
+    ["--run", "run.sh", "--param", 'now "two words" back\\\\slash\\"quote ""'],
+    ["--run", "Setup Tool.exe", "--param", "--mode=silent\t'single'", "--icon", icon],
+    ["--run", "tools/install.cmd", "--param", '(x) | y > z; !v!, "a""b"'],
+)
+lines = (
+    "",
+    '--dest "C:\\Program Files\\Album" --overwrite',
+    "/S /D=C:\\Users\\ann\\My Files",
+    '--password "pa ss\\"word" --list --names CP866',
+    "--in-terminal --dest=/tmp/x --quiet --test",
+    '"C:\\dir\\\\" a\\\\\\"b c" "" --help /? --version --info --names',
+)
+with tempfile.TemporaryDirectory() as top:
+    os.makedirs(os.path.join(top, "app"))
+    with open(os.path.join(top, "app", "a.txt"), "w") as f:
+        f.write("hello\n")
+    for n, build in enumerate(builds):
+        exe = os.path.join(top, "self%d.run" % n)
+        subprocess.run([cli, "sfx", exe, "app", "--quiet"] + build, cwd=top, check=True)
+        data = open(exe, "rb").read()
+        end = data.rfind(b"OZSFXEND") - 4
+        block = data[end - struct.unpack_from("<I", data, end)[0]:end]
+        for flags in (0, 3):
+            with open(os.path.join(out, "block%d-%d" % (n, flags)), "wb") as f:
+                f.write(lines[n].encode() + b"\0" + bytes([flags]) + block)
+for n, line in enumerate(lines):
+    with open(os.path.join(out, "line%d" % n), "wb") as f:
+        f.write(line.encode())
+PY
+fi
+
 mkdir -p "$tree/crashes"
 failed=0
-for target in archive extractor names inflate64 peimage; do
+for target in archive extractor names inflate64 peimage options; do
   corpus=$tree/corpus/$target
   mkdir -p "$corpus"
   echo "fuzz_$target: $seconds s"

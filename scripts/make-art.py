@@ -5,7 +5,8 @@ with alpha; resources/orvelzip.png, 64 pixels, for the desktop) and the About pi
 import math
 import os
 import struct
-import zlib
+
+from ico import ico_bytes, png_bytes
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources")
 
@@ -77,27 +78,16 @@ def bitmap_picture(size):
     return header + colours + mask
 
 
-def png_bytes(width, height, rgba_rows):
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
-
-    raw = b"".join(b"\0" + b"".join(bytes(p) for p in row) for row in rgba_rows)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+def png_of(size):
+    return png_bytes(size, size, (b"".join(bytes(p) for p in row) for row in icon_pixels(size)))
 
 
 def write_ico(path):
     # The 256 picture as PNG, as Windows keeps its large pictures; the others as bitmaps, which
     # every reader of icons knows.
-    pictures = [(s, png_bytes(s, s, icon_pixels(s)) if s == 256 else bitmap_picture(s)) for s in ICON_SIZES]
-    head = struct.pack("<HHH", 0, 1, len(pictures))
-    at = 6 + 16 * len(pictures)
-    body = b""
-    for size, data in pictures:
-        head += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(data), at + len(body))
-        body += data
+    pictures = [(s, png_of(s) if s == 256 else bitmap_picture(s)) for s in ICON_SIZES]
     with open(path, "wb") as f:
-        f.write(head + body)
+        f.write(ico_bytes(pictures))
 
 
 def about_colour(x, y, width=480, height=300):
@@ -112,21 +102,9 @@ def about_colour(x, y, width=480, height=300):
 
 
 def write_png(path, width=480, height=300, colour=about_colour):
-    rows = []
-    for y in range(height):
-        row = bytearray([0])
-        for x in range(width):
-            row += bytes(colour(x, y))
-        rows.append(bytes(row))
-
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
-
+    rows = (b"".join(bytes(colour(x, y)) for x in range(width)) for y in range(height))
     with open(path, "wb") as f:
-        f.write(b"\x89PNG\r\n\x1a\n")
-        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)))
-        f.write(chunk(b"IDAT", zlib.compress(b"".join(rows), 9)))
-        f.write(chunk(b"IEND", b""))
+        f.write(png_bytes(width, height, rows, alpha=False))
 
 
 if __name__ == "__main__":
@@ -134,4 +112,4 @@ if __name__ == "__main__":
     write_ico(os.path.join(ROOT, "icons", "oz.ico"))
     write_png(os.path.join(ROOT, "about.png"))
     with open(os.path.join(ROOT, "orvelzip.png"), "wb") as f:
-        f.write(png_bytes(64, 64, icon_pixels(64)))
+        f.write(png_of(64))

@@ -569,11 +569,13 @@ void ArchiveComponent::setExeTarget(const QString &target)
 void ArchiveComponent::setExeVersionInfo(const QString &product, const QString &version, const QString &company)
 {
     qCInfo(lcArchive).noquote() << "setExeVersionInfo" << product << version << company;
-    std::array<std::uint16_t, 4> numbers{};
-    if (!version.isEmpty() && !receiver::versionNumbers(version.toStdString(), numbers))
-        throw ArchiveError(
-            QStringLiteral("The version %1 is not one Windows can hold: up to four numbers from 0 to 65535, as 1.2.3.4")
-                .arg(version));
+    if (!version.isEmpty()) {
+        try {
+            receiver::versionNumbers(version.toStdString());
+        } catch (const core::Error &e) {
+            throw ArchiveError(QString::fromStdString(e.what()));
+        }
+    }
     exe_.product = product;
     exe_.version = version;
     exe_.company = company;

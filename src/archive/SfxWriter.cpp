@@ -54,7 +54,7 @@ receiver::VersionInfo versionInfo(const QString &target, const ExeSettings &exe)
                              .arg(exe.company)
                              .toStdU16String();
     info.fileName = QFileInfo(target).fileName().toStdU16String();
-    receiver::versionNumbers(version.toStdString(), info.numbers);
+    info.numbers = receiver::versionNumbers(version.toStdString());
     return info;
 }
 
@@ -68,22 +68,16 @@ std::string iconContent(const QString &path)
         throw ArchiveError(QStringLiteral("The icon %1 is too large: an icon may hold at most %2 MiB")
                                .arg(path)
                                .arg(receiver::maxSettingsBytes >> 20));
-    std::string why;
-    if (!receiver::checkIcon(content, why))
-        throw ArchiveError(QStringLiteral("The icon %1 cannot be used: %2").arg(path, QString::fromStdString(why)));
+    receiver::checkIcon(content, path.toStdString());
     return content;
 }
 
 // The Windows program as the receiver gets it: the chosen icon and the version in its resources.
 void dressWindowsProgram(std::string &program, const std::string &icon, const QString &target, const ExeSettings &exe)
 {
-    std::string why;
-    if (!icon.empty() && !receiver::setPeIcon(program, icon, why))
-        throw ArchiveError(
-            QStringLiteral("The icon %1 cannot be used: %2").arg(exe.iconFile, QString::fromStdString(why)));
-    if (!receiver::setPeVersion(program, versionInfo(target, exe), why))
-        throw ArchiveError(
-            QStringLiteral("The version of the program cannot be set: %1").arg(QString::fromStdString(why)));
+    if (!icon.empty())
+        receiver::setPeIcon(program, icon, exe.iconFile.toStdString());
+    receiver::setPeVersion(program, versionInfo(target, exe));
 }
 
 } // namespace
@@ -149,9 +143,7 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
         exeJob.finish = [exe, target = QString::fromStdString(job.target)](int fd) {
             if (!exe.signCertificate.isEmpty())
                 signExecutable(fd, target, productName(target, exe), exe);
-            std::string error;
-            if (!receiver::writePeChecksum(fd, error))
-                throw core::Error(error, core::Error::Kind::Io);
+            receiver::writePeChecksum(fd);
         };
     }
     core::writeArchive(exeJob, progress);

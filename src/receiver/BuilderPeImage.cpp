@@ -1,4 +1,5 @@
 #include "BuilderPeImage.h"
+#include "core/base/Error.h"
 #include "core/base/FileIo.h"
 
 #include <algorithm>
@@ -45,6 +46,17 @@ constexpr std::uint32_t rtGroupIcon = 14;
 constexpr std::uint32_t iconGroup = 1;
 constexpr std::size_t sectionHeaderSize = 40;
 
+// The image is the builder's own extractor program: damaged, it is no fault of the user's input.
+[[noreturn]] void damagedImage(const std::string &why)
+{
+    throw core::Error("The Windows extractor program cannot be changed: " + why, core::Error::Kind::System);
+}
+
+[[noreturn]] void unusableIcon(const std::string &iconName, const std::string &why)
+{
+    throw core::Error("The icon " + iconName + " cannot be used: " + why, core::Error::Kind::Unsupported);
+}
+
 // The fixed places of a PE32+ image's headers.
 struct Headers {
     std::size_t sections = 0; // of the section table
@@ -70,8 +82,7 @@ struct Headers {
     }
 };
 
-bool readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::size_t size, PeResources &out,
-              std::string &error)
+void readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::size_t size, PeResources &out)
 {
     auto entries = [&](std::size_t dir, auto &&each) -> bool {
         if (dir + 16 > size)
@@ -106,8 +117,7 @@ bool readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::si
                });
     });
     if (!ok)
-        error = "the extractor program's resources cannot be read";
-    return ok;
+        damagedImage("its resources cannot be read");
 }
 
 // The resource section for these resources, placed at rva.
@@ -164,27 +174,22 @@ std::string writeTree(const PeResources &resources, std::uint32_t rva)
 }
 
 // The pictures of an .ico file as RT_ICON resources and the RT_GROUP_ICON that lists them.
-bool readIcon(const std::string &ico, std::vector<std::string> &pictures, std::string &group, std::string &error)
+void readIcon(const std::string &ico, const std::string &iconName, std::vector<std::string> &pictures,
+              std::string &group)
 {
-    if (ico.size() < 6 || get16(ico, 0) != 0 || get16(ico, 2) != 1) {
-        error = ico.empty() ? "it is empty" : "it is not a Windows icon (.ico) file";
-        return false;
-    }
+    if (ico.size() < 6 || get16(ico, 0) != 0 || get16(ico, 2) != 1)
+        unusableIcon(iconName, ico.empty() ? "it is empty" : "it is not a Windows icon (.ico) file");
     const std::size_t count = get16(ico, 4);
-    if (count == 0 || 6 + 16 * count > ico.size()) {
-        error = count == 0 ? "it holds no pictures" : "it is cut short";
-        return false;
-    }
+    if (count == 0 || 6 + 16 * count > ico.size())
+        unusableIcon(iconName, count == 0 ? "it holds no pictures" : "it is cut short");
     group = ico.substr(0, 6);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t e = 6 + 16 * i;
         const std::uint32_t size = get32(ico, e + 8);
         const std::uint32_t at = get32(ico, e + 12);
         const std::string number = "picture " + std::to_string(i + 1);
-        if (size < 8 || at > ico.size() || size > ico.size() - at) {
-            error = number + " is cut short";
-            return false;
-        }
+        if (size < 8 || at > ico.size() || size > ico.size() - at)
+            unusableIcon(iconName, number + " is cut short");
         std::string picture = ico.substr(at, size);
         std::uint32_t width = 0, height = 0;
         if (picture.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0 && picture.size() >= 24) {
@@ -201,21 +206,18 @@ bool readIcon(const std::string &ico, std::vector<std::string> &pictures, std::s
             width = get32(picture, 4);
             height = get32(picture, 8) / 2; // the colours and the mask
         } else {
-            error = number + " is neither a bitmap nor a PNG";
-            return false;
+            unusableIcon(iconName, number + " is neither a bitmap nor a PNG");
         }
-        if (width == 0 || height == 0 || width > 256 || height > 256) {
-            error = number + " is " + std::to_string(width) + " × " + std::to_string(height)
-                + "; pictures may be up to 256 × 256";
-            return false;
-        }
+        if (width == 0 || height == 0 || width > 256 || height > 256)
+            unusableIcon(iconName,
+                         number + " is " + std::to_string(width) + " × " + std::to_string(height)
+                             + "; pictures may be up to 256 × 256");
         pictures.push_back(std::move(picture));
         std::string entry = ico.substr(e, 12);
         entry.push_back(static_cast<char>((i + 1) & 0xff));
         entry.push_back(static_cast<char>((i + 1) >> 8));
         group += entry;
     }
-    return true;
 }
 
 } // namespace
@@ -230,21 +232,17 @@ struct Layout {
     std::uint32_t rsrcRva = 0;
     std::string relocations;
 
-    bool read(const std::string &exe, std::string &error)
+    void read(const std::string &exe)
     {
-        if (!h.read(exe) || get32(exe, h.optional + 108) < 6) {
-            error = "the extractor program is not a Windows program";
-            return false;
-        }
+        if (!h.read(exe) || get32(exe, h.optional + 108) < 6)
+            damagedImage("it is not a Windows program");
         // Sections start at powers of two, from 512 to 64 KiB in the file and at least that in
         // memory: a damaged value must not make the image grow to gigabytes.
         const std::uint32_t fileAlign = get32(exe, h.optional + 36), sectionAlign = get32(exe, h.optional + 32);
         auto powerOfTwo = [](std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
         if (!powerOfTwo(fileAlign) || fileAlign < 512 || fileAlign > 65536 || !powerOfTwo(sectionAlign)
-            || sectionAlign < fileAlign) {
-            error = "the extractor program's headers are damaged";
-            return false;
-        }
+            || sectionAlign < fileAlign)
+            damagedImage("its headers are damaged");
         rsrcRva = get32(exe, h.optional + 112 + 2 * 8);
         const std::uint32_t relocRva = get32(exe, h.optional + 112 + 5 * 8);
         std::size_t index = h.count;
@@ -253,17 +251,13 @@ struct Layout {
                 index = i;
         const bool relocLast = index + 2 == h.count && relocRva != 0
             && get32(exe, h.sections + (index + 1) * sectionHeaderSize + 12) == relocRva;
-        if (rsrcRva == 0 || (index + 1 != h.count && !relocLast)) {
-            error = "the extractor program's resources are not the last part of it";
-            return false;
-        }
+        if (rsrcRva == 0 || (index + 1 != h.count && !relocLast))
+            damagedImage("its resources are not the last part of it");
         rsrc = h.sections + index * sectionHeaderSize;
         reloc = relocLast ? rsrc + sectionHeaderSize : 0;
         for (const std::size_t sh : {rsrc, reloc})
-            if (sh && std::uint64_t(get32(exe, sh + 20)) + get32(exe, sh + 16) > exe.size()) {
-                error = "the extractor program is cut short";
-                return false;
-            }
+            if (sh && std::uint64_t(get32(exe, sh + 20)) + get32(exe, sh + 16) > exe.size())
+                damagedImage("it is cut short");
         // The new resources are written from where the old ones start: nothing else may lie
         // there or behind, the headers least of all.
         const std::uint32_t rsrcRaw = get32(exe, rsrc + 20);
@@ -272,13 +266,10 @@ struct Layout {
             if (sh != rsrc && sh != reloc && get32(exe, sh + 16) != 0
                 && std::uint64_t(get32(exe, sh + 20)) + get32(exe, sh + 16) > rsrcRaw)
                 last = false;
-        if (!last) {
-            error = "the extractor program's resources are not the last part of it";
-            return false;
-        }
+        if (!last)
+            damagedImage("its resources are not the last part of it");
         if (reloc)
             relocations = exe.substr(get32(exe, reloc + 20), std::min(get32(exe, reloc + 8), get32(exe, reloc + 16)));
-        return true;
     }
 };
 
@@ -304,17 +295,14 @@ void place(std::string &exe, const Layout &l, std::size_t sh, const std::string 
 
 } // namespace
 
-bool editPeResources(std::string &exe, const std::function<bool(PeResources &, std::string &)> &edit,
-                     std::string &error)
+void editPeResources(std::string &exe, const std::function<void(PeResources &)> &edit)
 {
     Layout l;
-    if (!l.read(exe, error))
-        return false;
+    l.read(exe);
     const std::uint32_t rawAt = get32(exe, l.rsrc + 20);
     PeResources resources;
-    if (!readTree(exe, rawAt, l.rsrcRva, std::min(get32(exe, l.rsrc + 16), get32(exe, l.rsrc + 8)), resources, error)
-        || !edit(resources, error))
-        return false;
+    readTree(exe, rawAt, l.rsrcRva, std::min(get32(exe, l.rsrc + 16), get32(exe, l.rsrc + 8)), resources);
+    edit(resources);
 
     const std::string section = writeTree(resources, l.rsrcRva);
     exe.resize(rawAt);
@@ -326,48 +314,41 @@ bool editPeResources(std::string &exe, const std::function<bool(PeResources &, s
         place(exe, l, l.reloc, l.relocations, relocRva);
         put32(exe, l.h.optional + 112 + 5 * 8, relocRva);
     }
-    return true;
 }
 
-bool checkIcon(const std::string &icon, std::string &error)
+void checkIcon(const std::string &icon, const std::string &iconName)
 {
     std::vector<std::string> pictures;
     std::string group;
-    return readIcon(icon, pictures, group, error);
+    readIcon(icon, iconName, pictures, group);
 }
 
-bool setPeIcon(std::string &exe, const std::string &icon, std::string &error)
+void setPeIcon(std::string &exe, const std::string &icon, const std::string &iconName)
 {
     std::vector<std::string> pictures;
     std::string group;
-    if (!readIcon(icon, pictures, group, error))
-        return false;
-    return editPeResources(
-        exe,
-        [&](PeResources &resources, std::string &) {
-            std::uint32_t lang = 1033;
-            for (auto it = resources.begin(); it != resources.end();) {
-                const std::uint32_t type = std::get<0>(it->first);
-                if (type == rtGroupIcon)
-                    lang = std::get<2>(it->first);
-                it = (type == rtIcon || type == rtGroupIcon) ? resources.erase(it) : std::next(it);
-            }
-            for (std::size_t i = 0; i < pictures.size(); ++i)
-                resources[{rtIcon, static_cast<std::uint32_t>(i + 1), lang}] = std::move(pictures[i]);
-            resources[{rtGroupIcon, iconGroup, lang}] = group;
-            return true;
-        },
-        error);
+    readIcon(icon, iconName, pictures, group);
+    editPeResources(exe, [&](PeResources &resources) {
+        std::uint32_t lang = 1033;
+        for (auto it = resources.begin(); it != resources.end();) {
+            const std::uint32_t type = std::get<0>(it->first);
+            if (type == rtGroupIcon)
+                lang = std::get<2>(it->first);
+            it = (type == rtIcon || type == rtGroupIcon) ? resources.erase(it) : std::next(it);
+        }
+        for (std::size_t i = 0; i < pictures.size(); ++i)
+            resources[{rtIcon, static_cast<std::uint32_t>(i + 1), lang}] = std::move(pictures[i]);
+        resources[{rtGroupIcon, iconGroup, lang}] = group;
+    });
 }
 
-bool writePeChecksum(int fd, std::string &error)
+void writePeChecksum(int fd)
 {
+    const auto cannotRead = [] { throw core::Error("the executable cannot be read back", core::Error::Kind::Io); };
     unsigned char head[0x40];
     std::uint64_t size = 0;
-    if (!oz::core::fileSize(fd, size) || !oz::core::readAt(fd, 0, head, sizeof head)) {
-        error = "the executable cannot be read back";
-        return false;
-    }
+    if (!oz::core::fileSize(fd, size) || !oz::core::readAt(fd, 0, head, sizeof head))
+        cannotRead();
     const std::uint64_t at
         = (head[0x3c] | unsigned(head[0x3d]) << 8 | unsigned(head[0x3e]) << 16 | std::uint64_t(head[0x3f]) << 24) + 24
         + 64;
@@ -378,10 +359,8 @@ bool writePeChecksum(int fd, std::string &error)
     for (std::uint64_t offset = 0; offset < size; offset += chunk.size()) {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - offset));
         std::fill(chunk.begin(), chunk.end(), 0);
-        if (!oz::core::readAt(fd, offset, chunk.data(), n)) {
-            error = "the executable cannot be read back";
-            return false;
-        }
+        if (!oz::core::readAt(fd, offset, chunk.data(), n))
+            cannotRead();
         for (std::size_t i = 0; i < n; i += 2) {
             const std::uint64_t word = offset + i;
             if (word + 2 > at && word < at + 4)
@@ -396,11 +375,8 @@ bool writePeChecksum(int fd, std::string &error)
     const unsigned char bytes[4]
         = {static_cast<unsigned char>(checksum), static_cast<unsigned char>(checksum >> 8),
            static_cast<unsigned char>(checksum >> 16), static_cast<unsigned char>(checksum >> 24)};
-    if (::pwrite(fd, bytes, sizeof bytes, static_cast<off_t>(at)) != sizeof bytes) {
-        error = "the executable's checksum cannot be written";
-        return false;
-    }
-    return true;
+    if (::pwrite(fd, bytes, sizeof bytes, static_cast<off_t>(at)) != sizeof bytes)
+        throw core::Error("the executable's checksum cannot be written", core::Error::Kind::Io);
 }
 
 } // namespace oz::receiver

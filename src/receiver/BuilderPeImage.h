@@ -16,21 +16,23 @@ using PeResources = std::map<std::tuple<std::uint32_t, std::uint32_t, std::uint3
 
 // Reads the resources of the program image in exe, lets edit change them, and writes them back
 // as the image's resource section. The resource section must be the image's last but for the
-// base relocations, which move behind it. False with the reason in error when the image cannot
-// be read or edit says so (edit sets error then).
-bool editPeResources(std::string &exe, const std::function<bool(PeResources &, std::string &)> &edit,
-                     std::string &error);
+// base relocations, which move behind it. Throws core::Error: System when the image cannot be
+// read, as the builder's own program is damaged then, or what edit throws; exe is unchanged
+// then.
+void editPeResources(std::string &exe, const std::function<void(PeResources &)> &edit);
 
 // Replaces the icon of the program image in exe (group 1, the one its window shows) with the
-// pictures of the .ico file in icon; the other resources stay as they are. False with the
-// reason in error when the icon cannot be used.
-bool setPeIcon(std::string &exe, const std::string &icon, std::string &error);
+// pictures of the .ico file in icon, named iconName in messages; the other resources stay as
+// they are. Throws core::Error: Unsupported for an icon that cannot be used, System for a
+// damaged image.
+void setPeIcon(std::string &exe, const std::string &icon, const std::string &iconName);
 
-// Whether icon is a .ico file whose pictures a Windows program can show; false with the reason.
-bool checkIcon(const std::string &icon, std::string &error);
+// Throws core::Error (Unsupported) with the reason unless icon is a .ico file whose pictures a
+// Windows program can show: "The icon NAME cannot be used: picture 1 is cut short".
+void checkIcon(const std::string &icon, const std::string &iconName);
 
 // Writes the checksum of the PE image header for the whole file open on fd, archive included,
-// as Windows computes it. False with the reason in error.
-bool writePeChecksum(int fd, std::string &error);
+// as Windows computes it. Throws core::Error (Io).
+void writePeChecksum(int fd);
 
 } // namespace oz::receiver

@@ -1,5 +1,6 @@
 #include "PeVersion.h"
 #include "BuilderPeImage.h"
+#include "core/base/Error.h"
 
 #include <vector>
 
@@ -87,9 +88,14 @@ std::string fixedInfo(const std::array<std::uint16_t, 4> &n)
 
 } // namespace
 
-bool versionNumbers(const std::string &text, std::array<std::uint16_t, 4> &numbers)
+std::array<std::uint16_t, 4> versionNumbers(const std::string &text)
 {
-    numbers = {};
+    const auto refuse = [&] {
+        throw core::Error("The version " + text
+                              + " is not one Windows can hold: up to four numbers from 0 to 65535, as 1.2.3.4",
+                          core::Error::Kind::Unsupported);
+    };
+    std::array<std::uint16_t, 4> numbers{};
     std::size_t index = 0, digits = 0;
     std::uint32_t value = 0;
     for (std::size_t i = 0; i <= text.size(); ++i) {
@@ -97,16 +103,16 @@ bool versionNumbers(const std::string &text, std::array<std::uint16_t, 4> &numbe
         if (c >= '0' && c <= '9') {
             value = value * 10 + static_cast<std::uint32_t>(c - '0');
             if (++digits > 5 || value > 0xFFFF)
-                return false;
+                refuse();
             continue;
         }
         if (c != '.' || digits == 0 || index == numbers.size())
-            return false;
+            refuse();
         numbers[index++] = static_cast<std::uint16_t>(value);
         value = 0;
         digits = 0;
     }
-    return true;
+    return numbers;
 }
 
 std::string encodeVersionResource(const VersionInfo &info)
@@ -134,23 +140,18 @@ std::string encodeVersionResource(const VersionInfo &info)
                 {part(u"StringFileInfo", {}, 0, true, {table}), var});
 }
 
-bool setPeVersion(std::string &exe, const VersionInfo &info, std::string &error)
+void setPeVersion(std::string &exe, const VersionInfo &info)
 {
     const std::string resource = encodeVersionResource(info);
-    if (resource.size() > 0xFFFF) {
-        error = "its version texts are too long";
-        return false;
-    }
-    return editPeResources(
-        exe,
-        [&](PeResources &resources, std::string &) {
-            // One version resource: a second language's would show instead on some systems.
-            for (auto it = resources.begin(); it != resources.end();)
-                it = std::get<0>(it->first) == rtVersion ? resources.erase(it) : std::next(it);
-            resources[{rtVersion, 1, usEnglish}] = resource;
-            return true;
-        },
-        error);
+    if (resource.size() > 0xFFFF)
+        throw core::Error("The version of the program cannot be set: its version texts are too long",
+                          core::Error::Kind::Unsupported);
+    editPeResources(exe, [&](PeResources &resources) {
+        // One version resource: a second language's would show instead on some systems.
+        for (auto it = resources.begin(); it != resources.end();)
+            it = std::get<0>(it->first) == rtVersion ? resources.erase(it) : std::next(it);
+        resources[{rtVersion, 1, usEnglish}] = resource;
+    });
 }
 
 } // namespace oz::receiver

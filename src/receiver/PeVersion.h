@@ -19,14 +19,15 @@ struct VersionInfo {
 };
 
 // The numbers of a version written "1", "1.2", "1.2.3" or "1.2.3.4", each from 0 to 65535; the
-// missing ones are 0. False for any other text.
-bool versionNumbers(const std::string &text, std::array<std::uint16_t, 4> &numbers);
+// missing ones are 0. Throws core::Error (Unsupported) for any other text.
+std::array<std::uint16_t, 4> versionNumbers(const std::string &text);
 
 // The VS_VERSIONINFO resource of info, in US English and UTF-16.
 std::string encodeVersionResource(const VersionInfo &info);
 
-// Replaces the version resources of the program image in exe with the one of info. False with
-// the reason in error when the image cannot be changed.
-bool setPeVersion(std::string &exe, const VersionInfo &info, std::string &error);
+// Replaces the version resources of the program image in exe with the one of info. Throws
+// core::Error: Unsupported when its texts are too long for the resource, System for a damaged
+// image.
+void setPeVersion(std::string &exe, const VersionInfo &info);
 
 } // namespace oz::receiver

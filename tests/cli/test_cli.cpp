@@ -245,6 +245,20 @@ private slots:
         QCOMPARE(p.exitCode(), 3);
         QVERIFY(p.readAllStandardOutput().contains("started now"));
         QCOMPARE(namesOf(at("setup.run")), QStringList({"run.sh"}));
+
+        // A damaged Windows extractor is the installation's fault, and says so rather than
+        // blaming the icon or the version; an icon that cannot be used is the user's.
+        writeFile(at("broken-sfx.exe"), "MZ not really a program");
+        const QMap<QString, QString> broken{{"ORVELZIP_SFX_EXTRACTOR_WINDOWS", at("broken-sfx.exe")}};
+        Run damaged = cli({"sfx", "setup.exe", "app"}, tmp.path(), broken);
+        QCOMPARE(damaged.status, 2);
+        QVERIFY2(damaged.err.contains("The Windows extractor program cannot be changed: it is not a Windows program"),
+                 damaged.err.constData());
+        writeFile(at("empty.ico"), "");
+        Run icon = cli({"sfx", "setup.exe", "app", "--icon", "empty.ico"}, tmp.path(), broken);
+        QCOMPARE(icon.status, 2);
+        QVERIFY2(icon.err.contains("The icon empty.ico cannot be used: it is empty"), icon.err.constData());
+        QVERIFY(!QFileInfo::exists(at("setup.exe")));
     }
 
     void badArguments_data()

@@ -19,11 +19,12 @@ import sys
 import tempfile
 import time
 import zipfile
-import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hostile"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import corpus  # noqa: E402
+from ico import ico_bytes, png_bytes  # noqa: E402
 from pe import pe_checksum  # noqa: E402
 from winerun import ENV, check, cli, failures, restart_wine_server, tree, virtual_display, win, wine  # noqa: E402
 import winerun  # noqa: E402
@@ -241,22 +242,10 @@ def signed(top, src):
 
 def icon_file(path):
     """An .ico with a 16 x 16 bitmap and a 256 x 256 PNG picture."""
-    def png(size):
-        raw = b"".join(b"\0" + b"\x20\x80\xff\xff" * size for _ in range(size))
-        def chunk(kind, data):
-            return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-        return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
-                + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
     bitmap = struct.pack("<IiiHHIIiiII", 40, 16, 32, 1, 32, 0, 0, 0, 0, 0, 0) + b"\xff\0\0\xff" * 256 + b"\0" * 64
-    pictures = [(16, bitmap), (256, png(256))]
-    head = struct.pack("<HHH", 0, 1, len(pictures))
-    at = 6 + 16 * len(pictures)
-    body = b""
-    for size, data in pictures:
-        head += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(data), at + len(body))
-        body += data
+    pictures = [(16, bitmap), (256, png_bytes(256, 256, [b"\x20\x80\xff\xff" * 256] * 256))]
     with open(path, "wb") as f:
-        f.write(head + body)
+        f.write(ico_bytes(pictures))
     return pictures
 
 

@@ -22,7 +22,8 @@ public:
         Declined,      // a question was answered with "quit"; nothing was written
         Unsupported,   // what a zip archive or this program cannot hold: a name too long, an unusable icon
         Usage,         // a command line the program does not take
-        System,        // the system ran short: memory, a library that cannot start, no random numbers
+        System,        // the system ran short: memory, a library that cannot start, no random numbers;
+                       // or this program's own files are damaged, as an extractor program it builds on
     };
     Error(const std::string &what, Kind kind) : std::runtime_error(what), kind_(kind) {}
     Kind kind() const { return kind_; }

@@ -63,6 +63,12 @@ std::string fromCodePage437(std::string_view bytes)
     return out;
 }
 
+namespace {
+// The safe path, or nothing with the reason in why: the one walk behind both the answer and the
+// message, so that no caller meets a result and a reason that disagree.
+std::optional<std::string> checkedEntryPath(std::string_view name, bool backslashSeparates, std::string &why);
+} // namespace
+
 std::optional<std::string> safeEntryPath(const Entry &entry)
 {
     return safeEntryPath(entry.name, madeOnDosOrWindows(entry.madeBy));
@@ -71,17 +77,18 @@ std::optional<std::string> safeEntryPath(const Entry &entry)
 std::optional<std::string> safeEntryPath(std::string_view name, bool backslashSeparates)
 {
     std::string why;
-    return safeEntryPath(name, backslashSeparates, why);
+    return checkedEntryPath(name, backslashSeparates, why);
 }
 
 std::string whyNameRefused(const Entry &entry)
 {
     std::string why;
-    safeEntryPath(entry.name, madeOnDosOrWindows(entry.madeBy), why);
+    checkedEntryPath(entry.name, madeOnDosOrWindows(entry.madeBy), why);
     return why;
 }
 
-std::optional<std::string> safeEntryPath(std::string_view name, bool backslashSeparates, std::string &why)
+namespace {
+std::optional<std::string> checkedEntryPath(std::string_view name, bool backslashSeparates, std::string &why)
 {
     if (name.empty()) {
         why = "it has no name";
@@ -116,6 +123,7 @@ std::optional<std::string> safeEntryPath(std::string_view name, bool backslashSe
     }
     return out;
 }
+} // namespace
 
 std::string printable(std::string_view s)
 {

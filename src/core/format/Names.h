@@ -21,8 +21,7 @@ std::string fromCodePage437(std::string_view bytes);
 // so "./" gives "", the destination itself.
 std::optional<std::string> safeEntryPath(const Entry &entry);
 std::optional<std::string> safeEntryPath(std::string_view name, bool backslashSeparates);
-// The same, and why a refused name is refused ("its name holds a NUL character"), for messages.
-std::optional<std::string> safeEntryPath(std::string_view name, bool backslashSeparates, std::string &why);
+// Why safeEntryPath refuses the entry's name ("its name holds a NUL character"), for messages.
 std::string whyNameRefused(const Entry &entry);
 
 // A safe path as Windows can hold it: in each part, characters Windows refuses ('<', '>', ':',
