@@ -185,7 +185,9 @@ void Extraction::makeRoot()
     std::string leaf = slash == std::string::npos ? destination_ : destination_.substr(slash + 1);
     if (!leaf.empty() && leaf != "." && leaf != "..") {
         Fd above(openOrMakeFolder(slash == std::string::npos ? "." : slash == 0 ? "/" : destination_.substr(0, slash)));
-        if (above) {
+        struct stat st;
+        // A link that leads nowhere is no destination either: it is refused as before, at once.
+        if (above && ::fstatat(above.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             removeLeftovers(above.get()); // what a killed run left there in its place
             if (!deferred_)
                 deferred_.emplace();
