@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
 import zipfile
 import zlib
 
@@ -675,6 +676,146 @@ def interruptions(top):
     print("interruptions handled", flush=True)
 
 
+# --- new folders -----------------------------------------------------------------------------
+
+def hidden_folders(dest):
+    return [n for n in os.listdir(dest) if n.startswith(".oz-") and os.path.isdir(os.path.join(dest, n))] \
+        if os.path.isdir(dest) else []
+
+
+def caught_midway(args, watch, sig, files=20):
+    """Starts args and sends sig once a hidden folder in watch holds files names; the status, or
+    None when the extraction ended before that."""
+    p = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 30
+    while p.poll() is None and time.monotonic() < deadline:
+        if any(sum(len(f) for _, _, f in os.walk(os.path.join(watch, h))) >= files for h in hidden_folders(watch)):
+            p.send_signal(sig)
+            return p.wait(timeout=60)
+    p.wait(timeout=60)
+    return None
+
+
+def new_folders(top):
+    """A new top folder is written under a hidden name and renamed into place at the end: a kill -9
+    leaves only that hidden folder, which the next run removes without following what was planted
+    in it; SIGTERM and SIGINT make what was complete appear; a damaged entry leaves nothing."""
+    scene = Scene(top)
+    src = os.path.join(scene.top, "src", "big")
+    os.makedirs(src)
+    source = {}
+    for i in range(400):
+        data = os.urandom(256 << 10)
+        with open(os.path.join(src, "f%03d.bin" % i), "wb") as f:
+            f.write(data)
+        source["big/f%03d.bin" % i] = hashlib.sha1(data).hexdigest()
+    archive, exe = os.path.join(scene.top, "big.zip"), os.path.join(scene.top, "big.run")
+    for args in ([CLI, "create", archive, "src", "--level", "0", "--quiet"],
+                 [CLI, "sfx", exe, "src", "--level", "0", "--quiet"]):
+        made = subprocess.run(args, cwd=scene.top, capture_output=True, text=True)
+        check(made.returncode == 0, "new folders: %s failed: %s" % (args[1], made.stderr))
+    fronts = {"cli": lambda d: [CLI, "extract", archive, "-d", d, "--threads", "1", "--quiet"],
+              "extractor": lambda d: [exe, "--dest", d, "--quiet"]}
+
+    def whole(dest, label):
+        for rel, digest in snapshot(dest).items():
+            if digest != "dir":
+                check(digest == source.get(rel), "%s: %s is not whole" % (label, rel))
+
+    # Into a destination that is there (big is new) and into one that is not (made beside it).
+    cases = [(front, sig, there) for front in fronts for there in (True, False)
+             for sig in (signal.SIGKILL, signal.SIGTERM, signal.SIGINT) if there or sig != signal.SIGINT]
+    for front, sig, there in cases:
+        command = fronts[front]
+        label = "new folder %s %s %s" % (front, signal.Signals(sig).name, "in a folder" if there else "new")
+        above = tempfile.mkdtemp(dir=scene.top)
+        dest = above if there else os.path.join(above, "out")
+        code = None
+        for _ in range(5):  # until the signal lands while files are being written
+            code = caught_midway(command(dest), above, sig)
+            if code is not None:
+                break
+            subprocess.run(["rm", "-rf", above])
+            os.makedirs(above)
+        check(code is not None, "%s: the extraction always ended before the signal" % label)
+        if code is not None:
+            check(code != 0, "%s: status 0 after the signal" % label)
+            if sig == signal.SIGKILL:
+                check(not os.path.exists(os.path.join(dest, "big")), "%s: big appeared" % label)
+                check(len(hidden_folders(above)) == 1, "%s: hidden folders %s" % (label, hidden_folders(above)))
+                code, _, err = run(command(dest))
+                check(code == 0, "%s: the next run: %s %s" % (label, code, err))
+                check(len(snapshot(dest)) == len(source) + 1, "%s: the next run made %d" % (label, len(snapshot(dest))))
+            else:
+                got = [rel for rel, digest in snapshot(dest).items() if digest != "dir"]
+                check(len(got) >= 10, "%s: %d complete files appeared" % (label, len(got)))
+            check(not temporaries(above), "%s: left %s" % (label, temporaries(above)))
+            whole(dest, label)
+        subprocess.run(["rm", "-rf", above])
+    _planted_leftover(scene, fronts)
+    _damaged_in_new_folder(scene)
+    scene.remove()
+    print("new folders handled", flush=True)
+
+
+def _planted_leftover(scene, fronts):
+    """Links in a leftover hidden folder, or the leftover itself a link, lead outside: its removal
+    follows none of them. A running process's hidden folder stays."""
+    with open(os.path.join(scene.outside, "keep.txt"), "w") as f:
+        f.write("keep")
+    for front, command in fronts.items():
+        dest = tempfile.mkdtemp(dir=scene.top)
+        dead = dead_pid()
+        planted = os.path.join(dest, ".oz-%d-0123456789ab.new" % dead)
+        os.makedirs(os.path.join(planted, "sub", "deeper"))
+        os.symlink(scene.outside, os.path.join(planted, "out"))
+        os.symlink("../../../../outside", os.path.join(planted, "sub", "deeper", "up"))
+        os.symlink(os.path.join(scene.outside, "keep.txt"), os.path.join(planted, "sub", "keep.txt"))
+        with open(os.path.join(planted, "sub", "deeper", "half.bin"), "wb") as f:
+            f.write(b"half")
+        os.symlink(scene.outside, os.path.join(dest, ".oz-%d-link.new" % dead))
+        running = os.path.join(dest, ".oz-%d-fedcba987654.new" % os.getpid())
+        os.makedirs(running)
+        code, _, err = run(command(dest))
+        label = "planted leftover %s" % front
+        check(code == 0, "%s: %s %s" % (label, code, err))
+        check(not os.path.lexists(planted), "%s: the leftover stayed" % label)
+        check(not os.path.lexists(os.path.join(dest, ".oz-%d-link.new" % dead)), "%s: the leftover link stayed" % label)
+        check(os.path.isdir(running), "%s: a running process's folder was removed" % label)
+        check(snapshot(scene.outside) == {"keep.txt": hashlib.sha1(b"keep").hexdigest()},
+              "%s: outside changed: %s" % (label, snapshot(scene.outside)))
+        subprocess.run(["rm", "-rf", dest])
+
+
+def _damaged_in_new_folder(scene):
+    """A damaged entry large enough to be streamed, in a new folder: the others appear, no part of
+    it does, through both fronts."""
+    files = {"new/a.txt": b"a\n" * 100, "new/sub/bad.bin": os.urandom(12 << 20), "new/z.txt": b"z\n"}
+    archive = os.path.join(scene.top, "streamed.zip")
+    tree_zip(archive, files, damaged=["new/sub/bad.bin"])
+    for front, command in (("cli", [CLI, "extract", archive, "--quiet", "-d"]),
+                           ("extractor", [exe_of(scene, archive), "--quiet", "--dest"])):
+        dest = os.path.join(scene.top, "streamed-" + front)
+        code, _, err = run(command + [dest])
+        label = "damaged in a new folder, %s" % front
+        check(code == 1 and "bad.bin" in err, "%s: %s %s" % (label, code, err))
+        expected = {"new": "dir", "new/sub": "dir", "new/a.txt": hashlib.sha1(files["new/a.txt"]).hexdigest(),
+                    "new/z.txt": hashlib.sha1(files["new/z.txt"]).hexdigest()}
+        check(snapshot(dest) == expected, "%s: tree %s" % (label, sorted(snapshot(dest).items())))
+    # Two entries of one name in a new folder: the later wins, as anywhere else.
+    twice = os.path.join(scene.top, "twice.zip")
+    with warnings.catch_warnings(), zipfile.ZipFile(twice, "w") as z:
+        warnings.simplefilter("ignore")
+        for data in (b"first", b"second"):
+            z.writestr("new/dup.txt", data)
+    for front, command in (("cli", [CLI, "extract", twice, "--quiet", "-d"]),
+                           ("extractor", [exe_of(scene, twice), "--quiet", "--dest"])):
+        dest = os.path.join(scene.top, "twice-" + front)
+        code, _, err = run(command + [dest])
+        check(code == 0 and snapshot(dest) == {"new": "dir", "new/dup.txt": hashlib.sha1(b"second").hexdigest()},
+              "twice in a new folder, %s: %s %s %s" % (front, code, err, snapshot(dest)))
+
+
 def main():
     top = tempfile.mkdtemp(prefix="oz-hostile-")
     try:
@@ -685,6 +826,7 @@ def main():
         faults(top)
         interruptions(top)
         damaged_entries(top)
+        new_folders(top)
         fuse_mount(top)
     finally:
         subprocess.run(["chmod", "-R", "u+rwx", top])

@@ -37,13 +37,19 @@ constexpr std::uint64_t storedPerWorker = 1u << 20;
 
 struct Worker;
 
-// The writer on POSIX systems: every path is opened below the destination's descriptor, and
-// every file is written unnamed and linked in when complete.
+// The writer on POSIX systems: every path is opened below the destination's descriptor. A new
+// folder at the top of the destination is made under a hidden name, its files are written
+// under their own names, and it takes its name when the extraction ends, however it ends: a
+// failed file is removed before that, and a kill -9 leaves only the hidden folder, which the
+// next run into the destination removes. Every other file is written unnamed and linked in
+// when complete, a link per file that a new folder saves.
 class Extraction : public ExtractionPlan {
 public:
     using ExtractionPlan::ExtractionPlan;
 
 private:
+    bool stopSignalled() const override { return signalPending(); }
+
     bool openDestination() override
     {
         root_ = Fd(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -86,13 +92,24 @@ private:
     void commitHeld();
     void makeLinks();
     void setFolderTimes();
+    void makeRoot();
+    void reveal(bool failing);
+    std::string diskPath(const std::string &rel) const;
     int folderFd(const std::string &rel);
     mode_t modeOf(const Entry &e, bool folder) const;
 
     [[noreturn]] void ioFailure(const std::string &rel, int err) { ExtractionPlan::ioFailure(rel, systemError(err)); }
 
-    std::vector<bool> made_; // by folder: made by this extraction
+    // First, so that it goes last, once every file of this extraction is in place or gone.
+    std::optional<SignalsDeferred> deferred_;
+    std::vector<bool> made_;          // by folder: made by this extraction
+    std::vector<bool> staged_;        // by folder: inside a hidden top folder
+    std::vector<std::string> hidden_; // by folder: a new top folder's hidden name until the end
     Fd root_;
+    // A destination this extraction makes: its hidden name until the end, in the folder above.
+    Fd above_;
+    std::string hiddenRoot_, rootLeaf_;
+    bool rootStaged_ = false;
     mode_t umask_ = currentUmask();
     // Replacements of files that were there, held back until every entry checked out.
     std::mutex heldMutex_;
@@ -117,9 +134,20 @@ mode_t Extraction::modeOf(const Entry &e, bool folder) const
     return folder ? mode | 0700 : mode;
 }
 
+// Where rel is while the extraction runs: below a new top folder, in that folder's hidden name.
+std::string Extraction::diskPath(const std::string &rel) const
+{
+    const std::size_t slash = rel.find('/');
+    const std::uint32_t top
+        = hidden_.empty() ? FolderTree::none : folders_.find(FolderTree::none, rel.substr(0, slash));
+    if (top == FolderTree::none || hidden_[top].empty())
+        return rel;
+    return slash == std::string::npos ? hidden_[top] : hidden_[top] + rel.substr(slash);
+}
+
 int Extraction::folderFd(const std::string &rel)
 {
-    const int fd = openFolderBeneath(root_.get(), rel);
+    const int fd = openFolderBeneath(root_.get(), diskPath(rel));
     if (fd < 0)
         ioFailure(rel, errno);
     return fd;
@@ -133,23 +161,86 @@ void Extraction::write()
     }
     if (root_)
         removeLeftovers(root_.get());
-    if (!root_) {
-        root_ = Fd(openOrMakeFolder(destination_));
-        if (!root_)
-            throw Error("Cannot create the folder " + printable(destination_) + ": " + systemError(errno),
-                        Error::Kind::Io);
+    else
+        makeRoot();
+    try {
+        makeFolders();
+        writeFiles();
+        commitHeld();
+        makeLinks();
+        setFolderTimes();
+    } catch (...) {
+        reveal(true); // what was complete appears, also when stopped
+        throw;
     }
-    makeFolders();
-    writeFiles();
-    commitHeld();
-    makeLinks();
-    setFolderTimes();
+    reveal(false);
     reportDamaged();
+}
+
+// A destination that is not there yet is made as a new top folder is: under a hidden name beside
+// where it goes, renamed into place at the end. Where that cannot be, it is made at once.
+void Extraction::makeRoot()
+{
+    const std::size_t slash = destination_.rfind('/');
+    std::string leaf = slash == std::string::npos ? destination_ : destination_.substr(slash + 1);
+    if (!leaf.empty() && leaf != "." && leaf != "..") {
+        Fd above(openOrMakeFolder(slash == std::string::npos ? "." : slash == 0 ? "/" : destination_.substr(0, slash)));
+        struct stat st;
+        // A link that leads nowhere is no destination either: it is refused as before, at once.
+        if (above && ::fstatat(above.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            removeLeftovers(above.get()); // what a killed run left there in its place
+            if (!deferred_)
+                deferred_.emplace();
+            hiddenRoot_ = makeTemporaryFolder(above.get(), 0777);
+            if (!hiddenRoot_.empty())
+                root_ = Fd(::openat(above.get(), hiddenRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (root_) {
+                above_ = std::move(above);
+                rootLeaf_ = std::move(leaf);
+                rootStaged_ = true;
+                return;
+            }
+            if (!hiddenRoot_.empty())
+                ::unlinkat(above.get(), hiddenRoot_.c_str(), AT_REMOVEDIR);
+            hiddenRoot_.clear();
+        }
+    }
+    root_ = Fd(openOrMakeFolder(destination_));
+    if (!root_)
+        throw Error("Cannot create the folder " + printable(destination_) + ": " + systemError(errno), Error::Kind::Io);
+}
+
+// The hidden folders take their names. One whose name was taken meanwhile by something else
+// does not replace it: that is an error, unless the extraction fails already.
+void Extraction::reveal(bool failing)
+{
+    std::uint32_t failed = FolderTree::none;
+    int err = 0;
+    for (std::uint32_t f = 0; f < hidden_.size(); ++f) {
+        if (hidden_[f].empty())
+            continue;
+        if (renameNoReplace(root_.get(), hidden_[f], folders_.path(f)) != 0 && failed == FolderTree::none) {
+            failed = f;
+            err = errno;
+        }
+        hidden_[f].clear();
+    }
+    if (!hiddenRoot_.empty()) {
+        if (renameNoReplace(above_.get(), hiddenRoot_, rootLeaf_) != 0 && failed == FolderTree::none) {
+            failed = FolderTree::none - 1;
+            err = errno;
+        }
+        hiddenRoot_.clear();
+    }
+    if (failed != FolderTree::none && !failing)
+        ioFailure(failed == FolderTree::none - 1 ? std::string() : folders_.path(failed), err);
 }
 
 void Extraction::makeFolders()
 {
     made_.assign(folders_.size(), false);
+    staged_.assign(folders_.size(), false);
+    hidden_.assign(folders_.size(), {});
     for (std::uint32_t f = 0; f < folders_.size(); ++f) {
         const std::string folder = folders_.path(f);
         if (existing_[f]) {
@@ -158,6 +249,17 @@ void Extraction::makeFolders()
                 removeLeftovers(fd.get());
             continue;
         }
+        const std::uint32_t parentFolder = folders_.parent(f);
+        if (parentFolder == FolderTree::none && !rootStaged_) {
+            if (!deferred_)
+                deferred_.emplace();
+            hidden_[f] = makeTemporaryFolder(root_.get());
+            if (hidden_[f].empty())
+                ioFailure(folder, errno);
+            staged_[f] = made_[f] = true;
+            continue;
+        }
+        staged_[f] = parentFolder == FolderTree::none || staged_[parentFolder];
         Fd parent(folderFd(parentOf(folder)));
         // Owner-only until its entries are in; its own mode comes last.
         if (::mkdirat(parent.get(), leafOf(folder).c_str(), 0700) != 0) {
@@ -325,7 +427,9 @@ void Extraction::writeOne(const Planned &p, Worker &worker, bool reporting)
         worker.parentAcl = hasDefaultAcl(worker.parent.get());
     }
     // Made with its mode, which saves a call per file; an ACL or a hidden name needs it set again.
-    NewFile file(worker.parent.get(), leafOf(p.rel), modeOf(dir_.entries[p.entry], false), shown(p.rel));
+    const bool direct = p.parent == FolderTree::none ? rootStaged_ : staged_[p.parent];
+    NewFile file(worker.parent.get(), leafOf(p.rel), modeOf(dir_.entries[p.entry], false), shown(p.rel),
+                 direct ? NewFile::Placement::Direct : NewFile::Placement::Unnamed);
     if (worker.parentAcl || file.hasHiddenName())
         ::fchmod(file.fd(), modeOf(dir_.entries[p.entry], false));
     try {
@@ -466,7 +570,7 @@ void Extraction::setFolderTimes()
         if (!made_[f])
             continue;
         const std::string path = folders_.path(f);
-        Fd folder(openFolderBeneath(root_.get(), path));
+        Fd folder(openFolderBeneath(root_.get(), diskPath(path)));
         if (!folder)
             continue;
         const auto planned = byRel_.find(path);

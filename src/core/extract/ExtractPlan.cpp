@@ -113,7 +113,7 @@ void ExtractionPlan::ioFailure(const std::string &rel, const std::string &why)
 
 void ExtractionPlan::checkStop() const
 {
-    if (options_.stop && options_.stop->load())
+    if ((options_.stop && options_.stop->load()) || stopSignalled())
         throw Error("Stopped before the extraction was complete", Error::Kind::Stopped);
 }
 

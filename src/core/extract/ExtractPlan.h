@@ -96,6 +96,8 @@ protected:
     std::string shownBelow(std::string rel) const;
     [[noreturn]] void ioFailure(const std::string &rel, const std::string &why);
     void checkStop() const;
+    // Whether a signal this system's writer waits for asks it to stop, besides options_.stop.
+    virtual bool stopSignalled() const { return false; }
     // Every folder entry counts as extracted once the writer has made the folders.
     void foldersMade();
     // An entry found damaged while it was read fails alone; any thread may call it.

@@ -51,8 +51,14 @@ void unregister(int slot)
         slots[slot].state.store(0);
 }
 
+std::atomic<int> deferring{0};
+std::atomic<int> pendingSignal{0};
+
 void onSignal(int signal)
 {
+    // The first one during an extraction into hidden folders waits for it to stop.
+    if (deferring.load() > 0 && pendingSignal.exchange(signal) == 0)
+        return;
     for (auto &slot : slots) {
         if (slot.state.load() == 2)
             ::unlinkat(slot.dirFd, slot.name, 0);
@@ -61,7 +67,7 @@ void onSignal(int signal)
     ::raise(signal);
 }
 
-std::string hiddenName()
+std::string hiddenName(const char *suffix = ".part")
 {
     unsigned char bytes[6];
     if (!randomBytes(bytes, sizeof bytes)) {
@@ -69,8 +75,8 @@ std::string hiddenName()
         std::memcpy(bytes, &t, sizeof bytes);
     }
     char tail[24];
-    std::snprintf(tail, sizeof tail, "%02x%02x%02x%02x%02x%02x.part", bytes[0], bytes[1], bytes[2], bytes[3], bytes[4],
-                  bytes[5]);
+    std::snprintf(tail, sizeof tail, "%02x%02x%02x%02x%02x%02x%s", bytes[0], bytes[1], bytes[2], bytes[3], bytes[4],
+                  bytes[5], suffix);
     return temporaryName(tail);
 }
 
@@ -85,16 +91,41 @@ int linkNamed(int dirFd, const std::string &temp, const std::string &name)
     }
     if (errno == EEXIST || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK))
         return -1;
-    if (::renameat2(dirFd, temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-        return -1;
-    struct stat st;
-    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        errno = EEXIST;
-        return -1;
+    return renameNoReplace(dirFd, temp, name);
+}
+
+// The folder name below dirFd, opened to be read without following a link; null when it cannot be.
+DIR *readFolder(int dirFd, const char *name)
+{
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (fd >= 0 && !dir)
+        ::close(fd);
+    return dir;
+}
+
+// Empties and removes the folder name below dirFd. Each folder is opened by one part relative
+// to its parent's descriptor and without following a link, so nothing outside it is reached,
+// whatever was planted inside.
+void removeTree(int dirFd, const char *name, int depth)
+{
+    DIR *dir = depth > 4096 ? nullptr : readFolder(dirFd, name);
+    if (!dir)
+        return;
+    const int fd = ::dirfd(dir);
+    // Names removed while the folder is read may hide others from that reading: a second pass.
+    for (int pass = 0; pass < 2; ++pass) {
+        while (const dirent *d = ::readdir(dir)) {
+            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0)
+                continue;
+            if (d->d_type == DT_DIR || (::unlinkat(fd, d->d_name, 0) != 0 && errno == EISDIR))
+                removeTree(fd, d->d_name, depth + 1);
+        }
+        if (::unlinkat(dirFd, name, AT_REMOVEDIR) == 0 || errno != ENOTEMPTY)
+            break;
+        ::rewinddir(dir);
     }
-    return ::renameat(dirFd, temp.c_str(), dirFd, name.c_str());
+    ::closedir(dir);
 }
 
 // Links the unnamed file open on fd into dirFd as name. AT_EMPTY_PATH needs a capability most
@@ -116,6 +147,50 @@ int linkUnnamed(int fd, int dirFd, const std::string &name)
 
 } // namespace
 
+int renameNoReplace(int dirFd, const std::string &from, const std::string &to)
+{
+    if (::renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return -1;
+    struct stat st;
+    if (::fstatat(dirFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::renameat(dirFd, from.c_str(), dirFd, to.c_str());
+}
+
+std::string makeTemporaryFolder(int dirFd, mode_t mode)
+{
+    for (int tries = 0; tries < 16; ++tries) {
+        std::string name = hiddenName(".new");
+        if (::mkdirat(dirFd, name.c_str(), mode) == 0)
+            return name;
+        if (errno != EEXIST)
+            break;
+    }
+    return {};
+}
+
+SignalsDeferred::SignalsDeferred()
+{
+    ++deferring;
+}
+
+SignalsDeferred::~SignalsDeferred()
+{
+    if (--deferring == 0) {
+        if (const int signal = pendingSignal.exchange(0); signal != 0)
+            onSignal(signal);
+    }
+}
+
+bool signalPending()
+{
+    return pendingSignal.load(std::memory_order_relaxed) != 0;
+}
+
 std::string temporaryName(const std::string &tail)
 {
     return temporaryName(static_cast<unsigned long>(::getpid()), tail);
@@ -131,18 +206,14 @@ bool isLeftover(const char *name)
 
 void removeLeftovers(int dirFd)
 {
-    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    DIR *dir = readFolder(dirFd, ".");
+    if (!dir)
         return;
-    DIR *dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
-        return;
-    }
     while (const dirent *d = ::readdir(dir)) {
-        // Only files and links: a folder of that name is none of ours.
-        if (d->d_type != DT_DIR && isLeftover(d->d_name))
-            ::unlinkat(dirFd, d->d_name, 0);
+        if (!isLeftover(d->d_name))
+            continue;
+        if (d->d_type == DT_DIR || (::unlinkat(dirFd, d->d_name, 0) != 0 && errno == EISDIR))
+            removeTree(dirFd, d->d_name, 0);
     }
     ::closedir(dir);
 }
@@ -161,9 +232,16 @@ void installCleanupOnSignals()
     }
 }
 
-NewFile::NewFile(int dirFd, std::string name, mode_t mode, std::string label)
+NewFile::NewFile(int dirFd, std::string name, mode_t mode, std::string label, Placement placement)
     : dirFd_(dirFd), name_(std::move(name)), label_(label.empty() ? name_ : std::move(label))
 {
+    if (placement == Placement::Direct) {
+        fd_ = ::openat(dirFd, name_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd_ < 0)
+            fail(errno);
+        direct_ = true;
+        return;
+    }
     fd_ = ::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     if (fd_ >= 0)
         return;
@@ -195,8 +273,9 @@ NewFile::~NewFile()
 
 NewFile::NewFile(NewFile &&o) noexcept
     : dirFd_(o.dirFd_), fd_(o.fd_), name_(std::move(o.name_)), label_(std::move(o.label_)), temp_(std::move(o.temp_)),
-      slot_(o.slot_)
+      slot_(o.slot_), direct_(o.direct_)
 {
+    o.direct_ = false;
     o.fd_ = -1;
     o.temp_.clear();
     o.slot_ = -1;
@@ -212,6 +291,8 @@ NewFile &NewFile::operator=(NewFile &&o) noexcept
         label_ = std::move(o.label_);
         temp_ = std::move(o.temp_);
         slot_ = o.slot_;
+        direct_ = o.direct_;
+        o.direct_ = false;
         o.fd_ = -1;
         o.temp_.clear();
         o.slot_ = -1;
@@ -257,12 +338,20 @@ void NewFile::discard()
         ::unlinkat(dirFd_, temp_.c_str(), 0);
         temp_.clear();
     }
+    if (direct_) {
+        ::unlinkat(dirFd_, name_.c_str(), 0);
+        direct_ = false;
+    }
     unregister(slot_);
     slot_ = -1;
 }
 
 void NewFile::park()
 {
+    if (direct_) {
+        closeFd(); // already under its name, in a folder nothing shows yet
+        return;
+    }
     if (temp_.empty()) {
         for (int tries = 0; tries < 16; ++tries) {
             std::string temp = hiddenName();
@@ -289,6 +378,11 @@ void NewFile::park()
 
 void NewFile::commit(bool replace)
 {
+    if (direct_) {
+        closeFd();
+        direct_ = false;
+        return;
+    }
     if (temp_.empty() && fd_ >= 0) {
         // Unnamed: a new name is a single link, which fails when the name is taken.
         if (linkUnnamed(fd_, dirFd_, name_) == 0) {
