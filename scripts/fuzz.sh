@@ -1,22 +1,32 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in build-fuzz/ and runs each for the given number of
-# seconds (default 10: the short run of `make test`; `make fuzz` runs longer). Seeds are the
+# seconds (default 10: the short run of `make test`; `make fuzz` runs longer), as many at a time
+# as there are cores; `--build` only builds them and makes the seeds (CI, ahead of the run). Seeds are the
 # hostile archives of tests/hostile/corpus.py, archives of other zip tools and our own; what the
 # fuzzer learns is kept in build-fuzz/corpus/ between runs. A crash leaves its input in
 # build-fuzz/crashes/ and fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+build_only=
+[ "${1:-}" = --build ] && { build_only=1; shift; }
 seconds=${1:-10}
 jobs=${JOBS:-$(nproc)}
 tree=build-fuzz
+targets=(archive extractor names inflate64 peimage options)
 
 flags=()
 # The Windows extractor is not fuzzed here: take the plain tree's rather than cross-build it again.
 [ -f build/bin/orvelzip-sfx.exe ] && flags+=("-DORVELZIP_WINDOWS_EXTRACTOR=$PWD/build/bin/orvelzip-sfx.exe")
 command -v ccache >/dev/null && flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# Line tables are all a crash report needs.
 cmake -S . -B "$tree" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVELZIP_FUZZ=ON \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
-cmake --build "$tree" -j "$jobs" --target fuzz_archive fuzz_extractor fuzz_names fuzz_inflate64 fuzz_peimage fuzz_options orvelzip-cli
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVELZIP_DEBUG_INFO=-g1 "${flags[@]}" >/dev/null
+# The seeds come from the tool of the plain tree when there is one; building it here would compile
+# the component once more, with coverage, for a few archives.
+cli=$PWD/build/bin/orvelzip-cli
+build=("${targets[@]/#/fuzz_}")
+[ -x "$cli" ] || { cli=$PWD/$tree/bin/orvelzip-cli; build+=(orvelzip-cli); }
+cmake --build "$tree" -j "$jobs" --target "${build[@]}"
 
 seeds=$tree/seeds
 if [ ! -d "$seeds" ]; then
@@ -30,8 +40,8 @@ if [ ! -d "$seeds" ]; then
   ln -s a.txt "$src/link"
   (cd "$src" && zip -qry "$OLDPWD/$seeds/archive/infozip.zip" . && zip -qr -P pw "$OLDPWD/$seeds/archive/zipcrypto.zip" a.txt)
   command -v 7zz >/dev/null && (cd "$src" && 7zz a -tzip -mem=AES256 -psecret "$OLDPWD/$seeds/archive/aes.zip" a.txt sub >/dev/null)
-  "$tree/bin/orvelzip-cli" create "$seeds/archive/ours.zip" "$src" --quiet
-  ORVELZIP_PASSWORD=secret "$tree/bin/orvelzip-cli" create --password "$seeds/archive/ours-aes.zip" "$src" --quiet
+  "$cli" create "$seeds/archive/ours.zip" "$src" --quiet
+  ORVELZIP_PASSWORD=secret "$cli" create --password "$seeds/archive/ours-aes.zip" "$src" --quiet
   rm -rf "$src"
   cp "$seeds"/archive/*.zip "$seeds/extractor/"
   printf 'OZSFX1\r\n' >"$seeds/extractor/magic"
@@ -91,7 +101,7 @@ fi
 # same), each run with a command line a receiver or a script would type.
 if [ ! -d "$seeds/options" ]; then
   mkdir -p "$seeds/options"
-  python3 - "$seeds/options" "$tree/bin/orvelzip-cli" resources/icons/oz.ico <<'PY'
+  python3 - "$seeds/options" "$cli" resources/icons/oz.ico <<'PY'
 import os, struct, subprocess, sys, tempfile
 out, cli, icon = (os.path.abspath(a) for a in sys.argv[1:4])
 builds = (
@@ -128,21 +138,34 @@ for n, line in enumerate(lines):
 PY
 fi
 
+[ -n "$build_only" ] && exit 0
+
+# Each target in its own folder (fuzz_archive extracts below TMPDIR), with its own log.
+fuzz() {
+  local target=$1 corpus=$tree/corpus/$1 leaks=1
+  mkdir -p "$corpus"
+  ASAN_OPTIONS=detect_leaks=$leaks TMPDIR=$(mktemp -d) "$tree/fuzz/fuzz_$target" "$corpus" "$seeds/$target" \
+    -detect_leaks=$leaks -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=65536 \
+    -artifact_prefix="$tree/crashes/$target-" -print_final_stats=0 2>"$tree/fuzz_$target.log"
+}
 mkdir -p "$tree/crashes"
 failed=0
-for target in archive extractor names inflate64 peimage options; do
-  corpus=$tree/corpus/$target
-  mkdir -p "$corpus"
-  echo "fuzz_$target: $seconds s"
-  leaks=1
-  # Each target in its own folder: fuzz_archive extracts below TMPDIR.
-  if ! ASAN_OPTIONS=detect_leaks=$leaks TMPDIR=$(mktemp -d) "$tree/fuzz/fuzz_$target" "$corpus" "$seeds/$target" -detect_leaks=$leaks \
-         -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=65536 \
-         -artifact_prefix="$tree/crashes/$target-" -print_final_stats=0 2>"$tree/fuzz_$target.log"; then
-    echo "fuzz_$target failed; see $tree/fuzz_$target.log and $tree/crashes/" >&2
-    tail -40 "$tree/fuzz_$target.log" >&2
-    failed=1
-  fi
-  grep -E '(DONE|^Done [0-9]+ runs)' "$tree/fuzz_$target.log" | tail -1 || true
+for ((i = 0; i < ${#targets[@]}; i += jobs)); do
+  batch=("${targets[@]:i:jobs}")
+  pids=()
+  for target in "${batch[@]}"; do
+    echo "fuzz_$target: $seconds s"
+    fuzz "$target" &
+    pids+=($!)
+  done
+  for k in "${!batch[@]}"; do
+    target=${batch[k]}
+    if ! wait "${pids[k]}"; then
+      echo "fuzz_$target failed; see $tree/fuzz_$target.log and $tree/crashes/" >&2
+      tail -40 "$tree/fuzz_$target.log" >&2
+      failed=1
+    fi
+    grep -E '(DONE|^Done [0-9]+ runs)' "$tree/fuzz_$target.log" | tail -1 || true
+  done
 done
 exit $failed
