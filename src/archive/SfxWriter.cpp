@@ -5,6 +5,7 @@
 #include "Signing.h"
 #include "receiver/BuilderPeImage.h"
 #include "receiver/PeVersion.h"
+#include "receiver/ProgramArguments.h"
 #include "receiver/SfxFormat.h"
 
 #include <QCoreApplication>
@@ -125,6 +126,8 @@ void writeSelfExtracting(const core::WriteJob &job, const ExeSettings &exe, cons
     }
     settings.runProgram = exe.runProgram.toStdString();
     settings.runParameters = exe.runParameters.toStdString();
+    if (windows)
+        receiver::checkScriptArguments(settings.runProgram, receiver::splitArguments(settings.runParameters));
     settings.autoTemp = exe.autoTemp;
     settings.autoExtract = exe.autoExtract;
     const std::string block = receiver::encodeSettings(settings);

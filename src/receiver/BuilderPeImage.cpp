@@ -1,6 +1,7 @@
 #include "BuilderPeImage.h"
 #include "core/base/Error.h"
 #include "core/base/FileIo.h"
+#include "core/base/LittleEndian.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -13,28 +14,6 @@
 namespace oz::receiver {
 
 namespace {
-
-std::uint16_t get16(const std::string &s, std::size_t at)
-{
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8);
-}
-
-std::uint32_t get32(const std::string &s, std::size_t at)
-{
-    return get16(s, at) | static_cast<std::uint32_t>(get16(s, at + 2)) << 16;
-}
-
-void put16(std::string &s, std::size_t at, std::uint32_t v)
-{
-    s[at] = static_cast<char>(v & 0xff);
-    s[at + 1] = static_cast<char>((v >> 8) & 0xff);
-}
-
-void put32(std::string &s, std::size_t at, std::uint32_t v)
-{
-    put16(s, at, v & 0xffff);
-    put16(s, at + 2, v >> 16);
-}
 
 std::uint32_t alignUp(std::uint32_t v, std::uint32_t to)
 {
@@ -66,15 +45,15 @@ struct Headers {
     {
         if (s.size() < 0x40 || s[0] != 'M' || s[1] != 'Z')
             return false;
-        const std::size_t pe = get32(s, 0x3c);
+        const std::size_t pe = core::le32At(s, 0x3c);
         if (pe + 24 + 112 > s.size() || s.compare(pe, 4, std::string("PE\0\0", 4)) != 0)
             return false;
-        count = get16(s, pe + 6);
+        count = core::le16At(s, pe + 6);
         optional = pe + 24;
-        if (get16(s, optional) != 0x20b)
+        if (core::le16At(s, optional) != 0x20b)
             return false;
         // At least up to the directories of resources and relocations, which are read.
-        const std::size_t optionalSize = get16(s, pe + 20);
+        const std::size_t optionalSize = core::le16At(s, pe + 20);
         if (optionalSize < 112 + 6 * 8)
             return false;
         sections = optional + optionalSize;
@@ -87,12 +66,12 @@ void readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::si
     auto entries = [&](std::size_t dir, auto &&each) -> bool {
         if (dir + 16 > size)
             return false;
-        const std::size_t n = std::size_t(get16(s, base + dir + 12)) + get16(s, base + dir + 14);
+        const std::size_t n = std::size_t(core::le16At(s, base + dir + 12)) + core::le16At(s, base + dir + 14);
         if (dir + 16 + 8 * n > size)
             return false;
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t id = get32(s, base + dir + 16 + 8 * i);
-            const std::uint32_t to = get32(s, base + dir + 20 + 8 * i);
+            const std::uint32_t id = core::le32At(s, base + dir + 16 + 8 * i);
+            const std::uint32_t to = core::le32At(s, base + dir + 20 + 8 * i);
             if (id & 0x80000000u)
                 return false; // a resource by name: not one of ours
             if (!each(id, to))
@@ -107,8 +86,8 @@ void readTree(const std::string &s, std::size_t base, std::uint32_t rva, std::si
                        && entries(nameDir & 0x7fffffffu, [&](std::uint32_t lang, std::uint32_t leaf) {
                               if ((leaf & 0x80000000u) || leaf + 16 > size)
                                   return false;
-                              const std::uint32_t dataRva = get32(s, base + leaf);
-                              const std::uint32_t dataSize = get32(s, base + leaf + 4);
+                              const std::uint32_t dataRva = core::le32At(s, base + leaf);
+                              const std::uint32_t dataSize = core::le32At(s, base + leaf + 4);
                               if (dataRva < rva || dataRva - rva + std::uint64_t(dataSize) > size)
                                   return false;
                               out[{type, name, lang}] = s.substr(base + (dataRva - rva), dataSize);
@@ -137,34 +116,34 @@ std::string writeTree(const PeResources &resources, std::uint32_t rva)
     std::size_t dataAt = leaves + 16 * resources.size();
     std::string out(dataAt, '\0');
     auto table = [&](std::size_t at, std::size_t count) {
-        put16(out, at + 14, static_cast<std::uint32_t>(count));
+        core::storeLe16(out, at + 14, static_cast<std::uint32_t>(count));
         return at + 16;
     };
     std::size_t next = 16 + 8 * tree.size();
     std::size_t leaf = leaves;
     std::size_t typeEntry = table(0, tree.size());
     for (const auto &[type, names] : tree) {
-        put32(out, typeEntry, type);
-        put32(out, typeEntry + 4, static_cast<std::uint32_t>(next) | 0x80000000u);
+        core::storeLe32(out, typeEntry, type);
+        core::storeLe32(out, typeEntry + 4, static_cast<std::uint32_t>(next) | 0x80000000u);
         typeEntry += 8;
         std::size_t nameEntry = table(next, names.size());
         next += 16 + 8 * names.size();
         for (const auto &[name, langs] : names) {
-            put32(out, nameEntry, name);
-            put32(out, nameEntry + 4, static_cast<std::uint32_t>(next) | 0x80000000u);
+            core::storeLe32(out, nameEntry, name);
+            core::storeLe32(out, nameEntry + 4, static_cast<std::uint32_t>(next) | 0x80000000u);
             nameEntry += 8;
             std::size_t langEntry = table(next, langs.size());
             next += 16 + 8 * langs.size();
             for (const std::uint32_t lang : langs) {
-                put32(out, langEntry, lang);
-                put32(out, langEntry + 4, static_cast<std::uint32_t>(leaf));
+                core::storeLe32(out, langEntry, lang);
+                core::storeLe32(out, langEntry + 4, static_cast<std::uint32_t>(leaf));
                 langEntry += 8;
                 const std::string &data = resources.at({type, name, lang});
                 dataAt = alignUp(static_cast<std::uint32_t>(dataAt), 8);
                 out.resize(dataAt, '\0');
                 out += data;
-                put32(out, leaf, rva + static_cast<std::uint32_t>(dataAt));
-                put32(out, leaf + 4, static_cast<std::uint32_t>(data.size()));
+                core::storeLe32(out, leaf, rva + static_cast<std::uint32_t>(dataAt));
+                core::storeLe32(out, leaf + 4, static_cast<std::uint32_t>(data.size()));
                 leaf += 16;
                 dataAt += data.size();
             }
@@ -177,16 +156,16 @@ std::string writeTree(const PeResources &resources, std::uint32_t rva)
 void readIcon(const std::string &ico, const std::string &iconName, std::vector<std::string> &pictures,
               std::string &group)
 {
-    if (ico.size() < 6 || get16(ico, 0) != 0 || get16(ico, 2) != 1)
+    if (ico.size() < 6 || core::le16At(ico, 0) != 0 || core::le16At(ico, 2) != 1)
         unusableIcon(iconName, ico.empty() ? "it is empty" : "it is not a Windows icon (.ico) file");
-    const std::size_t count = get16(ico, 4);
+    const std::size_t count = core::le16At(ico, 4);
     if (count == 0 || 6 + 16 * count > ico.size())
         unusableIcon(iconName, count == 0 ? "it holds no pictures" : "it is cut short");
     group = ico.substr(0, 6);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t e = 6 + 16 * i;
-        const std::uint32_t size = get32(ico, e + 8);
-        const std::uint32_t at = get32(ico, e + 12);
+        const std::uint32_t size = core::le32At(ico, e + 8);
+        const std::uint32_t at = core::le32At(ico, e + 12);
         const std::string number = "picture " + std::to_string(i + 1);
         if (size < 8 || at > ico.size() || size > ico.size() - at)
             unusableIcon(iconName, number + " is cut short");
@@ -202,9 +181,9 @@ void readIcon(const std::string &ico, const std::string &iconName, std::vector<s
             };
             width = be32(16);
             height = be32(20);
-        } else if (picture.size() >= 40 && get32(picture, 0) == 40) {
-            width = get32(picture, 4);
-            height = get32(picture, 8) / 2; // the colours and the mask
+        } else if (picture.size() >= 40 && core::le32At(picture, 0) == 40) {
+            width = core::le32At(picture, 4);
+            height = core::le32At(picture, 8) / 2; // the colours and the mask
         } else {
             unusableIcon(iconName, number + " is neither a bitmap nor a PNG");
         }
@@ -234,42 +213,44 @@ struct Layout {
 
     void read(const std::string &exe)
     {
-        if (!h.read(exe) || get32(exe, h.optional + 108) < 6)
+        if (!h.read(exe) || core::le32At(exe, h.optional + 108) < 6)
             damagedImage("it is not a Windows program");
         // Sections start at powers of two, from 512 to 64 KiB in the file and at least that in
         // memory: a damaged value must not make the image grow to gigabytes.
-        const std::uint32_t fileAlign = get32(exe, h.optional + 36), sectionAlign = get32(exe, h.optional + 32);
+        const std::uint32_t fileAlign = core::le32At(exe, h.optional + 36),
+                            sectionAlign = core::le32At(exe, h.optional + 32);
         auto powerOfTwo = [](std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
         if (!powerOfTwo(fileAlign) || fileAlign < 512 || fileAlign > 65536 || !powerOfTwo(sectionAlign)
             || sectionAlign < fileAlign)
             damagedImage("its headers are damaged");
-        rsrcRva = get32(exe, h.optional + 112 + 2 * 8);
-        const std::uint32_t relocRva = get32(exe, h.optional + 112 + 5 * 8);
+        rsrcRva = core::le32At(exe, h.optional + 112 + 2 * 8);
+        const std::uint32_t relocRva = core::le32At(exe, h.optional + 112 + 5 * 8);
         std::size_t index = h.count;
         for (std::size_t i = 0; i < h.count; ++i)
-            if (get32(exe, h.sections + i * sectionHeaderSize + 12) == rsrcRva)
+            if (core::le32At(exe, h.sections + i * sectionHeaderSize + 12) == rsrcRva)
                 index = i;
         const bool relocLast = index + 2 == h.count && relocRva != 0
-            && get32(exe, h.sections + (index + 1) * sectionHeaderSize + 12) == relocRva;
+            && core::le32At(exe, h.sections + (index + 1) * sectionHeaderSize + 12) == relocRva;
         if (rsrcRva == 0 || (index + 1 != h.count && !relocLast))
             damagedImage("its resources are not the last part of it");
         rsrc = h.sections + index * sectionHeaderSize;
         reloc = relocLast ? rsrc + sectionHeaderSize : 0;
         for (const std::size_t sh : {rsrc, reloc})
-            if (sh && std::uint64_t(get32(exe, sh + 20)) + get32(exe, sh + 16) > exe.size())
+            if (sh && std::uint64_t(core::le32At(exe, sh + 20)) + core::le32At(exe, sh + 16) > exe.size())
                 damagedImage("it is cut short");
         // The new resources are written from where the old ones start: nothing else may lie
         // there or behind, the headers least of all.
-        const std::uint32_t rsrcRaw = get32(exe, rsrc + 20);
+        const std::uint32_t rsrcRaw = core::le32At(exe, rsrc + 20);
         bool last = rsrcRaw >= h.sections + h.count * sectionHeaderSize;
         for (std::size_t sh = h.sections; sh < h.sections + h.count * sectionHeaderSize; sh += sectionHeaderSize)
-            if (sh != rsrc && sh != reloc && get32(exe, sh + 16) != 0
-                && std::uint64_t(get32(exe, sh + 20)) + get32(exe, sh + 16) > rsrcRaw)
+            if (sh != rsrc && sh != reloc && core::le32At(exe, sh + 16) != 0
+                && std::uint64_t(core::le32At(exe, sh + 20)) + core::le32At(exe, sh + 16) > rsrcRaw)
                 last = false;
         if (!last)
             damagedImage("its resources are not the last part of it");
         if (reloc)
-            relocations = exe.substr(get32(exe, reloc + 20), std::min(get32(exe, reloc + 8), get32(exe, reloc + 16)));
+            relocations = exe.substr(core::le32At(exe, reloc + 20),
+                                     std::min(core::le32At(exe, reloc + 8), core::le32At(exe, reloc + 16)));
     }
 };
 
@@ -277,20 +258,20 @@ struct Layout {
 // initialized data follows the change of its raw size.
 void place(std::string &exe, const Layout &l, std::size_t sh, const std::string &content, std::uint32_t rva)
 {
-    const std::uint32_t fileAlign = get32(exe, l.h.optional + 36);
-    const std::uint32_t oldRaw = get32(exe, sh + 16);
+    const std::uint32_t fileAlign = core::le32At(exe, l.h.optional + 36);
+    const std::uint32_t oldRaw = core::le32At(exe, sh + 16);
     const auto rawAt = static_cast<std::uint32_t>(exe.size());
     exe += content;
     exe.resize(alignUp(static_cast<std::uint32_t>(exe.size()), fileAlign), '\0');
     const auto raw = static_cast<std::uint32_t>(exe.size() - rawAt);
-    put32(exe, sh + 8, static_cast<std::uint32_t>(content.size()));
-    put32(exe, sh + 12, rva);
-    put32(exe, sh + 16, raw);
-    put32(exe, sh + 20, rawAt);
-    if (get32(exe, sh + 36) & 0x40) // initialized data
-        put32(exe, l.h.optional + 8, get32(exe, l.h.optional + 8) - oldRaw + raw);
-    put32(exe, l.h.optional + 56,
-          alignUp(rva + static_cast<std::uint32_t>(content.size()), get32(exe, l.h.optional + 32)));
+    core::storeLe32(exe, sh + 8, static_cast<std::uint32_t>(content.size()));
+    core::storeLe32(exe, sh + 12, rva);
+    core::storeLe32(exe, sh + 16, raw);
+    core::storeLe32(exe, sh + 20, rawAt);
+    if (core::le32At(exe, sh + 36) & 0x40) // initialized data
+        core::storeLe32(exe, l.h.optional + 8, core::le32At(exe, l.h.optional + 8) - oldRaw + raw);
+    core::storeLe32(exe, l.h.optional + 56,
+                    alignUp(rva + static_cast<std::uint32_t>(content.size()), core::le32At(exe, l.h.optional + 32)));
 }
 
 } // namespace
@@ -299,20 +280,20 @@ void editPeResources(std::string &exe, const std::function<void(PeResources &)> 
 {
     Layout l;
     l.read(exe);
-    const std::uint32_t rawAt = get32(exe, l.rsrc + 20);
+    const std::uint32_t rawAt = core::le32At(exe, l.rsrc + 20);
     PeResources resources;
-    readTree(exe, rawAt, l.rsrcRva, std::min(get32(exe, l.rsrc + 16), get32(exe, l.rsrc + 8)), resources);
+    readTree(exe, rawAt, l.rsrcRva, std::min(core::le32At(exe, l.rsrc + 16), core::le32At(exe, l.rsrc + 8)), resources);
     edit(resources);
 
     const std::string section = writeTree(resources, l.rsrcRva);
     exe.resize(rawAt);
     place(exe, l, l.rsrc, section, l.rsrcRva);
-    put32(exe, l.h.optional + 112 + 2 * 8 + 4, static_cast<std::uint32_t>(section.size()));
+    core::storeLe32(exe, l.h.optional + 112 + 2 * 8 + 4, static_cast<std::uint32_t>(section.size()));
     if (l.reloc) {
         const std::uint32_t relocRva
-            = alignUp(l.rsrcRva + static_cast<std::uint32_t>(section.size()), get32(exe, l.h.optional + 32));
+            = alignUp(l.rsrcRva + static_cast<std::uint32_t>(section.size()), core::le32At(exe, l.h.optional + 32));
         place(exe, l, l.reloc, l.relocations, relocRva);
-        put32(exe, l.h.optional + 112 + 5 * 8, relocRva);
+        core::storeLe32(exe, l.h.optional + 112 + 5 * 8, relocRva);
     }
 }
 

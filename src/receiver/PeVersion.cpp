@@ -1,6 +1,7 @@
 #include "PeVersion.h"
 #include "BuilderPeImage.h"
 #include "core/base/Error.h"
+#include "core/base/LittleEndian.h"
 
 #include <vector>
 
@@ -12,24 +13,12 @@ constexpr std::uint32_t rtVersion = 16;
 constexpr std::uint32_t usEnglish = 0x0409;
 constexpr std::uint16_t unicode = 1200; // the code page of UTF-16 strings
 
-void append16(std::string &out, std::uint32_t v)
-{
-    out.push_back(static_cast<char>(v & 0xff));
-    out.push_back(static_cast<char>((v >> 8) & 0xff));
-}
-
-void append32(std::string &out, std::uint32_t v)
-{
-    append16(out, v & 0xffff);
-    append16(out, v >> 16);
-}
-
 // Text with its terminating null, as the resource keeps keys and values.
 void appendText(std::string &out, const std::u16string &text)
 {
     for (const char16_t c : text)
-        append16(out, c);
-    append16(out, 0);
+        core::putLe16(out, c);
+    core::putLe16(out, 0);
 }
 
 void alignTo4(std::string &out)
@@ -51,10 +40,8 @@ std::string part(const std::u16string &key, const std::string &value, std::uint1
         alignTo4(out);
         out += child;
     }
-    out[0] = static_cast<char>(out.size() & 0xff);
-    out[1] = static_cast<char>((out.size() >> 8) & 0xff);
-    out[2] = static_cast<char>(valueLength & 0xff);
-    out[3] = static_cast<char>(valueLength >> 8);
+    core::storeLe16(out, 0, static_cast<std::uint16_t>(out.size()));
+    core::storeLe16(out, 2, valueLength);
     out[4] = text ? 1 : 0;
     return out;
 }
@@ -70,19 +57,19 @@ std::string string(const std::u16string &key, const std::u16string &value)
 std::string fixedInfo(const std::array<std::uint16_t, 4> &n)
 {
     std::string out;
-    append32(out, 0xFEEF04BDu);               // its signature
-    append32(out, 0x00010000u);               // its layout's version
+    core::putLe32(out, 0xFEEF04BDu);          // its signature
+    core::putLe32(out, 0x00010000u);          // its layout's version
     for (int twice = 0; twice < 2; ++twice) { // the file's version, then the product's
-        append32(out, std::uint32_t(n[0]) << 16 | n[1]);
-        append32(out, std::uint32_t(n[2]) << 16 | n[3]);
+        core::putLe32(out, std::uint32_t(n[0]) << 16 | n[1]);
+        core::putLe32(out, std::uint32_t(n[2]) << 16 | n[3]);
     }
-    append32(out, 0x3F);        // which flags are meant
-    append32(out, 0);           // none set: a release build
-    append32(out, 0x00040004u); // for Windows NT, 32-bit or wider
-    append32(out, 1);           // an application
-    append32(out, 0);
-    append32(out, 0); // no date
-    append32(out, 0);
+    core::putLe32(out, 0x3F);        // which flags are meant
+    core::putLe32(out, 0);           // none set: a release build
+    core::putLe32(out, 0x00040004u); // for Windows NT, 32-bit or wider
+    core::putLe32(out, 1);           // an application
+    core::putLe32(out, 0);
+    core::putLe32(out, 0); // no date
+    core::putLe32(out, 0);
     return out;
 }
 
@@ -133,8 +120,8 @@ std::string encodeVersionResource(const VersionInfo &info)
     // The table's key names its language and code page in hexadecimal: 040904B0.
     const std::string table = part(u"040904B0", {}, 0, true, strings);
     std::string translation;
-    append16(translation, usEnglish);
-    append16(translation, unicode);
+    core::putLe16(translation, usEnglish);
+    core::putLe16(translation, unicode);
     const std::string var = part(u"VarFileInfo", {}, 0, true, {part(u"Translation", translation, 4, false)});
     return part(u"VS_VERSION_INFO", fixedInfo(info.numbers), 52, false,
                 {part(u"StringFileInfo", {}, 0, true, {table}), var});

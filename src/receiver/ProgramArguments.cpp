@@ -1,4 +1,5 @@
 #include "ProgramArguments.h"
+#include "core/base/Error.h"
 
 #include <string_view>
 
@@ -99,18 +100,33 @@ bool isBatchScript(const std::string &program)
     return end == ".bat" || end == ".cmd";
 }
 
+void checkScriptArguments(const std::string &program, const std::vector<std::string> &arguments)
+{
+    if (!isBatchScript(program))
+        return;
+    for (const std::string &a : arguments)
+        if (a.find_first_of("\r\n") != std::string::npos)
+            throw core::Error("The script " + program + " cannot be given a parameter that holds a line break",
+                              core::Error::Kind::Unsupported);
+}
+
 std::string windowsCommandLine(const std::string &program, const std::vector<std::string> &arguments,
                                const std::string &cmdExe)
 {
     if (!isBatchScript(program)) {
-        std::string line = "\"" + program + "\"";
+        std::string line(1, '"');
+        line += program;
+        line += '"';
         for (const std::string &a : arguments)
             line += " " + quoteArgument(a);
         return line;
     }
     // A script splits its arguments at ',', ';' and '=' as well: each is quoted, and %~1 in the
     // script takes the quotes off again. The line's own quotes are cmd's (/s): they go.
-    std::string line = quoteArgument(cmdExe) + " /d /s /c \"" + escapeForCmd(program);
+    checkScriptArguments(program, arguments);
+    std::string line = quoteArgument(cmdExe);
+    line += " /d /s /c \"";
+    line += escapeForCmd(program);
     for (const std::string &a : arguments)
         line += " " + escapeForCmd(quoted(a));
     return line + "\"";

@@ -19,9 +19,13 @@ std::string quoteArgument(const std::string &argument);
 
 // The command line that starts program with arguments on Windows. A batch script (.bat, .cmd)
 // runs through cmd.exe, its arguments quoted and escaped so that cmd neither splits them at
-// '&', '|', '<', '>', ',', ';' or '=' nor expands '%' in them.
+// '&', '|', '<', '>', ',', ';' or '=' nor expands '%' in them; checkScriptArguments first.
 std::string windowsCommandLine(const std::string &program, const std::vector<std::string> &arguments,
                                const std::string &cmdExe);
+
+// cmd.exe ends a command at a line break, quoted or not, so a script cannot be handed an
+// argument that holds one: throws core::Error (Unsupported) naming it. Nothing for a program.
+void checkScriptArguments(const std::string &program, const std::vector<std::string> &arguments);
 
 // Whether Windows starts this file through cmd.exe.
 bool isBatchScript(const std::string &program);

@@ -1,6 +1,7 @@
 #include "SfxFormat.h"
 #include "core/base/Error.h"
 #include "core/base/FileIo.h"
+#include "core/base/LittleEndian.h"
 
 #include <cstring>
 #include <vector>
@@ -17,17 +18,6 @@ constexpr std::size_t trailerSize = 12;
 [[noreturn]] void damaged(const std::string &why)
 {
     throw core::Error(why, core::Error::Kind::Damaged);
-}
-
-void putU32(std::string &out, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-
-std::uint32_t getU32(const unsigned char *p)
-{
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
 
 std::string escape(const std::string &value)
@@ -84,12 +74,12 @@ std::string encodeSettings(const Settings &s)
     text += "autoextract=" + std::to_string(s.autoExtract) + "\n";
 
     std::string out(magic, sizeof magic);
-    putU32(out, static_cast<std::uint32_t>(text.size()));
+    core::putLe32(out, static_cast<std::uint32_t>(text.size()));
     out += text;
-    putU32(out, static_cast<std::uint32_t>(s.icon.size()));
+    core::putLe32(out, static_cast<std::uint32_t>(s.icon.size()));
     out += s.icon;
-    putU32(out, crcOf(reinterpret_cast<const unsigned char *>(out.data()), out.size()));
-    putU32(out, static_cast<std::uint32_t>(out.size()));
+    core::putLe32(out, crcOf(reinterpret_cast<const unsigned char *>(out.data()), out.size()));
+    core::putLe32(out, static_cast<std::uint32_t>(out.size()));
     out.append(trailerMagic, sizeof trailerMagic);
     return out;
 }
@@ -100,7 +90,7 @@ Settings readSettings(int fd, std::uint64_t archiveStart)
     if (archiveStart < trailerSize || !oz::core::readAt(fd, archiveStart - trailerSize, trailer, sizeof trailer)
         || std::memcmp(trailer + 4, trailerMagic, sizeof trailerMagic) != 0)
         damaged("no settings block in front of the archive");
-    const std::uint32_t length = getU32(trailer);
+    const std::uint32_t length = core::le32(trailer);
     if (length > 2 * maxSettingsBytes + 64 || length > archiveStart - trailerSize)
         damaged("the settings block is cut short or damaged");
     std::vector<unsigned char> block(length);
@@ -118,19 +108,19 @@ Settings decodeSettings(const unsigned char *data, std::size_t size, std::size_t
     if (size < sizeof magic + 12 || std::memcmp(data, magic, sizeof magic) != 0)
         damaged("no settings block where the extractor ends");
     std::size_t at = sizeof magic;
-    const std::uint32_t textLength = getU32(data + at);
+    const std::uint32_t textLength = core::le32(data + at);
     at += 4;
     if (textLength > maxSettingsBytes || size - at < std::size_t(textLength) + 8)
         damaged("the settings block is cut short or damaged");
     const std::string text(reinterpret_cast<const char *>(data + at), textLength);
     at += textLength;
-    const std::uint32_t iconLength = getU32(data + at);
+    const std::uint32_t iconLength = core::le32(data + at);
     at += 4;
     if (iconLength > maxSettingsBytes || size - at < std::size_t(iconLength) + 4)
         damaged("the settings block is cut short or damaged");
     const std::string icon(reinterpret_cast<const char *>(data + at), iconLength);
     at += iconLength;
-    if (getU32(data + at) != crcOf(data, at))
+    if (core::le32(data + at) != crcOf(data, at))
         damaged("the settings block is damaged (checksum mismatch)");
     at += 4;
 

@@ -174,8 +174,13 @@ long runProgram(const std::string &root, const Settings &settings, std::string &
         error = "the program to run, " + settings.runProgram + ", is not in the archive";
         return -1;
     }
-    std::wstring command
-        = toWide(windowsCommandLine(program, splitArguments(settings.runParameters), fromWide(cmdExe())));
+    std::wstring command;
+    try {
+        command = toWide(windowsCommandLine(program, splitArguments(settings.runParameters), fromWide(cmdExe())));
+    } catch (const oz::core::Error &e) {
+        error = e.what();
+        return -1;
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};

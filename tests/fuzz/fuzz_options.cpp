@@ -8,6 +8,7 @@
 #include "receiver/ReceiverOptions.h"
 #include "receiver/SfxFormat.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -73,7 +74,19 @@ void checkBatchLine(const std::string &line, const std::string &program, const s
 void commandLines(const std::string &program, const std::vector<std::string> &args)
 {
     const std::string cmd = "C:\\Windows\\system32\\cmd.exe";
-    const std::string line = oz::receiver::windowsCommandLine(program, args, cmd);
+    // A script is refused an argument that cmd.exe would end at a line break, and only that.
+    const bool lineBreak = std::any_of(
+        args.begin(), args.end(), [](const std::string &a) { return a.find_first_of("\r\n") != std::string::npos; });
+    std::string line;
+    try {
+        line = oz::receiver::windowsCommandLine(program, args, cmd);
+    } catch (const oz::core::Error &e) {
+        if (!oz::receiver::isBatchScript(program) || !lineBreak || e.kind() != oz::core::Error::Kind::Unsupported)
+            std::abort();
+        return;
+    }
+    if (oz::receiver::isBatchScript(program) && lineBreak)
+        std::abort();
     if (oz::receiver::isBatchScript(program)) {
         checkBatchLine(line, program, args, cmd);
         return;

@@ -21,6 +21,18 @@ inline std::uint64_t le64(const unsigned char *p)
     return le32(p) | static_cast<std::uint64_t>(le32(p + 4)) << 32;
 }
 
+// The same at a position of a container of bytes, which the caller has checked lies inside it.
+template <class Bytes>
+std::uint16_t le16At(const Bytes &in, std::size_t at)
+{
+    return le16(reinterpret_cast<const unsigned char *>(in.data()) + at);
+}
+template <class Bytes>
+std::uint32_t le32At(const Bytes &in, std::size_t at)
+{
+    return le32(reinterpret_cast<const unsigned char *>(in.data()) + at);
+}
+
 // Appends the low `bytes` bytes of v.
 template <class Bytes>
 void putLe(Bytes &out, std::uint64_t v, int bytes)
