@@ -158,8 +158,10 @@ private slots:
             {notPicture, "picture 1 is neither a bitmap nor a PNG"},
             {icon(300, 16), "picture 1 is 300 × 16; pictures may be up to 256 × 256"},
         };
-        for (const auto &[ico, why] : icons) {
-            const QString text = "The icon my.ico cannot be used: " + why;
+        // Named copies rather than a structured binding: clang 14 cannot capture one in a lambda.
+        for (const auto &entry : icons) {
+            const std::string &ico = entry.first;
+            const QString text = "The icon my.ico cannot be used: " + entry.second;
             expectError([&] { checkIcon(ico, "my.ico"); }, Kind::Unsupported, text);
             std::string exe = tinyImage();
             expectError([&] { setPeIcon(exe, ico, "my.ico"); }, Kind::Unsupported, text);
