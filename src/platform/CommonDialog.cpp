@@ -51,19 +51,19 @@ public:
     }
 };
 
-DialogBackend *installedBackend = nullptr;
+DialogBackend *installedDialogs = nullptr;
 
-DialogBackend &backend()
+DialogBackend &dialogBackend()
 {
     static QtDialogBackend real;
-    return installedBackend ? *installedBackend : real;
+    return installedDialogs ? *installedDialogs : real;
 }
 
 } // namespace
 
 void setDialogBackend(DialogBackend *b)
 {
-    installedBackend = b;
+    installedDialogs = b;
 }
 
 QStringList toNameFilters(const QString &filter)
@@ -118,7 +118,7 @@ bool CommonDialog::show(QWidget *parent, bool save)
 
     for (;;) {
         int filter = FilterIndex;
-        const std::optional<QStringList> chosen = backend().run(parent, r, filter);
+        const std::optional<QStringList> chosen = dialogBackend().run(parent, r, filter);
         if (filter >= 1)
             FilterIndex = filter;
         if (!chosen || chosen->isEmpty())
@@ -129,7 +129,7 @@ bool CommonDialog::show(QWidget *parent, bool save)
                 f = withDefaultExtension(f);
             // A "no" goes back to the dialog, as a save dialog's own question would.
             if (r.overwritePrompt && QFileInfo::exists(files.first())
-                && !backend().confirmOverwrite(parent, files.first())) {
+                && !dialogBackend().confirmOverwrite(parent, files.first())) {
                 r.fileName = files.first();
                 continue;
             }

@@ -144,9 +144,7 @@ bool copyFile(const QString &source, const QString &target, bool overwrite, QStr
         }
     }
     if (err != 0) {
-        setError(
-            error,
-            QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, QString::fromLocal8Bit(std::strerror(err))));
+        setError(error, QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, systemText(err)));
         return false;
     }
     return true;
@@ -176,6 +174,11 @@ bool createFolder(const QString &path, QString *error)
         return false;
     }
     return true;
+}
+
+QString systemText(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
 }
 
 } // namespace oz::platform::FileSystem

@@ -26,4 +26,7 @@ bool copyFiles(const QString &wildcardSource, const QString &targetFolder, bool 
 // Creates one folder level.
 bool createFolder(const QString &path, QString *error = nullptr);
 
+// The system's words for an error number (errno), for a message.
+QString systemText(int err);
+
 } // namespace oz::platform::FileSystem

@@ -23,13 +23,13 @@ public:
     }
 };
 
-MessageBackend *installedBackend = nullptr;
+MessageBackend *installedMessages = nullptr;
 
 } // namespace
 
 void setMessageBackend(MessageBackend *backend)
 {
-    installedBackend = backend;
+    installedMessages = backend;
 }
 
 QString iconName(MsgIcon icon)
@@ -47,7 +47,7 @@ void showMessage(QWidget *parent, const QString &text, const QString &title, Msg
     qCInfo(lcUi).noquote() << "message"
                            << QStringLiteral("title=\"%1\" icon=%2 text=\"%3\"").arg(title, iconName(icon), text);
     static QtMessageBackend real;
-    (installedBackend ? *installedBackend : static_cast<MessageBackend &>(real)).show(parent, text, title, icon);
+    (installedMessages ? *installedMessages : static_cast<MessageBackend &>(real)).show(parent, text, title, icon);
 }
 
 } // namespace oz::platform

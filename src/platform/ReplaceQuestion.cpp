@@ -37,7 +37,7 @@ public:
     }
 };
 
-ReplaceBackend *installedBackend = nullptr;
+ReplaceBackend *installedReplace = nullptr;
 
 QString describe(qint64 size, const QDateTime &modified)
 {
@@ -52,7 +52,7 @@ QString describe(qint64 size, const QDateTime &modified)
 
 void setReplaceBackend(ReplaceBackend *backend)
 {
-    installedBackend = backend;
+    installedReplace = backend;
 }
 
 QString replaceText(const ReplaceFacts &facts)
@@ -80,7 +80,7 @@ ReplaceChoice askReplace(QWidget *parent, const ReplaceFacts &facts)
     qCInfo(lcUi).noquote() << "question" << QStringLiteral("title=\"Orvel Zip\" text=\"%1\"").arg(text);
     static QtReplaceBackend real;
     const ReplaceChoice answer
-        = (installedBackend ? *installedBackend : static_cast<ReplaceBackend &>(real)).ask(parent, facts, text);
+        = (installedReplace ? *installedReplace : static_cast<ReplaceBackend &>(real)).ask(parent, facts, text);
     qCInfo(lcUi).noquote() << "answer" << choiceName(answer);
     return answer;
 }

@@ -23,25 +23,25 @@ public:
     void endProgram() override { QCoreApplication::exit(0); }
 };
 
-ShellBackend *installedBackend = nullptr;
+ShellBackend *installedShell = nullptr;
 
-ShellBackend &backend()
+ShellBackend &shellBackend()
 {
     static RealShell real;
-    return installedBackend ? *installedBackend : real;
+    return installedShell ? *installedShell : real;
 }
 
 } // namespace
 
 void setShellBackend(ShellBackend *b)
 {
-    installedBackend = b;
+    installedShell = b;
 }
 
 bool startDetached(const QString &program, const QStringList &arguments)
 {
     qCInfo(lcUi).noquote() << "start" << program << arguments.join(u' ');
-    return backend().startDetached(program, arguments);
+    return shellBackend().startDetached(program, arguments);
 }
 
 bool openDocument(const QString &path)
@@ -58,13 +58,13 @@ bool openDocument(const QString &path)
 void openUrl(const QUrl &url)
 {
     qCInfo(lcUi).noquote() << "open url" << url.toString();
-    backend().openUrl(url);
+    shellBackend().openUrl(url);
 }
 
 bool openFile(const QString &path)
 {
     qCInfo(lcUi).noquote() << "open file" << path;
-    return backend().openFile(path);
+    return shellBackend().openFile(path);
 }
 
 } // namespace oz::platform
@@ -74,7 +74,7 @@ namespace oz::platform {
 void endProgram()
 {
     qCInfo(lcUi) << "end";
-    backend().endProgram();
+    shellBackend().endProgram();
 }
 
 } // namespace oz::platform

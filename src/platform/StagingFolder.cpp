@@ -7,7 +7,6 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -17,12 +16,7 @@ namespace oz::platform {
 
 namespace {
 
-const QString prefix = QStringLiteral("stage-");
-
-QString systemText(int err)
-{
-    return QString::fromLocal8Bit(std::strerror(err));
-}
+const QString stagePrefix = QStringLiteral("stage-");
 
 // The folder's lock, taken without waiting: -1 when another process holds it.
 int lockFolder(const QString &path)
@@ -44,9 +38,9 @@ StagingFolder::StagingFolder(const QString &parent)
         return;
     }
     ::chmod(QFile::encodeName(parent).constData(), 0700);
-    QByteArray name = QFile::encodeName(QDir(parent).filePath(prefix + QStringLiteral("XXXXXX")));
+    QByteArray name = QFile::encodeName(QDir(parent).filePath(stagePrefix + QStringLiteral("XXXXXX")));
     if (!::mkdtemp(name.data())) { // mode 0700: nobody else may enter
-        error_ = QStringLiteral("Cannot use the working folder %1: %2").arg(parent, systemText(errno));
+        error_ = QStringLiteral("Cannot use the working folder %1: %2").arg(parent, FileSystem::systemText(errno));
         return;
     }
     path_ = QFile::decodeName(name);
@@ -93,7 +87,7 @@ void clearStaging(const QString &parent)
             QFile::remove(entry.absoluteFilePath());
             continue;
         }
-        if (!entry.fileName().startsWith(prefix))
+        if (!entry.fileName().startsWith(stagePrefix))
             continue; // not ours
         const int lock = lockFolder(entry.absoluteFilePath());
         if (lock < 0)

@@ -1,5 +1,6 @@
 #include "ViewingFolder.h"
 
+#include "FileSystem.h"
 #include "core/files/NewFile.h"
 
 #include <QDir>
@@ -8,7 +9,6 @@
 #include <QStandardPaths>
 
 #include <cerrno>
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,12 +16,7 @@ namespace oz::platform {
 
 namespace {
 
-const std::string tail = "view-";
-
-QString systemText(int err)
-{
-    return QString::fromLocal8Bit(std::strerror(err));
-}
+const std::string viewStem = "view-";
 
 } // namespace
 
@@ -32,10 +27,11 @@ QString viewingFoldersBase()
 
 ViewingFolder::ViewingFolder()
 {
-    const std::string name = core::temporaryName(tail + "XXXXXX");
+    const std::string name = core::temporaryName(viewStem + "XXXXXX");
     QByteArray path = QFile::encodeName(QDir(viewingFoldersBase()).filePath(QString::fromStdString(name)));
     if (!::mkdtemp(path.data())) { // mode 0700: nobody else may enter
-        error_ = QStringLiteral("Cannot make a folder in %1: %2").arg(viewingFoldersBase(), systemText(errno));
+        error_
+            = QStringLiteral("Cannot make a folder in %1: %2").arg(viewingFoldersBase(), FileSystem::systemText(errno));
         return;
     }
     path_ = QFile::decodeName(path);
@@ -53,7 +49,7 @@ QString ViewingFolder::newPlace()
         return {};
     QString place = QDir(path_).filePath(QString::number(++places_));
     if (::mkdir(QFile::encodeName(place).constData(), 0700) != 0) {
-        error_ = QStringLiteral("Cannot make the folder %1: %2").arg(place, systemText(errno));
+        error_ = QStringLiteral("Cannot make the folder %1: %2").arg(place, FileSystem::systemText(errno));
         return {};
     }
     return place;
@@ -68,7 +64,7 @@ void removeLeftoverViewingFolders()
         const QByteArray name = QFile::encodeName(entry.fileName());
         // Only ours: a folder, never a link to one, of this user, named as a viewing folder.
         if (entry.isSymLink() || entry.ownerId() != ::getuid()
-            || !name.mid(name.indexOf('-', 4) + 1).startsWith(QByteArray::fromStdString(tail)))
+            || !name.mid(name.indexOf('-', 4) + 1).startsWith(QByteArray::fromStdString(viewStem)))
             continue;
         if (core::isLeftover(name.constData()))
             QDir(entry.absoluteFilePath()).removeRecursively();

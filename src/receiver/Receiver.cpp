@@ -33,11 +33,6 @@ constexpr core::TargetSystem thisSystem = core::TargetSystem::Posix;
 
 namespace fs = std::filesystem;
 
-fs::path pathOf(const std::string &utf8)
-{
-    return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 std::string withSeparator(std::string path)
 {
     std::replace(path.begin(), path.end(), '/', separator);

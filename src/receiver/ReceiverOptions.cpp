@@ -95,15 +95,14 @@ std::string usage(const std::string &program)
 #endif
 }
 
-namespace {
-
 namespace fs = std::filesystem;
 
-// Paths are UTF-8 on both systems; on Windows the path keeps them as UTF-16.
 fs::path pathOf(const std::string &utf8)
 {
     return fs::path(std::u8string(utf8.begin(), utf8.end()));
 }
+
+namespace {
 
 std::string utf8Of(const fs::path &path)
 {

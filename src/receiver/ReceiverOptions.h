@@ -1,10 +1,15 @@
 // The options both extractor programs take on their command line, for scripts.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace oz::receiver {
+
+// A path of the options or of an entry's name: UTF-8 on both systems, which a Windows path keeps
+// as UTF-16.
+std::filesystem::path pathOf(const std::string &utf8);
 
 struct Options {
     std::string dest;

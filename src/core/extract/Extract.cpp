@@ -29,9 +29,7 @@ namespace oz::core {
 
 namespace {
 
-// Entries up to this size (stored and full together) are read whole by each worker, the larger
-// ones streamed; all the workers together hold at most the budget.
-constexpr std::uint64_t wholeEntryLimit = 8u << 20;
+// All the workers together hold at most this much of entries read whole.
 constexpr std::uint64_t wholeEntryBudget = 128u << 20;
 constexpr std::uint64_t storedPerWorker = 1u << 20;
 
@@ -123,7 +121,7 @@ private:
     bool checkedFirst_ = false; // every entry checked out before writing: no need to hold back
     std::atomic<std::uint64_t> done_{0};
     std::uint64_t total_ = 0;
-    std::uint64_t wholeLimit_ = wholeEntryLimit;
+    std::uint64_t wholeLimit_ = WholeReader::wholeLimit;
 };
 
 mode_t Extraction::modeOf(const Entry &e, bool folder) const
@@ -312,7 +310,7 @@ void Extraction::writeFiles()
         : std::min<std::uint64_t>(std::thread::hardware_concurrency(), 1 + stored / storedPerWorker);
     const auto threads
         = static_cast<unsigned>(std::clamp<std::uint64_t>(wanted, 1, std::min<std::uint64_t>(files.size(), 64)));
-    wholeLimit_ = std::min(wholeEntryLimit, wholeEntryBudget / threads);
+    wholeLimit_ = std::min(WholeReader::wholeLimit, wholeEntryBudget / threads);
     heldOpenLimit_ = heldReplacementsFor(threads);
     const auto replacements = static_cast<std::size_t>(
         std::count_if(files.begin(), files.end(), [](const Planned *p) { return p->exists; }));

@@ -11,8 +11,6 @@
 namespace oz::core {
 
 namespace {
-// Entries up to this size are checked whole, the larger ones streamed.
-constexpr std::uint64_t wholeEntryLimit = 8u << 20;
 // No one makes folders this deep; an archive that does costs a walk per part.
 constexpr std::size_t maxDepth = 2048;
 } // namespace
@@ -437,7 +435,7 @@ void ExtractionPlan::checkFirst()
         checkStop();
         const Entry &e = dir_.entries[p.entry];
         try {
-            if (WholeReader::takes(e, wholeEntryLimit)) {
+            if (WholeReader::takes(e, WholeReader::wholeLimit)) {
                 whole.read(fd_, e, options_.password);
                 continue;
             }
@@ -483,7 +481,7 @@ void testArchive(int archiveFd, const Directory &dir, const std::string &passwor
         try {
             if (e.encrypted() && password.empty())
                 throw Error("it is encrypted and no password was given", Error::Kind::NoPassword);
-            if (WholeReader::takes(e, wholeEntryLimit)) {
+            if (WholeReader::takes(e, WholeReader::wholeLimit)) {
                 whole.read(archiveFd, e, password);
                 done += e.size;
                 if (progress)

@@ -54,6 +54,9 @@ public:
     // Whether the entry is one this reader takes: stored or deflated, plain or WinZip AES, and
     // stored and full sizes together within limit bytes.
     static bool takes(const Entry &entry, std::uint64_t limit);
+    // The limit of takes() for testing and extraction, whose workers may take less to share a
+    // memory budget: larger entries are streamed.
+    static constexpr std::uint64_t wholeLimit = 8u << 20;
     // The entry's data, checked; valid until the next call. Throws Error as EntryReader does.
     const unsigned char *read(int fd, const Entry &entry, std::string_view password);
     // Gives back buffers grown for a large entry.
