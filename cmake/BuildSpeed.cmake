@@ -34,7 +34,7 @@ endif()
 
 set(OZ_PCH_WINDOWS <QApplication> <QCheckBox> <QCoreApplication> <QDir> <QFile> <QFileInfo> <QLabel> <QLineEdit>
     <QListWidget> <QMessageBox> <QProgressBar> <QPushButton> <QString> <QStringList> <QWidget>)
-set(OZ_PCH_TESTS <QtTest> <QTemporaryDir> ${OZ_PCH_WINDOWS})
+set(OZ_PCH_TESTS <QTest> <QTemporaryDir> ${OZ_PCH_WINDOWS})
 
 # Every target of `directory` that links `donor` or `LINKS` (directly, or through a target already
 # taken) uses the donor's precompiled `HEADERS`. Targets are visited in the order they were made,

@@ -25,7 +25,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-#include <QtTest>
+#include <QTest>
 
 #include <map>
 

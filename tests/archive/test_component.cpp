@@ -10,7 +10,7 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #include <libdeflate.h>
 #include <nettle/pbkdf2.h>

@@ -9,7 +9,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #include <sys/stat.h>
 #include <utime.h>

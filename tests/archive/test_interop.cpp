@@ -4,7 +4,7 @@
 
 #include <QDir>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 using namespace oz::archive;
 using namespace oz::test;

@@ -3,7 +3,7 @@
 #include "wildcard/Wildcard.h"
 #include "core/format/Names.h"
 
-#include <QtTest>
+#include <QTest>
 
 using namespace oz::archive;
 

@@ -7,7 +7,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 using namespace oz::archive;
 using namespace oz::test;

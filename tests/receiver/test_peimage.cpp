@@ -4,7 +4,7 @@
 #include "receiver/BuilderPeImage.h"
 #include "receiver/PeVersion.h"
 
-#include <QtTest>
+#include <QTest>
 
 #include <cstring>
 #include <functional>

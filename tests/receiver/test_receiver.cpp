@@ -4,7 +4,7 @@
 #include "receiver/Receiver.h"
 
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #include <atomic>
 #include <fcntl.h>

@@ -13,7 +13,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 using namespace oz;
 using namespace oz::test;

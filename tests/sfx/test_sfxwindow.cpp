@@ -20,7 +20,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QtTest>
+#include <QTest>
 
 using namespace oz;
 using namespace oz::test;
