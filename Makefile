@@ -33,17 +33,19 @@ endif
 ifneq ($(shell command -v ccache),)
 CMAKE_FLAGS += -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 endif
-# The Windows extractor is never sanitized: a sanitizer tree takes the plain tree's when it is
-# there rather than cross-build the same program again. Its Wine tests run in the plain tree.
-PLAIN_EXE := $(CURDIR)/build/bin/orvelzip-sfx.exe
+# The extractor programs are never sanitized: a sanitizer tree takes the plain tree's, brought up
+# to date first, rather than compile the core once more and cross-build the same programs again.
+# The Windows program's Wine tests run in the plain tree.
+PLAIN := $(CURDIR)/build
 ifneq ($(SANITIZE)$(TSAN),)
-ifneq ($(wildcard $(PLAIN_EXE)),)
-CMAKE_FLAGS += -DORVELZIP_WINDOWS_EXTRACTOR=$(PLAIN_EXE)
+ifneq ($(wildcard $(PLAIN)/CMakeCache.txt),)
+REUSE_PLAIN := 1
+CMAKE_FLAGS += -DORVELZIP_LINUX_EXTRACTOR=$(PLAIN)/bin/orvelzip-sfx
 endif
 endif
-# The thread-sanitizer tree builds only what it runs: the tests of label threads.
+# The thread-sanitizer tree builds only what it runs: the tests of label threads, and the tool.
 ifeq ($(TSAN),1)
-BUILD_TARGETS := --target test_component test_extraction test_interop test_workers orvelzip-cli orvelzip-sfx
+BUILD_TARGETS := --target test_component test_extraction test_interop test_workers orvelzip-cli
 endif
 
 .PHONY: all deps configure build run test suite bench package screenshots fuzz clean
@@ -54,7 +56,14 @@ deps:
 	@bash scripts/install-deps.sh
 
 configure: deps
+ifeq ($(REUSE_PLAIN),1)
+	@cmake --build $(PLAIN) -j $(JOBS) --target orvelzip-sfx \
+	  $$(command -v x86_64-w64-mingw32-g++-posix >/dev/null && echo orvelzip-sfx-windows)
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) \
+	  $$(test -f $(PLAIN)/bin/orvelzip-sfx.exe && echo -DORVELZIP_WINDOWS_EXTRACTOR=$(PLAIN)/bin/orvelzip-sfx.exe) >/dev/null
+else
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+endif
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS) $(BUILD_TARGETS)
