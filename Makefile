@@ -58,7 +58,7 @@ deps:
 configure: deps
 ifeq ($(REUSE_PLAIN),1)
 	@cmake --build $(PLAIN) -j $(JOBS) --target orvelzip-sfx \
-	  $$(command -v x86_64-w64-mingw32-g++-posix >/dev/null && echo orvelzip-sfx-windows)
+	  $$(cmake --build $(PLAIN) --target help | grep -qw orvelzip-sfx-windows && echo orvelzip-sfx-windows)
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) \
 	  $$(test -f $(PLAIN)/bin/orvelzip-sfx.exe && echo -DORVELZIP_WINDOWS_EXTRACTOR=$(PLAIN)/bin/orvelzip-sfx.exe) >/dev/null
 else
