@@ -18,7 +18,7 @@ packages=(
   # the test of what the Linux extractor reads when it starts
   strace
   # the hostile test extracts onto a FUSE view, which lacks O_TMPFILE and renameat2's flags
-  bindfs
+  bindfs fuse3
   # the install test validates the desktop entry
   desktop-file-utils
   # the short fuzz run of make test: clang and libFuzzer; the format and tidy checks of CI
