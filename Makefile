@@ -40,7 +40,7 @@ PLAIN := $(CURDIR)/build
 ifneq ($(SANITIZE)$(TSAN),)
 ifneq ($(wildcard $(PLAIN)/CMakeCache.txt),)
 REUSE_PLAIN := 1
-CMAKE_FLAGS += -DORVELZIP_LINUX_EXTRACTOR=$(PLAIN)/bin/orvelzip-sfx
+CMAKE_FLAGS += -DORVELZIP_EXTRACTORS_FROM=$(PLAIN)
 endif
 endif
 # The thread-sanitizer tree builds only what it runs: the tests of label threads, and the tool.
@@ -59,11 +59,8 @@ configure: deps
 ifeq ($(REUSE_PLAIN),1)
 	@cmake --build $(PLAIN) -j $(JOBS) --target orvelzip-sfx \
 	  $$(cmake --build $(PLAIN) --target help | grep -qw orvelzip-sfx-windows && echo orvelzip-sfx-windows)
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) \
-	  $$(test -f $(PLAIN)/bin/orvelzip-sfx.exe && echo -DORVELZIP_WINDOWS_EXTRACTOR=$(PLAIN)/bin/orvelzip-sfx.exe) >/dev/null
-else
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 endif
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS) $(BUILD_TARGETS)

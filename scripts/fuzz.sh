@@ -14,11 +14,9 @@ jobs=${JOBS:-$(nproc)}
 tree=build-fuzz
 targets=(archive extractor names inflate64 peimage options)
 
-flags=()
 # The extractor programs are not fuzzed as programs here (their code is, in-process): take the
 # plain tree's rather than build them again.
-[ -f build/bin/orvelzip-sfx.exe ] && flags+=("-DORVELZIP_WINDOWS_EXTRACTOR=$PWD/build/bin/orvelzip-sfx.exe")
-[ -x build/bin/orvelzip-sfx ] && flags+=("-DORVELZIP_LINUX_EXTRACTOR=$PWD/build/bin/orvelzip-sfx")
+flags=("-DORVELZIP_EXTRACTORS_FROM=$PWD/build")
 command -v ccache >/dev/null && flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # Line tables are all a crash report needs.
 cmake -S . -B "$tree" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVELZIP_FUZZ=ON \
