@@ -364,6 +364,41 @@ private slots:
             QCOMPARE(readFile(out + "/sub/new.txt"), QByteArray("brand new"));
     }
 
+    // A new top folder is written under a hidden name and takes its own at the end. Something
+    // that took that name meanwhile is never replaced, and the extraction says why it failed.
+    void aFolderMadeMeanwhileIsNotReplaced()
+    {
+        const QString archive = at("meanwhile.zip");
+        const QString failure = python(QStringLiteral("import zipfile\n"
+                                                      "with zipfile.ZipFile('%1', 'w') as z:\n"
+                                                      "    for i in range(40):\n"
+                                                      "        z.writestr('top/f%d.txt' % i, 'x' * 50000)\n")
+                                           .arg(archive));
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        const QString out = at("meanwhile-out");
+        QVERIFY(QDir().mkpath(out));
+        ArchiveComponent zip;
+        zip.setThreads(1);
+        bool made = false;
+        connect(&zip, &ArchiveComponent::UnzipPercentDone, this, [&](int percent) {
+            if (percent > 0 && percent < 100 && !made) {
+                writeFile(out + "/top/mine.txt", "someone else's");
+                made = true;
+            }
+        });
+        zip.OpenZip(archive);
+        try {
+            zip.ExtractToFolder(out);
+            QFAIL("the extraction took a name that was taken meanwhile");
+        } catch (const ArchiveError &e) {
+            QVERIFY2(e.reason().contains(QStringLiteral("top")), qPrintable(e.reason()));
+        }
+        QVERIFY(made);
+        QCOMPARE(QDir(out + "/top").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("mine.txt")});
+        QCOMPARE(readFile(out + "/top/mine.txt"), QByteArray("someone else's"));
+    }
+
     void somethingInTheWayRefusesBeforeWriting()
     {
         const QString archive = at("way.zip");

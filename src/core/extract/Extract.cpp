@@ -212,26 +212,26 @@ void Extraction::makeRoot()
 // does not replace it: that is an error, unless the extraction fails already.
 void Extraction::reveal(bool failing)
 {
-    std::uint32_t failed = FolderTree::none;
+    std::optional<std::string> failed; // the first that did not take its name; "" for the destination
     int err = 0;
     for (std::uint32_t f = 0; f < hidden_.size(); ++f) {
         if (hidden_[f].empty())
             continue;
-        if (renameNoReplace(root_.get(), hidden_[f], folders_.path(f)) != 0 && failed == FolderTree::none) {
-            failed = f;
+        if (renameNoReplace(root_.get(), hidden_[f], folders_.path(f)) != 0 && !failed) {
+            failed = folders_.path(f);
             err = errno;
         }
         hidden_[f].clear();
     }
     if (!hiddenRoot_.empty()) {
-        if (renameNoReplace(above_.get(), hiddenRoot_, rootLeaf_) != 0 && failed == FolderTree::none) {
-            failed = FolderTree::none - 1;
+        if (renameNoReplace(above_.get(), hiddenRoot_, rootLeaf_) != 0 && !failed) {
+            failed.emplace();
             err = errno;
         }
         hiddenRoot_.clear();
     }
-    if (failed != FolderTree::none && !failing)
-        ioFailure(failed == FolderTree::none - 1 ? std::string() : folders_.path(failed), err);
+    if (failed && !failing)
+        ioFailure(*failed, err);
 }
 
 void Extraction::makeFolders()
