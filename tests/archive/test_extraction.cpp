@@ -399,6 +399,35 @@ private slots:
         QCOMPARE(readFile(out + "/top/mine.txt"), QByteArray("someone else's"));
     }
 
+    // Folders are owner-only while they are filled; a stopped extraction hands over the ones it
+    // made with their own modes, as a finished one does.
+    void aStoppedExtractionLeavesFoldersWithTheirModes()
+    {
+        const QString archive = at("stopped.zip");
+        const QString failure = python(QStringLiteral("import zipfile\n"
+                                                      "with zipfile.ZipFile('%1', 'w') as z:\n"
+                                                      "    for i in range(40):\n"
+                                                      "        z.writestr('top/inner/f%d.txt' % i, 'x' * 50000)\n")
+                                           .arg(archive));
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        for (const QString &out : {at("stopped-new"), at("stopped-there")}) {
+            if (out.endsWith(QStringLiteral("there")))
+                QVERIFY(QDir().mkpath(out));
+            ArchiveComponent zip;
+            zip.setThreads(1);
+            connect(&zip, &ArchiveComponent::UnzipPercentDone, this, [&](int percent) {
+                if (percent > 0)
+                    zip.requestStop();
+            });
+            zip.OpenZip(archive);
+            QVERIFY_THROWS_EXCEPTION(ArchiveError, zip.ExtractToFolder(out));
+            QVERIFY(QFileInfo::exists(out + "/top/inner"));
+            QCOMPARE(modeOf(out), mode_t(0755));
+            QCOMPARE(modeOf(out + "/top"), mode_t(0755));
+            QCOMPARE(modeOf(out + "/top/inner"), mode_t(0755));
+        }
+    }
+
     void somethingInTheWayRefusesBeforeWriting()
     {
         const QString archive = at("way.zip");

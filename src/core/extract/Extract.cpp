@@ -168,7 +168,13 @@ void Extraction::write()
         makeLinks();
         setFolderTimes();
     } catch (...) {
-        reveal(true); // what was complete appears, also when stopped
+        // What was complete appears, also when stopped, in folders with their own modes: they were
+        // owner-only only while being filled.
+        try {
+            setFolderTimes();
+        } catch (...) {
+        }
+        reveal(true);
         throw;
     }
     reveal(false);
