@@ -10,6 +10,7 @@
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
@@ -84,6 +85,50 @@ private slots:
         QCOMPARE(fromDosTime(0, 0), std::time_t(0));
         QCOMPARE(fromDosTime(0, (20 << 9) | (13 << 5) | 1), std::time_t(0)); // month 13
         QCOMPARE(fromDosTime(0, (20 << 9) | (1 << 5) | 0), std::time_t(0));  // day 0
+    }
+
+    // The extended timestamp keeps the second the DOS fields lose, also past January 2038, where
+    // its 32 bits read as signed would go back to 1901; before 1970 it is still signed.
+    void exactTimesPast2038()
+    {
+        const std::time_t times[] = {localTime(2024, 7, 1, 12, 0, 1), localTime(2045, 1, 1, 12, 0, 1),
+                                     std::time_t(0xFFFFFFFFLL), std::time_t(-315619200)}; // the last: 1960
+        std::vector<unsigned char> archive, directory;
+        writer::DosClock dos;
+        for (const std::time_t t : times) {
+            writer::Item item;
+            item.name = std::to_string(t);
+            item.mtime = t < 0 ? 1 : t;
+            writer::Written written;
+            written.offset = archive.size();
+            const auto local = writer::localHeader(item, written, false, 0, dos);
+            archive.insert(archive.end(), local.begin(), local.end());
+            auto record = writer::centralRecord(item, written, 0, dos);
+            if (t < 0) {
+                // As a writer of times before 1970 stores them: signed, and the DOS date of 1980.
+                const unsigned char field[] = {0x55, 0x54, 5, 0, 1};
+                const auto at = std::search(record.begin(), record.end(), std::begin(field), std::end(field));
+                QVERIFY(at != record.end());
+                std::vector<unsigned char> value;
+                putLe32(value, static_cast<std::uint32_t>(t));
+                std::copy(value.begin(), value.end(), at + 5);
+            }
+            directory.insert(directory.end(), record.begin(), record.end());
+        }
+        const std::uint64_t start = archive.size();
+        archive.insert(archive.end(), directory.begin(), directory.end());
+        const auto end = writer::endRecords(std::size(times), start, archive.size());
+        archive.insert(archive.end(), end.begin(), end.end());
+        Directory dir;
+        try {
+            dir = directoryOf(archive);
+        } catch (const Error &e) {
+            QFAIL(e.what());
+        }
+        QCOMPARE(dir.entries.size(), std::size(times));
+        for (std::size_t i = 0; i < std::size(times); ++i)
+            QCOMPARE(dir.entries[i].mtime, times[i]);
+        QVERIFY(!writer::exactTimeKept(std::time_t(0x100000000LL)));
     }
 
     void safePaths_data()

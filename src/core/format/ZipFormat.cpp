@@ -279,20 +279,32 @@ bool ntfsTime(const unsigned char *field, const unsigned char *fieldEnd, std::ti
     return false;
 }
 
+} // namespace
+
+std::time_t unixTime32(std::uint32_t value, std::uint16_t dosDate)
+{
+    if (value > 0x7FFFFFFFu && 1980 + (dosDate >> 9) >= 2038)
+        return static_cast<std::time_t>(value);
+    return static_cast<std::int32_t>(value);
+}
+
+namespace {
+
 // The exact modification time of an extra field, and how much it is to be trusted: NTFS over
 // Info-ZIP's extended timestamp over the older Unix fields (Info-ZIP's 0x5855, PKWARE's 0x000d,
 // both access time then modification time). 0 when the field holds none.
-int exactTime(std::uint16_t id, const unsigned char *field, const unsigned char *fieldEnd, std::time_t &mtime)
+int exactTime(std::uint16_t id, const unsigned char *field, const unsigned char *fieldEnd, std::uint16_t dosDate,
+              std::time_t &mtime)
 {
     const std::ptrdiff_t len = fieldEnd - field;
     if (id == extra::ntfs && len >= 4 + 4 + 24)
         return ntfsTime(field, fieldEnd, mtime) ? 3 : 0;
     if (id == extra::time && len >= 5 && (field[0] & 1)) {
-        mtime = static_cast<std::int32_t>(le32(field + 1));
+        mtime = unixTime32(le32(field + 1), dosDate);
         return 2;
     }
     if ((id == extra::unixOld || id == extra::unixPkware) && len >= 8) {
-        mtime = static_cast<std::int32_t>(le32(field + 4));
+        mtime = unixTime32(le32(field + 4), dosDate);
         return 1;
     }
     return 0;
@@ -326,7 +338,7 @@ void readExtraFields(const unsigned char *x, const unsigned char *xEnd, Entry &e
             e.method = le16(field + 5);
         } else {
             std::time_t mtime = 0;
-            const int rank = exactTime(id, field, fieldEnd, mtime);
+            const int rank = exactTime(id, field, fieldEnd, e.dosDate, mtime);
             if (rank > trust) {
                 trust = rank;
                 e.mtime = mtime;

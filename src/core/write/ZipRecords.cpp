@@ -24,7 +24,7 @@ std::pair<std::uint16_t, std::uint16_t> dosTime(time_t mtime)
 
 bool exactTimeKept(time_t mtime)
 {
-    return mtime >= 0 && mtime <= 0x7FFFFFFF;
+    return mtime >= 0 && mtime <= 0xFFFFFFFF;
 }
 
 namespace {
