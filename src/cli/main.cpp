@@ -344,6 +344,9 @@ int create(const Args &a, bool sfx)
                    a.command);
     const QString target = a.positional.first();
     const QString pw = password(a, a.passwordAsked, true);
+    // Asked for encryption, it never writes the files in the clear for want of a password.
+    if ((a.passwordGiven || a.passwordAsked) && pw.isEmpty())
+        error(QStringLiteral("the password is empty: give one, or leave out --password to write no password"));
     bool forWindows = false;
     ArchiveComponent zip;
     setLevel(zip, a);

@@ -119,6 +119,13 @@ private slots:
         QCOMPARE(none.status, 2);
         QVERIFY(none.err.contains("ORVELZIP_PASSWORD"));
         QVERIFY(!QFileInfo::exists(at("nopw.zip")));
+        // An empty one would encrypt nothing: it is refused, not taken for no password.
+        for (const char *command : {"create", "sfx"}) {
+            Run empty = cli({command, "empty.bin", "src", "--password="}, tmp.path());
+            QCOMPARE(empty.status, 2);
+            QVERIFY2(empty.err.contains("the password is empty"), empty.err.constData());
+            QVERIFY(!QFileInfo::exists(at("empty.bin")));
+        }
 
         // Extracting needs it too; the wrong one fails and writes nothing.
         QCOMPARE(cli({"extract", "value.zip"}, tmp.path()).status, 2);
