@@ -238,6 +238,15 @@ private slots:
         QCOMPARE(bad.status, 2);
         QVERIFY2(bad.err.contains("b.jpg"), bad.err.constData());
         QCOMPARE(bad.err.count('\n'), 1); // one clear line
+        // Every damaged entry is named, not only the first.
+        const qint64 second = bytes.indexOf("charlie");
+        QVERIFY(second > 0);
+        bytes[second] = char(bytes[second] ^ 0x55);
+        writeFile(at("worse.zip"), bytes);
+        Run worse = cli({"test", "worse.zip"}, tmp.path());
+        QCOMPARE(worse.status, 2);
+        QVERIFY2(worse.err.contains("b.jpg") && worse.err.contains("c.txt"), worse.err.constData());
+        QCOMPARE(worse.err.count('\n'), 1);
     }
 
     void selfExtracting()

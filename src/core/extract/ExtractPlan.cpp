@@ -475,6 +475,10 @@ void testArchive(int archiveFd, const Directory &dir, const std::string &passwor
         total += e.isFolder() ? 0 : e.size;
     std::vector<unsigned char> buffer(256 * 1024);
     WholeReader whole;
+    // Every entry is read, so that all damaged ones are named at once; anything but damage (a
+    // password, a method, the disk) says the same of every entry and ends the test at once.
+    std::string damaged;
+    std::size_t damagedCount = 0;
     for (const Entry &e : dir.entries) {
         if (e.isFolder())
             continue;
@@ -496,9 +500,17 @@ void testArchive(int archiveFd, const Directory &dir, const std::string &passwor
                     progress(done, total);
             }
         } catch (const Error &error) {
-            throw Error("\"" + printable(e.name) + "\" is damaged: " + error.what(), error.kind());
+            const std::string why = "\"" + printable(e.name) + "\" is damaged: " + error.what();
+            if (error.kind() != Error::Kind::Damaged)
+                throw Error(why, error.kind());
+            damaged += (damaged.empty() ? "" : "; ") + why;
+            ++damagedCount;
         }
     }
+    if (damagedCount > 1)
+        throw Error(std::to_string(damagedCount) + " entries are damaged: " + damaged, Error::Kind::Damaged);
+    if (damagedCount == 1)
+        throw Error(damaged, Error::Kind::Damaged);
 }
 
 void checkPassword(int archiveFd, const Directory &dir, const std::string &password)
