@@ -176,6 +176,9 @@ private slots:
                                  << "_CON/_aux.txt";
         QTest::newRow("device only as a whole part") << "console/auxiliary"
                                                      << "console/auxiliary";
+        QTest::newRow("numbered devices, superscripts too")
+            << QString::fromUtf8("com1/LPT9.txt/COM\u00b9/lpt\u00b3.log/COM\u2074/COM10")
+            << QString::fromUtf8("_com1/_LPT9.txt/_COM\u00b9/_lpt\u00b3.log/COM\u2074/COM10");
     }
     void windowsNames()
     {

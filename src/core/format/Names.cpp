@@ -174,8 +174,12 @@ bool isDeviceName(std::string_view part)
     for (const char *d : devices)
         if (stem == d)
             return true;
-    return stem.size() == 4 && (stem.rfind("COM", 0) == 0 || stem.rfind("LPT", 0) == 0) && stem[3] >= '0'
-        && stem[3] <= '9';
+    if (stem.rfind("COM", 0) != 0 && stem.rfind("LPT", 0) != 0)
+        return false;
+    const std::string_view number = std::string_view(stem).substr(3);
+    // Windows takes the superscript digits one to three (UTF-8 here) for digits as well.
+    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" || number == "\xC2\xB2"
+        || number == "\xC2\xB3";
 }
 
 } // namespace
