@@ -216,10 +216,14 @@ Args parse(const QStringList &arguments)
     return a;
 }
 
-// Asked without echo; the echo comes back however the question ends, Ctrl-C included.
+// Asked without echo; the echo comes back however the question ends, Ctrl-C included. Ctrl-D
+// gives up, as at any other prompt.
 QString readSecret(const char *prompt)
 {
-    return QString::fromLocal8Bit(oz::receiver::askLine(prompt, false));
+    const std::optional<std::string> typed = oz::receiver::askLine(prompt, false);
+    if (!typed)
+        error(QStringLiteral("no password was given"));
+    return QString::fromLocal8Bit(*typed);
 }
 
 bool interactive()

@@ -59,11 +59,11 @@ void restoreTerminal()
         tcsetattr(fd, TCSANOW, &echoing);
 }
 
-std::string askLine(const std::string &question, bool echo)
+std::optional<std::string> askLine(const std::string &question, bool echo)
 {
     FILE *tty = std::fopen("/dev/tty", "r+");
     if (!tty)
-        return {};
+        return std::nullopt;
     // Echo goes off before the question shows, and nothing typed is flushed: whatever is typed
     // once the question is there is the answer.
     const int fd = fileno(tty);
@@ -78,13 +78,16 @@ std::string askLine(const std::string &question, bool echo)
     std::fputs(question.c_str(), tty);
     std::fflush(tty);
     char buffer[4096];
-    std::string answer = std::fgets(buffer, sizeof buffer, tty) ? buffer : "";
+    const bool answered = std::fgets(buffer, sizeof buffer, tty) != nullptr;
+    std::string answer = answered ? buffer : "";
     if (hide) {
         restoreTerminal();
         releaseSignals();
         std::fputs("\n", tty);
     }
     std::fclose(tty);
+    if (!answered)
+        return std::nullopt;
     while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r'))
         answer.pop_back();
     return answer;

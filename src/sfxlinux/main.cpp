@@ -119,7 +119,7 @@ ReplaceChoice askReplace(const ExistingFile &file)
     const std::string question = "Replace " + file.path + "?\n" + comparisonText(file)
         + "\n[y]es, [N]o, [a]ll, [k]eep all, [q]uit (Enter: no): ";
     for (;;) {
-        const std::string a = askLine(question, true);
+        const std::string a = askLine(question, true).value_or(std::string());
         if (a == "y" || a == "Y" || a == "yes")
             return ReplaceChoice::Replace;
         if (a == "n" || a == "N" || a == "no" || a.empty())
@@ -296,7 +296,7 @@ std::string destinationFor(const Options &o, const std::string &self, bool tempo
     } else if (dest.empty()) {
         dest = defaultDestination(self);
         if (ask) {
-            const std::string answer = withHome(askLine("Extract to [" + dest + "]: ", true));
+            const std::string answer = withHome(askLine("Extract to [" + dest + "]: ", true).value_or(std::string()));
             if (!answer.empty())
                 dest = answer;
         }

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The terminal as the tool and the Linux extractor leave it: at "Password:" the echo is off, and
-it is on again however the question ends, by an answer, Ctrl-C or SIGTERM. Then the Linux
+it is on again however the question ends, by an answer, Ctrl-C, Ctrl-D (which gives up) or SIGTERM. Then the Linux
 extractor's question before it replaces a file: both files described, Keep all, and Stop with
 the status of a kept file.
 
@@ -8,6 +8,7 @@ the status of a kept file.
 """
 import os
 import pty
+import select
 import signal
 import subprocess
 import sys
@@ -40,6 +41,8 @@ class Session:
     def wait_for(self, text, seconds=30):
         deadline = time.time() + seconds
         while text not in self.seen and time.time() < deadline:
+            if not select.select([self.fd], [], [], max(0, deadline - time.time()))[0]:
+                break
             try:
                 self.seen += os.read(self.fd, 4096)
             except OSError:
@@ -53,10 +56,18 @@ class Session:
     def type(self, text):
         os.write(self.fd, text)
 
-    def status(self):
+    def status(self, seconds=60):
+        """The exit status, or None when the program is still waiting (it is killed then)."""
         self.wait_for(b"\0", 2)  # whatever is left to read
-        _, status = os.waitpid(self.pid, 0)
-        return os.waitstatus_to_exitcode(status)
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid:
+                return os.waitstatus_to_exitcode(status)
+            self.wait_for(b"\0", 0.2)
+        os.kill(self.pid, signal.SIGKILL)
+        os.waitpid(self.pid, 0)
+        return None
 
 
 def run(*argv, env=None):
@@ -77,12 +88,14 @@ def password_prompts(top):
         "the extractor": [locked_run, "--dest", os.path.join(top, "sfx-out")],
     }
     for name, argv in programs.items():
-        for how in ("Ctrl-C", "SIGTERM", "an answer"):
+        for how in ("Ctrl-C", "Ctrl-D", "SIGTERM", "an answer"):
             s = Session(argv)
             asked = s.wait_for(b"Password: ")
             check(asked and not s.echo(), "%s: no echo at the password: %r" % (name, s.seen))
             if how == "Ctrl-C":
                 s.type(b"\x03")
+            elif how == "Ctrl-D":
+                s.type(b"\x04")
             elif how == "SIGTERM":
                 os.kill(s.pid, signal.SIGTERM)
             else:
@@ -95,6 +108,9 @@ def password_prompts(top):
             check(s.echo(), "%s: the echo is back after %s" % (name, how))
             if how == "an answer":
                 check(code == 0 and b"pw" not in s.seen, "%s: extracted, nothing echoed: %s %r" % (name, code, s.seen))
+            elif how == "Ctrl-D":
+                check(code == 2 and b"no password was given" in s.seen and b"Wrong password" not in s.seen,
+                      "%s: Ctrl-D gives up at once: %s %r" % (name, code, s.seen))
             else:
                 sig = signal.SIGINT if how == "Ctrl-C" else signal.SIGTERM
                 check(code in (-sig, 128 + sig), "%s: ends as %s ends a program: %s" % (name, how, code))
