@@ -62,6 +62,17 @@ class ExtractionTest : public QObject {
         zip.ExtractToFolder(folder);
     }
 
+    // Forty files of 50,000 bytes below top/inner: one worker reports progress between them, so
+    // that something can happen while the extraction writes. Python's error, else nothing.
+    QString makeLongArchive(const QString &archive)
+    {
+        return python(QStringLiteral("import zipfile\n"
+                                     "with zipfile.ZipFile('%1', 'w') as z:\n"
+                                     "    for i in range(40):\n"
+                                     "        z.writestr('top/inner/f%d.txt' % i, 'x' * 50000)\n")
+                          .arg(archive));
+    }
+
 private slots:
     void initTestCase()
     {
@@ -369,11 +380,7 @@ private slots:
     void aFolderMadeMeanwhileIsNotReplaced()
     {
         const QString archive = at("meanwhile.zip");
-        const QString failure = python(QStringLiteral("import zipfile\n"
-                                                      "with zipfile.ZipFile('%1', 'w') as z:\n"
-                                                      "    for i in range(40):\n"
-                                                      "        z.writestr('top/f%d.txt' % i, 'x' * 50000)\n")
-                                           .arg(archive));
+        const QString failure = makeLongArchive(archive);
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         const QString out = at("meanwhile-out");
         QVERIFY(QDir().mkpath(out));
@@ -404,11 +411,7 @@ private slots:
     void aStoppedExtractionLeavesFoldersWithTheirModes()
     {
         const QString archive = at("stopped.zip");
-        const QString failure = python(QStringLiteral("import zipfile\n"
-                                                      "with zipfile.ZipFile('%1', 'w') as z:\n"
-                                                      "    for i in range(40):\n"
-                                                      "        z.writestr('top/inner/f%d.txt' % i, 'x' * 50000)\n")
-                                           .arg(archive));
+        const QString failure = makeLongArchive(archive);
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         for (const QString &out : {at("stopped-new"), at("stopped-there")}) {
             if (out.endsWith(QStringLiteral("there")))
