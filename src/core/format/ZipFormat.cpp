@@ -279,16 +279,15 @@ bool ntfsTime(const unsigned char *field, const unsigned char *fieldEnd, std::ti
     return false;
 }
 
-} // namespace
-
+// A Unix time of the 32-bit extra fields, defined as signed: past 2038 writers go on unsigned,
+// and the entry's DOS date, which runs to 2107, tells which was meant (a time before 1970 has a
+// DOS date of 1980 at most).
 std::time_t unixTime32(std::uint32_t value, std::uint16_t dosDate)
 {
     if (value > 0x7FFFFFFFu && 1980 + (dosDate >> 9) >= 2038)
         return static_cast<std::time_t>(value);
     return static_cast<std::int32_t>(value);
 }
-
-namespace {
 
 // The exact modification time of an extra field, and how much it is to be trusted: NTFS over
 // Info-ZIP's extended timestamp over the older Unix fields (Info-ZIP's 0x5855, PKWARE's 0x000d,

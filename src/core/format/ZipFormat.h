@@ -109,9 +109,5 @@ Directory readDirectory(int fd, std::string_view codePage = {});
 
 // DOS date and time as local time, 0 when they are not a valid time.
 std::time_t fromDosTime(std::uint16_t time, std::uint16_t date);
-// A Unix time of the 32-bit extra fields, defined as signed: past 2038 writers go on unsigned,
-// and the entry's DOS date, which runs to 2107, tells which was meant (a time before 1970 has a
-// DOS date of 1980 at most).
-std::time_t unixTime32(std::uint32_t value, std::uint16_t dosDate);
 
 } // namespace oz::core

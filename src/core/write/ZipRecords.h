@@ -31,8 +31,8 @@ private:
     std::pair<std::uint16_t, std::uint16_t> fields_;
 };
 
-// The extended timestamp keeps 32 bits of time from 1970 on (past 2038 as readers take it back by
-// the DOS date: see unixTime32); the DOS fields alone stand for the rest.
+// The extended timestamp keeps 32 bits of time from 1970 on (past 2038 unsigned, which readers
+// tell by the DOS date); the DOS fields alone stand for the rest.
 bool exactTimeKept(time_t mtime);
 
 // The local header, with zip64 sizes when asked.
