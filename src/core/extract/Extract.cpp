@@ -570,7 +570,8 @@ void Extraction::makeLinks()
 // folders this extraction made: those that were there keep theirs.
 void Extraction::setFolderTimes()
 {
-    for (std::uint32_t f = static_cast<std::uint32_t>(folders_.size()); f-- > 0;) {
+    // By made_, which a failure may leave short of the tree: this runs on the way out of one too.
+    for (auto f = static_cast<std::uint32_t>(made_.size()); f-- > 0;) {
         if (!made_[f])
             continue;
         const std::string path = folders_.path(f);
