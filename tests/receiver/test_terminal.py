@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The terminal as the tool and the Linux extractor leave it: at "Password:" the echo is off, and
-it is on again however the question ends, by an answer, Ctrl-C, Ctrl-D (which gives up) or SIGTERM. Then the Linux
-extractor's question before it replaces a file: both files described, Keep all, and Stop with
-the status of a kept file.
+it is on again however the question ends, by an answer, Ctrl-C, Ctrl-D (which gives up) or
+SIGTERM. Then the Linux extractor's question before it replaces a file: both files described,
+Keep all, and Stop with the status of a kept file.
 
     test_terminal.py CLI EXTRACTOR
 """
